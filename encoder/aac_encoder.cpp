@@ -1,0 +1,181 @@
+#include "encoder/aac_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "bitstream/bit_writer.h"
+#include "bitstream/syntax_writer.h"
+#include "encoder/band_tables.h"
+#include "frontend/wav_input.h"
+
+namespace varnel {
+namespace {
+
+// AudioSpecificConfig field widths (ISO/IEC 14496-3, 1.6.2.1 and GASpecificConfig).
+constexpr int kAudioObjectTypeBits = 5;
+constexpr int kSamplingFrequencyIndexBits = 4;
+constexpr int kChannelConfigurationBits = 4;
+constexpr uint32_t kAacLowComplexity = 2;
+constexpr int kElementInstanceTag = 3;
+
+void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channels) {
+    writer.putBits(kAudioObjectTypeBits, kAacLowComplexity);
+    writer.putBits(kSamplingFrequencyIndexBits, static_cast<uint32_t>(sampleRateIndex));
+    writer.putBits(kChannelConfigurationBits, static_cast<uint32_t>(channels));
+    writer.putBits(1, 0);  // frameLengthFlag: 1024-sample frames
+    writer.putBits(1, 0);  // dependsOnCoreCoder
+    writer.putBits(1, 0);  // extensionFlag
+    writer.byteAlign();
+}
+
+// Moves every channel's history on by one frame and appends the new, de-interleaved frame.
+void shiftHistory(AacEncoder& enc, const int16_t* interleaved) {
+    for (int c = 0; c < enc.channels; ++c) {
+        double* history = enc.channelBuffers[c].timeSamples;
+        std::memmove(history, history + kFrameLength, 2 * kFrameLength * sizeof(double));
+        double* newest = history + 2 * kFrameLength;
+        for (int j = 0; j < kFrameLength; ++j) newest[j] = interleaved[j * enc.channels + c];
+    }
+}
+
+// Until the analysis stages exist every block is a long block without coded bands.
+void chooseLongBlock(AacEncoder& enc, int c) {
+    IcsInfo& ics = enc.icsInfo[c];
+    ics.previousWindowShape = 0;
+    ics.windowShape = 0;
+    ics.windowSequence = ONLY_LONG_SEQUENCE;
+    ics.swbOffsets = swbOffsetLong[enc.sampleRateIndex];
+    ics.numSwb = numSwbLong[enc.sampleRateIndex];
+    ics.numWindowGroups = 1;
+    ics.windowGroupLength[0] = 1;
+}
+
+void codeSilence(AacEncoder& enc, int c) {
+    ChannelCoding& coding = enc.channelCoding[c];
+    coding.globalGain = 0;
+    coding.bandLimit = 0;
+    coding.maxSfb = 0;
+    coding.usedBits = 0;
+    std::fill(std::begin(coding.codebook), std::end(coding.codebook), 0);
+    std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
+}
+
+}  // namespace
+
+AacEncoder::AacEncoder() = default;
+AacEncoder::~AacEncoder() = default;
+
+int findSampleRateIndex(int32_t sampleRate) {
+    for (int i = 0; i < kNumSampleRates; ++i)
+        if (sampleRateTable[i] == sampleRate) return i;
+    return -1;
+}
+
+void initChannelBuffer(ChannelBuffer& buffer) { std::memset(&buffer, 0, sizeof buffer); }
+
+void initIcsInfo(IcsInfo& ics) {
+    ics = IcsInfo{};
+    ics.previousWindowShape = 0;
+    ics.windowShape = 0;
+    ics.windowSequence = ONLY_LONG_SEQUENCE;
+    ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
+    ics.blockEnergyMean = 0.5;
+    ics.frameEnergyMean = 0.01;
+    std::fill(std::begin(ics.bandPowerMean), std::end(ics.bandPowerMean), 10.0);
+    ics.attackRatio = 0.0;
+    ics.tnsWanted = 0;
+    ics.weakAttackPending = 0;
+    ics.attackStrength = 0;
+    ics.zeroCrossingCount = 1;
+    ics.crossingOnlyAttack = 0;
+    ics.numWindowGroups = 1;
+    ics.windowGroupLength[0] = 1;
+}
+
+void initChannelCoding(std::vector<ChannelCoding>& coding, AacEncoder& encoder) {
+    encoder.bitReservoir = encoder.channels * kMaxBitsPerChannel;
+    encoder.channelShare = encoder.channels == 1 ? 1.0 : 0.5;
+    for (ChannelCoding& c : coding) {
+        std::memset(&c, 0, sizeof c);
+        c.targetBits = 0;
+        c.maxSfb = 40;
+    }
+}
+
+OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWriter,
+                       std::unique_ptr<InputStream> inputStream, std::unique_ptr<AacEncoder>* out) {
+    out->reset();
+    if (!bitWriter || !inputStream) return OpenStatus::InvalidArgument;
+    int32_t sampleRate = 0;
+    int32_t channels = 0;
+    inputStream->getProperty(12, &sampleRate);
+    inputStream->getProperty(11, &channels);
+    config.channels = channels;
+    if (channels < 1 || channels > kMaxChannels) return OpenStatus::InvalidChannels;
+    const int index = findSampleRateIndex(sampleRate);
+    if (index < 0) return OpenStatus::InvalidSampleRate;
+    if (inputStream->setProperty(7, 0) != 0) return OpenStatus::InvalidArgument;
+
+    auto enc = std::make_unique<AacEncoder>();
+    enc->sampleRate = sampleRate;
+    enc->sampleRateIndex = index;
+    enc->channels = channels;
+    enc->bitRatePerChannel = config.bitRatePerChannel;
+    enc->channelBuffers.resize(channels);
+    enc->icsInfo.resize(channels);
+    enc->channelCoding.resize(channels);
+    for (int c = 0; c < channels; ++c) {
+        initChannelBuffer(enc->channelBuffers[c]);
+        initIcsInfo(enc->icsInfo[c]);
+    }
+    initChannelCoding(enc->channelCoding, *enc);
+
+    writeAudioSpecificConfig(*bitWriter, index, channels);
+    enc->bitWriter = std::move(bitWriter);
+    enc->inputStream = std::move(inputStream);
+    *out = std::move(enc);
+    return OpenStatus::Ok;
+}
+
+FrameStatus AacEncoder::encodeFrame() {
+    FrameView frame{};
+    switch (inputStream->readFrame(&frame)) {
+    case ReadStatus::Frame: break;
+    case ReadStatus::EndOfData: return FrameStatus::EndOfInput;
+    case ReadStatus::ReadError:
+    case ReadStatus::FrameHeld: return FrameStatus::ReadError;
+    }
+    shiftHistory(*this, frame.samples);
+
+    for (int c = 0; c < channels; ++c) {
+        chooseLongBlock(*this, c);
+        ChannelSideInfo& side = elementInfo.sideInfo[c];
+        side.pulseDataPresent = 0;
+        side.tnsDataPresent = 0;
+        side.gainControlDataPresent = 0;
+        elementInfo.elementInstanceTag = kElementInstanceTag;
+    }
+    msMode = 0;
+    elementInfo.msUsed = 0;
+    for (int c = 0; c < channels; ++c) codeSilence(*this, c);
+
+    writeElement(*this, channels != 1);
+    writeEnd(*this);
+    bitWriter->byteAlign();
+    inputStream->releaseFrame();
+    return FrameStatus::Written;
+}
+
+int AacEncoder::setOption(int id, int value) {
+    if (id != 1) return -1;
+    options = value;
+    return 0;
+}
+
+void AacEncoder::closeEncoder() {
+    if (inputStream) inputStream->closeStream();
+    inputStream.reset();
+    bitWriter.reset();
+}
+
+}  // namespace varnel

@@ -1,0 +1,82 @@
+// The AAC-LC encoder object: one raw data block per 1024-sample frame, a channel pair element
+// for stereo or a single channel element for mono.
+//
+// The encoder reads its frames from the input stream it owns. The block written by the k-th
+// encodeFrame call (k from 1) is the transform of input frames k - 2 and k - 1 (frame 0 and -1
+// being silence), so a decoder's output lags the input by two frames (2048 samples).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "encoder/channel_records.h"
+
+namespace varnel {
+
+class BitWriter;
+class InputStream;
+
+struct EncoderConfig {
+    int32_t channels = 0;          // written by openEncoder with the stream's channel count
+    int32_t sampleRate = 0;        // the caller's copy; openEncoder takes the stream's rate
+    int32_t bitRatePerChannel = 0; // bit/s for each channel
+};
+
+enum class FrameStatus {
+    Written,     // one raw data block is in the bit writer
+    EndOfInput,  // the input is exhausted; nothing was written
+    ReadError,   // the input could not be read; nothing was written
+};
+
+struct AacEncoder {
+    AacEncoder();
+    ~AacEncoder();
+    AacEncoder(const AacEncoder&) = delete;
+    AacEncoder& operator=(const AacEncoder&) = delete;
+
+    // Encodes exactly one frame into the bit writer, ending byte-aligned.
+    FrameStatus encodeFrame();
+    // id 1 sets the option bits (kOptionTns, kOptionPns) and returns 0; other ids return -1.
+    int setOption(int id, int value);
+    // Closes the input stream and releases the bit writer.
+    void closeEncoder();
+
+    std::unique_ptr<InputStream> inputStream;
+    std::unique_ptr<BitWriter> bitWriter;
+    std::vector<ChannelBuffer> channelBuffers;
+    std::vector<IcsInfo> icsInfo;
+    std::vector<ChannelCoding> channelCoding;
+    ElementInfo elementInfo{};
+    int32_t sampleRate = 0;
+    int32_t bitRatePerChannel = 0;
+    int32_t bitReservoir = 0;      // bits, at most channels * kMaxBitsPerChannel
+    int32_t channels = 0;
+    int32_t sampleRateIndex = 0;
+    int32_t msMode = 0;
+    double channelShare = 1.0;     // share of the frame's bits for channel 0
+    int32_t options = 0;
+};
+
+enum class OpenStatus {
+    Ok,
+    InvalidSampleRate,   // not one of the 12 AAC sampling rates
+    InvalidChannels,     // only mono and stereo are encoded
+    InvalidArgument,     // no stream, no bit writer or no output buffer
+};
+
+// Creates the encoder over the stream and the bit writer (both taken over), initialises the
+// per-channel records and writes the 2-byte AudioSpecificConfig into the bit writer's buffer.
+// On failure `out` stays null and the stream and bit writer are released.
+OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWriter,
+                       std::unique_ptr<InputStream> inputStream, std::unique_ptr<AacEncoder>* out);
+
+// Position of `sampleRate` in sampleRateTable, or -1.
+int findSampleRateIndex(int32_t sampleRate);
+
+// Record initialisation (the encoder's open calls these).
+void initChannelBuffer(ChannelBuffer& buffer);
+void initIcsInfo(IcsInfo& ics);
+void initChannelCoding(std::vector<ChannelCoding>& coding, AacEncoder& encoder);
+
+}  // namespace varnel

@@ -1,0 +1,111 @@
+// The records that the encoder's stages share: per-channel sample history and spectrum,
+// window and band layout with the transient detectors' state, quantisation and coding state,
+// and the element-level side information of one raw data block.
+//
+// Per-band arrays are indexed group * numSwb + band (group 0 for long blocks). Spectral arrays
+// hold window w of an eight-short block at lines 128 * w .. 128 * w + 127.
+#pragma once
+
+#include <cstdint>
+
+namespace varnel {
+
+inline constexpr int kFrameLength = 1024;         // samples per channel per frame
+inline constexpr int kShortWindowLength = 128;    // lines per short window
+inline constexpr int kShortWindows = 8;           // windows in an EIGHT_SHORT_SEQUENCE
+inline constexpr int kHistoryLength = 3 * kFrameLength;
+inline constexpr int kMaxChannels = 2;
+inline constexpr int kMaxBitsPerChannel = 6144;   // decoder input buffer per channel, in bits
+inline constexpr int kMaxBandEntries = 120;       // group * numSwb + band never reaches this
+inline constexpr int kMaxTnsFilterSlots = 32;     // per-window or per-filter TNS entries
+
+// window_sequence values.
+enum WindowSequence : int32_t {
+    ONLY_LONG_SEQUENCE = 0,
+    LONG_START_SEQUENCE = 1,
+    EIGHT_SHORT_SEQUENCE = 2,
+    LONG_STOP_SEQUENCE = 3,
+};
+
+// Codebook numbers that are not spectral Huffman books.
+inline constexpr int ZERO_HCB = 0;
+inline constexpr int ESC_HCB = 11;
+inline constexpr int NOISE_HCB = 13;
+inline constexpr int INTENSITY_HCB2 = 14;
+inline constexpr int INTENSITY_HCB = 15;
+
+// Option bits of the encoder.
+inline constexpr int32_t kOptionTns = 1;
+inline constexpr int32_t kOptionPns = 2;
+
+struct ChannelBuffer {
+    // Three frames of input as unscaled 16-bit sample values: [0, 1024) the oldest,
+    // [1024, 2048) the middle, [2048, 3072) the newest (look-ahead) frame.
+    double timeSamples[kHistoryLength];
+    // The frame's MDCT coefficients.
+    double spectrum[kFrameLength];
+};
+
+struct IcsInfo {
+    int32_t previousWindowShape;
+    int32_t windowShape;              // window_shape: 0 sine, 1 Kaiser-Bessel-derived
+    int32_t windowSequence;           // window_sequence of the block transformed this frame
+    int32_t nextWindowSequence;       // EIGHT_SHORT_SEQUENCE when a short block is pending
+    const uint16_t* swbOffsets;       // band table row for the block length, numSwb + 1 entries
+    uint16_t numSwb;
+    int32_t groupMarks[kShortWindows];      // attack marks of this block's short windows
+    int32_t nextGroupMarks[kShortWindows];  // attack marks found in the look-ahead
+    int32_t numWindowGroups;
+    int32_t windowGroupLength[kShortWindows];
+    // Transient detector state.
+    double blockEnergyMean;
+    double frameEnergyMean;
+    double bandPowerMean[10];
+    double attackRatio;               // zero-crossing ratio when that detector fired, else 0
+    int32_t tnsWanted;                // asks for temporal noise shaping before mid/side
+    int32_t weakAttackPending;
+    uint8_t attackStrength;
+    int32_t zeroCrossingCount;
+    uint8_t crossingOnlyAttack;
+};
+
+struct ChannelCoding {
+    int32_t globalGain;                      // written as global_gain = globalGain + 100
+    int32_t scaleOffset[kMaxBandEntries];    // amplification offset; noise energy for noise bands
+    int32_t targetBits;
+    int32_t usedBits;                        // section + scalefactor + spectral bits counted
+    int32_t quantSpectrum[kFrameLength];
+    int32_t codebook[kMaxBandEntries];
+    int32_t gainStep;
+    int32_t bandLimit;                       // bands inside the coded bandwidth
+    int32_t maxSfb;
+    int32_t pnsBandLimit;
+    int32_t pnsStartBand;
+    uint8_t sectionLength[kMaxBandEntries];  // stored at each section's first band
+    uint8_t noiseFlag[kMaxBandEntries];
+};
+
+// Per-channel side information; TNS fields are per window for eight short windows and per
+// filter for long blocks (whose filter count and coefficient resolution sit at index 0).
+struct ChannelSideInfo {
+    uint8_t pulseDataPresent;
+    uint8_t tnsDataPresent;
+    uint8_t tnsNumFilters[kShortWindows];
+    uint8_t tnsCoefRes[kShortWindows];
+    uint8_t tnsLength[kMaxTnsFilterSlots];
+    uint8_t tnsOrder[kMaxTnsFilterSlots];
+    uint8_t tnsDirection[kMaxTnsFilterSlots];
+    uint8_t tnsCoefCompress[kMaxTnsFilterSlots];
+    uint8_t tnsCoef[kShortWindows][kMaxTnsFilterSlots];
+    uint8_t gainControlDataPresent;
+};
+
+struct ElementInfo {
+    uint8_t elementInstanceTag;
+    ChannelSideInfo sideInfo[kMaxChannels];
+    uint8_t msUsed;                          // written as ms_mask_present
+    uint8_t msMask[kMaxBandEntries];
+    double midShare;
+};
+
+}  // namespace varnel

@@ -1,0 +1,170 @@
+#include "frontend/wav_header.h"
+
+#include <cstring>
+
+namespace varnel {
+namespace {
+
+constexpr int kChunkHeaderBytes = 8;
+constexpr uint32_t kMinFmtBytes = 16;
+constexpr uint32_t kExtensibleFmtBytes = 40;
+
+// The GUID tail shared by the KSDATAFORMAT_SUBTYPE_* sub-formats; the first two bytes are the
+// plain format tag.
+constexpr uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+bool readExact(std::FILE* file, uint8_t* dst, size_t n) { return std::fread(dst, 1, n, file) == n; }
+
+// Size of the file in bytes, or -1 when it cannot be determined.
+long long fileSize(std::FILE* file) {
+    if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+    const long long size = std::ftell(file);
+    return size;
+}
+
+bool seekTo(std::FILE* file, uint64_t offset) {
+    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
+}
+
+bool parseFmt(const uint8_t* p, uint32_t size, WavFormat* format, std::string* error) {
+    if (size < kMinFmtBytes) {
+        *error = "the \"fmt \" chunk is truncated (" + std::to_string(size) + " bytes, at least 16 required)";
+        return false;
+    }
+    format->formatTag = le16(p);
+    format->channels = le16(p + 2);
+    format->sampleRate = le32(p + 4);
+    format->blockAlign = le16(p + 12);
+    format->bitsPerSample = le16(p + 14);
+    format->validBits = format->bitsPerSample;
+    format->sampleFormat = format->formatTag;
+    if (format->formatTag == kWaveFormatExtensible) {
+        if (size < kExtensibleFmtBytes || le16(p + 16) < 22) {
+            *error = "the extensible \"fmt \" chunk is truncated";
+            return false;
+        }
+        format->validBits = le16(p + 18);
+        if (std::memcmp(p + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
+            format->sampleFormat = 0;  // not one of the standard sub-format GUIDs
+        } else {
+            format->sampleFormat = le16(p + 24);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
+    *format = WavFormat{};
+    const long long total = fileSize(file);
+    if (total < 0 || !seekTo(file, 0)) {
+        *error = "the file cannot be read";
+        return false;
+    }
+    const uint64_t end = static_cast<uint64_t>(total);
+    uint8_t riff[12];
+    if (end < 4 || !readExact(file, riff, 4) || std::memcmp(riff, "RIFF", 4) != 0) {
+        *error = "not a WAV file (no RIFF header)";
+        return false;
+    }
+    if (end < 12 || !readExact(file, riff + 4, 8)) {
+        *error = "the RIFF header is truncated";
+        return false;
+    }
+    if (std::memcmp(riff + 8, "WAVE", 4) != 0) {
+        *error = "not a WAV file (RIFF form type is not WAVE)";
+        return false;
+    }
+
+    bool haveFmt = false;
+    uint64_t pos = 12;
+    while (true) {
+        uint8_t header[kChunkHeaderBytes];
+        if (pos + kChunkHeaderBytes > end || !seekTo(file, pos) || !readExact(file, header, kChunkHeaderBytes)) {
+            *error = haveFmt ? "no \"data\" chunk" : "no \"fmt \" chunk";
+            return false;
+        }
+        const uint32_t size = le32(header + 4);
+        const uint64_t payload = pos + kChunkHeaderBytes;
+        if (std::memcmp(header, "fmt ", 4) == 0) {
+            if (haveFmt) {
+                *error = "more than one \"fmt \" chunk";
+                return false;
+            }
+            if (payload + size > end) {
+                *error = "the \"fmt \" chunk runs past the end of the file";
+                return false;
+            }
+            uint8_t body[kExtensibleFmtBytes] = {};
+            const uint32_t want = size < kExtensibleFmtBytes ? size : kExtensibleFmtBytes;
+            if (!readExact(file, body, want)) {
+                *error = "the \"fmt \" chunk cannot be read";
+                return false;
+            }
+            if (!parseFmt(body, size, format, error)) return false;
+            haveFmt = true;
+        } else if (std::memcmp(header, "data", 4) == 0) {
+            if (!haveFmt) {
+                *error = "the \"data\" chunk comes before the \"fmt \" chunk";
+                return false;
+            }
+            format->dataOffset = payload;
+            const uint64_t available = end - payload;
+            // Streaming writers leave 0 or 0xFFFFFFFF; a size past the end means a cut file.
+            if (size == 0 || size == 0xFFFFFFFFu || size > available)
+                format->dataSize = available;
+            else
+                format->dataSize = size;
+            if (!seekTo(file, payload)) {
+                *error = "the file cannot be read";
+                return false;
+            }
+            return true;
+        }
+        // Skip this chunk and its pad byte; 64-bit arithmetic, so no size can wrap.
+        pos = payload + size + (size & 1u);
+    }
+}
+
+bool acceptsFormat(const WavFormat& format, std::string* error) {
+    if (format.channels == 0 || format.channels > 2) {
+        *error = std::to_string(format.channels) + " channels are not supported (1 or 2 required)";
+        return false;
+    }
+    if (format.sampleFormat == kWaveFormatIeeeFloat) {
+        *error = std::to_string(format.bitsPerSample) + "-bit float is not supported (16-bit PCM required)";
+        return false;
+    }
+    if (format.sampleFormat != kWaveFormatPcm) {
+        char tag[8];
+        std::snprintf(tag, sizeof tag, "0x%04X", format.sampleFormat);
+        *error = std::string("format ") + tag + " is not supported (16-bit PCM required)";
+        return false;
+    }
+    if (format.bitsPerSample != 16 || format.validBits != 16) {
+        *error = std::to_string(format.validBits != format.bitsPerSample && format.validBits != 0
+                                    ? format.validBits
+                                    : format.bitsPerSample) +
+                 "-bit PCM is not supported (16-bit PCM required)";
+        return false;
+    }
+    if (format.blockAlign != format.channels * 2) {
+        *error = "inconsistent header: block align " + std::to_string(format.blockAlign) + " for " +
+                 std::to_string(format.channels) + " channels of 16-bit PCM";
+        return false;
+    }
+    if (format.sampleRate == 0) {
+        *error = "inconsistent header: sampling rate 0";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace varnel

@@ -1,0 +1,37 @@
+// RIFF/WAVE header parsing by walking the chunk list: "RIFF" <size> "WAVE", then chunks of
+// <4-byte id><32-bit little-endian size><payload, padded to an even length>. The "fmt " chunk
+// gives the sample format; the audio is the payload of the "data" chunk and nothing else.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace varnel {
+
+inline constexpr uint16_t kWaveFormatPcm = 0x0001;
+inline constexpr uint16_t kWaveFormatIeeeFloat = 0x0003;
+inline constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
+
+struct WavFormat {
+    uint16_t formatTag = 0;      // as in the header (0xFFFE for extensible)
+    uint16_t sampleFormat = 0;   // the effective format: the sub-format of an extensible header
+    uint16_t channels = 0;
+    uint32_t sampleRate = 0;
+    uint16_t blockAlign = 0;
+    uint16_t bitsPerSample = 0;  // container width
+    uint16_t validBits = 0;      // valid bits per sample (extensible), else bitsPerSample
+    uint64_t dataOffset = 0;     // file offset of the first sample byte
+    uint64_t dataSize = 0;       // bytes of audio data
+};
+
+// Walks the header of an open file. Returns true with `format` filled and the file positioned
+// at the first sample byte, or false with a one-line reason in `error`. A data size of 0 or
+// 0xFFFFFFFF, or one that runs past the end of the file, means "up to the end of the file".
+// Only the chunk structure is checked here; acceptsFormat() decides what can be encoded.
+bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error);
+
+// True when the encoder can read this sample format; otherwise a one-line reason in `error`.
+bool acceptsFormat(const WavFormat& format, std::string* error);
+
+}  // namespace varnel

@@ -1,0 +1,141 @@
+#include "frontend/wav_input.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+namespace varnel {
+
+namespace {
+constexpr int kBytesPerSample = 2;
+}
+
+InputStream::~InputStream() {
+    if (file_) std::fclose(file_);
+}
+
+int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream>* out,
+                    std::string* error) {
+    out->reset();
+    if (params.frameLength <= 0 || params.trailingSilentFrames < 0) return kStreamBadArgument;
+    std::unique_ptr<InputStream> stream(new (std::nothrow) InputStream());
+    if (!stream) return kStreamNoMemory;
+
+    std::error_code ec;
+    if (std::filesystem::is_directory(params.fileName, ec)) {
+        *error = "is a directory";
+        return kStreamOpenFailed;
+    }
+    stream->file_ = std::fopen(params.fileName.c_str(), "rb");
+    if (!stream->file_) {
+        *error = "cannot be opened for reading";
+        return kStreamOpenFailed;
+    }
+    if (!readWavHeader(stream->file_, &stream->format_, error) || !acceptsFormat(stream->format_, error))
+        return kStreamUnsupported;
+
+    stream->channels_ = stream->format_.channels;
+    stream->sampleRate_ = static_cast<int32_t>(std::min<uint32_t>(stream->format_.sampleRate, INT32_MAX));
+    stream->frameLength_ = params.frameLength;
+    stream->trailingSilentFrames_ = params.trailingSilentFrames;
+    // Whole sample frames only: a dangling partial sample at the end is not audio.
+    const uint64_t frameBytes = uint64_t{stream->format_.blockAlign};
+    stream->dataRemaining_ = stream->format_.dataSize / frameBytes * frameBytes;
+    if (stream->setProperty(7, 0) != 0) return kStreamNoMemory;
+    *out = std::move(stream);
+    return kStreamOk;
+}
+
+ReadStatus InputStream::readFrame(FrameView* view) {
+    if (frameHeld_) return ReadStatus::FrameHeld;
+    const size_t n = static_cast<size_t>(frameLength_) * static_cast<size_t>(channels_);
+    const uint64_t wanted = uint64_t{n} * kBytesPerSample;
+    const size_t toRead = static_cast<size_t>(std::min(wanted, dataRemaining_));
+
+    if (toRead == 0) {
+        // After the data: the silent flush frames, but only when there was any data at all.
+        if (trailingSilentFrames_ == 0 || samplesRead_ == 0) {
+            valuesRead_ = 0;
+            return ReadStatus::EndOfData;
+        }
+        --trailingSilentFrames_;
+        std::fill(samples_.begin(), samples_.end(), int16_t{0});
+    } else {
+        bytes_.resize(toRead);
+        const size_t got = std::fread(bytes_.data(), 1, toRead, file_);
+        if (got != toRead) {
+            valuesRead_ = 0;
+            // A short read before the announced end: the file shrank or the device failed.
+            if (std::ferror(file_)) return ReadStatus::ReadError;
+            dataRemaining_ = 0;
+            if (got == 0) return readFrame(view);
+        }
+        const size_t values = got / kBytesPerSample / static_cast<size_t>(channels_) * static_cast<size_t>(channels_);
+        for (size_t i = 0; i < values; ++i) {
+            const uint16_t u = static_cast<uint16_t>(bytes_[2 * i] | (bytes_[2 * i + 1] << 8));
+            samples_[i] = static_cast<int16_t>(u);
+        }
+        std::fill(samples_.begin() + static_cast<std::ptrdiff_t>(values), samples_.end(), int16_t{0});
+        dataRemaining_ -= std::min<uint64_t>(dataRemaining_, got);
+        samplesRead_ += values / static_cast<size_t>(channels_);
+        if (values == 0) return readFrame(view);
+    }
+    valuesRead_ = static_cast<int32_t>(n);
+    frameHeld_ = true;
+    *view = FrameView{samples_.data(), sampleRate_, valuesRead_, channels_};
+    return ReadStatus::Frame;
+}
+
+int InputStream::releaseFrame() {
+    frameHeld_ = false;
+    return 0;
+}
+
+int InputStream::closeStream() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    samples_.clear();
+    return 0;
+}
+
+int InputStream::setProperty(int id, int32_t value) {
+    switch (id) {
+    case 3:
+        if (value <= 0) return kStreamBadArgument;
+        frameLength_ = value;
+        break;
+    case 4:
+        if (value <= 0) return kStreamBadArgument;
+        channels_ = value;
+        break;
+    case 7:
+        break;
+    default:
+        return kStreamUnknownProperty;
+    }
+    try {
+        samples_.resize(static_cast<size_t>(frameLength_) * static_cast<size_t>(channels_));
+    } catch (const std::bad_alloc&) {
+        return kStreamNoMemory;
+    }
+    return 0;
+}
+
+int InputStream::getProperty(int id, int32_t* value) const {
+    switch (id) {
+    case 9: *value = valuesRead_; return 0;
+    case 10: *value = frameLength_; return 0;
+    case 11: *value = channels_; return 0;
+    case 12: *value = sampleRate_; return 0;
+    default: return kStreamUnknownProperty;
+    }
+}
+
+int InputStream::getProperty(int id, const int16_t** buffer) const {
+    if (id != 8) return kStreamUnknownProperty;
+    *buffer = samples_.data();
+    return 0;
+}
+
+}  // namespace varnel
