@@ -1,0 +1,377 @@
+#include "frontend/encode_loop.h"
+
+#include <cinttypes>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "bitstream/bit_writer.h"
+#include "encoder/aac_encoder.h"
+#include "frontend/command_line.h"
+#include "frontend/wav_input.h"
+#include "mp4/mp4_writer.h"
+
+namespace varnel {
+namespace {
+
+constexpr const char* kStars65 = "*****************************************************************\n";
+constexpr const char* kStars61 = "*************************************************************\n";
+constexpr const char* kUsage = "Usage: VarnelAacEnc InputFileName.wav OutputMP4FileName.mp4 TotalBitRate\n";
+
+constexpr int kFrameBufferBytes = 16384;
+constexpr uint32_t kEncoderDelaySamples = 2 * kFrameLength;
+constexpr int kFlushFrames = 2;  // silent frames that push the last input through the delay
+
+// Track layout of the output file.
+constexpr uint32_t kSceneTrackId = 1;
+constexpr uint32_t kOdTrackId = 2;
+constexpr uint32_t kAudioTrackId = 3;
+constexpr uint32_t kSystemsTimeScale = 1000;
+
+// Object descriptor update with one object descriptor (ID 10) holding an ES reference to the
+// first track of the OD track's "mpod" reference, i.e. the audio track.
+constexpr uint8_t kOdAccessUnit[19] = {0x01, 0x80, 0x80, 0x80, 0x0E, 0x11, 0x80, 0x80, 0x80, 0x09,
+                                       0x02, 0x9F, 0x0F, 0x80, 0x80, 0x80, 0x02, 0x00, 0x01};
+// BIFS scene replacement command frame.
+constexpr uint8_t kSceneAccessUnit[8] = {0xC0, 0x10, 0x12, 0x81, 0x30, 0x2A, 0x05, 0x7C};
+// BIFS version 2 decoder configuration (isCommandStream 1, all widths 0).
+constexpr uint8_t kSceneDecoderConfig[3] = {0x00, 0x00, 0x40};
+// SLConfigDescriptor predefined value 2, reserved for MP4 files.
+constexpr uint8_t kSlConfig[1] = {0x02};
+
+struct Console {
+    std::FILE* out;
+    std::FILE* err;
+    void text(const char* s) const { std::fputs(s, out); }
+    void inputFailure() const {
+        text(" Input file unable to open... \n");
+        text(" press any key to continue ...\n");
+    }
+    void outputFailure() const {
+        text(" Output file unable to open \n");
+        text(" press any key to continue ..\n");
+    }
+};
+
+// A temporary file beside the output; renamed over the output only after a complete close.
+class TemporaryOutput {
+public:
+    explicit TemporaryOutput(const std::string& target) : target_(target) {
+        std::random_device rd;
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%08x.partial", static_cast<unsigned>(rd()));
+        const std::filesystem::path t(target);
+        path_ = (t.parent_path() / ("." + t.filename().string() + suffix)).string();
+    }
+    ~TemporaryOutput() {
+        if (!committed_) {
+            std::error_code ec;
+            std::filesystem::remove(path_, ec);
+        }
+    }
+    const std::string& path() const { return path_; }
+    bool commit(std::string* error) {
+        std::error_code ec;
+        std::filesystem::rename(path_, target_, ec);
+        if (ec) {
+            *error = ec.message();
+            return false;
+        }
+        committed_ = true;
+        return true;
+    }
+
+private:
+    std::string target_;
+    std::string path_;
+    bool committed_ = false;
+};
+
+// Owns an Mp4File until it is closed; a file that is never closed is closed on the way out
+// so that its memory is released (the temporary file is removed by TemporaryOutput).
+struct Mp4FileCloser {
+    void operator()(Mp4File* f) const { mp4_close_file(f); }
+};
+using Mp4FilePtr = std::unique_ptr<Mp4File, Mp4FileCloser>;
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// Adds a systems track (scene or object descriptor) with its single sample and finishes it.
+bool addSystemsTrack(Mp4File* file, const std::string& media, int kind, uint32_t trackId,
+                     Mp4Track** handle) {
+    Mp4TrackParams params{};
+    params.kind = kind;
+    params.time_scale = kSystemsTimeScale;
+    params.track_id = trackId;
+    params.media_file_name = media.c_str();
+    return mp4_add_track(file, &params, handle, nullptr) == 0;
+}
+
+bool writeSingleSample(Mp4Track* track, const uint8_t* data, uint32_t size) {
+    Mp4Sample s{};
+    s.data = data;
+    s.size = size;
+    s.sync_code = MP4_SAMPLE_PLAIN;
+    s.has_composition_time = 0;
+    s.decoding_time = 0;
+    s.composition_time = 0;
+    return mp4_write_sample(track, &s) == 0;
+}
+
+bool describeTrack(Mp4Track* track, const Mp4EsParams& es, uint16_t channels, uint32_t timeScale) {
+    uint8_t* box = nullptr;
+    uint32_t boxSize = 0;
+    if (mp4_build_es_box(&box, &boxSize, &es) != 0) return false;
+    Mp4SampleDescription d{};
+    d.index = 0;
+    d.es_box = box;
+    d.es_box_size = boxSize;
+    d.channel_count = channels;
+    d.time_scale = timeScale;
+    const bool ok = mp4_set_sample_description(track, &d) == 0;
+    mp4_free_buffer(box);
+    return ok;
+}
+
+Mp4EsParams systemsEsParams(uint32_t objectType, uint32_t streamType, const uint8_t* dsi, uint32_t dsiSize,
+                            uint32_t bufferSize) {
+    Mp4EsParams es{};
+    es.es_id = 0;
+    es.object_type = objectType;
+    es.stream_type = streamType;
+    es.decoder_specific_info = dsi;
+    es.decoder_specific_info_size = dsiSize;
+    es.buffer_size_db = bufferSize;
+    es.max_bitrate = 0;
+    es.avg_bitrate = 0;
+    es.sl_config = kSlConfig;
+    es.sl_config_size = sizeof kSlConfig;
+    return es;
+}
+
+// Builds the file up to the empty audio track: IOD, scene and OD tracks with their samples.
+bool createOutputFile(const std::string& path, uint32_t sampleRate, Mp4FilePtr* file, Mp4Track** audio) {
+    Mp4IodParams iodParams{};
+    for (uint8_t& p : iodParams.profile_levels) p = 0xFF;  // no profile required
+    iodParams.es_ids[0] = kOdTrackId;
+    iodParams.es_ids[1] = kSceneTrackId;
+    iodParams.es_id_count = 2;
+    uint8_t* iod = nullptr;
+    uint32_t iodSize = 0;
+    if (mp4_build_iod(&iod, &iodSize, &iodParams) != 0) return false;
+    Mp4FileParams fileParams{};
+    fileParams.time_scale = sampleRate;
+    fileParams.iod = iod;
+    fileParams.iod_size = iodSize;
+    fileParams.file_name = path.c_str();
+    Mp4File* raw = nullptr;
+    const int created = mp4_create_file(&raw, &fileParams);
+    mp4_free_buffer(iod);
+    if (created != 0) return false;
+    file->reset(raw);
+
+    Mp4Track* scene = nullptr;
+    Mp4Track* od = nullptr;
+    if (!addSystemsTrack(raw, path, MP4_TRACK_SCENE, kSceneTrackId, &scene)) return false;
+    if (!addSystemsTrack(raw, path, MP4_TRACK_OD, kOdTrackId, &od)) return false;
+    Mp4TrackReference ref{};
+    ref.track_id = kAudioTrackId;
+    ref.reference_kind = MP4_REF_MPOD;
+    if (mp4_add_track_reference(od, &ref) != 0) return false;
+    if (!writeSingleSample(od, kOdAccessUnit, sizeof kOdAccessUnit)) return false;
+    if (!writeSingleSample(scene, kSceneAccessUnit, sizeof kSceneAccessUnit)) return false;
+    if (!describeTrack(od, systemsEsParams(0x01, 1, nullptr, 0, sizeof kOdAccessUnit), 0, 0)) return false;
+    if (!describeTrack(scene, systemsEsParams(0x02, 3, kSceneDecoderConfig, sizeof kSceneDecoderConfig,
+                                              sizeof kSceneAccessUnit),
+                       0, 0))
+        return false;
+    if (mp4_finish_track(od) != 0 || mp4_finish_track(scene) != 0) return false;
+
+    Mp4TrackParams params{};
+    params.kind = MP4_TRACK_AUDIO;
+    params.time_scale = sampleRate;
+    params.track_id = kAudioTrackId;
+    params.media_file_name = path.c_str();
+    return mp4_add_track(raw, &params, audio, nullptr) == 0;
+}
+
+}  // namespace
+
+int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+    const Console con{out, err};
+    con.text(kStars65);
+    const CommandLine cl = parseCommandLine(argc, argv);
+    switch (cl.action) {
+    case CommandAction::Usage:
+        con.text(kUsage);
+        con.text(kStars65);
+        return 1;
+    case CommandAction::Help:
+        con.text(kUsage);
+        con.text(kStars65);
+        return 0;
+    case CommandAction::TooFew:
+        con.text("Insufficient number of arguments \n");
+        con.text(kUsage);
+        con.text(kStars65);
+        return 1;
+    case CommandAction::BadBitRate:
+        std::fprintf(err, "VarnelAacEnc: invalid bit rate \"%s\": a positive whole number of bit/s is required "
+                          "(for example 128000 or 128k)\n",
+                     cl.bitRateText.c_str());
+        con.text(kUsage);
+        con.text(kStars65);
+        return 1;
+    case CommandAction::Encode:
+        break;
+    }
+
+    // The input is opened before the banner so that the banner can show the bit rate in use.
+    InputStreamParams streamParams;
+    streamParams.fileName = cl.inputFileName;
+    streamParams.frameLength = kFrameLength;
+    streamParams.trailingSilentFrames = kFlushFrames;
+    std::unique_ptr<InputStream> stream;
+    std::string reason;
+    const int opened = openInputStream(streamParams, &stream, &reason);
+
+    int32_t totalBitRate = cl.totalBitRate;
+    int32_t channels = 0;
+    int32_t sampleRate = 0;
+    if (opened == kStreamOk) {
+        stream->getProperty(11, &channels);
+        stream->getProperty(12, &sampleRate);
+        // One frame carries at most 6144 bits per channel: 6 bit/s per channel and Hz.
+        const int64_t maxRate = int64_t{6} * sampleRate * channels;
+        if (totalBitRate > maxRate) {
+            std::fprintf(err, "VarnelAacEnc: bit rate %" PRId32 " is above the %" PRId64
+                              " bit/s one frame can carry; using %" PRId64 "\n",
+                         totalBitRate, maxRate, maxRate);
+            totalBitRate = static_cast<int32_t>(maxRate);
+        }
+    }
+
+    std::fprintf(out, "VarnelAacEnc MPEG-4 AAC-LC encoder\n");
+    std::fprintf(out, " Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
+                 cl.outputFileName.c_str(), totalBitRate);
+    con.text(kStars61);
+
+    if (opened != kStreamOk) {
+        con.inputFailure();
+        std::fprintf(err, "%s: %s\n", cl.inputFileName.c_str(),
+                     reason.empty() ? "cannot be read" : reason.c_str());
+        return 1;
+    }
+    std::unique_ptr<BitWriter> writer = createBitWriter();
+    if (!writer) {
+        con.outputFailure();
+        return 1;
+    }
+    if (findSampleRateIndex(sampleRate) < 0) {
+        con.text("Invalid sampling frequency \n");
+        std::fprintf(err, "%s: %" PRId32 " Hz is not an AAC sampling rate\n", cl.inputFileName.c_str(), sampleRate);
+        return 1;
+    }
+    if (sameFile(cl.inputFileName, cl.outputFileName)) {
+        con.outputFailure();
+        std::fprintf(err, "%s: the output would overwrite the input file\n", cl.outputFileName.c_str());
+        return 1;
+    }
+
+    EncoderConfig config;
+    config.channels = channels;
+    config.sampleRate = sampleRate;
+    config.bitRatePerChannel = static_cast<int32_t>(static_cast<uint32_t>(totalBitRate) / static_cast<uint32_t>(channels));
+
+    TemporaryOutput temp(cl.outputFileName);
+    Mp4FilePtr file;
+    Mp4Track* audio = nullptr;
+    if (!createOutputFile(temp.path(), static_cast<uint32_t>(sampleRate), &file, &audio)) {
+        con.outputFailure();
+        std::fprintf(err, "%s: cannot be written\n", cl.outputFileName.c_str());
+        return 1;
+    }
+
+    std::vector<uint8_t> frameBuffer(kFrameBufferBytes);
+    writer->setOutput(frameBuffer.data(), kFrameBufferBytes);
+    InputStream* input = stream.get();
+    std::unique_ptr<AacEncoder> encoder;
+    if (openEncoder(config, std::move(writer), std::move(stream), &encoder) != OpenStatus::Ok) {
+        con.text("Invalid sampling frequency \n");
+        return 1;
+    }
+    int ascBits = 0;
+    const uint8_t* asc = encoder->bitWriter->takeOutput(&ascBits);
+    Mp4EsParams audioEs{};
+    audioEs.es_id = 1;
+    audioEs.object_type = 0x40;  // Audio ISO/IEC 14496-3
+    audioEs.stream_type = 5;     // AudioStream
+    audioEs.decoder_specific_info = asc;
+    audioEs.decoder_specific_info_size = static_cast<uint32_t>(ascBits / 8);
+    audioEs.buffer_size_db = 1024;
+    audioEs.max_bitrate = 2u * static_cast<uint32_t>(totalBitRate);
+    audioEs.avg_bitrate = static_cast<uint32_t>(totalBitRate);
+    audioEs.sl_config = kSlConfig;
+    audioEs.sl_config_size = sizeof kSlConfig;
+    if (!describeTrack(audio, audioEs, static_cast<uint16_t>(channels), static_cast<uint32_t>(sampleRate))) {
+        con.outputFailure();
+        std::fprintf(err, "%s: cannot be written\n", cl.outputFileName.c_str());
+        return 1;
+    }
+    encoder->setOption(1, kOptionTns);
+
+    uint32_t frameCounter = 0;
+    uint32_t timeStamp = 0;
+    while (true) {
+        encoder->bitWriter->setOutput(frameBuffer.data(), kFrameBufferBytes);
+        const FrameStatus status = encoder->encodeFrame();
+        if (status == FrameStatus::EndOfInput) break;
+        if (status == FrameStatus::ReadError) {
+            std::fputs("\n", out);
+            con.inputFailure();
+            std::fprintf(err, "%s: read error\n", cl.inputFileName.c_str());
+            return 1;
+        }
+        int bits = 0;
+        const uint8_t* data = encoder->bitWriter->takeOutput(&bits);
+        Mp4Sample sample{};
+        sample.data = data;
+        sample.size = static_cast<uint32_t>(bits / 8);
+        sample.sync_code = MP4_SAMPLE_PLAIN;
+        sample.decoding_time = timeStamp;
+        if (encoder->bitWriter->overflowed() || mp4_write_sample(audio, &sample) != 0) {
+            std::fputs("\n", out);
+            con.outputFailure();
+            std::fprintf(err, "%s: cannot be written\n", cl.outputFileName.c_str());
+            return 1;
+        }
+        timeStamp += kFrameLength;
+        std::fprintf(out, "Encoding frame: {%d } \r", static_cast<int>(frameCounter % 65536));
+        ++frameCounter;
+    }
+
+    const uint64_t samples = input->samplesPerChannelRead();
+    bool ok = true;
+    if (samples > 0) ok = mp4_set_edit_list(audio, static_cast<uint32_t>(samples), kEncoderDelaySamples) == 0;
+    ok = mp4_finish_track(audio) == 0 && ok;
+    ok = mp4_close_file(file.release()) == 0 && ok;
+    encoder->closeEncoder();
+    std::string renameError;
+    if (!ok || !temp.commit(&renameError)) {
+        std::fputs("\n", out);
+        con.outputFailure();
+        std::fprintf(err, "%s: cannot be written%s%s\n", cl.outputFileName.c_str(),
+                     renameError.empty() ? "" : ": ", renameError.c_str());
+        return 1;
+    }
+    std::fprintf(out, "Encoded %d Frames.%24s\n", static_cast<int>(frameCounter % 65536), "");
+    return 0;
+}
+
+}  // namespace varnel

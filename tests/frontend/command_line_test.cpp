@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include "frontend/command_line.h"
+
+namespace varnel {
+namespace {
+
+TEST(CommandLine, BitRateAcceptsDecimalsAndKiloSuffixOnly) {
+    int32_t r = 0;
+    EXPECT_TRUE(parseBitRate("128000", &r));
+    EXPECT_EQ(r, 128000);
+    EXPECT_TRUE(parseBitRate("128k", &r));
+    EXPECT_EQ(r, 128000);
+    EXPECT_TRUE(parseBitRate("1", &r));
+    EXPECT_EQ(r, 1);
+    for (const char* bad : {"0", "-5", "abc", "12x", "", "k", "+5", " 5", "5 ", "128K", "1.5k", "0k",
+                            "2147483648", "3000000k", "99999999999999999999"})
+        EXPECT_FALSE(parseBitRate(bad, &r)) << bad;
+}
+
+TEST(CommandLine, ActionsFollowTheArgumentCount) {
+    const char* none[] = {"enc"};
+    EXPECT_EQ(parseCommandLine(1, none).action, CommandAction::Usage);
+    const char* help[] = {"enc", "-h"};
+    EXPECT_EQ(parseCommandLine(2, help).action, CommandAction::Help);
+    const char* helpMore[] = {"enc", "-h", "b", "c"};
+    EXPECT_EQ(parseCommandLine(4, helpMore).action, CommandAction::Help);
+    const char* two[] = {"enc", "a.wav", "b.mp4"};
+    EXPECT_EQ(parseCommandLine(3, two).action, CommandAction::TooFew);
+    const char* bad[] = {"enc", "a.wav", "b.mp4", "abc"};
+    EXPECT_EQ(parseCommandLine(4, bad).action, CommandAction::BadBitRate);
+    const char* ok[] = {"enc", "a.wav", "b.mp4", "96k", "ignored"};
+    const CommandLine cl = parseCommandLine(5, ok);
+    EXPECT_EQ(cl.action, CommandAction::Encode);
+    EXPECT_EQ(cl.inputFileName, "a.wav");
+    EXPECT_EQ(cl.outputFileName, "b.mp4");
+    EXPECT_EQ(cl.totalBitRate, 96000);
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "frontend/wav_input.h"
+#include "tests/frontend/wav_test_file.h"
+
+namespace varnel {
+namespace {
+
+using test::TempFile;
+using test::WavBuilder;
+
+std::vector<int16_t> ramp(size_t n, int16_t start = 1) {
+    std::vector<int16_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<int16_t>(start + static_cast<int>(i % 30000));
+    return v;
+}
+
+struct Opened {
+    int status;
+    std::unique_ptr<InputStream> stream;
+    std::string error;
+};
+
+Opened open(const std::string& path, int trailing = 0) {
+    InputStreamParams p;
+    p.fileName = path;
+    p.frameLength = 1024;
+    p.trailingSilentFrames = trailing;
+    Opened o;
+    o.status = openInputStream(p, &o.stream, &o.error);
+    return o;
+}
+
+// Reads every frame and returns all delivered values.
+std::vector<int16_t> readAll(InputStream& s, int* frames) {
+    std::vector<int16_t> all;
+    FrameView v{};
+    *frames = 0;
+    while (s.readFrame(&v) == ReadStatus::Frame) {
+        all.insert(all.end(), v.samples, v.samples + v.valuesRead);
+        s.releaseFrame();
+        ++*frames;
+    }
+    return all;
+}
+
+TEST(WavInput, StereoPropertiesAndInterleavedFrames) {
+    const auto samples = ramp(2 * 1024 * 3);
+    TempFile f(WavBuilder().fmt(1, 2, 44100, 16).data(samples).bytes());
+    Opened o = open(f.path());
+    ASSERT_EQ(o.status, kStreamOk) << o.error;
+    int32_t v = 0;
+    EXPECT_EQ(o.stream->getProperty(11, &v), 0);
+    EXPECT_EQ(v, 2);
+    EXPECT_EQ(o.stream->getProperty(12, &v), 0);
+    EXPECT_EQ(v, 44100);
+    EXPECT_EQ(o.stream->getProperty(10, &v), 0);
+    EXPECT_EQ(v, 1024);
+    EXPECT_EQ(o.stream->getProperty(13, &v), kStreamUnknownProperty);
+
+    FrameView frame{};
+    ASSERT_EQ(o.stream->readFrame(&frame), ReadStatus::Frame);
+    EXPECT_EQ(frame.valuesRead, 2048);
+    EXPECT_EQ(frame.channels, 2);
+    EXPECT_TRUE(std::equal(frame.samples, frame.samples + 2048, samples.begin()));
+    // A second read without release hands out nothing.
+    EXPECT_EQ(o.stream->readFrame(&frame), ReadStatus::FrameHeld);
+    o.stream->releaseFrame();
+    int frames = 0;
+    const auto rest = readAll(*o.stream, &frames);
+    EXPECT_EQ(frames, 2);
+    EXPECT_TRUE(std::equal(rest.begin(), rest.end(), samples.begin() + 2048));
+    EXPECT_EQ(o.stream->samplesPerChannelRead(), 3u * 1024);
+}
+
+TEST(WavInput, PartialFrameIsZeroPaddedAndFlushFramesFollow) {
+    const auto samples = ramp(1024 + 300);
+    TempFile f(WavBuilder().fmt(1, 1, 22050, 16).data(samples).bytes());
+    Opened o = open(f.path(), 2);
+    ASSERT_EQ(o.status, kStreamOk) << o.error;
+    int frames = 0;
+    const auto all = readAll(*o.stream, &frames);
+    EXPECT_EQ(frames, 4);  // one full, one padded, two silent
+    ASSERT_EQ(all.size(), 4u * 1024);
+    EXPECT_TRUE(std::equal(samples.begin(), samples.end(), all.begin()));
+    EXPECT_TRUE(std::all_of(all.begin() + 1324, all.end(), [](int16_t s) { return s == 0; }));
+    EXPECT_EQ(o.stream->samplesPerChannelRead(), 1324u);
+    FrameView v{};
+    EXPECT_EQ(o.stream->readFrame(&v), ReadStatus::EndOfData);
+}
+
+TEST(WavInput, EmptyDataGivesNoFramesEvenWithFlush) {
+    TempFile f(WavBuilder().fmt(1, 2, 48000, 16).data({}).bytes());
+    Opened o = open(f.path(), 2);
+    ASSERT_EQ(o.status, kStreamOk) << o.error;
+    FrameView v{};
+    EXPECT_EQ(o.stream->readFrame(&v), ReadStatus::EndOfData);
+}
+
+TEST(WavInput, OnlyTheDataChunkIsAudio) {
+    const auto samples = ramp(2000, -500);
+    const std::vector<uint8_t> list(37, 0x55);  // odd size: pad byte follows
+    TempFile f(WavBuilder()
+                   .chunk("JUNK", std::vector<uint8_t>(12, 0xAA))
+                   .fmt(1, 1, 8000, 16)
+                   .chunk("LIST", list)
+                   .data(samples)
+                   .chunk("LIST", std::vector<uint8_t>(400, 0x77))
+                   .bytes());
+    Opened o = open(f.path());
+    ASSERT_EQ(o.status, kStreamOk) << o.error;
+    int frames = 0;
+    const auto all = readAll(*o.stream, &frames);
+    ASSERT_EQ(frames, 2);
+    EXPECT_TRUE(std::equal(samples.begin(), samples.end(), all.begin()));
+    EXPECT_TRUE(std::all_of(all.begin() + 2000, all.end(), [](int16_t s) { return s == 0; }));
+    EXPECT_EQ(o.stream->samplesPerChannelRead(), 2000u);
+}
+
+TEST(WavInput, UnknownOrOversizedDataSizeReadsToEndOfFile) {
+    const auto samples = ramp(1500);
+    for (int64_t field : {int64_t{0}, int64_t{0xFFFFFFFF}, int64_t{1} << 30}) {
+        TempFile f(WavBuilder().fmt(1, 1, 44100, 16).data(samples, field).bytes());
+        Opened o = open(f.path());
+        ASSERT_EQ(o.status, kStreamOk) << o.error;
+        int frames = 0;
+        readAll(*o.stream, &frames);
+        EXPECT_EQ(o.stream->samplesPerChannelRead(), 1500u) << field;
+    }
+}
+
+TEST(WavInput, OddDataSizeDropsTheDanglingByte) {
+    std::vector<uint8_t> payload = {0x01, 0x00, 0x02, 0x00, 0x03};
+    TempFile f(WavBuilder().fmt(1, 1, 44100, 16).chunk("data", payload).bytes());
+    Opened o = open(f.path());
+    ASSERT_EQ(o.status, kStreamOk) << o.error;
+    int frames = 0;
+    const auto all = readAll(*o.stream, &frames);
+    EXPECT_EQ(o.stream->samplesPerChannelRead(), 2u);
+    EXPECT_EQ(all[0], 1);
+    EXPECT_EQ(all[1], 2);
+    EXPECT_EQ(all[2], 0);
+}
+
+TEST(WavInput, ExtensiblePcmIsAccepted) {
+    std::vector<uint8_t> fmt;
+    WavBuilder::le16(fmt, 0xFFFE);
+    WavBuilder::le16(fmt, 2);
+    WavBuilder::le32(fmt, 32000);
+    WavBuilder::le32(fmt, 32000 * 4);
+    WavBuilder::le16(fmt, 4);
+    WavBuilder::le16(fmt, 16);
+    WavBuilder::le16(fmt, 22);
+    WavBuilder::le16(fmt, 16);
+    WavBuilder::le32(fmt, 3);
+    const uint8_t pcmGuid[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    fmt.insert(fmt.end(), pcmGuid, pcmGuid + 16);
+    TempFile f(WavBuilder().chunk("fmt ", fmt).data(ramp(4096)).bytes());
+    Opened o = open(f.path());
+    EXPECT_EQ(o.status, kStreamOk) << o.error;
+}
+
+struct Refusal {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    const char* messagePart;
+};
+
+TEST(WavInput, RefusesWhatItCannotEncodeWithAReason) {
+    std::vector<uint8_t> truncatedFmt = WavBuilder().chunk("fmt ", std::vector<uint8_t>(14, 1)).data(ramp(8)).bytes();
+    std::vector<uint8_t> onlyRiff = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    std::vector<uint8_t> fmtPastEnd = WavBuilder().fmt(1, 1, 44100, 16).bytes();
+    fmtPastEnd.resize(fmtPastEnd.size() - 6);
+    std::vector<uint8_t> hugeSkip = WavBuilder().chunk("JUNK", {1, 2}, 0xFFFFFFF0).fmt(1, 1, 44100, 16).bytes();
+    const std::vector<Refusal> cases = {
+        {"headerless", std::vector<uint8_t>(4096, 3), "no RIFF header"},
+        {"riff of another form", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '}, "WAVE"},
+        {"riff header only", onlyRiff, "no \"fmt \" chunk"},
+        {"short fmt chunk", truncatedFmt, "truncated"},
+        {"fmt past the end", fmtPastEnd, "past the end"},
+        {"skip past the end", hugeSkip, "no \"fmt \" chunk"},
+        {"no data chunk", WavBuilder().fmt(1, 1, 44100, 16).bytes(), "no \"data\" chunk"},
+        {"data before fmt", WavBuilder().data(ramp(10)).fmt(1, 1, 44100, 16).bytes(), "before"},
+        {"8-bit", WavBuilder().fmt(1, 1, 44100, 8).data(ramp(10)).bytes(), "8-bit PCM is not supported"},
+        {"24-bit", WavBuilder().fmt(1, 2, 44100, 24).data(ramp(12)).bytes(), "24-bit PCM is not supported"},
+        {"32-bit", WavBuilder().fmt(1, 2, 44100, 32).data(ramp(12)).bytes(), "32-bit PCM is not supported"},
+        {"float", WavBuilder().fmt(3, 2, 44100, 32).data(ramp(12)).bytes(), "float is not supported"},
+        {"a-law", WavBuilder().fmt(6, 1, 8000, 8).data(ramp(12)).bytes(), "0x0006"},
+        {"0 channels", WavBuilder().fmt(1, 0, 44100, 16).data(ramp(12)).bytes(), "0 channels"},
+        {"3 channels", WavBuilder().fmt(1, 3, 44100, 16).data(ramp(12)).bytes(), "3 channels"},
+    };
+    for (const Refusal& c : cases) {
+        TempFile f(c.bytes);
+        Opened o = open(f.path());
+        EXPECT_NE(o.status, kStreamOk) << c.what;
+        EXPECT_EQ(o.stream, nullptr) << c.what;
+        EXPECT_NE(o.error.find(c.messagePart), std::string::npos) << c.what << ": " << o.error;
+    }
+}
+
+TEST(WavInput, MissingFileAndDirectoryFailToOpen) {
+    TempFile f({});
+    Opened missing = open((f.dir() / "absent.wav").string());
+    EXPECT_EQ(missing.status, kStreamOpenFailed);
+    Opened dir = open(f.dir().string());
+    EXPECT_EQ(dir.status, kStreamOpenFailed);
+    Opened empty = open(f.path());
+    EXPECT_EQ(empty.status, kStreamUnsupported);
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,178 @@
+"""Shared helpers of the integration tests: WAV writing, running the encoder, decoding with
+ffmpeg and faad, and reading the MP4 box tree of the output."""
+import os
+import struct
+import subprocess
+import tempfile
+
+import numpy as np
+
+ENCODER = os.environ.get("VARNEL_ENCODER", "VarnelAacEnc")
+AAC_RATES = [96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000]
+DELAY = 2048
+
+
+def wav_bytes(samples, rate, channels=None, bits=16, fmt_tag=1, extensible=False,
+              before=(), after=(), data_size=None, valid_bits=None, raw=None):
+    """Builds a WAV file. `samples` is an int array shaped (n, channels) or (n,) of 16-bit values,
+    or `raw` gives the data payload directly. `before`/`after` are (id, payload) chunks placed
+    around the data chunk. `data_size` overrides the data chunk's size field."""
+    if raw is None:
+        a = np.asarray(samples)
+        if a.ndim == 1:
+            a = a[:, None]
+        channels = a.shape[1] if channels is None else channels
+        raw = a.astype("<i2").tobytes()
+    block = channels * bits // 8
+    if extensible:
+        sub = struct.pack("<H", fmt_tag) + bytes([0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
+                                                  0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71])
+        fmt = struct.pack("<HHIIHHHHI", 0xFFFE, channels, rate, rate * block, block, bits, 22,
+                          valid_bits or bits, 0) + sub
+    else:
+        fmt = struct.pack("<HHIIHH", fmt_tag, channels, rate, rate * block, block, bits)
+    chunks = b""
+
+    def chunk(cid, payload, size=None):
+        body = struct.pack("<4sI", cid, len(payload) if size is None else size) + payload
+        return body + (b"\0" if len(payload) % 2 else b"")
+
+    chunks += chunk(b"fmt ", fmt)
+    for cid, payload in before:
+        chunks += chunk(cid, payload)
+    chunks += chunk(b"data", raw, data_size)
+    for cid, payload in after:
+        chunks += chunk(cid, payload)
+    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+
+
+def write_wav(path, samples, rate, **kw):
+    with open(path, "wb") as f:
+        f.write(wav_bytes(samples, rate, **kw))
+
+
+def encode(wav, mp4, rate_arg, extra_env=None):
+    env = dict(os.environ)
+    if extra_env:
+        env.update(extra_env)
+    return subprocess.run([ENCODER, wav, mp4, str(rate_arg)], capture_output=True, env=env)
+
+
+def ffmpeg_decode(mp4, channels):
+    """Decodes with ffmpeg to float samples shaped (n, channels); returns (samples, warnings)."""
+    r = subprocess.run(["ffmpeg", "-v", "warning", "-nostdin", "-i", mp4, "-f", "f32le", "-ac",
+                        str(channels), "-"], capture_output=True)
+    if r.returncode != 0:
+        raise AssertionError("ffmpeg failed: " + r.stderr.decode(errors="replace"))
+    data = np.frombuffer(r.stdout, dtype="<f4").reshape(-1, channels)
+    return data.astype(np.float64) * 32768.0, r.stderr.decode(errors="replace").strip()
+
+
+def faad_decode(mp4, channels):
+    """Decodes with faad to 16-bit samples; a mono stream comes back as two identical channels,
+    of which the first is kept. Returns (samples shaped (n, channels), error lines)."""
+    with tempfile.TemporaryDirectory() as d:
+        out = os.path.join(d, "out.raw")
+        r = subprocess.run(["faad", "-q", "-f", "2", "-b", "4", "-o", out, mp4], capture_output=True)
+        text = (r.stdout + r.stderr).decode(errors="replace")
+        bad = [l for l in text.splitlines() if "error" in l.lower() or "warning" in l.lower()]
+        if r.returncode != 0:
+            bad.append("faad exit %d" % r.returncode)
+        raw = open(out, "rb").read() if os.path.exists(out) else b""
+    data = np.frombuffer(raw, dtype="<f4").astype(np.float64) * 32768.0
+    data = data.reshape(-1, 2) if channels == 1 else data.reshape(-1, channels)
+    if channels == 1:
+        data = data[:, :1]
+    return data, bad
+
+
+def snr_db(reference, decoded):
+    n = min(len(reference), len(decoded))
+    ref = np.asarray(reference[:n], dtype=np.float64)
+    err = ref - np.asarray(decoded[:n], dtype=np.float64)
+    p_err = float(np.sum(err ** 2))
+    p_ref = float(np.sum(ref ** 2))
+    if p_err == 0:
+        return 200.0
+    return 10 * np.log10(p_ref / p_err) if p_ref > 0 else -200.0
+
+
+# ------------------------------------------------------------------ MP4 box tree
+CONTAINERS = {b"moov", b"trak", b"mdia", b"minf", b"dinf", b"stbl", b"edts"}
+
+
+class Box:
+    def __init__(self, kind, offset, size, payload):
+        self.kind, self.offset, self.size, self.payload = kind, offset, size, payload
+        self.children = []
+
+    def find(self, path):
+        """All descendants along a path like 'trak/mdia/mdhd'."""
+        parts = path.split("/")
+        found = [self]
+        for p in parts:
+            found = [c for b in found for c in b.children if c.kind == p.encode()]
+        return found
+
+    def u32(self, off):
+        return struct.unpack(">I", self.payload[off:off + 4])[0]
+
+
+def parse_boxes(data, offset=0, end=None, base=0):
+    end = len(data) if end is None else end
+    boxes = []
+    pos = offset
+    while pos + 8 <= end:
+        size, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        if size < 8 or pos + size > end:
+            raise AssertionError("bad box size %d for %r at %d" % (size, kind, pos))
+        b = Box(kind, base + pos, size, data[pos + 8:pos + size])
+        if kind in CONTAINERS:
+            b.children = parse_boxes(data, pos + 8, pos + size, base)
+        elif kind in (b"stsd", b"dref"):
+            b.children = parse_boxes(data, pos + 16, pos + size, base)
+        boxes.append(b)
+        pos += size
+    if pos != end:
+        raise AssertionError("trailing bytes after boxes")
+    return boxes
+
+
+def table_entries(box, width):
+    """Entries of a full box table (stts, stsc, stco, stsz...) as tuples of `width` uint32."""
+    if box.kind == b"stsz":
+        count = box.u32(8)
+        return [box.u32(12 + 4 * i) for i in range(count)]
+    count = box.u32(4)
+    return [struct.unpack(">" + "I" * width, box.payload[8 + 4 * width * i: 8 + 4 * width * (i + 1)])
+            for i in range(count)]
+
+
+def audio_samples(mp4_bytes):
+    """The AAC frames of the audio track (track ID 3) as a list of byte strings."""
+    top = Box(b"root", 0, len(mp4_bytes), b"")
+    top.children = parse_boxes(mp4_bytes)
+    for trak in top.find("moov/trak"):
+        tkhd = trak.find("tkhd")[0]
+        if tkhd.u32(12) != 3:
+            continue
+        stbl = trak.find("mdia/minf/stbl")[0]
+        sizes = table_entries(stbl.find("stsz")[0], 1)
+        offsets = [e[0] for e in table_entries(stbl.find("stco")[0], 1)]
+        stsc = table_entries(stbl.find("stsc")[0], 3)
+        frames = []
+        per_chunk = []
+        for i in range(len(offsets)):
+            n = 0
+            for first, count, _ in stsc:
+                if first - 1 <= i:
+                    n = count
+            per_chunk.append(n)
+        k = 0
+        for off, n in zip(offsets, per_chunk):
+            for _ in range(n):
+                frames.append(mp4_bytes[off:off + sizes[k]])
+                off += sizes[k]
+                k += 1
+        return frames
+    raise AssertionError("no audio track")
