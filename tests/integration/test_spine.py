@@ -1,0 +1,271 @@
+"""The program as a user meets it: console texts, exit statuses, refusal of bad input, the MP4
+file layout, and decoders reading every sampling rate and length."""
+import os
+import struct
+import subprocess
+import tempfile
+import unittest
+
+import numpy as np
+
+from varnel_testlib import (AAC_RATES, ENCODER, Box, audio_samples, encode, faad_decode,
+                            ffmpeg_decode, parse_boxes, table_entries, wav_bytes, write_wav)
+
+STARS65 = "*" * 65 + "\n"
+STARS61 = "*" * 61 + "\n"
+USAGE = "Usage: VarnelAacEnc InputFileName.wav OutputMP4FileName.mp4 TotalBitRate\n"
+INPUT_FAIL = " Input file unable to open... \n press any key to continue ...\n"
+OUTPUT_FAIL = " Output file unable to open \n press any key to continue ..\n"
+
+
+def run(*args):
+    r = subprocess.run([ENCODER, *args], capture_output=True)
+    return r.returncode, r.stdout.decode(), r.stderr.decode()
+
+
+def banner(inp, out, rate):
+    return " Input file: %s\n Output file: %s\n BitRate: %d\n%s" % (inp, out, rate, STARS61)
+
+
+def tree(data):
+    root = Box(b"root", 0, len(data), b"")
+    root.children = parse_boxes(data)
+    return root
+
+
+class Workdir(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.dir = self._tmp.name
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+
+class ConsoleAndExitStatus(Workdir):
+    def test_usage_help_and_missing_arguments(self):
+        self.assertEqual(run(), (1, STARS65 + USAGE + STARS65, ""))
+        self.assertEqual(run("-h"), (0, STARS65 + USAGE + STARS65, ""))
+        self.assertEqual(run("-h", "a", "b", "c"), (0, STARS65 + USAGE + STARS65, ""))
+        self.assertEqual(run("a.wav", "b.mp4"),
+                         (1, STARS65 + "Insufficient number of arguments \n" + USAGE + STARS65, ""))
+
+    def test_bad_bit_rates_are_refused_and_128k_accepted(self):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        write_wav(wav, np.zeros(3000, dtype=np.int16), 44100)
+        for bad in ["0", "-5", "abc", "12x"]:
+            code, out, err = run(wav, mp4, bad)
+            self.assertEqual(code, 1, bad)
+            self.assertEqual(out, STARS65 + USAGE + STARS65, bad)
+            self.assertIn("bit rate", err)
+            self.assertFalse(os.path.exists(mp4))
+        code, out, err = run(wav, mp4, "128k")
+        self.assertEqual(code, 0, err)
+        self.assertIn(" BitRate: 128000\n", out)
+
+    def test_complete_run_prints_progress_and_count(self):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        write_wav(wav, np.zeros((1024 * 3 + 5, 2), dtype=np.int16), 48000)
+        code, out, err = run(wav, mp4, "96000")
+        self.assertEqual(code, 0, err)
+        frames = 4 + 2
+        progress = "".join("Encoding frame: {%d } \r" % i for i in range(frames))
+        tail = "Encoded %d Frames.%s\n" % (frames, " " * 24)
+        self.assertTrue(out.startswith(STARS65), out)
+        lines = out[len(STARS65):].split("\n", 1)
+        self.assertTrue(lines[0])  # the banner line
+        self.assertEqual(lines[1], banner(wav, mp4, 96000)[len(""):] + progress + tail)
+
+    def test_rate_above_frame_capacity_is_lowered(self):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        write_wav(wav, np.zeros(2048, dtype=np.int16), 8000)
+        code, out, err = run(wav, mp4, "1000000")
+        self.assertEqual(code, 0, err)
+        self.assertIn(" BitRate: 48000\n", out)
+        self.assertIn("48000", err)
+
+
+class BadInput(Workdir):
+    def expect_input_failure(self, wav, reason):
+        mp4 = self.path("out.mp4")
+        code, out, err = run(wav, mp4, "64000")
+        self.assertEqual(code, 1, (wav, out, err))
+        self.assertTrue(out.endswith(INPUT_FAIL), out)
+        self.assertIn(reason, err)
+        self.assertFalse(os.path.exists(mp4))
+
+    def test_unreadable_and_unsupported_files(self):
+        tone = (np.sin(np.arange(4096) * 0.1) * 1000).astype(np.int16)
+        cases = {
+            "missing": (None, "cannot be opened"),
+            "directory": ("dir", "directory"),
+            "empty": (b"", "no RIFF header"),
+            "not riff": (b"\x01\x02" * 3000, "no RIFF header"),
+            "truncated": (wav_bytes(tone, 44100)[:30], "truncated"),
+            "8-bit": (wav_bytes(None, 44100, channels=1, bits=8, raw=b"\x80" * 100), "8-bit PCM"),
+            "24-bit": (wav_bytes(None, 44100, channels=2, bits=24, raw=b"\0" * 600), "24-bit PCM"),
+            "32-bit": (wav_bytes(None, 44100, channels=2, bits=32, raw=b"\0" * 800), "32-bit PCM"),
+            "float": (wav_bytes(None, 44100, channels=2, bits=32, fmt_tag=3, raw=b"\0" * 800), "float"),
+            "0 channels": (wav_bytes(None, 44100, channels=0, raw=b""), "0 channels"),
+            "3 channels": (wav_bytes(None, 44100, channels=3, raw=b"\0" * 600), "3 channels"),
+        }
+        for name, (content, reason) in cases.items():
+            with self.subTest(name):
+                p = self.path(name.replace(" ", "_") + ".wav")
+                if content == "dir":
+                    os.mkdir(p)
+                elif content is not None:
+                    open(p, "wb").write(content)
+                self.expect_input_failure(p, reason)
+
+    def test_invalid_sampling_rate(self):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        write_wav(wav, np.zeros(4096, dtype=np.int16), 44000)
+        code, out, err = run(wav, mp4, "64000")
+        self.assertEqual(code, 1)
+        self.assertTrue(out.endswith(STARS61 + "Invalid sampling frequency \n"), out)
+        self.assertFalse(os.path.exists(mp4))
+
+    def test_output_failures_keep_existing_files(self):
+        wav = self.path("in.wav")
+        write_wav(wav, np.zeros(4096, dtype=np.int16), 44100)
+        before = open(wav, "rb").read()
+        code, out, err = run(wav, wav, "64000")
+        self.assertEqual(code, 1)
+        self.assertTrue(out.endswith(OUTPUT_FAIL), out)
+        self.assertEqual(open(wav, "rb").read(), before)
+        code, out, err = run(wav, self.path("no/such/dir/out.mp4"), "64000")
+        self.assertEqual(code, 1)
+        self.assertTrue(out.endswith(OUTPUT_FAIL), out)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["in.wav"])
+
+    def test_chunks_around_data_and_oversized_data_size(self):
+        tone = (np.sin(np.arange(5000) * 0.05) * 3000).astype(np.int16)
+        wav = self.path("chunks.wav")
+        open(wav, "wb").write(wav_bytes(tone, 44100, before=[(b"LIST", b"x" * 33)],
+                                        after=[(b"LIST", b"\x7f" * 4000)]))
+        mp4 = self.path("chunks.mp4")
+        code, _, err = run(wav, mp4, "64000")
+        self.assertEqual(code, 0, err)
+        decoded, warnings = ffmpeg_decode(mp4, 1)
+        self.assertEqual(warnings, "")
+        self.assertEqual(len(decoded), 5000)
+        wav = self.path("past_end.wav")
+        open(wav, "wb").write(wav_bytes(tone, 44100, data_size=10 ** 9))
+        code, _, err = run(wav, mp4, "64000")
+        self.assertEqual(code, 0, err)
+        decoded, _ = ffmpeg_decode(mp4, 1)
+        self.assertEqual(len(decoded), 5000)
+
+
+class FileLayout(Workdir):
+    def test_layout_of_the_encoders_file(self):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        samples = 10540
+        write_wav(wav, np.zeros((samples, 2), dtype=np.int16), 44100)
+        code, _, err = run(wav, mp4, "128000")
+        self.assertEqual(code, 0, err)
+        data = open(mp4, "rb").read()
+        n = -(-samples // 1024) + 2
+        top = parse_boxes(data)
+        self.assertEqual([b.kind for b in top], [b"ftyp", b"mdat", b"moov"])
+        ftyp, mdat, moov = top
+        self.assertEqual(ftyp.size, 28)
+        self.assertEqual(ftyp.payload, b"3gp5" + struct.pack(">I", 0x100) + b"3gp53gp4mp41")
+        self.assertEqual(mdat.offset, 28)
+        self.assertEqual(data[36:55], bytes.fromhex("01808080 0E118080 80 09029F0F 80808002 0001".replace(" ", "")))
+        self.assertEqual(data[55:63], bytes.fromhex("C0101281302A057C"))
+        self.assertEqual(moov.size, 1510 + 4 * n)
+        self.assertEqual([c.kind for c in moov.children], [b"mvhd", b"iods", b"trak", b"trak", b"trak"])
+        mvhd, iods, scene, od, audio = moov.children
+        self.assertEqual(mvhd.size, 108)
+        self.assertEqual(iods.size, 42)
+        self.assertEqual(iods.payload[4:], bytes.fromhex(
+            "10808080 19 004F FFFFFFFFFF 0E80808004 00000002 0E80808004 00000001".replace(" ", "")))
+        self.assertEqual((scene.size, od.size, audio.size), (428, 440, 484 + 4 * n))
+        self.assertEqual([c.kind for c in audio.children], [b"tkhd", b"edts", b"mdia"])
+        self.assertEqual([c.kind for c in od.children], [b"tkhd", b"tref", b"mdia"])
+        elst = audio.find("edts/elst")[0]
+        self.assertEqual(elst.payload, struct.pack(">IIIIHH", 0, 1, samples, 2048, 1, 0))
+        self.assertEqual(audio.find("tkhd")[0].u32(20), samples)  # tkhd duration
+        self.assertEqual(mvhd.u32(16), samples)  # mvhd duration
+        mdhd = audio.find("mdia/mdhd")[0]
+        self.assertEqual((mdhd.u32(12), mdhd.u32(16)), (44100, 1024 * n))
+        stbl = audio.find("mdia/minf/stbl")[0]
+        self.assertEqual([c.kind for c in stbl.children], [b"stsd", b"stts", b"stsc", b"stsz", b"stco"])
+        self.assertEqual(table_entries(stbl.find("stsc")[0], 3), [(1, n, 1)])
+        self.assertEqual(table_entries(stbl.find("stco")[0], 1), [(63,)])
+        self.assertEqual(table_entries(stbl.find("stts")[0], 2), [(n, 1024)])
+        sizes = table_entries(stbl.find("stsz")[0], 1)
+        self.assertEqual(mdat.size, 8 + 19 + 8 + sum(sizes))
+        esds = stbl.find("stsd/mp4a")[0].payload[28:]
+        self.assertIn(bytes([0x05, 0x80, 0x80, 0x80, 0x02, 0x12, 0x10]), esds)
+
+    def test_empty_input_gives_an_empty_audio_track(self):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        write_wav(wav, np.zeros((0, 2), dtype=np.int16), 44100)
+        code, out, err = run(wav, mp4, "128000")
+        self.assertEqual(code, 0, err)
+        self.assertIn("Encoded 0 Frames.", out)
+        moov = parse_boxes(open(mp4, "rb").read())[2]
+        audio = moov.children[4]
+        self.assertEqual([c.kind for c in audio.children], [b"tkhd", b"mdia"])
+        stbl = audio.find("mdia/minf/stbl")[0]
+        self.assertEqual(table_entries(stbl.find("stts")[0], 2), [])
+        self.assertEqual(table_entries(stbl.find("stsc")[0], 3), [])
+
+    def test_audio_specific_config_for_every_rate(self):
+        for index, rate in enumerate(AAC_RATES):
+            for channels in (1, 2):
+                wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+                write_wav(wav, np.zeros((100, channels), dtype=np.int16), rate)
+                code, _, err = run(wav, mp4, str(32000 * channels))
+                self.assertEqual(code, 0, err)
+                moov = parse_boxes(open(mp4, "rb").read())[2]
+                esds = moov.children[4].find("mdia/minf/stbl/stsd/mp4a")[0].payload[28:]
+                asc = (2 << 11) | (index << 7) | (channels << 3)
+                self.assertIn(bytes([0x05, 0x80, 0x80, 0x80, 0x02]) + struct.pack(">H", asc), esds,
+                              (rate, channels))
+        self.assertEqual((2 << 11) | (4 << 7) | (2 << 3), 0x1210)
+        self.assertEqual((2 << 11) | (3 << 7) | (1 << 3), 0x1188)
+        self.assertEqual((2 << 11) | (7 << 7) | (1 << 3), 0x1388)
+
+
+class DecodersReadEveryRateAndLength(Workdir):
+    def test_all_rates_channels_and_lengths(self):
+        rng = np.random.default_rng(5)
+        for rate in AAC_RATES:
+            for channels in (1, 2):
+                for samples in (0, 1, 500, 1024, 10240, 10540, 5 * rate):
+                    with self.subTest(rate=rate, channels=channels, samples=samples):
+                        self.check(rate, channels, samples, rng)
+
+    def check(self, rate, channels, samples, rng):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        silent = samples != 5 * rate
+        pcm = np.zeros((samples, channels), dtype=np.int16)
+        if not silent:
+            t = np.arange(samples) / rate
+            pcm[:] = (3000 * np.sin(2 * np.pi * 440 * t))[:, None].astype(np.int16)
+        write_wav(wav, pcm, rate)
+        code, _, err = run(wav, mp4, str(48000 * channels))
+        self.assertEqual(code, 0, err)
+        n = -(-samples // 1024) + 2 if samples else 0
+        self.assertEqual(len(audio_samples(open(mp4, "rb").read())), n)
+        if samples == 0:
+            return
+        ff, warnings = ffmpeg_decode(mp4, channels)
+        self.assertEqual(warnings, "")
+        self.assertEqual(len(ff), samples)
+        fa, errors = faad_decode(mp4, channels)
+        self.assertEqual(errors, [])
+        if silent:
+            self.assertTrue(np.all(ff == 0))
+            self.assertTrue(np.all(fa == 0))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the encoder and runs every test: unit tests, integration tests against real decoders
+# (ffmpeg and faad), then the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs the decoders and numpy with apt-get when they are missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+need=()
+command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)
+command -v faad >/dev/null 2>&1 || need+=(faad)
+/usr/bin/python3 -c 'import numpy' >/dev/null 2>&1 || need+=(python3-numpy)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "== installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  apt-get install -y -q "${need[@]}" >/dev/null
+fi
+
+echo "== release build and all tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$jobs" -L unit
