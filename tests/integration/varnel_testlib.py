@@ -176,3 +176,48 @@ def audio_samples(mp4_bytes):
                 k += 1
         return frames
     raise AssertionError("no audio track")
+
+
+# ------------------------------------------------------------------ AAC frame headers
+class BitReader:
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def bits(self, n):
+        v = 0
+        for _ in range(n):
+            byte = self.data[self.pos >> 3]
+            v = (v << 1) | ((byte >> (7 - (self.pos & 7))) & 1)
+            self.pos += 1
+        return v
+
+
+def frame_window_info(frame):
+    """(element id, common_window or None, window_sequence, window_shape, max_sfb, group lengths)
+    of the first channel of a raw data block, read from its ics_info."""
+    r = BitReader(frame)
+    element = r.bits(3)
+    r.bits(4)  # element_instance_tag
+    common = None
+    if element == 1:
+        common = r.bits(1)
+        if not common:
+            r.bits(8)  # global_gain of channel 0 precedes its ics_info
+    else:
+        r.bits(8)
+    r.bits(1)  # ics_reserved_bit
+    seq = r.bits(2)
+    shape = r.bits(1)
+    if seq == 2:
+        max_sfb = r.bits(4)
+        grouping = r.bits(7)
+        groups = [1]
+        for i in range(7):
+            if grouping & (1 << (6 - i)):
+                groups[-1] += 1
+            else:
+                groups.append(1)
+    else:
+        max_sfb = r.bits(6)
+        groups = [1]
+    return element, common, seq, shape, max_sfb, groups
