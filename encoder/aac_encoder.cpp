@@ -29,7 +29,7 @@ void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channe
 }
 
 // Moves every channel's history on by one frame and appends the new, de-interleaved frame.
-void shiftHistory(AacEncoder& enc, const int16_t* interleaved) {
+void shiftHistory(AacEncoder& enc, const double* interleaved) {
     for (int c = 0; c < enc.channels; ++c) {
         double* history = enc.channelBuffers[c].timeSamples;
         std::memmove(history, history + kFrameLength, 2 * kFrameLength * sizeof(double));

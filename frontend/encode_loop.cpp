@@ -357,6 +357,9 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     }
 
     const uint64_t samples = input->samplesPerChannelRead();
+    if (input->clippedSamples() > 0)
+        std::fprintf(err, "%s: %" PRIu64 " float samples beyond full scale were clipped\n", cl.inputFileName.c_str(),
+                     input->clippedSamples());
     bool ok = true;
     if (samples > 0) ok = mp4_set_edit_list(audio, static_cast<uint32_t>(samples), kEncoderDelaySamples) == 0;
     ok = mp4_finish_track(audio) == 0 && ok;

@@ -133,35 +133,52 @@ bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
     }
 }
 
-bool acceptsFormat(const WavFormat& format, std::string* error) {
+bool acceptsFormat(const WavFormat& format, SampleEncoding* encoding, std::string* error) {
     if (format.channels == 0 || format.channels > 2) {
         *error = std::to_string(format.channels) + " channels are not supported (1 or 2 required)";
         return false;
     }
-    if (format.sampleFormat == kWaveFormatIeeeFloat) {
-        *error = std::to_string(format.bitsPerSample) + "-bit float is not supported (16-bit PCM required)";
-        return false;
-    }
-    if (format.sampleFormat != kWaveFormatPcm) {
-        char tag[8];
-        std::snprintf(tag, sizeof tag, "0x%04X", format.sampleFormat);
-        *error = std::string("format ") + tag + " is not supported (16-bit PCM required)";
-        return false;
-    }
-    if (format.bitsPerSample != 16 || format.validBits != 16) {
-        *error = std::to_string(format.validBits != format.bitsPerSample && format.validBits != 0
-                                    ? format.validBits
-                                    : format.bitsPerSample) +
-                 "-bit PCM is not supported (16-bit PCM required)";
-        return false;
-    }
-    if (format.blockAlign != format.channels * 2) {
-        *error = "inconsistent header: block align " + std::to_string(format.blockAlign) + " for " +
-                 std::to_string(format.channels) + " channels of 16-bit PCM";
-        return false;
-    }
     if (format.sampleRate == 0) {
         *error = "inconsistent header: sampling rate 0";
+        return false;
+    }
+    const bool extensible = format.formatTag == kWaveFormatExtensible;
+    const unsigned bits = format.bitsPerSample;
+    if (format.sampleFormat == kWaveFormatIeeeFloat) {
+        if (bits != 32 && bits != 64) {
+            *error = std::to_string(bits) + "-bit float is not supported (32- or 64-bit float required)";
+            return false;
+        }
+        *encoding = bits == 32 ? SampleEncoding::Float32 : SampleEncoding::Float64;
+    } else if (format.sampleFormat == kWaveFormatPcm) {
+        // Plain headers may state a width that is not a whole number of bytes (20-bit samples
+        // in 3-byte containers); extensible headers give the container and the valid bits.
+        const unsigned container = extensible ? bits : (bits + 7) / 8 * 8;
+        const unsigned valid = extensible ? (format.validBits ? format.validBits : bits) : bits;
+        if (container != 8 && container != 16 && container != 24 && container != 32) {
+            *error = std::to_string(bits) + "-bit PCM is not supported (8, 16, 24 or 32 bits required)";
+            return false;
+        }
+        if (valid == 0 || valid > container) {
+            *error = "inconsistent header: " + std::to_string(valid) + " valid bits in " +
+                     std::to_string(container) + "-bit samples";
+            return false;
+        }
+        *encoding = container == 8    ? SampleEncoding::Unsigned8
+                    : container == 16 ? SampleEncoding::Signed16
+                    : container == 24 ? SampleEncoding::Signed24
+                                      : SampleEncoding::Signed32;
+    } else {
+        char tag[8];
+        std::snprintf(tag, sizeof tag, "0x%04X", format.sampleFormat);
+        *error = std::string(extensible ? "extensible sub-format " : "format ") +
+                 (format.sampleFormat ? tag : "(unknown GUID)") + " is not supported (PCM or IEEE float required)";
+        return false;
+    }
+    const unsigned expectedAlign = format.channels * static_cast<unsigned>(sampleBytes(*encoding));
+    if (format.blockAlign != expectedAlign) {
+        *error = "inconsistent header: block align " + std::to_string(format.blockAlign) + " for " +
+                 std::to_string(format.channels) + " channels of " + std::to_string(bits) + "-bit samples";
         return false;
     }
     return true;

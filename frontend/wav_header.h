@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "frontend/sample_conversion.h"
+
 namespace varnel {
 
 inline constexpr uint16_t kWaveFormatPcm = 0x0001;
@@ -31,7 +33,8 @@ struct WavFormat {
 // Only the chunk structure is checked here; acceptsFormat() decides what can be encoded.
 bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error);
 
-// True when the encoder can read this sample format; otherwise a one-line reason in `error`.
-bool acceptsFormat(const WavFormat& format, std::string* error);
+// True when the encoder can read this sample format, with the encoding of its samples;
+// otherwise a one-line reason in `error`.
+bool acceptsFormat(const WavFormat& format, SampleEncoding* encoding, std::string* error);
 
 }  // namespace varnel

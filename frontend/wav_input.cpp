@@ -7,10 +7,6 @@
 
 namespace varnel {
 
-namespace {
-constexpr int kBytesPerSample = 2;
-}
-
 InputStream::~InputStream() {
     if (file_) std::fclose(file_);
 }
@@ -32,7 +28,8 @@ int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream
         *error = "cannot be opened for reading";
         return kStreamOpenFailed;
     }
-    if (!readWavHeader(stream->file_, &stream->format_, error) || !acceptsFormat(stream->format_, error))
+    if (!readWavHeader(stream->file_, &stream->format_, error) ||
+        !acceptsFormat(stream->format_, &stream->encoding_, error))
         return kStreamUnsupported;
 
     stream->channels_ = stream->format_.channels;
@@ -50,37 +47,35 @@ int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream
 ReadStatus InputStream::readFrame(FrameView* view) {
     if (frameHeld_) return ReadStatus::FrameHeld;
     const size_t n = static_cast<size_t>(frameLength_) * static_cast<size_t>(channels_);
-    const uint64_t wanted = uint64_t{n} * kBytesPerSample;
+    const size_t bytesPerFrame = static_cast<size_t>(format_.blockAlign);
+    const uint64_t wanted = uint64_t{n} / static_cast<uint64_t>(channels_) * bytesPerFrame;
     const size_t toRead = static_cast<size_t>(std::min(wanted, dataRemaining_));
 
-    if (toRead == 0) {
+    size_t values = 0;
+    if (toRead > 0) {
+        bytes_.resize(toRead);
+        const size_t got = std::fread(bytes_.data(), 1, toRead, file_);
+        if (got != toRead) {
+            valuesRead_ = 0;
+            if (std::ferror(file_)) return ReadStatus::ReadError;
+            dataRemaining_ = 0;  // the file ended before the data chunk did: a cut file
+        } else {
+            dataRemaining_ -= got;
+        }
+        const size_t sampleFrames = got / bytesPerFrame;
+        values = sampleFrames * static_cast<size_t>(channels_);
+        clipped_ += convertSamples(encoding_, bytes_.data(), values, samples_.data());
+        samplesRead_ += sampleFrames;
+    }
+    if (values == 0) {
         // After the data: the silent flush frames, but only when there was any data at all.
         if (trailingSilentFrames_ == 0 || samplesRead_ == 0) {
             valuesRead_ = 0;
             return ReadStatus::EndOfData;
         }
         --trailingSilentFrames_;
-        std::fill(samples_.begin(), samples_.end(), int16_t{0});
-    } else {
-        bytes_.resize(toRead);
-        const size_t got = std::fread(bytes_.data(), 1, toRead, file_);
-        if (got != toRead) {
-            valuesRead_ = 0;
-            // A short read before the announced end: the file shrank or the device failed.
-            if (std::ferror(file_)) return ReadStatus::ReadError;
-            dataRemaining_ = 0;
-            if (got == 0) return readFrame(view);
-        }
-        const size_t values = got / kBytesPerSample / static_cast<size_t>(channels_) * static_cast<size_t>(channels_);
-        for (size_t i = 0; i < values; ++i) {
-            const uint16_t u = static_cast<uint16_t>(bytes_[2 * i] | (bytes_[2 * i + 1] << 8));
-            samples_[i] = static_cast<int16_t>(u);
-        }
-        std::fill(samples_.begin() + static_cast<std::ptrdiff_t>(values), samples_.end(), int16_t{0});
-        dataRemaining_ -= std::min<uint64_t>(dataRemaining_, got);
-        samplesRead_ += values / static_cast<size_t>(channels_);
-        if (values == 0) return readFrame(view);
     }
+    std::fill(samples_.begin() + static_cast<std::ptrdiff_t>(values), samples_.end(), 0.0);
     valuesRead_ = static_cast<int32_t>(n);
     frameHeld_ = true;
     *view = FrameView{samples_.data(), sampleRate_, valuesRead_, channels_};
@@ -132,7 +127,7 @@ int InputStream::getProperty(int id, int32_t* value) const {
     }
 }
 
-int InputStream::getProperty(int id, const int16_t** buffer) const {
+int InputStream::getProperty(int id, const double** buffer) const {
     if (id != 8) return kStreamUnknownProperty;
     *buffer = samples_.data();
     return 0;

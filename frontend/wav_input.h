@@ -23,7 +23,7 @@ struct InputStreamParams {
 
 // What readFrame hands out: the sample buffer and the stream's properties.
 struct FrameView {
-    const int16_t* samples;  // channels * frameLength values, interleaved
+    const double* samples;  // channels * frameLength values, interleaved, 16-bit scale
     int32_t sampleRate;
     int32_t valuesRead;
     int32_t channels;
@@ -65,18 +65,21 @@ public:
     // id 9: valuesRead, 10: frameLength, 11: channels, 12: sampleRate.
     int getProperty(int id, int32_t* value) const;
     // id 8: the sample buffer.
-    int getProperty(int id, const int16_t** buffer) const;
+    int getProperty(int id, const double** buffer) const;
 
     // Samples per channel taken from the data chunk so far (padding and flush excluded).
     uint64_t samplesPerChannelRead() const { return samplesRead_; }
     const WavFormat& format() const { return format_; }
+    // Float samples beyond full scale that were clipped so far.
+    uint64_t clippedSamples() const { return clipped_; }
 
 private:
     InputStream() = default;
 
     std::FILE* file_ = nullptr;
     WavFormat format_{};
-    std::vector<int16_t> samples_;
+    SampleEncoding encoding_ = SampleEncoding::Signed16;
+    std::vector<double> samples_;
     std::vector<uint8_t> bytes_;
     int32_t sampleRate_ = 0;
     int32_t valuesRead_ = 0;
@@ -86,6 +89,7 @@ private:
     int32_t trailingSilentFrames_ = 0;
     uint64_t dataRemaining_ = 0;  // bytes of the data chunk not read yet
     uint64_t samplesRead_ = 0;
+    uint64_t clipped_ = 0;
 };
 
 int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream>* out,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <numeric>
 
 #include "frontend/wav_input.h"
@@ -34,8 +35,8 @@ Opened open(const std::string& path, int trailing = 0) {
 }
 
 // Reads every frame and returns all delivered values.
-std::vector<int16_t> readAll(InputStream& s, int* frames) {
-    std::vector<int16_t> all;
+std::vector<double> readAll(InputStream& s, int* frames) {
+    std::vector<double> all;
     FrameView v{};
     *frames = 0;
     while (s.readFrame(&v) == ReadStatus::Frame) {
@@ -85,7 +86,7 @@ TEST(WavInput, PartialFrameIsZeroPaddedAndFlushFramesFollow) {
     EXPECT_EQ(frames, 4);  // one full, one padded, two silent
     ASSERT_EQ(all.size(), 4u * 1024);
     EXPECT_TRUE(std::equal(samples.begin(), samples.end(), all.begin()));
-    EXPECT_TRUE(std::all_of(all.begin() + 1324, all.end(), [](int16_t s) { return s == 0; }));
+    EXPECT_TRUE(std::all_of(all.begin() + 1324, all.end(), [](double s) { return s == 0.0; }));
     EXPECT_EQ(o.stream->samplesPerChannelRead(), 1324u);
     FrameView v{};
     EXPECT_EQ(o.stream->readFrame(&v), ReadStatus::EndOfData);
@@ -115,7 +116,7 @@ TEST(WavInput, OnlyTheDataChunkIsAudio) {
     const auto all = readAll(*o.stream, &frames);
     ASSERT_EQ(frames, 2);
     EXPECT_TRUE(std::equal(samples.begin(), samples.end(), all.begin()));
-    EXPECT_TRUE(std::all_of(all.begin() + 2000, all.end(), [](int16_t s) { return s == 0; }));
+    EXPECT_TRUE(std::all_of(all.begin() + 2000, all.end(), [](double s) { return s == 0.0; }));
     EXPECT_EQ(o.stream->samplesPerChannelRead(), 2000u);
 }
 
@@ -184,11 +185,10 @@ TEST(WavInput, RefusesWhatItCannotEncodeWithAReason) {
         {"skip past the end", hugeSkip, "no \"fmt \" chunk"},
         {"no data chunk", WavBuilder().fmt(1, 1, 44100, 16).bytes(), "no \"data\" chunk"},
         {"data before fmt", WavBuilder().data(ramp(10)).fmt(1, 1, 44100, 16).bytes(), "before"},
-        {"8-bit", WavBuilder().fmt(1, 1, 44100, 8).data(ramp(10)).bytes(), "8-bit PCM is not supported"},
-        {"24-bit", WavBuilder().fmt(1, 2, 44100, 24).data(ramp(12)).bytes(), "24-bit PCM is not supported"},
-        {"32-bit", WavBuilder().fmt(1, 2, 44100, 32).data(ramp(12)).bytes(), "32-bit PCM is not supported"},
-        {"float", WavBuilder().fmt(3, 2, 44100, 32).data(ramp(12)).bytes(), "float is not supported"},
-        {"a-law", WavBuilder().fmt(6, 1, 8000, 8).data(ramp(12)).bytes(), "0x0006"},
+        {"12-bit in 16", WavBuilder().fmt(1, 1, 44100, 12).data(ramp(10)).bytes(), "block align"},
+        {"48-bit", WavBuilder().fmt(1, 1, 44100, 48).data(ramp(12)).bytes(), "48-bit PCM is not supported"},
+        {"16-bit float", WavBuilder().fmt(3, 1, 44100, 16).data(ramp(12)).bytes(), "16-bit float is not supported"},
+        {"a-law", WavBuilder().fmt(6, 1, 8000, 8).data(ramp(12)).bytes(), "format 0x0006 is not supported"},
         {"0 channels", WavBuilder().fmt(1, 0, 44100, 16).data(ramp(12)).bytes(), "0 channels"},
         {"3 channels", WavBuilder().fmt(1, 3, 44100, 16).data(ramp(12)).bytes(), "3 channels"},
     };
@@ -209,6 +209,81 @@ TEST(WavInput, MissingFileAndDirectoryFailToOpen) {
     EXPECT_EQ(dir.status, kStreamOpenFailed);
     Opened empty = open(f.path());
     EXPECT_EQ(empty.status, kStreamUnsupported);
+}
+
+}  // namespace
+}  // namespace varnel
+
+namespace varnel {
+namespace {
+
+std::vector<uint8_t> extensibleFmt(uint16_t subFormat, uint16_t channels, uint32_t rate, uint16_t bits,
+                                   uint16_t validBits) {
+    std::vector<uint8_t> fmt;
+    const uint16_t block = static_cast<uint16_t>(channels * bits / 8);
+    test::WavBuilder::le16(fmt, 0xFFFE);
+    test::WavBuilder::le16(fmt, channels);
+    test::WavBuilder::le32(fmt, rate);
+    test::WavBuilder::le32(fmt, rate * block);
+    test::WavBuilder::le16(fmt, block);
+    test::WavBuilder::le16(fmt, bits);
+    test::WavBuilder::le16(fmt, 22);
+    test::WavBuilder::le16(fmt, validBits);
+    test::WavBuilder::le32(fmt, 0);
+    test::WavBuilder::le16(fmt, subFormat);
+    const uint8_t tail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    fmt.insert(fmt.end(), tail, tail + 14);
+    return fmt;
+}
+
+TEST(WavInput, WiderFormatsArriveAtSixteenBitScale) {
+    // 24-bit stereo, extensible with 20 valid bits: left-justified, so the same s / 256 applies.
+    std::vector<uint8_t> data = {0x00, 0x10, 0x00, 0x00, 0xF0, 0xFF};  // L = 4096/256, R = -4096/256
+    test::TempFile f(test::WavBuilder().chunk("fmt ", extensibleFmt(1, 2, 48000, 24, 20)).chunk("data", data).bytes());
+    InputStreamParams p;
+    p.fileName = f.path();
+    std::unique_ptr<InputStream> s;
+    std::string error;
+    ASSERT_EQ(openInputStream(p, &s, &error), kStreamOk) << error;
+    FrameView v{};
+    ASSERT_EQ(s->readFrame(&v), ReadStatus::Frame);
+    EXPECT_EQ(v.samples[0], 16.0);
+    EXPECT_EQ(v.samples[1], -16.0);
+    EXPECT_EQ(v.samples[2], 0.0);
+    EXPECT_EQ(s->samplesPerChannelRead(), 1u);
+}
+
+TEST(WavInput, FloatInputCountsClippedSamples) {
+    std::vector<uint8_t> data;
+    for (float x : {1.5f, -0.5f, -1.5f, 0.0f}) {
+        uint32_t u;
+        std::memcpy(&u, &x, 4);
+        test::WavBuilder::le32(data, u);
+    }
+    test::TempFile f(test::WavBuilder().chunk("fmt ", extensibleFmt(3, 1, 44100, 32, 32)).chunk("data", data).bytes());
+    InputStreamParams p;
+    p.fileName = f.path();
+    std::unique_ptr<InputStream> s;
+    std::string error;
+    ASSERT_EQ(openInputStream(p, &s, &error), kStreamOk) << error;
+    FrameView v{};
+    ASSERT_EQ(s->readFrame(&v), ReadStatus::Frame);
+    EXPECT_EQ(v.samples[0], 32767.0);
+    EXPECT_EQ(v.samples[1], -16384.0);
+    EXPECT_EQ(v.samples[2], -32768.0);
+    EXPECT_EQ(s->clippedSamples(), 2u);
+}
+
+TEST(WavInput, UnknownExtensibleSubFormatIsRefused) {
+    auto fmt = extensibleFmt(1, 1, 44100, 16, 16);
+    fmt.back() ^= 0xFF;  // not the standard GUID tail
+    test::TempFile f(test::WavBuilder().chunk("fmt ", fmt).data({1, 2, 3}).bytes());
+    InputStreamParams p;
+    p.fileName = f.path();
+    std::unique_ptr<InputStream> s;
+    std::string error;
+    EXPECT_EQ(openInputStream(p, &s, &error), kStreamUnsupported);
+    EXPECT_NE(error.find("sub-format"), std::string::npos) << error;
 }
 
 }  // namespace

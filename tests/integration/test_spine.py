@@ -105,10 +105,8 @@ class BadInput(Workdir):
             "empty": (b"", "no RIFF header"),
             "not riff": (b"\x01\x02" * 3000, "no RIFF header"),
             "truncated": (wav_bytes(tone, 44100)[:30], "truncated"),
-            "8-bit": (wav_bytes(None, 44100, channels=1, bits=8, raw=b"\x80" * 100), "8-bit PCM"),
-            "24-bit": (wav_bytes(None, 44100, channels=2, bits=24, raw=b"\0" * 600), "24-bit PCM"),
-            "32-bit": (wav_bytes(None, 44100, channels=2, bits=32, raw=b"\0" * 800), "32-bit PCM"),
-            "float": (wav_bytes(None, 44100, channels=2, bits=32, fmt_tag=3, raw=b"\0" * 800), "float"),
+            "a-law": (wav_bytes(None, 8000, channels=1, bits=8, fmt_tag=6, raw=b"\x55" * 100), "0x0006"),
+            "16-bit float": (wav_bytes(None, 44100, channels=1, bits=16, fmt_tag=3, raw=b"\0" * 100), "16-bit float"),
             "0 channels": (wav_bytes(None, 44100, channels=0, raw=b""), "0 channels"),
             "3 channels": (wav_bytes(None, 44100, channels=3, raw=b"\0" * 600), "3 channels"),
         }
