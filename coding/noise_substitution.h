@@ -1,0 +1,47 @@
+// Perceptual noise substitution (ISO/IEC 14496-3, 4.6.13): bands above 4 kHz whose content is
+// not coded as spectral values are sent with codebook NOISE_HCB and a noise energy in place of
+// a scalefactor; the decoder fills them with random values of that energy.
+//
+// Both steps run only with kOptionPns:
+//  - runNoiseSubstitution, once the coded bandwidth (bandLimit) is fixed and before the stereo
+//    and TNS tools, marks each channel's noise bands and stores their energies in scaleOffset;
+//    rate control then codes the remaining bands around them.
+//  - substituteZeroBands, after rate control, turns the bands of the same range that quantised
+//    to all zeros into noise bands as well and returns the bits this adds, which the caller
+//    takes from the bit reservoir.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "encoder/channel_records.h"
+
+namespace varnel {
+
+struct AacEncoder;
+
+// selectNoiseBands, then noiseEnergies, for every channel in channel order.
+void runNoiseSubstitution(AacEncoder& encoder);
+
+// Clears codebook and noiseFlag, sets pnsBandLimit and pnsStartBand, and flags the bands of
+// [pnsStartBand, pnsBandLimit) that are coded as noise, per window group for short blocks:
+// every band of the range starts as noise and the strongest ones (by per-line variance) are
+// handed back to normal coding while their total width fits the lines from 4 kHz to bandLimit.
+void selectNoiseBands(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
+                      int32_t sampleRate);
+
+// Clears scaleOffset; every flagged band gets codebook NOISE_HCB and its noise energy, measured
+// on the channel's spectrum (the first window of the group for short blocks).
+void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer);
+
+// Turns the all-zero bands of [pnsStartBand, pnsBandLimit) that carry a nonzero scaleOffset into
+// noise bands, rebuilds the sections of every examined channel and returns the bits to charge
+// to the bit reservoir. With mid/side (msMode != 0) only channel 0 is examined.
+int substituteZeroBands(AacEncoder& encoder);
+
+// The same over the per-channel records (equal lengths, channel order). With msMode != 0,
+// buffers[0] holds mid and buffers[1] side, and channel 0's noise is measured on mid + side.
+int substituteZeroBands(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
+                        std::span<const ChannelBuffer> buffers, int32_t msMode);
+
+}  // namespace varnel
