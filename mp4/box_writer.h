@@ -1,0 +1,57 @@
+// Serialisation of the box tree (ISO/IEC 14496-12): the ftyp written when the file is created
+// and the moov written on close.
+//
+// Every box is written by one small function inside a BoxScope that writes the header with
+// the box's declared size. Leaf sizes are kept current while the tracks are built; container
+// sizes are the sums of their children's, computed bottom-up here. Debug builds check on
+// leaving each scope that the declared size equals the bytes written and name the box that
+// disagrees.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "mp4/byte_order.h"
+#include "mp4/track_boxes.h"
+
+namespace varnel {
+struct Mp4File;
+}
+
+namespace varnel::mp4 {
+
+inline constexpr uint32_t kMvhdSize = 108;
+inline constexpr uint32_t kTkhdSize = 92;
+inline constexpr uint32_t kMdhdSize = 32;
+inline constexpr uint32_t kElstSize = 28;  // one edit, version 0
+inline constexpr uint32_t kEdtsSize = kBoxHeaderSize + kElstSize;
+
+// Writes a box header on construction; on destruction checks (debug builds) that exactly
+// `size` bytes were written since.
+class BoxScope {
+public:
+    BoxScope(ByteBuffer& out, FourCC type, uint32_t size);
+    // A full box: the header followed by version (8 bits) and flags (24 bits).
+    BoxScope(ByteBuffer& out, FourCC type, uint32_t size, uint8_t version, uint32_t flags);
+    ~BoxScope();
+    BoxScope(const BoxScope&) = delete;
+    BoxScope& operator=(const BoxScope&) = delete;
+
+private:
+    ByteBuffer& out_;
+    FourCC type_;
+    uint32_t size_;
+    size_t start_;
+};
+
+// The 28-byte ftyp box.
+std::vector<uint8_t> serialiseFtyp();
+
+// Size of the moov box as it will be written.
+uint32_t moovSize(const Mp4File& file);
+
+// The complete moov box. Every track must be finished and every sample entry filled; the
+// mvhd duration must already be set.
+std::vector<uint8_t> serialiseMoov(Mp4File& file);
+
+}  // namespace varnel::mp4

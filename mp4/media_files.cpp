@@ -1,0 +1,115 @@
+#include "mp4/media_files.h"
+
+#include <cassert>
+#include <limits>
+
+#include "mp4/byte_order.h"
+
+namespace varnel::mp4 {
+namespace {
+
+bool writeAt(std::FILE* f, uint32_t offset, const uint8_t* bytes, size_t length) {
+    if (std::fseek(f, static_cast<long>(offset), SEEK_SET) != 0) return false;
+    if (length > 0 && std::fwrite(bytes, 1, length, f) != length) return false;
+    return std::fflush(f) == 0;
+}
+
+// Creates the file with `prefix` at 0 and a zero-size mdat header at prefix_length.
+bool createMediaFile(const std::string& name, const uint8_t* prefix, uint32_t prefix_length) {
+    FilePtr f(std::fopen(name.c_str(), "wb"));
+    if (!f) return false;
+    uint8_t header[kMdatHeaderSize] = {0, 0, 0, 0};  // size, patched on finalize
+    storeU32(header + 4, fourcc("mdat"));
+    if (prefix_length > 0 && std::fwrite(prefix, 1, prefix_length, f.get()) != prefix_length) return false;
+    if (std::fwrite(header, 1, sizeof header, f.get()) != sizeof header) return false;
+    return std::fclose(f.release()) == 0;
+}
+
+}  // namespace
+
+int MediaFileHandle::append(const uint8_t* bytes, uint32_t length, uint32_t* offset) {
+    assert(attached());
+    bool fits = true;
+    {
+        std::lock_guard<std::mutex> hold(entry_->lock);
+        *offset = entry_->write_pos;
+        if (length > std::numeric_limits<uint32_t>::max() - entry_->write_pos) {
+            fits = false;
+        } else {
+            entry_->write_pos += length;
+        }
+    }
+    if (!fits) return -1;
+    if (length == 0) return 0;
+    return writeAt(stream_.get(), *offset, bytes, length) ? 0 : -1;
+}
+
+void MediaFileHandle::detach() {
+    stream_.reset();
+    entry_ = nullptr;
+}
+
+MediaFileEntry* MediaFileSet::find(const std::string& name) {
+    for (const auto& row : rows_)
+        if (row->name == name) return row.get();
+    return nullptr;
+}
+
+int MediaFileSet::attach(const std::string& name, const uint8_t* prefix, uint32_t prefix_length,
+                         MediaFileHandle* handle) {
+    std::lock_guard<std::mutex> hold(lock_);
+    MediaFileEntry* entry = find(name);
+    if (!entry) {
+        if (rows_.size() >= capacity_ || prefix_length > std::numeric_limits<uint32_t>::max() - kMdatHeaderSize ||
+            !createMediaFile(name, prefix, prefix_length)) {
+            markFailed();
+            return -1;
+        }
+        auto row = std::make_unique<MediaFileEntry>();
+        row->name = name;
+        row->mdat_offset = prefix_length;
+        row->write_pos = prefix_length + kMdatHeaderSize;
+        rows_.push_back(std::move(row));
+        entry = rows_.back().get();
+    }
+    FilePtr stream(std::fopen(name.c_str(), "r+b"));
+    if (!stream) {
+        markFailed();
+        return -1;
+    }
+    *handle = MediaFileHandle(entry, std::move(stream));
+    return 0;
+}
+
+int MediaFileSet::currentEnd(const std::string& name, uint32_t* end) {
+    MediaFileEntry* entry = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        entry = find(name);
+    }
+    if (!entry) return -1;  // rows are never removed, so the entry outlives the set's lock
+    std::lock_guard<std::mutex> row_hold(entry->lock);
+    *end = entry->write_pos;
+    return 0;
+}
+
+uint32_t MediaFileSet::count() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return static_cast<uint32_t>(rows_.size());
+}
+
+int MediaFileSet::finalize() {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto& row : rows_) {
+        if (failed()) break;
+        uint8_t size[4];
+        storeU32(size, row->write_pos - row->mdat_offset);
+        FilePtr f(std::fopen(row->name.c_str(), "r+b"));
+        if (!f || !writeAt(f.get(), row->mdat_offset, size, sizeof size) || std::fclose(f.release()) != 0) {
+            markFailed();
+        }
+    }
+    return failed() ? -1 : 0;
+}
+
+}  // namespace varnel::mp4

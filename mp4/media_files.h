@@ -1,0 +1,94 @@
+// The media files of one output file and their `mdat` boxes.
+//
+// Each distinct media file name gets one row: the file is created with an optional prefix
+// (the output file's `ftyp`) followed by an 8-byte `mdat` header whose size reads 0, and the
+// row keeps the file's next free byte. Tracks append their samples through their own handle;
+// the row's lock hands every append a disjoint byte range, and the bytes are then written
+// outside the lock through the handle's own stream. On finalize each `mdat` size is patched
+// to header plus payload, unless some operation on the file failed, in which case the sizes
+// stay 0 so that no reader takes a damaged file for a complete one.
+//
+// Lock order: the owning file's lock, then the set's lock; a row's lock is never held together
+// with another lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace varnel::mp4 {
+
+inline constexpr uint32_t kMdatHeaderSize = 8;  // 32-bit size, "mdat"
+
+struct MediaFileEntry {
+    std::mutex lock;        // guards write_pos
+    std::string name;
+    uint32_t write_pos = 0;   // next free byte of the file
+    uint32_t mdat_offset = 0; // where the file's mdat header lies
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// An open read/write stream on one media file. Detaching (or destroying) closes the stream.
+class MediaFileHandle {
+public:
+    MediaFileHandle() = default;
+    MediaFileHandle(MediaFileEntry* entry, FilePtr stream) : entry_(entry), stream_(std::move(stream)) {}
+
+    bool attached() const { return entry_ != nullptr; }
+    const MediaFileEntry* entry() const { return entry_; }
+
+    // Reserves `length` bytes at the file's end and writes `bytes` there; `offset` receives
+    // the reserved position in every case (length 0 only reports the current end). Returns -1
+    // when the seek or the write fails, when the data could not be flushed to the file, or
+    // when the file would pass the 4 GiB that its 32-bit offsets can address.
+    int append(const uint8_t* bytes, uint32_t length, uint32_t* offset);
+
+    // Closes the stream and forgets the row.
+    void detach();
+
+private:
+    MediaFileEntry* entry_ = nullptr;
+    FilePtr stream_;
+};
+
+class MediaFileSet {
+public:
+    explicit MediaFileSet(uint32_t capacity) : capacity_(capacity) {}
+    MediaFileSet(const MediaFileSet&) = delete;
+    MediaFileSet& operator=(const MediaFileSet&) = delete;
+
+    // Opens a handle on the media file `name`. A name not seen before claims a new row (refused
+    // once `capacity` rows exist): the file is created (truncated), `prefix` is written at 0
+    // and an mdat header with size 0 right after it. Any failure marks the set failed.
+    int attach(const std::string& name, const uint8_t* prefix, uint32_t prefix_length, MediaFileHandle* handle);
+
+    // The current end of the named file's media data (the write position), or -1 if unknown.
+    int currentEnd(const std::string& name, uint32_t* end);
+
+    void markFailed() { failed_.store(true); }
+    bool failed() const { return failed_.load(); }
+    uint32_t count();
+
+    // Patches each file's mdat size (write_pos - mdat_offset) unless the set is failed; the first
+    // failure marks the set failed and leaves the remaining files unpatched. Returns -1 when the
+    // set is failed on return.
+    int finalize();
+
+private:
+    MediaFileEntry* find(const std::string& name);
+
+    std::mutex lock_;  // guards rows_
+    const uint32_t capacity_;
+    std::vector<std::unique_ptr<MediaFileEntry>> rows_;
+    std::atomic<bool> failed_{false};
+};
+
+}  // namespace varnel::mp4

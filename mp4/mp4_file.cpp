@@ -1,0 +1,80 @@
+// Creating and closing the output file.
+
+#include <cstdio>
+#include <limits>
+
+#include "mp4/box_writer.h"
+#include "mp4/mp4_file.h"
+
+namespace varnel {
+namespace {
+
+// Whether every track's tree is complete: finished, and every sample entry filled.
+bool treeComplete(const Mp4File& file) {
+    for (const auto& t : file.tracks) {
+        if (!t->finished) return false;
+        for (const mp4::SampleEntry& e : t->sample_entries)
+            if (!e.filled) return false;
+    }
+    return true;
+}
+
+// Writes the moov box at the end of the media data. Returns false on any failure.
+bool writeMoov(Mp4File& file) {
+    uint32_t moov_offset = 0;
+    if (file.media_files->currentEnd(file.file_name, &moov_offset) != 0) return false;
+    file.mvhd.duration = 0;
+    for (const auto& t : file.tracks)
+        if (t->track_duration > file.mvhd.duration) file.mvhd.duration = t->track_duration;
+    const std::vector<uint8_t> moov = mp4::serialiseMoov(file);
+    mp4::FilePtr out(std::fopen(file.file_name.c_str(), "r+b"));
+    if (!out) return false;
+    if (std::fseek(out.get(), static_cast<long>(moov_offset), SEEK_SET) != 0) return false;
+    if (std::fwrite(moov.data(), 1, moov.size(), out.get()) != moov.size()) return false;
+    return std::fclose(out.release()) == 0;
+}
+
+}  // namespace
+
+int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
+    if (file) *file = nullptr;
+    if (!file || !params || !params->file_name) return -1;
+    if (params->iod && params->iod_size > std::numeric_limits<uint32_t>::max() - mp4::kFullBoxHeaderSize) return -1;
+    try {
+        auto f = std::make_unique<Mp4File>();
+        f->mvhd.time_scale = params->time_scale;
+        f->file_name = params->file_name;
+        if (params->iod && params->iod_size > 0) {
+            f->has_iods = true;
+            f->iod.assign(params->iod, params->iod + params->iod_size);
+        }
+        f->media_files = std::make_unique<mp4::MediaFileSet>(MP4_MAX_MEDIA_FILES);
+        // Creates the file: ftyp at 0, an mdat header at 28 whose size is patched on close.
+        const std::vector<uint8_t> ftyp = mp4::serialiseFtyp();
+        mp4::MediaFileHandle handle;
+        if (f->media_files->attach(f->file_name, ftyp.data(), static_cast<uint32_t>(ftyp.size()), &handle) != 0)
+            return -1;
+        handle.detach();
+        f->mdat_offset = static_cast<uint32_t>(ftyp.size());
+        *file = f.release();
+        return 0;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+int mp4_close_file(Mp4File* file) {
+    if (!file) return -1;
+    std::unique_ptr<Mp4File> owner(file);  // released on every path
+    mp4::MediaFileSet& media = *file->media_files;
+    try {
+        // Without every track finished the tables and durations are incomplete: no moov, and
+        // the mdat keeps size 0.
+        if (!treeComplete(*file) || !writeMoov(*file)) media.markFailed();
+    } catch (const std::exception&) {
+        media.markFailed();
+    }
+    return media.finalize();
+}
+
+}  // namespace varnel

@@ -1,0 +1,172 @@
+// Recording samples: media data placement, chunking and timing tables (ISO/IEC 14496-12, 8.6
+// and 8.7).
+//
+// Timing: an stts run counts the gaps between consecutive decoding times that share one delta;
+// a run is flushed when the gap changes, and finishing the track counts its last sample in the
+// last run, so the last sample lasts as long as the gap before it. ctts runs likewise hold the
+// composition offset (composition - decoding time) of consecutive samples.
+//
+// Chunking: a chunk is a maximal run of one track's samples lying back to back in the media
+// file. All tracks append at the file's common end in call order, so a sample of another track
+// in between starts a new chunk. stsc entries are emitted one chunk late, and only when the
+// pair (samples per chunk, sample description index) changes; finishing adds the last chunk's.
+
+#include <cmath>
+#include <initializer_list>
+#include <limits>
+
+#include "mp4/mp4_file.h"
+
+namespace varnel {
+namespace {
+
+using mp4::TableBox;
+
+// Appends one entry of 32-bit fields to a table, keeping its size and entry count current.
+int appendEntry(TableBox& table, std::initializer_list<uint32_t> fields) {
+    uint8_t entry[12];
+    uint32_t length = 0;
+    for (uint32_t v : fields) {
+        mp4::storeU32(entry + length, v);
+        length += 4;
+    }
+    if (table.entries.append(entry, length) != 0) return -1;
+    table.size += length;
+    ++table.entry_count;
+    return 0;
+}
+
+// Media time in the movie time scale: divided first, then multiplied, in double precision and
+// truncated toward zero; a result beyond 32 bits saturates.
+uint32_t movieDuration(uint32_t media_duration, uint32_t media_time_scale, uint32_t movie_time_scale) {
+    if (media_time_scale == 0) return 0;
+    const double d = static_cast<double>(media_duration) / media_time_scale * movie_time_scale;
+    if (d >= static_cast<double>(std::numeric_limits<uint32_t>::max())) return std::numeric_limits<uint32_t>::max();
+    return static_cast<uint32_t>(d);
+}
+
+// Sum of sample_count * sample_delta over the stts entries, read back block by block.
+uint32_t sumOfDeltas(mp4::BlockList& stts) {
+    std::vector<uint8_t> block(static_cast<size_t>(stts.blockBytes(mp4::BlockList::kLargestBlock)));
+    uint32_t total = 0;
+    uint32_t bytes = 0;
+    while (stts.nextBlock(block.data(), &bytes) == 0) {
+        for (uint32_t at = 0; at < bytes; at += 8) total += mp4::loadU32(&block[at]) * mp4::loadU32(&block[at + 4]);
+    }
+    stts.rewind();
+    return total;
+}
+
+}  // namespace
+
+int mp4_write_sample(Mp4Track* track, const Mp4Sample* sample) {
+    if (!mp4::usable(track) || !sample || (sample->size > 0 && !sample->data)) return -1;
+    Mp4File* file = track->file;
+    return mp4::guarded(file, [&] {
+        mp4::TrackBoxes& t = *track->boxes;
+        auto fail = [&] {
+            file->media_files->markFailed();
+            return -1;
+        };
+
+        // stsz
+        uint8_t size_bytes[4];
+        mp4::storeU32(size_bytes, sample->size);
+        if (t.stsz.entries.append(size_bytes, sizeof size_bytes) != 0) return fail();
+        t.stsz.size += 4;
+        ++t.stsz.sample_count;
+
+        // stss
+        if (sample->sync_code == MP4_SAMPLE_SYNC && appendEntry(t.stss, {t.next_sample_number}) != 0) return fail();
+
+        // media data
+        uint32_t offset = 0;
+        if (track->media.append(sample->data, sample->size, &offset) != 0) return fail();
+
+        // chunking
+        if (offset != track->next_offset) {
+            if (appendEntry(t.stco, {offset}) != 0) return fail();
+            if (t.stsc.chunk_open) {
+                if (t.stsc.samples_in_chunk != t.last_stsc_samples ||
+                    t.stco.sample_description_index != t.last_stsc_description) {
+                    if (appendEntry(t.stsc, {t.stco.chunk_number, t.stsc.samples_in_chunk,
+                                             t.stco.sample_description_index}) != 0)
+                        return fail();
+                    t.last_stsc_samples = t.stsc.samples_in_chunk;
+                    t.last_stsc_description = t.stco.sample_description_index;
+                }
+                ++t.stco.chunk_number;
+                t.stsc.samples_in_chunk = 0;
+            }
+        }
+        track->next_offset = offset + sample->size;
+
+        // timing
+        const uint32_t composition_offset = sample->composition_time - sample->decoding_time;
+        if (!t.ctts.started) {
+            t.stts.last_decoding_time = sample->decoding_time;
+            if (sample->has_composition_time != 0) {
+                t.ctts_needed = true;
+                t.ctts.run_offset = composition_offset;
+            }
+        } else {
+            if (sample->has_composition_time != 0 && composition_offset != t.ctts.run_offset) {
+                t.ctts_needed = true;
+                if (appendEntry(t.ctts, {t.ctts.run_count, t.ctts.run_offset}) != 0) return fail();
+                t.ctts.run_count = 0;
+                t.ctts.run_offset = composition_offset;
+            }
+            const uint32_t delta = sample->decoding_time - t.stts.last_decoding_time;
+            if (!t.stts.have_delta) {
+                t.stts.run_delta = delta;
+                t.stts.have_delta = true;
+            } else if (delta != t.stts.run_delta) {
+                if (appendEntry(t.stts, {t.stts.run_count, t.stts.run_delta}) != 0) return fail();
+                t.stts.run_count = 0;
+                t.stts.run_delta = delta;
+            }
+            t.stts.last_decoding_time = sample->decoding_time;
+            ++t.stts.run_count;
+        }
+
+        ++t.next_sample_number;
+        ++t.ctts.run_count;
+        ++t.stsc.samples_in_chunk;
+        t.stsc.chunk_open = true;
+        t.ctts.started = true;
+        return 0;
+    });
+}
+
+int mp4_finish_track(Mp4Track* track) {
+    if (!mp4::usable(track)) return -1;
+    Mp4File* file = track->file;
+    return mp4::guarded(file, [&] {
+        mp4::TrackBoxes& t = *track->boxes;
+        auto fail = [&] {
+            file->media_files->markFailed();
+            return -1;
+        };
+        // A track without samples keeps empty stts and stsc tables.
+        const bool has_samples = t.stsz.sample_count > 0;
+        if (has_samples) {
+            ++t.stts.run_count;  // the last sample, counted with the gap before it
+            if (appendEntry(t.stts, {t.stts.run_count, t.stts.run_delta}) != 0) return fail();
+        }
+        t.media_duration = 0;
+        if (t.ctts_needed && appendEntry(t.ctts, {t.ctts.run_count, t.ctts.run_offset}) != 0) return fail();
+        if (has_samples) {
+            if (appendEntry(t.stsc, {t.stco.chunk_number, t.stsc.samples_in_chunk, t.stco.sample_description_index}) != 0)
+                return fail();
+            t.stsc.samples_in_chunk = 0;
+        }
+        t.media_duration = sumOfDeltas(t.stts.entries);
+        t.track_duration = t.has_edit_list ? t.segment_duration
+                                           : movieDuration(t.media_duration, t.time_scale, file->mvhd.time_scale);
+        track->media.detach();
+        t.finished = true;
+        return 0;
+    });
+}
+
+}  // namespace varnel
