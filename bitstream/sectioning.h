@@ -14,6 +14,24 @@
 
 namespace varnel {
 
+// section_data field widths, in bits. A section length is written as floor(L / esc) escape
+// values esc = 2^width - 1 followed by L mod esc, so its header grows by one length field each
+// time L reaches a multiple of esc (31 long, 7 short).
+inline constexpr int kSectCbBits = 4;
+inline constexpr int kSectLenBitsLong = 5;
+inline constexpr int kSectLenBitsShort = 3;
+
+constexpr int sectionLengthBits(bool shortBlock) {
+    return shortBlock ? kSectLenBitsShort : kSectLenBitsLong;
+}
+constexpr int sectionLengthEscape(bool shortBlock) {
+    return (1 << sectionLengthBits(shortBlock)) - 1;
+}
+// Bits of sect_cb and the length fields of a section of `length` bands.
+constexpr int sectionHeaderBits(int length, bool shortBlock) {
+    return kSectCbBits + sectionLengthBits(shortBlock) * (length / sectionLengthEscape(shortBlock) + 1);
+}
+
 // Chooses codebooks and sections for bands 0 .. bandLimit - 1; sets codebook, sectionLength
 // and maxSfb and returns the bits of section_data + spectral_data. Bands holding 14 or 15
 // (intensity) are kept as they are.

@@ -17,6 +17,17 @@ inline constexpr int kMaxSfbBitsLong = 6;
 inline constexpr int kMaxSfbBitsShort = 4;
 inline constexpr int kScaleFactorGroupingBits = 7;
 inline constexpr int kMsMaskPresentBits = 2;
+// tns_data (ISO/IEC 14496-3, Table 4.48), long / eight-short windows.
+inline constexpr int kTnsNumFiltBitsLong = 2;
+inline constexpr int kTnsNumFiltBitsShort = 1;
+inline constexpr int kTnsLengthBitsLong = 6;
+inline constexpr int kTnsLengthBitsShort = 4;
+inline constexpr int kTnsOrderBitsLong = 5;
+inline constexpr int kTnsOrderBitsShort = 3;
+inline constexpr int kTnsCoefBaseBits = 3;  // coefficient width = 3 + coef_res - coef_compress
+
+// global_gain is globalGain + 100.
+inline constexpr int kGlobalGainOffset = 100;
 
 // id_syn_ele values.
 inline constexpr uint32_t ID_SCE = 0;
@@ -24,6 +35,8 @@ inline constexpr uint32_t ID_CPE = 1;
 inline constexpr uint32_t ID_END = 7;
 
 // Writes the single channel element (isPair false) or the channel pair element (isPair true).
+// With a common window both channels' maxSfb are raised to the pair's common max_sfb, and the
+// bands a channel gains are rewritten as one zero section per window group.
 void writeElement(AacEncoder& encoder, bool isPair);
 // Writes the END element.
 void writeEnd(AacEncoder& encoder);
@@ -32,5 +45,26 @@ void writeEnd(AacEncoder& encoder);
 void writeIcsInfo(BitWriter& writer, const IcsInfo& ics, int maxSfb);
 // True when the two channels' window decisions allow one shared ics_info.
 bool hasCommonWindow(const IcsInfo& a, const IcsInfo& b);
+
+// The element writers below are used by writeElement; they are exposed so that the tests can
+// hold the written bits against the sectioning's counts.
+
+// individual_channel_stream of one channel.
+void writeIndividualChannelStream(BitWriter& writer, const IcsInfo& ics,
+                                  const ChannelCoding& coding, const ChannelSideInfo& side,
+                                  bool commonWindow, bool noiseSubstitution);
+// section_data: sect_cb and escaped section lengths of every group up to maxSfb.
+void writeSectionData(BitWriter& writer, const IcsInfo& ics, const ChannelCoding& coding);
+// scale_factor_data of every coded band below maxSfb.
+void writeScaleFactorData(BitWriter& writer, const IcsInfo& ics, const ChannelCoding& coding,
+                          bool noiseSubstitution);
+// tns_data, written when side.tnsDataPresent is set.
+void writeTnsData(BitWriter& writer, const IcsInfo& ics, const ChannelSideInfo& side);
+// spectral_data of every band below maxSfb coded with codebook 1..11.
+void writeSpectralData(BitWriter& writer, const IcsInfo& ics, const ChannelCoding& coding);
+
+// Raises the channel's maxSfb to `maxSfb`: bands from its own maxSfb up become one zero section
+// in every window group, whatever codebook and sectionLength held there.
+void extendWithZeroSections(const IcsInfo& ics, ChannelCoding& coding, int maxSfb);
 
 }  // namespace varnel

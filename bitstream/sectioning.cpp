@@ -1,0 +1,213 @@
+// Greedy sectioning (the section_data of ISO/IEC 14496-3, 4.4.2.7): each band first takes the
+// cheapest codebook that can code it, then neighbouring bands are merged into one section
+// while the merged spectral bits stay below the separate bits plus the header bits a merge
+// saves. Costs are computed once per band and codebook; the merge is a single pass.
+//
+// Header bits are those the writer emits: sect_cb plus one length field per escape step (see
+// sectionHeaderBits), so a section's header grows when its length reaches 31 (long) or 7 and
+// 14 (short). A merge saves the new band's own header but pays for such growth, which is what
+// the merge allowance below accounts for; it makes every merge strictly cheaper than keeping
+// bands apart, so a channel never costs more than its bands coded one section each.
+#include "bitstream/sectioning.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+#include "bitstream/codebooks.h"
+#include "bitstream/scalefactor_coding.h"
+#include "bitstream/spectral_huffman.h"
+
+namespace varnel {
+namespace {
+
+constexpr int kMaxSectionBands = 51;  // the largest band count of any long-block row
+
+struct SectionRules {
+    bool shortBlock;
+    bool keepNoiseBands;     // codebook 13 is kept like 14 and 15
+    bool trimTrailingZeros;  // long blocks without noise substitution end at the last coded band
+};
+
+// Per band of one group: the smallest usable codebook (or the kept codebook 0, 13, 14, 15)
+// and the spectral bits in each codebook from that smallest one up. Other entries are unset.
+struct BandCosts {
+    int smallest[kMaxSectionBands];
+    int cost[kMaxSectionBands][kNumCodebooks];
+};
+
+constexpr bool isKept(int codebook, bool keepNoiseBands) {
+    return codebook == INTENSITY_HCB || codebook == INTENSITY_HCB2 ||
+           (keepNoiseBands && codebook == NOISE_HCB);
+}
+
+constexpr bool isUnescapedSpectral(int codebook) {
+    return codebook >= 1 && codebook <= kLastUnescapedCodebook;
+}
+
+// Header bits a band saves by joining a section that holds n bands instead of opening its own.
+constexpr int mergeAllowance(int n, bool shortBlock) {
+    return sectionHeaderBits(1, shortBlock) -
+           (sectionHeaderBits(n + 1, shortBlock) - sectionHeaderBits(n, shortBlock));
+}
+static_assert(mergeAllowance(1, false) == 9 && mergeAllowance(30, false) == 4);
+static_assert(mergeAllowance(1, true) == 7 && mergeAllowance(6, true) == 4 &&
+              mergeAllowance(13, true) == 4);
+
+// Chooses each band's own codebook and fills its costs. The group's windows are
+// firstWindow .. firstWindow + windows - 1 (one window at line 0 for long blocks).
+void chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int firstWindow,
+                         int windows, int bandCount, bool keepNoiseBands, int32_t* codebook,
+                         BandCosts& costs) {
+    const std::span<const int32_t> spectrum(coding.quantSpectrum);
+    for (int b = 0; b < bandCount; ++b) {
+        if (isKept(codebook[b], keepNoiseBands)) {
+            costs.smallest[b] = codebook[b];
+            continue;
+        }
+        const int start = ics.swbOffsets[b];
+        const int width = ics.swbOffsets[b + 1] - start;
+        int largest = 0;
+        for (int w = firstWindow; w < firstWindow + windows; ++w)
+            for (int32_t q : spectrum.subspan(kShortWindowLength * w + start, width))
+                largest = std::max(largest, std::abs(q));
+        int* cost = costs.cost[b];
+        if (largest == 0) {
+            codebook[b] = costs.smallest[b] = ZERO_HCB;
+            cost[ZERO_HCB] = 0;
+            continue;
+        }
+        const int smallest = smallestUsableCodebook(largest);
+        costs.smallest[b] = smallest;
+        std::fill(cost + smallest, cost + std::max(smallest, kLastUnescapedCodebook) + 1, 0);
+        for (int w = firstWindow; w < firstWindow + windows; ++w)
+            addBandCosts(spectrum.subspan(kShortWindowLength * w + start, width), smallest, cost);
+        int best = smallest;
+        for (int k = smallest + 1; k <= kLastUnescapedCodebook; ++k)
+            if (cost[k] < cost[best]) best = k;
+        codebook[b] = best;
+    }
+}
+
+// Forms the sections of bands 0 .. maxSfb - 1 of one group, sets the codebook of every band
+// of a merged section and the section lengths, and returns spectral plus header bits.
+int mergeSections(BandCosts& costs, int maxSfb, bool shortBlock, int32_t* codebook,
+                  uint8_t* sectionLength) {
+    int bits = 0;
+    for (int e = 0; e < maxSfb;) {
+        const int first = costs.smallest[e];
+        int end = e + 1;
+        int spectralBits = 0;
+        if (first == ESC_HCB) {
+            spectralBits = costs.cost[e][ESC_HCB];
+            for (; end < maxSfb && costs.smallest[end] == ESC_HCB; ++end)
+                spectralBits += costs.cost[end][ESC_HCB];
+        } else if (!isUnescapedSpectral(first)) {
+            // Zero, noise and intensity runs carry no spectral bits.
+            while (end < maxSfb && costs.smallest[end] == first) ++end;
+        } else {
+            // sums accumulates the section's bits per codebook in the first band's row.
+            int* sums = costs.cost[e];
+            int chosen = codebook[e];
+            int total = sums[chosen];
+            int sectionSmallest = first;
+            for (; end < maxSfb && isUnescapedSpectral(costs.smallest[end]); ++end) {
+                const int* next = costs.cost[end];
+                int threshold = total + next[codebook[end]] + mergeAllowance(end - e, shortBlock);
+                sectionSmallest = std::max(sectionSmallest, costs.smallest[end]);
+                int candidate = 0;
+                for (int k = sectionSmallest; k <= kLastUnescapedCodebook; ++k) {
+                    sums[k] += next[k];
+                    if (sums[k] < threshold) {
+                        candidate = k;
+                        threshold = sums[k];
+                    }
+                }
+                if (candidate == 0) break;  // the section ends before this band
+                chosen = candidate;
+                total = sums[chosen];
+            }
+            spectralBits = total;
+            if (end - e > 1) std::fill(codebook + e, codebook + end, chosen);
+        }
+        sectionLength[e] = static_cast<uint8_t>(end - e);
+        bits += spectralBits + sectionHeaderBits(end - e, shortBlock);
+        e = end;
+    }
+    return bits;
+}
+
+// The count exceeded the cost of coding every band as its own section: an internal fault.
+void reportSectioningFault() {
+    std::fputs("bug in sectioning\n", stdout);
+    std::fflush(stdout);
+    std::getchar();
+}
+
+int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
+                   const SectionRules& rules) {
+    assert(bandCount >= 0 && bandCount <= ics.numSwb && bandCount <= kMaxSectionBands);
+    assert(ics.numWindowGroups * ics.numSwb <= kMaxBandEntries);
+    BandCosts costs;
+    if (rules.shortBlock) {
+        int bits = 0;
+        int firstWindow = 0;
+        for (int g = 0; g < ics.numWindowGroups; ++g) {
+            int32_t* codebook = coding.codebook + g * ics.numSwb;
+            const int windows = ics.windowGroupLength[g];
+            chooseBandCodebooks(ics, coding, firstWindow, windows, bandCount, rules.keepNoiseBands,
+                                codebook, costs);
+            bits += mergeSections(costs, bandCount, true, codebook,
+                                  coding.sectionLength + g * ics.numSwb);
+            firstWindow += windows;
+        }
+        assert(firstWindow == kShortWindows);
+        coding.maxSfb = bandCount;
+        return bits;
+    }
+
+    chooseBandCodebooks(ics, coding, 0, 1, bandCount, rules.keepNoiseBands, coding.codebook,
+                        costs);
+    int maxSfb = bandCount;
+    if (rules.trimTrailingZeros)
+        while (maxSfb > 0 && coding.codebook[maxSfb - 1] == ZERO_HCB) --maxSfb;
+    int upperBound = sectionHeaderBits(1, false) * maxSfb;
+    for (int b = 0; b < bandCount; ++b)
+        if (costs.smallest[b] >= 1 && costs.smallest[b] <= ESC_HCB)
+            upperBound += costs.cost[b][coding.codebook[b]];
+    const int bits = mergeSections(costs, maxSfb, false, coding.codebook, coding.sectionLength);
+    coding.maxSfb = maxSfb;
+    if (bits > upperBound) reportSectioningFault();
+    return bits;
+}
+
+}  // namespace
+
+int buildSections(const IcsInfo& ics, ChannelCoding& coding) {
+    const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
+    return sectionChannel(ics, coding, coding.bandLimit, {shortBlock, false, !shortBlock});
+}
+
+int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding) {
+    const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
+    return sectionChannel(ics, coding, coding.pnsBandLimit, {shortBlock, true, false});
+}
+
+int countScalefactorBits(const AacEncoder& encoder, int channel) {
+    int bits = 0;
+    codeScaleFactors<ScalefactorRange::Clip>(
+        encoder.icsInfo[channel], encoder.channelCoding[channel],
+        (encoder.options & kOptionPns) != 0, [&bits](int n, uint32_t) { bits += n; });
+    return bits;
+}
+
+void resetCodebooks(const IcsInfo& ics, ChannelCoding& coding, bool keepNoiseBands) {
+    const int entries = ics.numSwb * ics.numWindowGroups;
+    assert(entries <= kMaxBandEntries);
+    for (int i = 0; i < entries; ++i)
+        if (!isKept(coding.codebook[i], keepNoiseBands)) coding.codebook[i] = ZERO_HCB;
+}
+
+}  // namespace varnel

@@ -1,0 +1,271 @@
+#include "bitstream/spectral_huffman.h"
+
+#include <cassert>
+
+#include "bitstream/bit_writer.h"
+
+namespace varnel {
+namespace {
+
+constexpr int magnitudeOf(int32_t v) { return v < 0 ? -v : v; }
+
+constexpr int quadIndex(const CodebookInfo& book, const int32_t* v) {
+    const int b = indexBase(book);
+    return ((indexDigit(book, v[0]) * b + indexDigit(book, v[1])) * b + indexDigit(book, v[2])) *
+               b + indexDigit(book, v[3]);
+}
+
+constexpr int pairIndex(const CodebookInfo& book, const int32_t* v) {
+    return indexDigit(book, v[0]) * indexBase(book) + indexDigit(book, v[1]);
+}
+
+constexpr int nonzeroCount(const int32_t* v, int n) {
+    int count = 0;
+    for (int i = 0; i < n; ++i) count += v[i] != 0;
+    return count;
+}
+
+// The value's magnitude fits the codebook: the caller chose a usable codebook.
+[[maybe_unused]] bool fitsCodebook(const CodebookInfo& book, const int32_t* v, int n) {
+    const int limit = book.largestValue == kEscapeMarker ? kMaxQuantMagnitude : book.largestValue;
+    for (int i = 0; i < n; ++i)
+        if (magnitudeOf(v[i]) > limit) return false;
+    return true;
+}
+
+void writeSigns(BitWriter& writer, const int32_t* v, int n) {
+    for (int i = 0; i < n; ++i)
+        if (v[i] != 0) writer.putBits(1, v[i] < 0 ? 1u : 0u);
+}
+
+void writeEscapeSequence(BitWriter& writer, int magnitude) {
+    assert(magnitude >= kEscapeMarker && magnitude <= kMaxQuantMagnitude);
+    const int n = std::bit_width(static_cast<unsigned>(magnitude)) - 5;  // floor(log2 m) - 4
+    writer.putBits(n + 1, ((1u << n) - 1) << 1);                          // N ones, then a zero
+    writer.putBits(n + 4, static_cast<uint32_t>(magnitude) & ((1u << (n + 4)) - 1));
+}
+
+// ---- Packed cost tables of the multi-codebook counter ----------------------------------------
+//
+// Each entry holds the codeword lengths (without sign bits) of one index in up to four
+// codebooks, one 16-bit field per codebook, so that summing entries sums all four codebooks at
+// once. A call covers at most 1024 values: at most 512 codewords of at most 16 bits, so no
+// field can reach 2^16 and carry into its neighbour.
+
+constexpr int kFieldBits = 16;
+
+constexpr uint64_t packField(int field, int length) {
+    return static_cast<uint64_t>(length) << (kFieldBits * field);
+}
+
+constexpr int unpackField(uint64_t sum, int field) {
+    return static_cast<int>((sum >> (kFieldBits * field)) & 0xFFFF);
+}
+
+struct PackedCostTables {
+    // Quads with |v| <= 1, signed index (digits v + 1, base 3): books 1, 2, 3, 4 in fields 0..3.
+    uint64_t quadLav1[81];
+    // Quads with |v| <= 2, magnitude index (base 3): books 3, 4 in fields 2, 3.
+    uint64_t quadLav2[81];
+    // Pairs with |v| <= 4, signed index (digits v + 4, base 9): books 5, 6 in fields 0, 1.
+    uint64_t pairSigned[81];
+    // Pairs with |v| <= 12, magnitude index (base 13): books 7, 8 (only where both magnitudes
+    // are <= 7, else 0), 9, 10 in fields 0..3.
+    uint64_t pairUnsigned[169];
+};
+
+constexpr PackedCostTables makePackedCostTables() {
+    PackedCostTables t{};
+    for (int i = 0; i < 81; ++i) {
+        int32_t v[4] = {i / 27 - 1, i / 9 % 3 - 1, i / 3 % 3 - 1, i % 3 - 1};
+        for (int k = 1; k <= 4; ++k)
+            t.quadLav1[i] += packField(k - 1, codebookTable[k].codeLengths[quadIndex(codebookTable[k], v)]);
+        for (int k = 3; k <= 4; ++k) t.quadLav2[i] += packField(k - 1, codebookTable[k].codeLengths[i]);
+    }
+    for (int i = 0; i < 81; ++i)
+        for (int k = 5; k <= 6; ++k) t.pairSigned[i] += packField(k - 5, codebookTable[k].codeLengths[i]);
+    for (int y = 0; y <= 12; ++y) {
+        for (int z = 0; z <= 12; ++z) {
+            const int32_t v[2] = {y, z};
+            uint64_t& entry = t.pairUnsigned[y * 13 + z];
+            for (int k = 7; k <= 10; ++k)
+                if (k >= 9 || (y <= 7 && z <= 7))
+                    entry += packField(k - 7, codebookTable[k].codeLengths[pairIndex(codebookTable[k], v)]);
+        }
+    }
+    return t;
+}
+
+constexpr PackedCostTables kPacked = makePackedCostTables();
+
+static_assert(indexBase(codebookTable[1]) == 3 && indexBase(codebookTable[3]) == 3 &&
+              indexBase(codebookTable[5]) == 9 && indexBase(codebookTable[9]) == 13,
+              "the packed tables assume the standard's index radices");
+
+// One pass over the values for all codebooks from Smallest (1, 3, 5, 7 or 9) to 10.
+template <int Smallest>
+void addCostsUpToTen(std::span<const int32_t> values, int costs[kNumCodebooks]) {
+    uint64_t quads = 0, signedPairs = 0, unsignedPairs = 0;
+    int signs = 0;
+    const int32_t* v = values.data();
+    for (std::size_t i = 0; i < values.size(); i += 4, v += 4) {
+        const int m0 = magnitudeOf(v[0]), m1 = magnitudeOf(v[1]);
+        const int m2 = magnitudeOf(v[2]), m3 = magnitudeOf(v[3]);
+        signs += (m0 != 0) + (m1 != 0) + (m2 != 0) + (m3 != 0);
+        if constexpr (Smallest == 1)
+            quads += kPacked.quadLav1[(((v[0] + 1) * 3 + v[1] + 1) * 3 + v[2] + 1) * 3 + v[3] + 1];
+        if constexpr (Smallest == 3) quads += kPacked.quadLav2[((m0 * 3 + m1) * 3 + m2) * 3 + m3];
+        if constexpr (Smallest <= 5)
+            signedPairs += kPacked.pairSigned[(v[0] + 4) * 9 + v[1] + 4] +
+                           kPacked.pairSigned[(v[2] + 4) * 9 + v[3] + 4];
+        unsignedPairs += kPacked.pairUnsigned[m0 * 13 + m1] + kPacked.pairUnsigned[m2 * 13 + m3];
+    }
+    if constexpr (Smallest <= 1) {
+        costs[1] += unpackField(quads, 0);
+        costs[2] += unpackField(quads, 1);
+    }
+    if constexpr (Smallest <= 3) {
+        costs[3] += unpackField(quads, 2) + signs;
+        costs[4] += unpackField(quads, 3) + signs;
+    }
+    if constexpr (Smallest <= 5) {
+        costs[5] += unpackField(signedPairs, 0);
+        costs[6] += unpackField(signedPairs, 1);
+    }
+    if constexpr (Smallest <= 7) {
+        costs[7] += unpackField(unsignedPairs, 0) + signs;
+        costs[8] += unpackField(unsignedPairs, 1) + signs;
+    }
+    costs[9] += unpackField(unsignedPairs, 2) + signs;
+    costs[10] += unpackField(unsignedPairs, 3) + signs;
+}
+
+}  // namespace
+
+int countQuadBits(int start, int end, std::span<const int32_t> values, int codebook) {
+    assert(codebook >= 1 && codebook <= 4);
+    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
+    assert((end - start) % 4 == 0);
+    const CodebookInfo& book = codebookTable[codebook];
+    int bits = 0;
+    for (int i = start; i < end; i += 4) {
+        const int32_t* v = &values[i];
+        assert(fitsCodebook(book, v, 4));
+        bits += book.codeLengths[quadIndex(book, v)];
+        if (book.isUnsigned) bits += nonzeroCount(v, 4);
+    }
+    return bits;
+}
+
+int countPairBits(int start, int end, std::span<const int32_t> values, int codebook) {
+    assert(codebook >= 5 && codebook <= 10);
+    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
+    assert((end - start) % 2 == 0);
+    const CodebookInfo& book = codebookTable[codebook];
+    int bits = 0;
+    for (int i = start; i < end; i += 2) {
+        const int32_t* v = &values[i];
+        assert(fitsCodebook(book, v, 2));
+        bits += book.codeLengths[pairIndex(book, v)];
+        if (book.isUnsigned) bits += nonzeroCount(v, 2);
+    }
+    return bits;
+}
+
+int countEscapeBits(int start, int end, std::span<const int32_t> values) {
+    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
+    assert((end - start) % 2 == 0);
+    const CodebookInfo& book = codebookTable[ESC_HCB];
+    int bits = 0;
+    for (int i = start; i < end; i += 2) {
+        const int32_t* v = &values[i];
+        bits += book.codeLengths[pairIndex(book, v)] + nonzeroCount(v, 2);
+        for (int j = 0; j < 2; ++j) {
+            const int m = magnitudeOf(v[j]);
+            if (m >= kEscapeMarker) bits += escapeSequenceBits(m);
+        }
+    }
+    return bits;
+}
+
+void writeQuads(BitWriter& writer, int start, int end, std::span<const int32_t> values,
+                int codebook) {
+    assert(codebook >= 1 && codebook <= 4);
+    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
+    assert((end - start) % 4 == 0);
+    const CodebookInfo& book = codebookTable[codebook];
+    for (int i = start; i < end; i += 4) {
+        const int32_t* v = &values[i];
+        assert(fitsCodebook(book, v, 4));
+        const int index = quadIndex(book, v);
+        writer.putBits(book.codeLengths[index], book.codewords[index]);
+        if (book.isUnsigned) writeSigns(writer, v, 4);
+    }
+}
+
+void writePairs(BitWriter& writer, int start, int end, std::span<const int32_t> values,
+                int codebook) {
+    assert(codebook >= 5 && codebook <= 10);
+    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
+    assert((end - start) % 2 == 0);
+    const CodebookInfo& book = codebookTable[codebook];
+    for (int i = start; i < end; i += 2) {
+        const int32_t* v = &values[i];
+        assert(fitsCodebook(book, v, 2));
+        const int index = pairIndex(book, v);
+        writer.putBits(book.codeLengths[index], book.codewords[index]);
+        if (book.isUnsigned) writeSigns(writer, v, 2);
+    }
+}
+
+void writeEscapePairs(BitWriter& writer, int start, int end, std::span<const int32_t> values) {
+    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
+    assert((end - start) % 2 == 0);
+    const CodebookInfo& book = codebookTable[ESC_HCB];
+    for (int i = start; i < end; i += 2) {
+        const int32_t* v = &values[i];
+        assert(fitsCodebook(book, v, 2));  // the quantiser clips magnitudes at 8191
+        const int index = pairIndex(book, v);
+        writer.putBits(book.codeLengths[index], book.codewords[index]);
+        writeSigns(writer, v, 2);
+        for (int j = 0; j < 2; ++j)
+            if (magnitudeOf(v[j]) >= kEscapeMarker) writeEscapeSequence(writer, magnitudeOf(v[j]));
+    }
+}
+
+int countSpectralBits(std::span<const int32_t> values, int codebook) {
+    const int end = static_cast<int>(values.size());
+    if (codebook <= 4) return countQuadBits(0, end, values, codebook);
+    if (codebook <= kLastUnescapedCodebook) return countPairBits(0, end, values, codebook);
+    assert(codebook == ESC_HCB);
+    return countEscapeBits(0, end, values);
+}
+
+void writeSpectralValues(BitWriter& writer, std::span<const int32_t> values, int codebook) {
+    const int end = static_cast<int>(values.size());
+    if (codebook <= 4) {
+        writeQuads(writer, 0, end, values, codebook);
+    } else if (codebook <= kLastUnescapedCodebook) {
+        writePairs(writer, 0, end, values, codebook);
+    } else {
+        assert(codebook == ESC_HCB);
+        writeEscapePairs(writer, 0, end, values);
+    }
+}
+
+void addBandCosts(std::span<const int32_t> values, int smallest, int costs[kNumCodebooks]) {
+    assert(values.size() % 4 == 0 && values.size() <= static_cast<std::size_t>(kFrameLength));
+    switch (smallest) {
+    case 1: addCostsUpToTen<1>(values, costs); break;
+    case 3: addCostsUpToTen<3>(values, costs); break;
+    case 5: addCostsUpToTen<5>(values, costs); break;
+    case 7: addCostsUpToTen<7>(values, costs); break;
+    case 9: addCostsUpToTen<9>(values, costs); break;
+    default:
+        assert(smallest == ESC_HCB);
+        costs[ESC_HCB] += countEscapeBits(0, static_cast<int>(values.size()), values);
+        break;
+    }
+}
+
+}  // namespace varnel
