@@ -1,0 +1,295 @@
+#include "coding/quantiser.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+
+#include "bitstream/syntax_writer.h"
+#include "coding/truncation.h"
+
+namespace varnel {
+namespace {
+
+constexpr double kOneThird = 0.3333333333333333;
+constexpr double kOneFifteenth = 0.06666666666666667;
+// Bands above this rate use the wideband offset rules.
+constexpr int32_t kWidebandRate = 16000;
+
+bool isShort(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
+
+// Groups of the block: one group of one window for long blocks.
+int groupCount(const IcsInfo& ics) { return isShort(ics) ? ics.numWindowGroups : 1; }
+int groupLength(const IcsInfo& ics, int g) { return isShort(ics) ? ics.windowGroupLength[g] : 1; }
+
+// Band level in dB: 20 log10 of the mean magnitude; minus infinity for a band of zeros.
+double bandLevel(double magnitudeSum, int lines) { return 20.0 * std::log10(magnitudeSum / lines); }
+
+double magnitudeSum(const double* spectrum, int begin, int end) {
+    double s = 0.0;
+    for (int k = begin; k < end; ++k) s += std::fabs(spectrum[k]);
+    return s;
+}
+
+// Lowers a level that lies below the mean by slope * scale of its distance to the mean (in
+// that order of multiplication); a result below 0 dB (minus infinity included) becomes 0.
+double pullDown(double level, double meanLevel, double slope, double scale) {
+    level -= slope * (meanLevel - level) * scale;
+    return level < 0.0 ? 0.0 : level;
+}
+
+// Long blocks: offsets of bands 0 .. nb - 1, then smoothed in triples. `noiseFlags` is null for
+// the plain variant.
+void longBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* spectrum,
+                      const AacEncoder& encoder, int nb, const uint8_t* noiseFlags) {
+    const uint16_t* swb = ics.swbOffsets;
+    double level[kMaxBandEntries];
+    int32_t offset[kMaxBandEntries];
+    double maxLevel = 0.0;
+    double total = 0.0;
+    for (int b = 0; b < nb; ++b) {
+        const double s = magnitudeSum(spectrum, swb[b], swb[b + 1]);
+        level[b] = bandLevel(s, swb[b + 1] - swb[b]);
+        if (level[b] > maxLevel) maxLevel = level[b];
+        total += s;
+    }
+    const double meanLevel = bandLevel(total, swb[nb] - swb[0]);
+    const bool midSideRule = encoder.elementInfo.msUsed == 1 && encoder.channelShare <= 0.6;
+    const bool wideband = encoder.sampleRate > kWidebandRate;
+
+    for (int b = 0; b < nb; ++b) {
+        double l = level[b];
+        if (midSideRule) {
+            offset[b] = truncToInt(maxLevel - l) / 3;
+        } else if (wideband) {
+            if (b < 15 && l < meanLevel) {
+                // Bands below the mean in the lower spectrum: lower them further, less so
+                // towards band 15, so that they receive a larger offset.
+                l = pullDown(l, meanLevel, 1.0 - 0.05 * b, 0.2);
+                offset[b] = truncToInt((maxLevel - l) * 0.4);
+            } else if (b < 10 && (maxLevel - meanLevel) * 0.3 > l - meanLevel) {
+                // Lowest bands not far above the mean: the same, since l >= meanLevel here
+                // the weighted difference moves the level down.
+                l += (1.0 - b * kOneFifteenth) * (meanLevel - l) * 0.2;
+                if (l < 0.0) l = 0.0;
+                offset[b] = truncToInt((maxLevel - l) * 0.4);
+            } else {
+                offset[b] = truncToInt((maxLevel - l) * kOneThird);
+            }
+        } else {
+            if (b > 10 && b < 20 && l < meanLevel) {
+                l = pullDown(l, meanLevel, 1.0 - 0.05 * b, 0.2);
+                offset[b] = truncToInt((maxLevel - l) * 0.4);
+            } else {
+                offset[b] = truncToInt((maxLevel - l) * kOneThird);
+            }
+        }
+    }
+
+    // Smoothing in complete triples; a trailing incomplete triple stays as it is.
+    for (int i = 2; i < nb; i += 3) {
+        if (noiseFlags && (noiseFlags[i - 2] || noiseFlags[i - 1] || noiseFlags[i])) continue;
+        const int32_t mean = (offset[i - 2] + offset[i - 1] + offset[i]) / 3;
+        offset[i - 2] = offset[i - 1] = offset[i] = mean;
+    }
+    for (int b = 0; b < nb; ++b)
+        if (!noiseFlags || !noiseFlags[b]) coding.scaleOffset[b] = offset[b];
+}
+
+// Eight short windows: per group, from the levels of the group's first window; no smoothing.
+void shortBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* spectrum,
+                       const AacEncoder& encoder, int nb, const uint8_t* noiseFlags) {
+    const uint16_t* swb = ics.swbOffsets;
+    const bool wideband = encoder.sampleRate > kWidebandRate;
+    int firstWindow = 0;
+    for (int g = 0; g < ics.numWindowGroups; ++g) {
+        const double* window = spectrum + kShortWindowLength * firstWindow;
+        firstWindow += ics.windowGroupLength[g];
+        double level[kMaxBandEntries];
+        double maxLevel = 0.0;
+        double total = 0.0;
+        for (int b = 0; b < nb; ++b) {
+            const double s = magnitudeSum(window, swb[b], swb[b + 1]);
+            level[b] = bandLevel(s, swb[b + 1] - swb[b]);
+            if (level[b] > maxLevel) maxLevel = level[b];
+            total += s;
+        }
+        const double meanMagnitude = total / (swb[nb] - swb[0]);
+        const double meanLevel = meanMagnitude > 1.0 ? 20.0 * std::log10(meanMagnitude) : 0.0;
+        for (int b = 0; b < nb; ++b) {
+            const int i = g * ics.numSwb + b;
+            if (noiseFlags && noiseFlags[i]) continue;
+            double l = level[b];
+            const bool lowBand = wideband ? b < 2 : (b == 3 || b == 4);
+            if (lowBand && l < meanLevel) {
+                l = pullDown(l, meanLevel, 1.0 - 0.05 * b, 0.4);
+                coding.scaleOffset[i] = truncToInt(maxLevel - l) / 2;
+            } else {
+                coding.scaleOffset[i] = truncToInt(maxLevel - l) / 3;
+            }
+        }
+    }
+}
+
+void scaleOffsets(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
+                  const AacEncoder& encoder, int nb, const uint8_t* noiseFlags) {
+    if (nb <= 0) return;
+    assert(nb <= ics.numSwb);
+    if (isShort(ics))
+        shortBlockOffsets(coding, ics, buffer.spectrum, encoder, nb, noiseFlags);
+    else
+        longBlockOffsets(coding, ics, buffer.spectrum, encoder, nb, noiseFlags);
+}
+
+// Quantises band b of group g, whose windows start at `firstWindow`, with the band's current
+// offset. With a peak (>= 0) a band that quantises to zero is recognised from its largest
+// |x|^0.75: the rounding is monotone, so every line is zero exactly when the peak line is.
+// `wasZero` says that the band's lines already hold zeros. Returns true when a line is nonzero.
+bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
+                       const double* magnitudePow, double peak, bool wasZero, int g,
+                       int firstWindow, int b) {
+    const int i = g * ics.numSwb + b;
+    const double factor = std::exp2(kScaleStepExponent * (coding.scaleOffset[i] - coding.globalGain));
+    const int lo = ics.swbOffsets[b];
+    const int hi = ics.swbOffsets[b + 1];
+    const int windows = groupLength(ics, g);
+    if (peak >= 0.0 && factor * peak + kQuantiserRounding < 1.0) {
+        if (!wasZero)
+            for (int w = firstWindow; w < firstWindow + windows; ++w)
+                std::fill(coding.quantSpectrum + kShortWindowLength * w + lo,
+                          coding.quantSpectrum + kShortWindowLength * w + hi, 0);
+        return false;
+    }
+    int32_t any = 0;
+    for (int w = firstWindow; w < firstWindow + windows; ++w) {
+        const int base = kShortWindowLength * w;  // 0 for long blocks (one window)
+        for (int k = base + lo; k < base + hi; ++k) {
+            const double v = factor * magnitudePow[k] + kQuantiserRounding;
+            const int32_t q = v < kMaxQuantMagnitude ? static_cast<int32_t>(v)
+                                                         : kMaxQuantMagnitude;
+            coding.quantSpectrum[k] = spectrum[k] < 0.0 ? -q : q;
+            any |= q;
+        }
+    }
+    return any != 0;
+}
+
+}  // namespace
+
+void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
+                            MagnitudePowers& powers) {
+    assert(spectrum.size() >= static_cast<size_t>(kFrameLength));
+    for (int k = 0; k < kFrameLength; ++k) {
+        const double a = std::fabs(spectrum[k]);
+        powers.line[k] = std::sqrt(a * std::sqrt(a));  // a^0.75
+    }
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        for (int b = 0; b < ics.numSwb; ++b) {
+            double peak = 0.0;
+            for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
+                const int base = kShortWindowLength * w;
+                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k)
+                    peak = std::max(peak, powers.line[k]);
+            }
+            powers.bandPeak[g * ics.numSwb + b] = peak;
+        }
+        firstWindow += groupLength(ics, g);
+    }
+}
+
+double spectrumPeak(std::span<const double> spectrum) {
+    double peak = 0.0;
+    for (const double x : spectrum) peak = std::max(peak, std::fabs(x));
+    return peak;
+}
+
+void computeScaleOffsets(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
+                         const AacEncoder& encoder) {
+    scaleOffsets(coding, ics, buffer, encoder, coding.bandLimit, nullptr);
+}
+
+void computeScaleOffsetsWithNoise(ChannelCoding& coding, const IcsInfo& ics,
+                                  const ChannelBuffer& buffer, const AacEncoder& encoder) {
+    scaleOffsets(coding, ics, buffer, encoder, coding.pnsBandLimit, coding.noiseFlag);
+}
+
+void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                      std::span<const double> magnitudePow) {
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        for (int b = 0; b < ics.numSwb; ++b)
+            quantiseGroupBand(coding, spectrum.data(), ics, magnitudePow.data(), -1.0, false, g,
+                              firstWindow, b);
+        firstWindow += groupLength(ics, g);
+    }
+}
+
+void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero) {
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        for (int b = firstBand; b < endBand; ++b) {
+            const int i = g * ics.numSwb + b;
+            nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
+                                           powers.bandPeak[i], nonZero[i] == 0, g, firstWindow, b);
+        }
+        firstWindow += groupLength(ics, g);
+    }
+}
+
+bool isPreservedBand(int codebook, bool noiseBandsKept) {
+    return codebook == INTENSITY_HCB || codebook == INTENSITY_HCB2 ||
+           (noiseBandsKept && codebook == NOISE_HCB);
+}
+
+bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
+                           const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
+                           const uint8_t* preserved, uint8_t* nonZero) {
+    const int groups = groupCount(ics);
+    int groupFirstWindow[kShortWindows];
+    for (int g = 0, w = 0; g < groups; w += groupLength(ics, g), ++g) groupFirstWindow[g] = w;
+    // sf = globalGain + 100 - offset >= 0; sf <= 255 holds for offsets >= 0 while
+    // globalGain <= 155.
+    const int32_t upper = coding.globalGain + kGlobalGainOffset;
+
+    bool changedAny = false;
+    for (;;) {
+        int chain[kMaxBandEntries];
+        int32_t limit[kMaxBandEntries];
+        int n = 0;
+        for (int g = 0; g < groups; ++g)
+            for (int b = 0; b < codedBands; ++b) {
+                const int i = g * ics.numSwb + b;
+                if (nonZero[i] && !preserved[i]) chain[n++] = i;
+            }
+        // Forward: each offset at most 60 above its predecessor, the first at most 60 above
+        // global_gain's implicit offset 0. Backward: at most 60 above its successor. The
+        // backward pass keeps the forward property (a lowered value is its successor + 60).
+        int32_t previous = 0;
+        for (int k = 0; k < n; ++k) {
+            assert(coding.scaleOffset[chain[k]] >= 0);
+            limit[k] = std::min({coding.scaleOffset[chain[k]], upper,
+                                 previous + kMaxScalefactorDifference});
+            previous = limit[k];
+        }
+        for (int k = n - 2; k >= 0; --k)
+            limit[k] = std::min(limit[k], limit[k + 1] + kMaxScalefactorDifference);
+
+        bool changed = false;
+        for (int k = 0; k < n; ++k) {
+            const int i = chain[k];
+            if (limit[k] == coding.scaleOffset[i]) continue;
+            coding.scaleOffset[i] = limit[k];
+            const int g = i / ics.numSwb;
+            const int b = i % ics.numSwb;
+            nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
+                                           powers.bandPeak[i], false, g, groupFirstWindow[g], b);
+            changed = true;
+        }
+        if (!changed) return changedAny;
+        changedAny = true;
+    }
+}
+
+}  // namespace varnel

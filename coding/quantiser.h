@@ -1,0 +1,86 @@
+// The AAC scalefactor quantiser (the inverse of the decoder's x = sign(q) |q|^(4/3)
+// 2^((sf - 100) / 4) of ISO/IEC 14496-3) and the open-loop band shaping that precedes it.
+//
+// A line x of band i is coded as
+//     q = trunc(|x|^0.75 * 2^(0.1875 * (scaleOffset[i] - globalGain)) + 0.4054),
+// which is the standard's quantiser q = trunc(|x|^0.75 * 2^(-0.1875 * (sf - 100)) + 0.4054)
+// written with the transmitted scalefactor sf = globalGain + 100 - scaleOffset[i]. One scale
+// unit changes |x| by 2^(1/4), 1.5 dB; 0.1875 = 0.75 / 4 is that step in the |x|^0.75 domain.
+// The rounding offset 0.4054 = 1 - 0.5^0.75 puts the decision between 0 and 1 where the
+// decoder's reconstructions 0 and 1^(4/3) are equally far away in amplitude: u + 0.4054 >= 1
+// exactly when u^(4/3) >= 1/2. For larger values it stays close to the amplitude midpoint.
+//
+// The offsets come from band levels only (computeScaleOffsets): quiet bands are amplified
+// relative to the loudest so that they keep some coded lines. The rate control then searches
+// globalGain; limitScalefactorRange keeps every trial quantisation codable.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "bitstream/codebooks.h"
+#include "encoder/aac_encoder.h"
+
+namespace varnel {
+
+inline constexpr double kQuantiserRounding = 0.4054;
+inline constexpr double kScaleStepExponent = 0.1875;  // 3/16 per scale unit, in |x|^0.75
+// Magnitudes are clipped at kMaxQuantMagnitude (8191, the most an escape sequence carries);
+// the scalefactor codebook codes differences -60..+60.
+inline constexpr int kMaxScalefactorDifference = kScalefactorIndexMax - kScalefactorIndexOffset;
+
+// |x|^0.75 of every line, computed once per channel and frame, and per band of each window
+// group (index group * numSwb + band) the largest of them over the group's windows, which
+// tells without touching the lines whether a band quantises to all zero.
+struct MagnitudePowers {
+    double line[kFrameLength];
+    double bandPeak[kMaxBandEntries];
+};
+
+void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
+                            MagnitudePowers& powers);
+
+// Largest |spectrum[k]| over the 1024 lines; 0 for a silent channel.
+double spectrumPeak(std::span<const double> spectrum);
+
+// Per-band amplification offsets from the band levels 20 log10(mean |x|), for the bands below
+// bandLimit; other entries are left as they are.
+void computeScaleOffsets(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
+                         const AacEncoder& encoder);
+// The same below pnsBandLimit, sparing noise bands: a band with noiseFlag set keeps its
+// scaleOffset (its noise energy) and a triple holding one is not smoothed.
+void computeScaleOffsetsWithNoise(ChannelCoding& coding, const IcsInfo& ics,
+                                  const ChannelBuffer& buffer, const AacEncoder& encoder);
+
+// Quantises all numSwb bands of every window with the current scaleOffset and globalGain into
+// quantSpectrum; magnitudes are clipped at kMaxQuantMagnitude.
+void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                      std::span<const double> magnitudePow);
+
+// The same for bands [firstBand, endBand) of every group, using the band peaks to write
+// all-zero bands without touching their lines (bands whose nonZero entry is already 0 are
+// left alone then). nonZero[group * numSwb + band] = 1 when some line of the band is nonzero.
+void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero);
+
+// True for a band whose codebook the sectioning keeps (intensity 14, 15; noise 13 when noise
+// substitution is on): such bands are not coded spectrally and their scaleOffset is not an
+// ordinary scalefactor.
+bool isPreservedBand(int codebook, bool noiseBandsKept);
+
+// Makes the current quantisation codable. The coded ordinary bands (nonzero, below
+// codedBands, not preserved) form the chain of scale_factor_data: in group and band order,
+// each transmitted scalefactor is coded as its difference from the previous one, the first
+// against global_gain, and every difference must lie in -60..+60; each scalefactor must lie in
+// 0..255. Offsets of chain bands are lowered to the largest values meeting that (the lower
+// envelope min_j(offset[j] + 60 |k - j|), with global_gain as band -1, capped at
+// globalGain + 100) and those bands are quantised again. Lowering an offset can only lower
+// magnitudes, so a band may drop out of the chain and bring two others next to each other;
+// the step repeats until nothing changes, which ends because offsets only fall and never
+// below 0. Offsets must not be negative on entry (computeScaleOffsets never makes them so).
+// Returns true when an offset was changed.
+bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
+                           const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
+                           const uint8_t* preserved, uint8_t* nonZero);
+
+}  // namespace varnel
