@@ -64,7 +64,10 @@ public:
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".%08x.partial", static_cast<unsigned>(rd()));
         const std::filesystem::path t(target);
-        path_ = (t.parent_path() / ("." + t.filename().string() + suffix)).string();
+        std::string name = ".";
+        name += t.filename().string();
+        name += suffix;
+        path_ = (t.parent_path() / name).string();
     }
     ~TemporaryOutput() {
         if (!committed_) {
