@@ -12,6 +12,16 @@ AAC_RATES = [96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 1200
 DELAY = 2048
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write_bytes(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def wav_bytes(samples, rate, channels=None, bits=16, fmt_tag=1, extensible=False,
               before=(), after=(), data_size=None, valid_bits=None, raw=None):
     """Builds a WAV file. `samples` is an int array shaped (n, channels) or (n,) of 16-bit values,
@@ -78,7 +88,7 @@ def faad_decode(mp4, channels):
         bad = [l for l in text.splitlines() if "error" in l.lower() or "warning" in l.lower()]
         if r.returncode != 0:
             bad.append("faad exit %d" % r.returncode)
-        raw = open(out, "rb").read() if os.path.exists(out) else b""
+        raw = read_bytes(out) if os.path.exists(out) else b""
     data = np.frombuffer(raw, dtype="<f4").astype(np.float64) * 32768.0
     data = data.reshape(-1, 2) if channels == 1 else data.reshape(-1, channels)
     if channels == 1:
@@ -221,3 +231,16 @@ def frame_window_info(frame):
         max_sfb = r.bits(6)
         groups = [1]
     return element, common, seq, shape, max_sfb, groups
+
+
+def ffprobe_presented_samples(mp4):
+    """Samples per channel that ffmpeg's demuxer presents after the edit list: the sum of the
+    audio packet durations from presentation time 0 on."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                        "packet=pts,duration", "-of", "csv=p=0", mp4], capture_output=True)
+    total = 0
+    for line in r.stdout.decode().split():
+        pts, duration = (int(v) for v in line.split(",")[:2])
+        if pts >= 0:
+            total += duration
+    return total
