@@ -1,6 +1,7 @@
 #include "coding/quantiser.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -17,6 +18,21 @@ constexpr double kOneFifteenth = 0.06666666666666667;
 constexpr int32_t kWidebandRate = 16000;
 
 bool isShort(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
+
+// 2^(0.1875 d) for a scale difference d = scaleOffset - globalGain. The search evaluates it for
+// every band of every pass, so the values of the differences that occur are tabulated once
+// (with exp2 itself, so that the table gives the same values as the call).
+double scaleFactorGain(int32_t difference) {
+    constexpr int kTableHalf = 512;
+    static const auto table = [] {
+        std::array<double, 2 * kTableHalf> t{};
+        for (int d = -kTableHalf; d < kTableHalf; ++d)
+            t[d + kTableHalf] = std::exp2(kScaleStepExponent * d);
+        return t;
+    }();
+    if (difference >= -kTableHalf && difference < kTableHalf) return table[difference + kTableHalf];
+    return std::exp2(kScaleStepExponent * difference);
+}
 
 // Groups of the block: one group of one window for long blocks.
 int groupCount(const IcsInfo& ics) { return isShort(ics) ? ics.numWindowGroups : 1; }
@@ -149,7 +165,7 @@ bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsI
                        const double* magnitudePow, double peak, bool wasZero, int g,
                        int firstWindow, int b) {
     const int i = g * ics.numSwb + b;
-    const double factor = std::exp2(kScaleStepExponent * (coding.scaleOffset[i] - coding.globalGain));
+    const double factor = scaleFactorGain(coding.scaleOffset[i] - coding.globalGain);
     const int lo = ics.swbOffsets[b];
     const int hi = ics.swbOffsets[b + 1];
     const int windows = groupLength(ics, g);
