@@ -370,11 +370,11 @@ void searchGlobalGain(AacEncoder& encoder, int channel) {
     const auto over = [&] { return coding.usedBits > coding.targetBits; };
 
     // Bisection with steps 32, 16, .., 1 around the start gain, then +1 per pass while the
-    // count exceeds the target. When the first pass fits, every later trial lies below the
-    // start gain, which the final gain is raised to; the result is then the first pass, so
+    // count exceeds the target. When the first pass fits, every later trial lies at or below
+    // the start gain and the final gain is raised to it, so the result is the first pass and
     // the search stops there. Otherwise every trial lies above the start gain (the remaining
-    // steps add up to 31 < 32): no trial lies below the start gain, which allocateFrameBits
-    // sets to 20 or more.
+    // steps add up to 31 < 32), so no gain below the start gain (20 or more, as
+    // allocateFrameBits sets it) is ever tried.
     int gain = startGain;
     int passes = 1;
     search.pass(gain);
