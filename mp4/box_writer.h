@@ -2,8 +2,9 @@
 // and the moov written on close.
 //
 // Every box is written by one small function inside a BoxScope that writes the header with
-// the box's declared size. Leaf sizes are kept current while the tracks are built; container
-// sizes are the sums of their children's, computed bottom-up here. Debug builds check on
+// the box's declared size. Leaf sizes are kept current while the tracks are built (the sample
+// tables) or follow from their contents (tref, hdlr, dref, stsd); container sizes are the sums
+// of their children's, computed bottom-up here, so the moov size is known before writing. Debug builds check on
 // leaving each scope that the declared size equals the bytes written and name the box that
 // disagrees.
 #pragma once

@@ -1,7 +1,7 @@
 // Sample entries of the stsd box (ISO/IEC 14496-12, 8.5.2 and 12; ISO/IEC 14496-14, 3.1.3):
-// "mp4a"/"samr" (AudioSampleEntry), "mp4v" (VisualSampleEntry), "mp4s" (MpegSampleEntry)
-// wrapping the esds box, and "rtp " (RTP hint sample entry, RFC-style packetisation hints of
-// ISO/IEC 14496-12, 9.1.2). Each entry is held as its 16-byte header and its body.
+// "mp4a"/"samr" (AudioSampleEntry), "mp4v" (VisualSampleEntry) and "mp4s" (MpegSampleEntry)
+// wrapping the esds box, and "rtp " (RTP hint sample entry, ISO/IEC 14496-12, 9.1.2) with its
+// optional timescale and offset boxes. Each entry is held as its 16-byte header and its body.
 
 #include "mp4/mp4_file.h"
 
@@ -27,7 +27,9 @@ void audioBody(ByteBuffer& body, const mp4::TrackBoxes& t, const Mp4SampleDescri
     body.u16(kAudioSampleSize);                         // samplesize
     body.u16(0);                                        // pre_defined
     body.u16(0);                                        // reserved
-    body.u16(static_cast<uint16_t>(t.time_scale));      // samplerate, integer part (16.16)
+    // samplerate, integer part (16.16): a rate above 65535 Hz keeps only its low 16 bits; MPEG-4
+    // audio readers take the rate from the AudioSpecificConfig in the esds.
+    body.u16(static_cast<uint16_t>(t.time_scale));
     body.u16(0);                                        // samplerate, fraction
     body.bytes(d.es_box, d.es_box_size);                // esds
 }

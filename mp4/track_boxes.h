@@ -128,7 +128,7 @@ struct TrackBoxes {
     uint16_t avg_pdu_size = 0;
     uint32_t max_bitrate = 0;
     uint32_t avg_bitrate = 0;
-    uint32_t max_packet_size = 0;  // "rtp " entry; nothing sets it
+    uint32_t max_packet_size = 0;  // maxpacketsize of the "rtp " entry; no operation sets it
 
     // dinf/dref
     std::vector<DataEntry> data_entries;
