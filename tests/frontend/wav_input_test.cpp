@@ -240,11 +240,9 @@ TEST(WavInput, WiderFormatsArriveAtSixteenBitScale) {
     // 24-bit stereo, extensible with 20 valid bits: left-justified, so the same s / 256 applies.
     std::vector<uint8_t> data = {0x00, 0x10, 0x00, 0x00, 0xF0, 0xFF};  // L = 4096/256, R = -4096/256
     test::TempFile f(test::WavBuilder().chunk("fmt ", extensibleFmt(1, 2, 48000, 24, 20)).chunk("data", data).bytes());
-    InputStreamParams p;
-    p.fileName = f.path();
-    std::unique_ptr<InputStream> s;
-    std::string error;
-    ASSERT_EQ(openInputStream(p, &s, &error), kStreamOk) << error;
+    Opened o = open(f.path());
+    ASSERT_EQ(o.status, kStreamOk) << o.error;
+    InputStream* s = o.stream.get();
     FrameView v{};
     ASSERT_EQ(s->readFrame(&v), ReadStatus::Frame);
     EXPECT_EQ(v.samples[0], 16.0);
@@ -261,11 +259,9 @@ TEST(WavInput, FloatInputCountsClippedSamples) {
         test::WavBuilder::le32(data, u);
     }
     test::TempFile f(test::WavBuilder().chunk("fmt ", extensibleFmt(3, 1, 44100, 32, 32)).chunk("data", data).bytes());
-    InputStreamParams p;
-    p.fileName = f.path();
-    std::unique_ptr<InputStream> s;
-    std::string error;
-    ASSERT_EQ(openInputStream(p, &s, &error), kStreamOk) << error;
+    Opened o = open(f.path());
+    ASSERT_EQ(o.status, kStreamOk) << o.error;
+    InputStream* s = o.stream.get();
     FrameView v{};
     ASSERT_EQ(s->readFrame(&v), ReadStatus::Frame);
     EXPECT_EQ(v.samples[0], 32767.0);
@@ -278,12 +274,9 @@ TEST(WavInput, UnknownExtensibleSubFormatIsRefused) {
     auto fmt = extensibleFmt(1, 1, 44100, 16, 16);
     fmt.back() ^= 0xFF;  // not the standard GUID tail
     test::TempFile f(test::WavBuilder().chunk("fmt ", fmt).data({1, 2, 3}).bytes());
-    InputStreamParams p;
-    p.fileName = f.path();
-    std::unique_ptr<InputStream> s;
-    std::string error;
-    EXPECT_EQ(openInputStream(p, &s, &error), kStreamUnsupported);
-    EXPECT_NE(error.find("sub-format"), std::string::npos) << error;
+    Opened o = open(f.path());
+    EXPECT_EQ(o.status, kStreamUnsupported);
+    EXPECT_NE(o.error.find("sub-format"), std::string::npos) << o.error;
 }
 
 }  // namespace
