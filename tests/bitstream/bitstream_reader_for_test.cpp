@@ -205,20 +205,13 @@ bool readIndividualChannelStream(TestBitReader& r, const BandLayout& layout, boo
     ch.globalGain = static_cast<int>(r.read(8));
     if (!commonWindow) readIcsInfo(r, ch);
     if (ch.maxSfb > bandsOf(layout, ch)) return false;
-    const int sectionStart = r.position();
     if (!readSections(r, layout, ch)) return false;
-    const int scalefactorStart = r.position();
-    ch.sectionDataBits = scalefactorStart - sectionStart;
     if (!readScalefactors(r, layout, noiseSubstitution, ch)) return false;
-    ch.scaleFactorDataBits = r.position() - scalefactorStart;
     if (r.read(1) != 0) return false;  // pulse_data_present
     ch.tnsPresent = r.read(1) != 0;
     if (ch.tnsPresent) readTns(r, ch);
     if (r.read(1) != 0) return false;  // gain_control_data_present
-    const int spectralStart = r.position();
-    if (!readSpectral(r, layout, ch)) return false;
-    ch.spectralDataBits = r.position() - spectralStart;
-    return true;
+    return readSpectral(r, layout, ch);
 }
 
 }  // namespace

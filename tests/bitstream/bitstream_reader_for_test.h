@@ -63,9 +63,6 @@ struct DecodedChannel {
     bool tnsPresent = false;
     DecodedTns tns;
     int quant[1024] = {};       // 128 * window + line for eight short windows
-    int sectionDataBits = 0;    // bits of section_data, scale_factor_data and spectral_data
-    int scaleFactorDataBits = 0;
-    int spectralDataBits = 0;
 };
 
 struct DecodedBlock {

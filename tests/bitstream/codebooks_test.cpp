@@ -49,24 +49,6 @@ TEST(Codebooks, EveryCodebookIsAPrefixCode) {
     }
 }
 
-TEST(Codebooks, IndexDigitsFollowTheSignedAndUnsignedRules) {
-    EXPECT_EQ(indexBase(codebookTable[1]), 3);
-    EXPECT_EQ(indexBase(codebookTable[5]), 9);
-    EXPECT_EQ(indexBase(codebookTable[7]), 8);
-    EXPECT_EQ(indexBase(codebookTable[11]), 17);
-    EXPECT_EQ(indexDigit(codebookTable[1], -1), 0);   // signed: value + LAV
-    EXPECT_EQ(indexDigit(codebookTable[5], 4), 8);
-    EXPECT_EQ(indexDigit(codebookTable[7], -7), 7);   // unsigned: magnitude
-    EXPECT_EQ(indexDigit(codebookTable[11], 15), 15);
-    EXPECT_EQ(indexDigit(codebookTable[11], -40), 16);  // escape marker
-    EXPECT_EQ(smallestUsableCodebook(1), 1);
-    EXPECT_EQ(smallestUsableCodebook(2), 3);
-    EXPECT_EQ(smallestUsableCodebook(4), 5);
-    EXPECT_EQ(smallestUsableCodebook(7), 7);
-    EXPECT_EQ(smallestUsableCodebook(12), 9);
-    EXPECT_EQ(smallestUsableCodebook(13), 11);
-}
-
 TEST(SpectralHuffman, CodewordThenSignsThenEscapes) {
     // Codebook 3 quad (1, -2, 0, 0): index (1 * 3 + 2) * 9 = 45, then sign bits 0 1.
     // Codebook 11 pair (-40, 3): index 16 * 17 + 3, sign bits 1 0, escape 1 0 01000.
@@ -89,17 +71,6 @@ TEST(SpectralHuffman, CodewordThenSignsThenEscapes) {
     EXPECT_EQ(r.read(b11.codeLengths[275]), b11.codewords[275]);
     EXPECT_EQ(r.read(2), 0b10u);
     EXPECT_EQ(r.read(7), 0b1001000u);
-}
-
-TEST(SpectralHuffman, EscapeCostsGrowTwoBitsPerOctave) {
-    const int marker = codebookTable[11].codeLengths[16 * 17];  // index of (16, 0)
-    const int32_t sixteen[2] = {16, 0};
-    const int32_t largest[2] = {0, -8191};
-    EXPECT_EQ(countEscapeBits(0, 2, sixteen), marker + 1 + 5);
-    EXPECT_EQ(countEscapeBits(0, 2, largest), codebookTable[11].codeLengths[16] + 1 + 21);
-    EXPECT_EQ(escapeSequenceBits(31), 5);
-    EXPECT_EQ(escapeSequenceBits(32), 7);
-    EXPECT_EQ(escapeSequenceBits(4096), 21);
 }
 
 // The one-pass counter of the sectioning against the single-codebook counters.

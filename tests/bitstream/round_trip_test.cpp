@@ -89,8 +89,9 @@ void checkDecoded(const IcsInfo& ics, const ChannelCoding& coding, bool noiseSub
                     }
                 }
             }
-            if (spectral && codebook < ESC_HCB)
+            if (spectral && codebook < ESC_HCB) {
                 EXPECT_LE(largest, codebookTable[codebook].largestValue) << "band " << b;
+            }
         }
     }
 }

@@ -28,20 +28,6 @@ std::span<const int32_t> longBand(const IcsInfo& ics, const ChannelCoding& codin
         .subspan(ics.swbOffsets[b], ics.swbOffsets[b + 1] - ics.swbOffsets[b]);
 }
 
-TEST(SectionHeader, LengthFieldEscapesWhereTheWriterEscapes) {
-    // Long: 5-bit lengths, escape 31. Short: 3-bit lengths, escape 7.
-    EXPECT_EQ(sectionHeaderBits(1, false), 9);
-    EXPECT_EQ(sectionHeaderBits(30, false), 9);
-    EXPECT_EQ(sectionHeaderBits(31, false), 14);
-    EXPECT_EQ(sectionHeaderBits(32, false), 14);
-    EXPECT_EQ(sectionHeaderBits(51, false), 14);
-    EXPECT_EQ(sectionHeaderBits(6, true), 7);
-    EXPECT_EQ(sectionHeaderBits(7, true), 10);
-    EXPECT_EQ(sectionHeaderBits(8, true), 10);
-    EXPECT_EQ(sectionHeaderBits(13, true), 10);
-    EXPECT_EQ(sectionHeaderBits(14, true), 13);
-}
-
 TEST(Sectioning, AllZeroLongChannelCostsNothing) {
     const IcsInfo ics = test::makeLongIcs(kRate44100);
     auto coding = test::makeCoding();
@@ -114,42 +100,34 @@ TEST(Sectioning, EscapeValuesCostCodewordSignAndEscapeSequence) {
     }
 }
 
-// Identical bands always merge; the section's header grows where its length escapes.
-TEST(Sectioning, LongSectionHeaderSwitchesAtThirtyOneBands) {
-    const IcsInfo ics = test::makeLongIcs(kRate44100);
-    for (int bands : {30, 31, 32}) {
-        SCOPED_TRACE(bands);
+// Identical bands always merge into one section, whose header grows by one length field where
+// the writer escapes the length: at 31 bands for long blocks, at 7 and 14 for short windows.
+TEST(Sectioning, HeaderGrowsWhereTheSectionLengthEscapes) {
+    struct Case {
+        bool shortBlock;
+        int bands;
+        int headerBits;
+    };
+    for (const Case& c : {Case{false, 30, 9}, Case{false, 31, 14}, Case{false, 32, 14},
+                          Case{true, 6, 7}, Case{true, 7, 10}, Case{true, 8, 10},
+                          Case{true, 13, 10}, Case{true, 14, 13}}) {
+        SCOPED_TRACE(::testing::Message() << "short " << c.shortBlock << " bands " << c.bands);
+        const IcsInfo ics = c.shortBlock ? test::makeShortIcs(kRate8000, {8}) : test::makeLongIcs(kRate44100);
         auto coding = test::makeCoding();
-        coding->bandLimit = bands;
-        int spectral = 0;
-        for (int b = 0; b < bands; ++b) setLine(ics, *coding, 0, b, 0, 0, 1);
+        coding->bandLimit = c.bands;
+        for (int b = 0; b < c.bands; ++b) setLine(ics, *coding, 0, b, 0, 0, 1);
         const int bits = buildSections(ics, *coding);
-        ASSERT_EQ(coding->sectionLength[0], bands);
-        for (int b = 0; b < bands; ++b) {
+        ASSERT_EQ(coding->sectionLength[0], c.bands);
+        int spectral = 0;
+        for (int b = 0; b < c.bands; ++b) {
             ASSERT_EQ(coding->codebook[b], coding->codebook[0]);
-            spectral += countSpectralBits(longBand(ics, *coding, b), coding->codebook[0]);
+            const int width = ics.swbOffsets[b + 1] - ics.swbOffsets[b];
+            for (int w = 0; w < (c.shortBlock ? 8 : 1); ++w)
+                spectral += countSpectralBits(std::span<const int32_t>(coding->quantSpectrum)
+                                                  .subspan(128 * w + ics.swbOffsets[b], width),
+                                              coding->codebook[0]);
         }
-        EXPECT_EQ(bits, spectral + (bands < 31 ? 9 : 14));
-    }
-}
-
-TEST(Sectioning, ShortSectionHeaderSwitchesAtSevenAndFourteenBands) {
-    const IcsInfo ics = test::makeShortIcs(kRate8000, {8});
-    for (int bands : {6, 7, 8, 13, 14}) {
-        SCOPED_TRACE(bands);
-        auto coding = test::makeCoding();
-        coding->bandLimit = bands;
-        for (int b = 0; b < bands; ++b) setLine(ics, *coding, 0, b, 0, 0, 1);
-        const int bits = buildSections(ics, *coding);
-        ASSERT_EQ(coding->sectionLength[0], bands);
-        int spectral = 0;
-        for (int b = 0; b < bands; ++b)
-            for (int w = 0; w < 8; ++w)
-                spectral += countSpectralBits(
-                    std::span<const int32_t>(coding->quantSpectrum)
-                        .subspan(128 * w + ics.swbOffsets[b], ics.swbOffsets[b + 1] - ics.swbOffsets[b]),
-                    coding->codebook[0]);
-        EXPECT_EQ(bits, spectral + (bands < 7 ? 7 : (bands < 14 ? 10 : 13)));
+        EXPECT_EQ(bits, spectral + c.headerBits);
     }
 }
 
