@@ -1,0 +1,23 @@
+// Rising halves of the AAC window shapes (ISO/IEC 14496-3, 4.6.11.3.2), single precision.
+// The falling half of a window is its rising half read backwards.
+#pragma once
+
+#include <span>
+
+namespace varnel {
+
+inline constexpr int kLongWindowHalf = 1024;
+inline constexpr int kShortWindowHalf = 128;
+
+// sin(pi / N * (n + 1/2)) for N = 2048 and 256.
+std::span<const float> sineLongWindow();
+std::span<const float> sineShortWindow();
+// Kaiser-Bessel-derived windows: N = 2048 with alpha = 4, N = 256 with alpha = 6.
+std::span<const float> kbdLongWindow();
+std::span<const float> kbdShortWindow();
+
+// The rising half for a window_shape value: 1 selects KBD, every other value the sine window.
+inline std::span<const float> longWindow(int shape) { return shape == 1 ? kbdLongWindow() : sineLongWindow(); }
+inline std::span<const float> shortWindow(int shape) { return shape == 1 ? kbdShortWindow() : sineShortWindow(); }
+
+}  // namespace varnel
