@@ -1,10 +1,17 @@
 #include "encoder/aac_encoder.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
+#include "analysis/block_switching.h"
+#include "analysis/filterbank.h"
 #include "bitstream/bit_writer.h"
 #include "bitstream/syntax_writer.h"
+#include "coding/mid_side.h"
+#include "coding/noise_substitution.h"
+#include "coding/rate_control.h"
+#include "coding/tns.h"
 #include "encoder/band_tables.h"
 #include "frontend/wav_input.h"
 
@@ -38,27 +45,61 @@ void shiftHistory(AacEncoder& enc, const double* interleaved) {
     }
 }
 
-// Until the analysis stages exist every block is a long block without coded bands.
-void chooseLongBlock(AacEncoder& enc, int c) {
-    IcsInfo& ics = enc.icsInfo[c];
-    ics.previousWindowShape = 0;
-    ics.windowShape = 0;
-    ics.windowSequence = ONLY_LONG_SEQUENCE;
-    ics.swbOffsets = swbOffsetLong[enc.sampleRateIndex];
-    ics.numSwb = numSwbLong[enc.sampleRateIndex];
-    ics.numWindowGroups = 1;
-    ics.windowGroupLength[0] = 1;
+void clearSideInfo(ElementInfo& element, int channels) {
+    for (int c = 0; c < channels; ++c) {
+        ChannelSideInfo& side = element.sideInfo[c];
+        side.pulseDataPresent = 0;
+        side.tnsDataPresent = 0;
+        side.gainControlDataPresent = 0;
+    }
+    element.elementInstanceTag = kElementInstanceTag;
 }
 
-void codeSilence(AacEncoder& enc, int c) {
-    ChannelCoding& coding = enc.channelCoding[c];
-    coding.globalGain = 0;
-    coding.bandLimit = 0;
-    coding.maxSfb = 0;
-    coding.usedBits = 0;
-    std::fill(std::begin(coding.codebook), std::end(coding.codebook), 0);
-    std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
+// The stereo and temporal noise shaping decisions: which of the two tools run, in which order,
+// and the bit share of channel 0 that goes with them.
+void decideStereoAndTns(AacEncoder& enc) {
+    const bool tnsOn = (enc.options & kOptionTns) != 0;
+    enc.msMode = 0;
+    enc.elementInfo.msUsed = 0;
+    if (enc.channels == 1) {
+        if (tnsOn) runTns(enc);
+        enc.msMode = 0;
+        enc.elementInfo.msUsed = 0;
+        enc.channelShare = 1.0;
+        return;
+    }
+    if (!tnsOn) {
+        enc.channelShare = 0.5;
+        if (decideMidSide(enc) > 0) applyMidSide(enc);
+        return;
+    }
+    const int r = decideMidSide(enc);
+    if (r == 0) return;
+    if (r == 1 && enc.icsInfo[0].tnsWanted == 0 && enc.icsInfo[1].tnsWanted == 0) {
+        applyMidSide(enc);
+        return;
+    }
+    runTns(enc);
+    if (r == 1 || r == 2) applyMidSide(enc);
 }
+
+// Adds the time since the last mark to one stage when timing is on.
+class StageClock {
+public:
+    explicit StageClock(StageTimes* times) : times_(times) {
+        if (times_) last_ = std::chrono::steady_clock::now();
+    }
+    void mark(double StageTimes::*stage) {
+        if (!times_) return;
+        const auto now = std::chrono::steady_clock::now();
+        times_->*stage += std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+    }
+
+private:
+    StageTimes* times_;
+    std::chrono::steady_clock::time_point last_{};
+};
 
 }  // namespace
 
@@ -138,6 +179,7 @@ OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWrit
 }
 
 FrameStatus AacEncoder::encodeFrame() {
+    StageClock clock(stageTimes);
     FrameView frame{};
     switch (inputStream->readFrame(&frame)) {
     case ReadStatus::Frame: break;
@@ -146,23 +188,27 @@ FrameStatus AacEncoder::encodeFrame() {
     case ReadStatus::FrameHeld: return FrameStatus::ReadError;
     }
     shiftHistory(*this, frame.samples);
+    clock.mark(&StageTimes::input);
 
-    for (int c = 0; c < channels; ++c) {
-        chooseLongBlock(*this, c);
-        ChannelSideInfo& side = elementInfo.sideInfo[c];
-        side.pulseDataPresent = 0;
-        side.tnsDataPresent = 0;
-        side.gainControlDataPresent = 0;
-        elementInfo.elementInstanceTag = kElementInstanceTag;
-    }
-    msMode = 0;
-    elementInfo.msUsed = 0;
-    for (int c = 0; c < channels; ++c) codeSilence(*this, c);
+    for (int c = 0; c < channels; ++c) decideWindowSequence(channelBuffers[c], icsInfo[c], *this);
+    clearSideInfo(elementInfo, channels);
+    if (channels == 2) synchroniseWindows(icsInfo[0], icsInfo[1]);
+    for (int c = 0; c < channels; ++c) analysisFilterbank(channelBuffers[c], icsInfo[c]);
+    clock.mark(&StageTimes::analysis);
+
+    limitBandwidth(*this);
+    if (options & kOptionPns) runNoiseSubstitution(*this);
+    decideStereoAndTns(*this);
+    clock.mark(&StageTimes::tools);
+    allocateFrameBits(*this);
+    if (options & kOptionPns) bitReservoir -= substituteZeroBands(*this);
+    clock.mark(&StageTimes::search);
 
     writeElement(*this, channels != 1);
     writeEnd(*this);
     bitWriter->byteAlign();
     inputStream->releaseFrame();
+    clock.mark(&StageTimes::writing);
     return FrameStatus::Written;
 }
 

@@ -29,6 +29,15 @@ enum class FrameStatus {
     ReadError,   // the input could not be read; nothing was written
 };
 
+// Optional per-stage timing of encodeFrame, in seconds, for benchmarks.
+struct StageTimes {
+    double input = 0;     // reading and de-interleaving
+    double analysis = 0;  // block switching and filterbank
+    double tools = 0;     // bandwidth, noise substitution, mid/side, temporal noise shaping
+    double search = 0;    // bit allocation, quantisation and sectioning
+    double writing = 0;   // syntax writer
+};
+
 struct AacEncoder {
     AacEncoder();
     ~AacEncoder();
@@ -56,6 +65,7 @@ struct AacEncoder {
     int32_t msMode = 0;
     double channelShare = 1.0;     // share of the frame's bits for channel 0
     int32_t options = 0;
+    StageTimes* stageTimes = nullptr;  // filled when set
 };
 
 enum class OpenStatus {

@@ -78,9 +78,14 @@ def ffmpeg_decode(mp4, channels):
     return data.astype(np.float64) * 32768.0, r.stderr.decode(errors="replace").strip()
 
 
+FAAD_START_SKIP = 1024
+
+
 def faad_decode(mp4, channels):
-    """Decodes with faad to 16-bit samples; a mono stream comes back as two identical channels,
-    of which the first is kept. Returns (samples shaped (n, channels), error lines)."""
+    """Decodes with faad to float samples; a mono stream comes back as two identical channels,
+    of which the first is kept. faad does not apply the edit list: it only drops the first
+    frame's output, so its output lags ffmpeg's by one frame; that frame is cut here so that
+    both decoders line up with the input. Returns (samples shaped (n, channels), error lines)."""
     with tempfile.TemporaryDirectory() as d:
         out = os.path.join(d, "out.raw")
         r = subprocess.run(["faad", "-q", "-f", "2", "-b", "4", "-o", out, mp4], capture_output=True)
@@ -93,7 +98,7 @@ def faad_decode(mp4, channels):
     data = data.reshape(-1, 2) if channels == 1 else data.reshape(-1, channels)
     if channels == 1:
         data = data[:, :1]
-    return data, bad
+    return data[FAAD_START_SKIP:], bad
 
 
 def snr_db(reference, decoded):

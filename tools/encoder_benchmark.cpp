@@ -1,0 +1,86 @@
+// Encoder speed: encodes a generated signal (default 60 s of stereo 44100 Hz music-like audio
+// at 128 kbit/s) through the encoder core and prints the speed as multiples of real time
+// (audio seconds per CPU second) with the share of each pipeline stage.
+//
+// Usage: encoder_benchmark [KIND [SECONDS [RATE [CHANNELS [BITRATE]]]]]
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bitstream/bit_writer.h"
+#include "encoder/aac_encoder.h"
+#include "frontend/wav_input.h"
+#include "tools/signal_generator.h"
+
+int main(int argc, char** argv) {
+    using namespace varnel;
+    const std::string kind = argc > 1 ? argv[1] : "music";
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 60.0;
+    const int rate = argc > 3 ? std::atoi(argv[3]) : 44100;
+    const int channels = argc > 4 ? std::atoi(argv[4]) : 2;
+    const int bitRate = argc > 5 ? std::atoi(argv[5]) : 128000;
+    const std::string wav = (std::filesystem::temp_directory_path() / "varnel_encoder_benchmark.wav").string();
+    if (!tools::writeSignalWav(wav.c_str(), kind, seconds, rate, channels)) {
+        std::fprintf(stderr, "cannot write %s\n", wav.c_str());
+        return 1;
+    }
+
+    InputStreamParams params;
+    params.fileName = wav;
+    params.trailingSilentFrames = 2;
+    std::unique_ptr<InputStream> stream;
+    std::string error;
+    if (openInputStream(params, &stream, &error) != kStreamOk) {
+        std::fprintf(stderr, "%s: %s\n", wav.c_str(), error.c_str());
+        return 1;
+    }
+    std::vector<uint8_t> frame(16384);
+    auto writer = createBitWriter();
+    writer->setOutput(frame.data(), static_cast<int>(frame.size()));
+    EncoderConfig config;
+    config.bitRatePerChannel = bitRate / channels;
+    std::unique_ptr<AacEncoder> encoder;
+    if (openEncoder(config, std::move(writer), std::move(stream), &encoder) != OpenStatus::Ok) {
+        std::fprintf(stderr, "cannot open the encoder\n");
+        return 1;
+    }
+    int bits = 0;
+    encoder->bitWriter->takeOutput(&bits);
+    encoder->setOption(1, kOptionTns);
+    StageTimes times;
+    encoder->stageTimes = &times;
+
+    long frames = 0;
+    uint64_t bytes = 0;
+    const std::clock_t start = std::clock();
+    while (true) {
+        encoder->bitWriter->setOutput(frame.data(), static_cast<int>(frame.size()));
+        if (encoder->encodeFrame() != FrameStatus::Written) break;
+        encoder->bitWriter->takeOutput(&bits);
+        bytes += static_cast<uint64_t>(bits / 8);
+        ++frames;
+    }
+    const double cpu = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+    encoder->closeEncoder();
+    std::filesystem::remove(wav);
+
+    const double total = times.input + times.analysis + times.tools + times.search + times.writing;
+    const double audio = seconds;
+    std::printf("signal: %s, %.1f s, %d Hz, %d channel(s), %d bit/s\n", kind.c_str(), seconds, rate, channels, bitRate);
+    std::printf("frames: %ld, audio bytes: %llu (%.1f kbit/s)\n", frames, static_cast<unsigned long long>(bytes),
+                bytes * 8.0 / (frames * 1024.0 / rate) / 1000.0);
+    std::printf("encoder core CPU time: %.3f s, speed: %.1f x real time\n", cpu, cpu > 0 ? audio / cpu : 0.0);
+    auto share = [&](const char* name, double t) {
+        std::printf("  %-34s %7.3f s  %5.1f %%\n", name, t, total > 0 ? 100.0 * t / total : 0.0);
+    };
+    share("input and history", times.input);
+    share("analysis (blocks, filterbank)", times.analysis);
+    share("tools (bandwidth, M/S, TNS, PNS)", times.tools);
+    share("quantisation search + sectioning", times.search);
+    share("syntax writing", times.writing);
+    return 0;
+}
