@@ -83,6 +83,16 @@ void decideStereoAndTns(AacEncoder& enc) {
     if (r == 1 || r == 2) applyMidSide(enc);
 }
 
+// The rate control counts only section, scalefactor and spectral bits; the rest of the block
+// (element header, global_gain, ics_info, tool flags and their data, M/S mask, END and byte
+// alignment) is charged to the reservoir once the block is written, so that every bit of the
+// stream counts against the bit rate and the average rate holds.
+void chargeSideInformation(AacEncoder& enc, int blockBits) {
+    int counted = 0;
+    for (int c = 0; c < enc.channels; ++c) counted += enc.channelCoding[c].usedBits;
+    if (blockBits > counted) enc.bitReservoir -= blockBits - counted;
+}
+
 // Adds the time since the last mark to one stage when timing is on.
 class StageClock {
 public:
@@ -204,9 +214,11 @@ FrameStatus AacEncoder::encodeFrame() {
     if (options & kOptionPns) bitReservoir -= substituteZeroBands(*this);
     clock.mark(&StageTimes::search);
 
+    const int bitsBefore = bitWriter->bitCount();
     writeElement(*this, channels != 1);
     writeEnd(*this);
     bitWriter->byteAlign();
+    chargeSideInformation(*this, bitWriter->bitCount() - bitsBefore);
     inputStream->releaseFrame();
     clock.mark(&StageTimes::writing);
     return FrameStatus::Written;

@@ -26,7 +26,7 @@ class Encoded:
         self.frames = audio_samples(read_bytes(self.mp4))
         self.ff, ff_warnings = ffmpeg_decode(self.mp4, self.channels)
         test.assertEqual(ff_warnings, "", "ffmpeg warned")
-        self.fa, fa_errors = faad_decode(self.mp4, self.channels)
+        self.fa, fa_errors = faad_decode(self.mp4, self.channels, rate)
         test.assertEqual(fa_errors, [], "faad reported errors")
         test.assertGreaterEqual(len(self.ff), len(pcm))
         test.assertLess(len(self.ff) - len(pcm), 1024)
@@ -41,6 +41,13 @@ class Encoded:
     def bit_rate_used(self):
         bits = 8 * sum(len(f) for f in self.frames)
         return bits / (len(self.frames) * 1024 / self.rate)
+
+    def within_bit_budget(self, tolerance=0.03):
+        """A constant-rate stream may spend the requested rate plus the bit reservoir it starts
+        with (6144 bits per channel, full at the start); over long files that share vanishes."""
+        bits = 8 * sum(len(f) for f in self.frames)
+        seconds = len(self.frames) * 1024 / self.rate
+        return bits <= (1 + tolerance) * self.bit_rate * seconds + 6144 * self.channels
 
     def largest_frame_bits(self):
         return 8 * max(len(f) for f in self.frames)
@@ -59,10 +66,11 @@ class CodedAudio(unittest.TestCase):
         if silent:
             self.assertTrue(np.all(e.ff == 0) and np.all(e.fa == 0))
             return
-        self.assertGreaterEqual(e.decoders_agree_db(), 70.0)
+        # faad's implicit-SBR upsampling at 24000 Hz and below limits the comparison there.
+        self.assertGreaterEqual(e.decoders_agree_db(), 70.0 if e.rate > 24000 else 50.0)
         if min_snr is not None:
             self.assertGreaterEqual(e.snr(), min_snr)
-        self.assertLessEqual(e.bit_rate_used(), 1.03 * e.bit_rate)
+        self.assertTrue(e.within_bit_budget(), "%.0f bit/s for %d" % (e.bit_rate_used(), e.bit_rate))
 
     def test_sine_mono_64k_is_accurate(self):
         e = Encoded(self, signals.sine(44100, 3.0), 44100, 64000)
@@ -75,12 +83,16 @@ class CodedAudio(unittest.TestCase):
                 e = Encoded(self, pcm, 44100, 128000, name)
                 self.check_stream(e, min_snr=10.0)
 
-    def test_white_noise_uses_its_bit_rate(self):
-        for channels, rate in [(1, 64000), (2, 128000)]:
-            with self.subTest(channels=channels):
-                e = Encoded(self, signals.noise(44100, 3.0, channels=channels), 44100, rate)
+    def test_bit_rate_over_long_files(self):
+        for name, pcm, rate in [("noise-mono", signals.noise(44100, 12.0, channels=1), 64000),
+                                ("noise-stereo", signals.noise(44100, 12.0, channels=2), 128000),
+                                ("music", signals.music(44100, 12.0), 128000)]:
+            with self.subTest(name):
+                e = Encoded(self, pcm, 44100, rate, name)
                 self.check_stream(e)
-                self.assertGreaterEqual(e.bit_rate_used(), 0.90 * rate)
+                self.assertLessEqual(e.bit_rate_used(), 1.03 * rate)
+                if name.startswith("noise"):
+                    self.assertGreaterEqual(e.bit_rate_used(), 0.90 * rate)
 
     def test_many_signals(self):
         cases = [

@@ -267,7 +267,7 @@ class DecodersReadEveryRateAndLength(Workdir):
         ff, warnings = ffmpeg_decode(mp4, channels)
         self.assertEqual(warnings, "")
         assert_presents_exactly(self, mp4, ff, samples)
-        fa, errors = faad_decode(mp4, channels)
+        fa, errors = faad_decode(mp4, channels, rate)
         self.assertEqual(errors, [])
         if silent:
             self.assertTrue(np.all(ff == 0))

@@ -79,13 +79,19 @@ def ffmpeg_decode(mp4, channels):
 
 
 FAAD_START_SKIP = 1024
+# At 24000 Hz and below faad assumes implicit SBR: it doubles the output rate through its QMF
+# banks, which adds this many output samples of delay (first frame included).
+FAAD_SBR_SKIP = 3010
+FAAD_SBR_TOP_RATE = 24000
 
 
-def faad_decode(mp4, channels):
+def faad_decode(mp4, channels, rate=44100):
     """Decodes with faad to float samples; a mono stream comes back as two identical channels,
     of which the first is kept. faad does not apply the edit list: it only drops the first
     frame's output, so its output lags ffmpeg's by one frame; that frame is cut here so that
-    both decoders line up with the input. Returns (samples shaped (n, channels), error lines)."""
+    both decoders line up with the input. At 24000 Hz and below faad upsamples by two (implicit
+    SBR); the output is then aligned and decimated back to the stream's rate.
+    Returns (samples shaped (n, channels), error lines)."""
     with tempfile.TemporaryDirectory() as d:
         out = os.path.join(d, "out.raw")
         r = subprocess.run(["faad", "-q", "-f", "2", "-b", "4", "-o", out, mp4], capture_output=True)
@@ -98,6 +104,8 @@ def faad_decode(mp4, channels):
     data = data.reshape(-1, 2) if channels == 1 else data.reshape(-1, channels)
     if channels == 1:
         data = data[:, :1]
+    if rate <= FAAD_SBR_TOP_RATE:
+        return data[FAAD_SBR_SKIP::2], bad
     return data[FAAD_START_SKIP:], bad
 
 
