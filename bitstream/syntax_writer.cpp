@@ -172,8 +172,9 @@ void extendWithZeroSections(const IcsInfo& ics, ChannelCoding& coding, int maxSf
     coding.maxSfb = maxSfb;
 }
 
-void writeElement(AacEncoder& enc, bool isPair) {
-    BitWriter& w = *enc.bitWriter;
+void writeElement(AacEncoder& enc, bool isPair) { writeElement(enc, isPair, *enc.bitWriter); }
+
+void writeElement(AacEncoder& enc, bool isPair, BitWriter& w) {
     const bool noiseSubstitution = (enc.options & kOptionPns) != 0;
     w.putBits(kIdSynEleBits, isPair ? ID_CPE : ID_SCE);
     w.putBits(kElementInstanceTagBits, enc.elementInfo.elementInstanceTag);
@@ -208,6 +209,8 @@ void writeElement(AacEncoder& enc, bool isPair) {
                                      enc.elementInfo.sideInfo[c], common, noiseSubstitution);
 }
 
-void writeEnd(AacEncoder& enc) { enc.bitWriter->putBits(kIdSynEleBits, ID_END); }
+void writeEnd(AacEncoder& enc) { writeEnd(*enc.bitWriter); }
+
+void writeEnd(BitWriter& w) { w.putBits(kIdSynEleBits, ID_END); }
 
 }  // namespace varnel

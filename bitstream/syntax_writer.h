@@ -38,8 +38,11 @@ inline constexpr uint32_t ID_END = 7;
 // With a common window both channels' maxSfb are raised to the pair's common max_sfb, and the
 // bands a channel gains are rewritten as one zero section per window group.
 void writeElement(AacEncoder& encoder, bool isPair);
+// The same into another writer (to measure a block without emitting it).
+void writeElement(AacEncoder& encoder, bool isPair, BitWriter& writer);
 // Writes the END element.
 void writeEnd(AacEncoder& encoder);
+void writeEnd(BitWriter& writer);
 
 // ics_info of one channel.
 void writeIcsInfo(BitWriter& writer, const IcsInfo& ics, int maxSfb);

@@ -1,6 +1,7 @@
 #include "encoder/aac_encoder.h"
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 
@@ -81,6 +82,48 @@ void decideStereoAndTns(AacEncoder& enc) {
     }
     runTns(enc);
     if (r == 1 || r == 2) applyMidSide(enc);
+}
+
+// Bits of the raw data block the encoder would write now, measured by writing it into a
+// scratch buffer.
+int measureBlockBits(AacEncoder& enc) {
+    static thread_local uint8_t scratch[kMaxChannels * kMaxBitsPerChannel / 8 + 64];
+    BitWriter measure;
+    measure.setOutput(scratch, static_cast<int>(sizeof scratch));
+    writeElement(enc, enc.channels != 1, measure);
+    writeEnd(measure);
+    measure.byteAlign();
+    return measure.bitCount();
+}
+
+// Turns bands that quantised to zero into noise bands and charges their bits to the
+// reservoir, unless the noise energies would push the block past the decoder's input buffer
+// (rate control fitted the block without them); then the bands stay zero.
+void substituteNoiseWithinBuffer(AacEncoder& enc) {
+    struct Saved {
+        int32_t codebook[kMaxBandEntries];
+        int32_t scaleOffset[kMaxBandEntries];
+        uint8_t sectionLength[kMaxBandEntries];
+    };
+    Saved saved[kMaxChannels];
+    for (int c = 0; c < enc.channels; ++c) {
+        const ChannelCoding& cc = enc.channelCoding[c];
+        std::memcpy(saved[c].codebook, cc.codebook, sizeof cc.codebook);
+        std::memcpy(saved[c].scaleOffset, cc.scaleOffset, sizeof cc.scaleOffset);
+        std::memcpy(saved[c].sectionLength, cc.sectionLength, sizeof cc.sectionLength);
+    }
+    const int bits = substituteZeroBands(enc);
+    if (bits == 0) return;
+    if (measureBlockBits(enc) <= enc.channels * kMaxBitsPerChannel) {
+        enc.bitReservoir -= bits;
+        return;
+    }
+    for (int c = 0; c < enc.channels; ++c) {
+        ChannelCoding& cc = enc.channelCoding[c];
+        std::memcpy(cc.codebook, saved[c].codebook, sizeof cc.codebook);
+        std::memcpy(cc.scaleOffset, saved[c].scaleOffset, sizeof cc.scaleOffset);
+        std::memcpy(cc.sectionLength, saved[c].sectionLength, sizeof cc.sectionLength);
+    }
 }
 
 // The rate control counts only section, scalefactor and spectral bits; the rest of the block
@@ -211,14 +254,16 @@ FrameStatus AacEncoder::encodeFrame() {
     decideStereoAndTns(*this);
     clock.mark(&StageTimes::tools);
     allocateFrameBits(*this);
-    if (options & kOptionPns) bitReservoir -= substituteZeroBands(*this);
+    if (options & kOptionPns) substituteNoiseWithinBuffer(*this);
     clock.mark(&StageTimes::search);
 
     const int bitsBefore = bitWriter->bitCount();
     writeElement(*this, channels != 1);
     writeEnd(*this);
     bitWriter->byteAlign();
-    chargeSideInformation(*this, bitWriter->bitCount() - bitsBefore);
+    const int blockBits = bitWriter->bitCount() - bitsBefore;
+    assert(blockBits <= channels * kMaxBitsPerChannel);
+    chargeSideInformation(*this, blockBits);
     inputStream->releaseFrame();
     clock.mark(&StageTimes::writing);
     return FrameStatus::Written;
