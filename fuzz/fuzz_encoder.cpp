@@ -13,6 +13,7 @@
 // input frame and flush frame.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,7 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (status == FrameStatus::EndOfInput) break;
         if (status != FrameStatus::Written) fuzz::fail("a read of an in-memory file failed");
         encoder->bitWriter->takeOutput(&bits);
-        if (bits > kMaxBitsPerChannel * channels) fuzz::fail("a block is larger than the decoder's input buffer");
+        if (bits > kMaxBitsPerChannel * channels) {
+            std::fprintf(stderr, "block %llu: %d bits; %d Hz, %d channel(s), %d bit/s per channel, options %d\n",
+                         static_cast<unsigned long long>(blocks), bits, rate, channels, bitRatePerChannel, options);
+            fuzz::fail("a block is larger than the decoder's input buffer");
+        }
         if (bits % 8 != 0) fuzz::fail("a block does not end byte-aligned");
         if (encoder->bitWriter->overflowed()) fuzz::fail("a block overflowed the output buffer");
         ++blocks;
