@@ -71,7 +71,12 @@ void decideStereoAndTns(AacEncoder& enc) {
     }
     if (!tnsOn) {
         enc.channelShare = 0.5;
-        if (decideMidSide(enc) > 0) applyMidSide(enc);
+        if (enc.midSideEnabled && decideMidSide(enc) > 0) applyMidSide(enc);
+        return;
+    }
+    if (!enc.midSideEnabled) {
+        runTns(enc);
+        enc.channelShare = 0.5;
         return;
     }
     const int r = decideMidSide(enc);

@@ -65,6 +65,7 @@ struct AacEncoder {
     int32_t msMode = 0;
     double channelShare = 1.0;     // share of the frame's bits for channel 0
     int32_t options = 0;
+    bool midSideEnabled = true;        // off: channel pairs are always coded left/right
     StageTimes* stageTimes = nullptr;  // filled when set
 };
 

@@ -206,7 +206,8 @@ bool createOutputFile(const std::string& path, uint32_t sampleRate, Mp4FilePtr* 
 
 }  // namespace
 
-int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
+               const ProgramSettings& settings) {
     const Console con{out, err};
     con.text(kStars65);
     const CommandLine cl = parseCommandLine(argc, argv);
@@ -327,7 +328,8 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         std::fprintf(err, "%s: cannot be written\n", cl.outputFileName.c_str());
         return 1;
     }
-    encoder->setOption(1, kOptionTns);
+    encoder->setOption(1, settings.options);
+    encoder->midSideEnabled = settings.midSide;
 
     uint32_t frameCounter = 0;
     uint32_t timeStamp = 0;

@@ -61,6 +61,15 @@ def write_wav(path, samples, rate, **kw):
         f.write(wav_bytes(samples, rate, **kw))
 
 
+ENCODE_WITH = os.environ.get("VARNEL_ENCODE_WITH", "varnel_encode_with")
+
+
+def encode_with(wav, mp4, rate_arg, options=1, mid_side=True):
+    """The program with switchable tools (option bits, mid/side on or off)."""
+    return subprocess.run([ENCODE_WITH, str(options), "1" if mid_side else "0", wav, mp4, str(rate_arg)],
+                          capture_output=True)
+
+
 def encode(wav, mp4, rate_arg, extra_env=None):
     env = dict(os.environ)
     if extra_env:
