@@ -105,12 +105,12 @@ bool sameFile(const std::string& a, const std::string& b) {
     return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
-// Adds a systems track (scene or object descriptor) with its single sample and finishes it.
-bool addSystemsTrack(Mp4File* file, const std::string& media, int kind, uint32_t trackId,
-                     Mp4Track** handle) {
+// Adds a track whose samples go into the output file itself.
+bool addTrack(Mp4File* file, const std::string& media, int kind, uint32_t trackId, uint32_t timeScale,
+              Mp4Track** handle) {
     Mp4TrackParams params{};
     params.kind = kind;
-    params.time_scale = kSystemsTimeScale;
+    params.time_scale = timeScale;
     params.track_id = trackId;
     params.media_file_name = media.c_str();
     return mp4_add_track(file, &params, handle, nullptr) == 0;
@@ -181,8 +181,8 @@ bool createOutputFile(const std::string& path, uint32_t sampleRate, Mp4FilePtr* 
 
     Mp4Track* scene = nullptr;
     Mp4Track* od = nullptr;
-    if (!addSystemsTrack(raw, path, MP4_TRACK_SCENE, kSceneTrackId, &scene)) return false;
-    if (!addSystemsTrack(raw, path, MP4_TRACK_OD, kOdTrackId, &od)) return false;
+    if (!addTrack(raw, path, MP4_TRACK_SCENE, kSceneTrackId, kSystemsTimeScale, &scene)) return false;
+    if (!addTrack(raw, path, MP4_TRACK_OD, kOdTrackId, kSystemsTimeScale, &od)) return false;
     Mp4TrackReference ref{};
     ref.track_id = kAudioTrackId;
     ref.reference_kind = MP4_REF_MPOD;
@@ -196,12 +196,7 @@ bool createOutputFile(const std::string& path, uint32_t sampleRate, Mp4FilePtr* 
         return false;
     if (mp4_finish_track(od) != 0 || mp4_finish_track(scene) != 0) return false;
 
-    Mp4TrackParams params{};
-    params.kind = MP4_TRACK_AUDIO;
-    params.time_scale = sampleRate;
-    params.track_id = kAudioTrackId;
-    params.media_file_name = path.c_str();
-    return mp4_add_track(raw, &params, audio, nullptr) == 0;
+    return addTrack(raw, path, MP4_TRACK_AUDIO, kAudioTrackId, sampleRate, audio);
 }
 
 }  // namespace
