@@ -3,7 +3,8 @@
 //   byte 0      sampling rate index (mod 12) into sampleRateTable
 //   byte 1      channels: 1 + (byte & 1)
 //   bytes 2..5  bit rate per channel, little-endian, mapped to 1 .. 6 * rate bit/s
-//   byte 6      option bits (mod 4): kOptionTns, kOptionPns
+//   byte 6      option bits (mod 4): kOptionTns, kOptionPns; bit 2 set: channel pairs
+//               coded left/right only (mid/side off)
 //   the rest    16-bit little-endian PCM, interleaved
 //
 // and encoded as the benchmark does: a 16-bit WAV file through the input stream with two flush
@@ -72,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                (uint32_t{data[5]} << 24);
     const int32_t bitRatePerChannel = static_cast<int32_t>(1 + rateField % (6 * static_cast<uint32_t>(rate)));
     const int32_t options = data[6] & (kOptionTns | kOptionPns);
+    const bool midSide = (data[6] & 4) == 0;
 
     const std::vector<uint8_t> wav = pcmWav(static_cast<uint32_t>(rate), channels, data + kParameterBytes,
                                             size - kParameterBytes);
@@ -97,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int bits = 0;
     encoder->bitWriter->takeOutput(&bits);  // the AudioSpecificConfig
     encoder->setOption(1, options);
+    encoder->midSideEnabled = midSide;
 
     uint64_t blocks = 0;
     while (true) {
@@ -106,8 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (status != FrameStatus::Written) fuzz::fail("a read of an in-memory file failed");
         encoder->bitWriter->takeOutput(&bits);
         if (bits > kMaxBitsPerChannel * channels) {
-            std::fprintf(stderr, "block %llu: %d bits; %d Hz, %d channel(s), %d bit/s per channel, options %d\n",
-                         static_cast<unsigned long long>(blocks), bits, rate, channels, bitRatePerChannel, options);
+            std::fprintf(stderr, "block %llu: %d bits; %d Hz, %d channel(s), %d bit/s per channel, options %d%s\n",
+                         static_cast<unsigned long long>(blocks), bits, rate, channels, bitRatePerChannel, options,
+                         midSide ? "" : ", left/right only");
             fuzz::fail("a block is larger than the decoder's input buffer");
         }
         if (bits % 8 != 0) fuzz::fail("a block does not end byte-aligned");

@@ -113,6 +113,7 @@ def encoder_seeds():
         'mono_16000_attack.bin': encoder_seed(8, 1, 24000 - 1, 3, attack),
         'stereo_11025_silence.bin': encoder_seed(10, 2, 16000 - 1, 1, [0.0] * 2400),
         'mono_empty.bin': encoder_seed(4, 1, 64000 - 1, 1, []),
+        'stereo_44100_left_right_tns.bin': encoder_seed(4, 2, 64000 - 1, 1 | 4, tone(1300, 2)),
     }
 
 
