@@ -5,7 +5,6 @@
 // complex FFT of N/4 points. Plans (rotation factors and the FFT's twiddles) are built once.
 #pragma once
 
-#include <complex>
 #include <span>
 #include <vector>
 
@@ -22,11 +21,15 @@ public:
     int halfLength() const { return m_; }
 
 private:
-    int m_;                                      // N / 2
-    std::vector<std::complex<double>> preTwiddle_;   // e^(-i pi p / M)
-    std::vector<std::complex<double>> postTwiddle_;  // 2 e^(-i pi (q + 1/4) / M)
-    std::vector<std::complex<double>> fftTwiddle_;   // e^(-2 pi i k / (M/2)), k < M/4
-    std::vector<int> bitReverse_;                    // permutation of M/2 points
+    // Complex factors are held as separate real and imaginary arrays so that the loops over
+    // them vectorise; every product is the plain (ac - bd, ad + bc) of a complex product.
+    int m_;                                           // N / 2
+    std::vector<double> preCos_, preSin_;             // e^(-i pi p / M), p < M/2
+    std::vector<double> postCos_, postSin_;           // 2 e^(-i pi (q + 1/4) / M), q < M/2
+    // Twiddles of each radix-2 stage laid out contiguously: the stage with half-length h
+    // holds e^(-2 pi i k / (2h)), k < h, at offset h - 1.
+    std::vector<double> stageCos_, stageSin_;
+    std::vector<int> bitReverse_;                     // permutation of M/2 points
 };
 
 // The two transforms of the encoder, built on first use.
