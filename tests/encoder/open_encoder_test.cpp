@@ -1,0 +1,86 @@
+// Opening the encoder: the AudioSpecificConfig it writes for each sampling rate and channel
+// count, the streams it refuses, and the option interface.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bitstream/bit_writer.h"
+#include "encoder/aac_encoder.h"
+#include "frontend/wav_input.h"
+#include "tests/encoder/encoder_run_for_test.h"
+
+namespace varnel {
+namespace {
+
+std::vector<uint8_t> silentWav(int rate, int channels) {
+    return test::wav16(std::vector<int16_t>(static_cast<size_t>(1024 * channels), 0), rate, channels);
+}
+
+// audioObjectType 2 (5 bits), samplingFrequencyIndex (4), channelConfiguration (4), then
+// frameLengthFlag, dependsOnCoreCoder and extensionFlag, all 0.
+struct ExpectedConfig {
+    int rate;
+    uint8_t mono[2];
+    uint8_t stereo[2];
+};
+constexpr ExpectedConfig kExpectedConfigs[] = {
+    {96000, {0x10, 0x08}, {0x10, 0x10}}, {88200, {0x10, 0x88}, {0x10, 0x90}},
+    {64000, {0x11, 0x08}, {0x11, 0x10}}, {48000, {0x11, 0x88}, {0x11, 0x90}},
+    {44100, {0x12, 0x08}, {0x12, 0x10}}, {32000, {0x12, 0x88}, {0x12, 0x90}},
+    {24000, {0x13, 0x08}, {0x13, 0x10}}, {22050, {0x13, 0x88}, {0x13, 0x90}},
+    {16000, {0x14, 0x08}, {0x14, 0x10}}, {12000, {0x14, 0x88}, {0x14, 0x90}},
+    {11025, {0x15, 0x08}, {0x15, 0x10}}, {8000, {0x15, 0x88}, {0x15, 0x90}},
+};
+
+TEST(OpenEncoder, WritesTheAudioSpecificConfigOfEveryRateAndLayout) {
+    for (const ExpectedConfig& expected : kExpectedConfigs) {
+        for (int channels : {1, 2}) {
+            SCOPED_TRACE(::testing::Message() << expected.rate << " Hz, " << channels << " channel(s)");
+            test::EncoderRun run(silentWav(expected.rate, channels), 64000, kOptionTns);
+            ASSERT_TRUE(run.opened());
+            const uint8_t* bytes = channels == 1 ? expected.mono : expected.stereo;
+            EXPECT_EQ(run.audioSpecificConfig(), (std::vector<uint8_t>{bytes[0], bytes[1]}));
+            EXPECT_EQ(run.encoder().channels, channels);
+            EXPECT_EQ(run.encoder().sampleRate, expected.rate);
+        }
+    }
+}
+
+TEST(OpenEncoder, RefusesRatesOutsideTheTableAndMoreThanTwoChannels) {
+    test::EncoderRun offTable(silentWav(44000, 2), 64000, kOptionTns);
+    EXPECT_FALSE(offTable.opened());
+    EXPECT_EQ(offTable.status(), OpenStatus::InvalidSampleRate);
+
+    // The WAV reader itself refuses three channels, so the stream is told it has them.
+    test::TempFile file(silentWav(44100, 2));
+    InputStreamParams params;
+    params.fileName = file.path();
+    std::unique_ptr<InputStream> stream;
+    std::string error;
+    ASSERT_EQ(openInputStream(params, &stream, &error), kStreamOk) << error;
+    ASSERT_EQ(stream->setProperty(4, 3), 0);
+    EncoderConfig config;
+    config.bitRatePerChannel = 64000;
+    std::unique_ptr<AacEncoder> encoder;
+    EXPECT_EQ(openEncoder(config, createBitWriter(), std::move(stream), &encoder), OpenStatus::InvalidChannels);
+    EXPECT_EQ(encoder, nullptr);
+    EXPECT_EQ(config.channels, 3);
+}
+
+TEST(OpenEncoder, OnlyOptionIdOneSetsTheOptionBits) {
+    test::EncoderRun run(silentWav(44100, 1), 64000, kOptionTns);
+    ASSERT_TRUE(run.opened());
+    AacEncoder& enc = run.encoder();
+    EXPECT_EQ(enc.options, kOptionTns);
+    EXPECT_EQ(enc.setOption(2, kOptionPns), -1);
+    EXPECT_EQ(enc.setOption(0, kOptionPns), -1);
+    EXPECT_EQ(enc.options, kOptionTns);
+    EXPECT_EQ(enc.setOption(1, kOptionTns | kOptionPns), 0);
+    EXPECT_EQ(enc.options, kOptionTns | kOptionPns);
+}
+
+}  // namespace
+}  // namespace varnel
