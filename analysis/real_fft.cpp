@@ -1,9 +1,10 @@
 // Real FFT through a complex FFT of half the length.
 //
-// The n reals form m = n/2 complex values z[j] = x[2j] + i x[2j+1]. Their transform with the
-// kernel e^(+2 pi i j k / m) is separated into the spectrum of the real sequence: with
-// Z[k] the complex transform, X[k] = (Z[k] + conj(Z[m-k])) / 2 + e^(2 pi i k / n) (Z[k] -
-// conj(Z[m-k])) / (2i), evaluated for the pairs k, m - k at once with the cosine table.
+// The n reals form m = n/2 complex values z[j] = x[2j] + i x[2j+1]. Their transform Z with the
+// kernel e^(+2 pi i j k / m) is separated into the spectrum of the real sequence:
+//   X[k] = (Z[k] + conj(Z[m-k])) / 2 + e^(2 pi i k / n) (Z[k] - conj(Z[m-k])) / (2i),
+// evaluated for the pairs k, m - k at once with the cosine table; X[0] and X[m] (the DC and
+// Nyquist values, both real) come from Z[0] alone.
 #include "analysis/real_fft.h"
 
 #include <cassert>
@@ -13,64 +14,93 @@
 namespace varnel {
 namespace {
 
-// Cosine and sine of 2 pi j / n for 0 <= j < n/2, read from the cosine table by octant
-// symmetry. The table holds c[j] = cos(j t) / 2 and c[nc - j] = sin(j t) / 2 with
-// t = pi / (2 nc), so that angle 2 pi j / n is table index j * stride, stride = 4 nc / n.
-struct Rotation {
-    double cos;
-    double sin;
+using fft::Complex;
+
+// e^(2 pi i j / n) for 0 <= j < n, read from the cosine table c of nc entries by octant
+// symmetry. Angle 2 pi j / n is table angle (j stride) pi / (2 nc) with stride = 4 nc / n; the
+// table holds cos and sin (halved) for table angles up to pi/4, i.e. j up to n/8.
+class CosineTableRotations {
+public:
+    CosineTableRotations(int n, int nc, const double* c) : n_(n), eighth_(n / 8), nc_(nc), stride_(4 * nc / n), c_(c) {}
+
+    Complex unit(int j) const {
+        const int e = eighth_;
+        if (j <= e) return firstOctant(j);
+        if (j <= 2 * e) {
+            const Complex r = firstOctant(2 * e - j);
+            return {r.im, r.re};
+        }
+        if (j <= 3 * e) {
+            const Complex r = firstOctant(j - 2 * e);
+            return {-r.im, r.re};
+        }
+        if (j <= 4 * e) {
+            const Complex r = firstOctant(4 * e - j);
+            return {-r.re, r.im};
+        }
+        const Complex r = unit(j - 4 * e);
+        return {-r.re, -r.im};
+    }
+
+    // Rotation w^p of a stage of length L complex points (w = e^(2 pi i / L)): j = p n / L.
+    Complex stageRotation(int length, int power) const { return unit(power * (n_ / length)); }
+
+    // Reader for the radix-4 kernel: w^k, w^2k, w^3k for k = 1, 2, ...
+    class Reader {
+    public:
+        Reader(const CosineTableRotations& table, int length) : table_(table), length_(length) {}
+        const Complex* next() {
+            ++k_;
+            for (int r = 1; r <= 3; ++r) w_[r - 1] = table_.stageRotation(length_, r * k_);
+            return w_;
+        }
+
+    private:
+        const CosineTableRotations& table_;
+        int length_;
+        int k_ = 0;
+        Complex w_[3];
+    };
+    Reader stage(int length) const { return Reader(*this, length); }
+
+private:
+    Complex firstOctant(int j) const {  // 0 <= j <= n/8
+        if (j == 0) return {1.0, 0.0};
+        const int t = j * stride_;
+        return {2.0 * c_[t], 2.0 * c_[nc_ - t]};
+    }
+
+    int n_, eighth_, nc_, stride_;
+    const double* c_;
 };
 
-inline Rotation rotation(int j, int n, int nc, int stride, const double* c) {
-    const int eighth = n / 8;
-    auto octant = [&](int i) -> Rotation {  // 0 <= i <= n/8
-        if (i == 0) return {1.0, 0.0};
-        const int t = i * stride;
-        return {2.0 * c[t], 2.0 * c[nc - t]};
-    };
-    if (j <= eighth) return octant(j);
-    if (j <= 2 * eighth) {
-        const Rotation r = octant(2 * eighth - j);
-        return {r.sin, r.cos};
+// Step after the complex transform (Z in natural order in a): the real spectrum in place.
+void separateRealSpectrum(int n, double* a, int nc, const double* c) {
+    const int m = n / 2;
+    const int ks = 2 * nc / m;  // table step per complex bin
+    int kk = 0;
+    for (int j = 2; j < m; j += 2) {
+        const int k = n - j;
+        kk += ks;
+        const double wkr = 0.5 - c[nc - kk];
+        const double wki = c[kk];
+        const double xr = a[j] - a[k];
+        const double xi = a[j + 1] + a[k + 1];
+        const double yr = wkr * xr - wki * xi;
+        const double yi = wkr * xi + wki * xr;
+        a[j] -= yr;
+        a[j + 1] -= yi;
+        a[k] += yr;
+        a[k + 1] -= yi;
     }
-    if (j <= 3 * eighth) {
-        const Rotation r = octant(j - 2 * eighth);
-        return {-r.sin, r.cos};
-    }
-    const Rotation r = octant(4 * eighth - j);
-    return {-r.cos, r.sin};
+    const double dc = a[0];
+    a[0] = dc + a[1];
+    a[1] = dc - a[1];
 }
 
-// In-place complex FFT of m points (interleaved re/im) with kernel e^(+2 pi i j k / m):
-// bit-reversal permutation, then radix-2 butterflies. Twiddles e^(2 pi i k / m) are angle
-// 2 pi (2k) / n of the real transform's table.
-void complexFft(double* a, int m, int n, int nc, int stride, const double* c) {
-    for (int i = 1, j = 0; i < m; ++i) {
-        int bit = m >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j |= bit;
-        if (i < j) {
-            std::swap(a[2 * i], a[2 * j]);
-            std::swap(a[2 * i + 1], a[2 * j + 1]);
-        }
-    }
-    for (int len = 2; len <= m; len <<= 1) {
-        const int half = len / 2;
-        const int step = m / len;  // twiddle index step in units of e^(2 pi i / m)
-        for (int k = 0; k < half; ++k) {
-            const Rotation r = rotation(2 * k * step, n, nc, stride, c);
-            for (int s = k; s < m; s += len) {
-                double* p = a + 2 * s;
-                double* q = a + 2 * (s + half);
-                const double tr = q[0] * r.cos - q[1] * r.sin;
-                const double ti = q[0] * r.sin + q[1] * r.cos;
-                q[0] = p[0] - tr;
-                q[1] = p[1] - ti;
-                p[0] += tr;
-                p[1] += ti;
-            }
-        }
-    }
+void swapComplex(double* a, int i, int j) {
+    std::swap(a[2 * i], a[2 * j]);
+    std::swap(a[2 * i + 1], a[2 * j + 1]);
 }
 
 }  // namespace
@@ -78,14 +108,14 @@ void complexFft(double* a, int m, int n, int nc, int stride, const double* c) {
 void buildFftTwiddles(int nw, int32_t* ip, double* w) {
     ip[0] = nw;
     ip[1] = 1;
+    const double quarterPi = std::atan(1.0);
+    w[0] = 1.0;
     if (nw <= 2) {
-        w[0] = 1.0;
-        if (nw == 2) w[1] = std::cos(std::atan(1.0));
+        if (nw == 2) w[1] = std::cos(quarterPi);
         return;
     }
     int nwh = nw >> 1;
-    const double delta = std::atan(1.0) / nwh;
-    w[0] = 1.0;
+    const double delta = quarterPi / nwh;
     w[1] = std::cos(delta * nwh);
     if (nwh >= 4) {
         w[2] = 0.5 / std::cos(delta * 2);
@@ -140,49 +170,39 @@ void realFft(int n, int direction, double* a, int32_t* ip, double* w) {
     if (n > 4 * ip[1]) buildFftCosines(n >> 2, ip, w + nw);
     const int nc = ip[1];
     const double* c = w + nw;
-    const int stride = 4 * nc / n;
-    const int m = n / 2;
 
-    if (n == 4) {
-        // Two complex points: one butterfly.
-        const double xr = a[0] - a[2];
-        const double xi = a[1] - a[3];
-        a[0] += a[2];
-        a[1] += a[3];
-        a[2] = xr;
-        a[3] = xi;
-    } else {
-        complexFft(a, m, n, nc, stride, c);
-        // Real-spectrum separation for the pairs (j, n - j) in the interleaved layout.
-        const int ks = 2 * nc / m;  // table step per complex bin
-        int kk = 0;
-        for (int j = 2; j < m; j += 2) {
-            const int k = n - j;
-            kk += ks;
-            const double wkr = 0.5 - c[nc - kk];
-            const double wki = c[kk];
-            const double xr = a[j] - a[k];
-            const double xi = a[j + 1] + a[k + 1];
-            const double yr = wkr * xr - wki * xi;
-            const double yi = wkr * xi + wki * xr;
-            a[j] -= yr;
-            a[j + 1] -= yi;
-            a[k] += yr;
-            a[k + 1] -= yi;
-        }
+    const int m = n / 2;
+    fft::radix4Transform<1>(a, m, CosineTableRotations(n, nc, c));
+    const int bits = fft::log2Exact(m);
+    for (int i = 1; i < m; ++i) {
+        const int j = fft::reverseBits(i, bits);
+        if (i < j) swapComplex(a, i, j);
     }
-    const double dc = a[0];
-    a[0] = dc + a[1];
-    a[1] = dc - a[1];
+    separateRealSpectrum(n, a, nc, c);
 }
 
 RealFft256::RealFft256() {
     ip_[0] = 0;
     ip_[1] = 0;
     buildFftTwiddles(kLength / 4, ip_, w_);
-    buildFftCosines(kLength / 4, ip_, w_ + kLength / 4);
+    buildFftCosines(kLength / 4, ip_, w_ + ip_[0]);
+    const CosineTableRotations table(kLength, ip_[1], w_ + ip_[0]);
+    constexpr int m = kLength / 2;
+    rotations_ = fft::RotationTable(m, [&](int length, int power) { return table.stageRotation(length, power); });
+    const int bits = fft::log2Exact(m);
+    for (int i = 1; i < m; ++i) {
+        const int j = fft::reverseBits(i, bits);
+        if (i < j) {
+            swaps_.push_back(i);
+            swaps_.push_back(j);
+        }
+    }
 }
 
-void RealFft256::forward(double* a) { realFft(kLength, 1, a, ip_, w_); }
+void RealFft256::forward(double* a) const {
+    fft::radix4Transform<1>(a, kLength / 2, rotations_);
+    for (size_t s = 0; s < swaps_.size(); s += 2) swapComplex(a, swaps_[s], swaps_[s + 1]);
+    separateRealSpectrum(kLength, a, ip_[1], w_ + ip_[0]);
+}
 
 }  // namespace varnel

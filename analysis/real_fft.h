@@ -7,34 +7,46 @@
 //   a[2k + 1] = sum of x[j] * sin(2 pi j k / n)   (positive sine: kernel e^(+2 pi i j k / n))
 // No normalisation is applied.
 //
-// The caller owns the table w (at least n/2 doubles) and the work area ip (ip[0] = twiddle
-// entries held, ip[1] = cosine entries held, ip[2..] scratch, at least 2 + sqrt(n/2) entries).
-// The tables are built on demand and reused while they cover n; a caller that sets ip[0] = 0
-// forces a rebuild. w[0 .. nw-1] holds the complex twiddle factors as chained sub-tables,
-// w[nw .. nw+nc-1] the cosine table of the real-spectrum step (nw = nc = n/4 when built for n).
+// Tables. The caller owns the table w (at least n/2 doubles) and the work area ip (ip[0] =
+// twiddle entries held, ip[1] = cosine entries held, at least 2 + sqrt(n/2) entries). On entry
+// the twiddle part is rebuilt for nw = n/4 when n > 4 ip[0] (which also sets ip[1] = 1), then
+// the cosine part for nc = n/4 when n > 4 ip[1]; tables built for a longer transform serve a
+// shorter one, and a caller that sets ip[0] = 0 forces a rebuild (with the same values).
+// w[0 .. nw-1] holds the complex twiddle factors as chained sub-tables, w[nw .. nw+nc-1] the
+// cosine table c[j] = cos(j t) / 2, c[nc - j] = sin(j t) / 2 (t = pi / (2 nc), 0 < j < nc/2;
+// c[0] = cos(pi/4), c[nc/2] = cos(pi/4) / 2). This transform reads its rotations from the
+// cosine part, which holds e^(2 pi i j / n) for every j up to n/8; the twiddle part is kept in
+// its layout so that a table built here serves any transform that uses it.
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+#include "analysis/complex_fft.h"
 
 namespace varnel {
 
 void realFft(int n, int direction, double* a, int32_t* ip, double* w);
 
-// Table builders (exposed for tests): the twiddle part for nw entries and the cosine part for
-// nc entries, stored at c.
+// Table builders (exposed for tests): the twiddle part for nw entries at w and the cosine
+// part for nc entries at c.
 void buildFftTwiddles(int nw, int32_t* ip, double* w);
 void buildFftCosines(int nc, int32_t* ip, double* c);
 
-// A 256-point transform with its own tables, built once; what the transient detector uses.
+// The 256-point forward transform with every table built once: the caller's tables of
+// realFft, the rotations of each stage expanded from them, and the list of bit-reversal swaps.
+// Its results equal realFft's bit for bit. What the transient detector uses.
 class RealFft256 {
 public:
     static constexpr int kLength = 256;
     RealFft256();
-    void forward(double* a);
+    void forward(double* a) const;
 
 private:
     int32_t ip_[2 + 16];
     double w_[kLength / 2];
+    fft::RotationTable rotations_;
+    std::vector<int> swaps_;  // pairs (i, j), i < j, of the bit-reversal permutation
 };
 
 }  // namespace varnel
