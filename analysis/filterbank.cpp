@@ -1,3 +1,12 @@
+// Window shapes per window sequence (ISO/IEC 14496-3, 4.6.11.3.2), on the 2048-sample block
+// x = timeSamples[0 .. 2047]; R and F are the rising and falling halves, a falling half being
+// its rising-half table read backwards:
+//   ONLY_LONG_SEQUENCE    R_long over 0..1023, F_long over 1024..2047
+//   LONG_START_SEQUENCE   R_long over 0..1023, 1 over 1024..1471, F_short over 1472..1599, 0 after
+//   LONG_STOP_SEQUENCE    0 over 0..447, R_short over 448..575, 1 over 576..1023, F_long after
+//   EIGHT_SHORT_SEQUENCE  window w covers 448 + 128 w .. 703 + 128 w: R_short, then F_short
+// The flat and short parts sit at the centre of each half, (1024 - 128) / 2 = 448 samples in,
+// so that a start or stop block meets a short block's slopes exactly.
 #include "analysis/filterbank.h"
 
 #include <span>
@@ -8,66 +17,65 @@
 namespace varnel {
 namespace {
 
-constexpr int kBlock = 2 * kFrameLength;       // 2048 samples of a long block
-constexpr int kShortBlock = 2 * kShortWindowLength;
-// Long-start and long-stop blocks: the short slope sits at 1472..1599 (start) and 448..575
-// (stop); outside it the window is flat 1 or 0.
-constexpr int kShortSlopeStart = 448;          // (2048 - 1024) / 2 - 64
-constexpr int kStartFallBegin = 1472;          // 1024 + 448
+using Half = std::span<const float>;
 
-// Windowed long block z for ONLY_LONG, LONG_START and LONG_STOP sequences.
-void windowLongBlock(const double* x, const IcsInfo& ics, double* z) {
-    const auto riseLong = longWindow(ics.previousWindowShape);
-    const auto riseShort = shortWindow(ics.previousWindowShape);
-    const auto fallLong = longWindow(ics.windowShape);
-    const auto fallShort = shortWindow(ics.windowShape);
-    switch (ics.windowSequence) {
-    case LONG_START_SEQUENCE:
-        for (int n = 0; n < kFrameLength; ++n) z[n] = x[n] * riseLong[n];
-        for (int n = kFrameLength; n < kStartFallBegin; ++n) z[n] = x[n];
-        for (int n = kStartFallBegin; n < kStartFallBegin + kShortWindowLength; ++n)
-            z[n] = x[n] * fallShort[kStartFallBegin + kShortWindowLength - 1 - n];
-        for (int n = kStartFallBegin + kShortWindowLength; n < kBlock; ++n) z[n] = 0.0;
-        break;
-    case LONG_STOP_SEQUENCE:
-        for (int n = 0; n < kShortSlopeStart; ++n) z[n] = 0.0;
-        for (int n = kShortSlopeStart; n < kShortSlopeStart + kShortWindowLength; ++n)
-            z[n] = x[n] * riseShort[n - kShortSlopeStart];
-        for (int n = kShortSlopeStart + kShortWindowLength; n < kFrameLength; ++n) z[n] = x[n];
-        for (int n = kFrameLength; n < kBlock; ++n) z[n] = x[n] * fallLong[kBlock - 1 - n];
-        break;
-    default:  // ONLY_LONG_SEQUENCE
-        for (int n = 0; n < kFrameLength; ++n) z[n] = x[n] * riseLong[n];
-        for (int n = kFrameLength; n < kBlock; ++n) z[n] = x[n] * fallLong[kBlock - 1 - n];
-        break;
-    }
+constexpr int kBlock = 2 * kFrameLength;                                  // 2048
+constexpr int kShortBlock = 2 * kShortWindowLength;                       // 256
+constexpr int kShortStart = (kFrameLength - kShortWindowLength) / 2;      // 448
+constexpr int kStartSlope = kFrameLength + kShortStart;                   // 1472
+constexpr int kStartZero = kStartSlope + kShortWindowLength;              // 1600
+constexpr int kStopFlat = kShortStart + kShortWindowLength;               // 576
+
+// Each product is a double sample times a single-precision window value.
+void windowOnlyLong(const double* x, Half riseLong, Half fallLong, double* z) {
+    for (int n = 0; n < kFrameLength; ++n) z[n] = x[n] * riseLong[n];
+    for (int n = kFrameLength; n < kBlock; ++n) z[n] = x[n] * fallLong[kBlock - 1 - n];
 }
 
-// Windowed short block w (256 samples from x[448 + 128 w]).
-void windowShortBlock(const double* x, const IcsInfo& ics, int w, double* z) {
-    const auto rise = shortWindow(w == 0 ? ics.previousWindowShape : ics.windowShape);
-    const auto fall = shortWindow(ics.windowShape);
-    const double* s = x + kShortSlopeStart + kShortWindowLength * w;
-    for (int n = 0; n < kShortWindowLength; ++n) z[n] = s[n] * rise[n];
+void windowLongStart(const double* x, Half riseLong, Half fallShort, double* z) {
+    for (int n = 0; n < kFrameLength; ++n) z[n] = x[n] * riseLong[n];
+    for (int n = kFrameLength; n < kStartSlope; ++n) z[n] = x[n];
+    for (int n = kStartSlope; n < kStartZero; ++n) z[n] = x[n] * fallShort[kStartZero - 1 - n];
+    for (int n = kStartZero; n < kBlock; ++n) z[n] = 0.0;
+}
+
+void windowLongStop(const double* x, Half riseShort, Half fallLong, double* z) {
+    for (int n = 0; n < kShortStart; ++n) z[n] = 0.0;
+    for (int n = kShortStart; n < kStopFlat; ++n) z[n] = x[n] * riseShort[n - kShortStart];
+    for (int n = kStopFlat; n < kFrameLength; ++n) z[n] = x[n];
+    for (int n = kFrameLength; n < kBlock; ++n) z[n] = x[n] * fallLong[kBlock - 1 - n];
+}
+
+// Short window w of an EIGHT_SHORT_SEQUENCE: 256 samples from x[448 + 128 w].
+void windowEightShort(const double* x, int w, Half riseShort, Half fallShort, double* z) {
+    const double* s = x + kShortStart + kShortWindowLength * w;
+    for (int n = 0; n < kShortWindowLength; ++n) z[n] = s[n] * riseShort[n];
     for (int n = 0; n < kShortWindowLength; ++n)
-        z[kShortWindowLength + n] = s[kShortWindowLength + n] * fall[kShortWindowLength - 1 - n];
+        z[kShortWindowLength + n] = s[kShortWindowLength + n] * fallShort[kShortWindowLength - 1 - n];
 }
 
 }  // namespace
 
 void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics) {
     const double* x = buffer.timeSamples;
+    // The rising half overlaps the previous block, so it keeps that block's shape.
+    const int rise = ics.previousWindowShape;
+    const int fall = ics.windowShape;
     if (ics.windowSequence == EIGHT_SHORT_SEQUENCE) {
         const Mdct& mdct = shortMdct();
         double z[kShortBlock];
         for (int w = 0; w < kShortWindows; ++w) {
-            windowShortBlock(x, ics, w, z);
+            windowEightShort(x, w, shortWindow(w == 0 ? rise : fall), shortWindow(fall), z);
             mdct.forward(z, std::span<double>(buffer.spectrum + kShortWindowLength * w, kShortWindowLength));
         }
         return;
     }
     double z[kBlock];
-    windowLongBlock(x, ics, z);
+    switch (ics.windowSequence) {
+    case LONG_START_SEQUENCE: windowLongStart(x, longWindow(rise), shortWindow(fall), z); break;
+    case LONG_STOP_SEQUENCE: windowLongStop(x, shortWindow(rise), longWindow(fall), z); break;
+    default: windowOnlyLong(x, longWindow(rise), longWindow(fall), z); break;
+    }
     longMdct().forward(z, buffer.spectrum);
 }
 

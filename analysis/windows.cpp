@@ -1,8 +1,8 @@
 #include "analysis/windows.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
-#include <vector>
 
 namespace varnel {
 namespace {
@@ -10,7 +10,8 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 // Zeroth-order modified Bessel function of the first kind by its power series
-// I0(x) = sum_k ((x/2)^k / k!)^2, summed until the terms no longer change the result.
+// I0(x) = sum_k ((x/2)^k / k!)^2, summed until the terms no longer change the result (all
+// terms are positive, so the sum carries no cancellation; x stays below 19 here).
 double besselI0(double x) {
     double sum = 1.0;
     double term = 1.0;
@@ -36,7 +37,7 @@ std::array<float, Half> sineHalf() {
 template <int Half>
 std::array<float, Half> kbdHalf(double alpha) {
     const int quarter = Half / 2;
-    std::vector<double> kernel(Half + 1);
+    std::array<double, Half + 1> kernel{};
     double total = 0.0;
     for (int j = 0; j <= Half; ++j) {
         const double r = (j - quarter) / static_cast<double>(quarter);
