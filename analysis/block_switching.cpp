@@ -1,6 +1,18 @@
+// The decision, in the order it runs:
+//   1. shapes: both window shapes are sine (0);
+//   2. energy detector: eight 128-sample block energies of the look-ahead against a running
+//      mean mark the attacked windows; a frame-energy gate can withdraw the attack (not the marks);
+//   3. zero-crossing detector: the crossing count against the previous frame's;
+//   4. band detector: ten band powers (bins 50..109 of a 256-point FFT, six bins per band) of
+//      four Hann-windowed quarters against running means; an attacked quarter marks its two
+//      windows; the count is void when the block-energy mean says the input is quiet;
+//   5. the TNS hint and the weak-attack memory (1..5 band attacks are not an attack);
+//   6. the window-sequence state machine, which lets a low bit reservoir cut short blocks;
+//   7. band layout and grouping of the new block, then the marks move on by one block.
+// The look-ahead lies one frame ahead of the transformed block, so marks found now group the
+// short windows of the next block.
 #include "analysis/block_switching.h"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -17,13 +29,15 @@ constexpr int kBlockLength = 128;  // energy detector block
 constexpr int kFftLength = RealFft256::kLength;
 constexpr int kFftPieces = kLookAheadLength / kFftLength;
 
-constexpr double kSampleScale = 3.051850947599719e-05;  // 1 / 32767
+// 1 / 32767 as a stored factor: samples are multiplied by it (not divided by 32767), which
+// decides the last bit of the block energies that the thresholds compare.
+constexpr double kSampleScale = 3.051850947599719e-05;
 // Energy detector.
 constexpr double kBlockAttackFactor = 5.0;
 constexpr double kBlockMeanFloor = 0.001;
 constexpr double kBlockMeanNew = 0.4;
 constexpr double kBlockMeanOld = 0.6;
-constexpr double kBlockMeanDecay = 0.0004;
+constexpr double kBlockMeanDecay = 0.0004;  // silence: the mean settles at 0.0004 / 0.4 = 0.001
 // Frame energy gate.
 constexpr double kFrameGateFactor = 2.0;
 constexpr double kFrameMeanNew = 0.4;
@@ -41,14 +55,17 @@ constexpr double kBandAttackFactor = 90.0;
 constexpr double kBandMeanFloor = 0.0001;
 constexpr double kBandMeanOld = 0.3;
 constexpr double kBandMeanNew = 0.7;
-constexpr double kBandMeanDecay = 7e-05;
-constexpr int kStrongBandAttacks = 5;
-// Reservoir floors, in bits.
+constexpr double kBandMeanDecay = 7e-05;  // silence: the mean settles at 7e-05 / 0.7 = 0.0001
+constexpr int kStrongBandAttacks = 5;     // more band attacks than this make an attack
+// Reservoir floors, in bits: half a channel's 6144-bit buffer, less 200 per unit of strength.
 constexpr int kFloorPerChannel = 3072;
 constexpr int kFloorPerStrength = 200;
 constexpr int kFloorMinimum = 2000;
 constexpr int kStrongAttackStrength = 10;
-constexpr int kEnergyAttackWeight = 11;
+constexpr int kEnergyAttackWeight = 11;  // strength = 11 energyAttack + bandAttackCount
+
+static_assert(sizeof IcsInfo{}.bandPowerMean / sizeof(double) == kBands);
+static_assert(kFirstBin + kBinsPerBand * kBands <= kFftLength / 2);
 
 struct Detection {
     bool energyAttack = false;
@@ -57,7 +74,7 @@ struct Detection {
     int bandAttackCount = 0;
 };
 
-// Step 2-3: energies of the eight 128-sample blocks, marks, and the frame gate.
+// Energies of the eight blocks, their marks and the frame gate; returns the frame energy.
 double detectEnergy(const double* a, IcsInfo& ics, Detection& d) {
     double total = 0.0;
     for (int w = 0; w < kShortWindows; ++w) {
@@ -77,16 +94,17 @@ double detectEnergy(const double* a, IcsInfo& ics, Detection& d) {
         else
             ics.blockEnergyMean = kBlockMeanOld * ics.blockEnergyMean + kBlockMeanDecay;
     }
+    // A frame no louder than twice the running frame energy has no energy attack.
     if (total < kFrameGateFactor * ics.frameEnergyMean) d.energyAttack = false;
     ics.frameEnergyMean = kFrameMeanNew * total + kFrameMeanOld * ics.frameEnergyMean;
     return total;
 }
 
-// Step 4: zero crossings against the previous frame's count.
+// Zero crossings against the previous frame's count (at least 1, so the ratio is defined);
+// a zero sample makes no crossing.
 void detectCrossings(const double* a, double frameEnergy, IcsInfo& ics, Detection& d) {
     int z = 1;
-    for (int i = 1; i < kLookAheadLength; ++i)
-        if (a[i - 1] * a[i] < 0.0) ++z;
+    for (int i = 1; i < kLookAheadLength; ++i) z += a[i - 1] * a[i] < 0.0 ? 1 : 0;
     ics.attackRatio = 0.0;
     const double r = static_cast<double>(z) / static_cast<double>(ics.zeroCrossingCount);
     if (r > kCrossingRatio && z > kCrossingCount && frameEnergy > kCrossingEnergy) {
@@ -96,9 +114,10 @@ void detectCrossings(const double* a, double frameEnergy, IcsInfo& ics, Detectio
     ics.zeroCrossingCount = z;
 }
 
-// Step 5: band powers of four Hann-windowed 256-sample pieces.
+// Band powers of the four Hann-windowed quarters. The windowing works on a copy: the
+// look-ahead samples are the filterbank's input in this frame and the next two.
 void detectBands(const double* a, IcsInfo& ics, Detection& d) {
-    static thread_local RealFft256 fft;
+    static const RealFft256 fft;
     const double* hann = hannAnalysisWindow();
     double piece[kFftLength];
     for (int f = 0; f < kFftPieces; ++f) {
@@ -126,8 +145,98 @@ int reservoirFloor(int channels, int strength) {
     return floor > kFloorMinimum ? floor : kFloorMinimum;
 }
 
+struct Verdict {
+    bool any;       // some detector declared an attack
+    bool relaxed;   // only the zero-crossing detector fired, now or in the previous call
+    bool strong;    // an energy attack now, or a strong attack in the previous call
+    bool energyAttack;
+    int bandAttackCount;
+};
+
+// The window-sequence state machine. s = windowSequence on entry is the previous block's
+// sequence; nextWindowSequence == EIGHT_SHORT_SEQUENCE carries a pending short block. A
+// transient turns a long block into LONG_START, the next one into EIGHT_SHORT and, once the
+// look-ahead is quiet, LONG_STOP and then ONLY_LONG. A reservoir at or below its floor cuts a
+// pending short block to LONG_STOP whatever came before (after a LONG_STOP that joins a long
+// falling half to a short rising half), or keeps a started sequence long.
+void chooseSequence(IcsInfo& ics, const Verdict& v, const AacEncoder& encoder) {
+    const bool tnsOption = (encoder.options & kOptionTns) != 0;
+    const int reservoir = encoder.bitReservoir;
+    const int32_t s = ics.windowSequence;
+    // After a short block: short again for a strong attack, else stop and shape the attack
+    // with TNS instead.
+    auto afterShort = [&]() -> int32_t {
+        if (v.strong) return EIGHT_SHORT_SEQUENCE;
+        ics.tnsWanted = 1;
+        return LONG_STOP_SEQUENCE;
+    };
+
+    if (ics.nextWindowSequence == EIGHT_SHORT_SEQUENCE) {
+        // A short block is pending; the floor uses the previous call's strength.
+        const int floor = reservoirFloor(encoder.channels, ics.attackStrength);
+        if (!(reservoir > floor) && !v.relaxed) {
+            ics.windowSequence = LONG_STOP_SEQUENCE;
+            ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
+            ics.weakAttackPending = 1;
+            return;
+        }
+        ics.nextWindowSequence = v.any ? EIGHT_SHORT_SEQUENCE : LONG_STOP_SEQUENCE;
+        switch (s) {
+        case ONLY_LONG_SEQUENCE:
+        case LONG_START_SEQUENCE: ics.windowSequence = EIGHT_SHORT_SEQUENCE; break;
+        case EIGHT_SHORT_SEQUENCE: ics.windowSequence = v.strong ? EIGHT_SHORT_SEQUENCE : LONG_STOP_SEQUENCE; break;
+        default: ics.windowSequence = LONG_START_SEQUENCE; break;
+        }
+        return;
+    }
+
+    if (!v.any) {
+        ics.windowSequence = (s == ONLY_LONG_SEQUENCE || s == LONG_STOP_SEQUENCE) ? ONLY_LONG_SEQUENCE : LONG_STOP_SEQUENCE;
+        ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
+        return;
+    }
+    // The floor uses this call's band attack count.
+    const bool enough = reservoir > reservoirFloor(encoder.channels, v.bandAttackCount) || v.relaxed;
+    const bool started = s == LONG_START_SEQUENCE;
+    if (enough) {
+        ics.windowSequence = started ? EIGHT_SHORT_SEQUENCE : s == EIGHT_SHORT_SEQUENCE ? afterShort() : LONG_START_SEQUENCE;
+        ics.nextWindowSequence = EIGHT_SHORT_SEQUENCE;
+    } else if (tnsOption) {
+        // Too few bits: a started sequence stops instead, TNS takes the attack, and only an
+        // energy attack keeps a short block pending.
+        ics.windowSequence = started ? LONG_STOP_SEQUENCE : s == EIGHT_SHORT_SEQUENCE ? afterShort() : LONG_START_SEQUENCE;
+        ics.nextWindowSequence = v.energyAttack ? EIGHT_SHORT_SEQUENCE : ONLY_LONG_SEQUENCE;
+    } else {
+        ics.windowSequence = started || s == EIGHT_SHORT_SEQUENCE ? EIGHT_SHORT_SEQUENCE : LONG_START_SEQUENCE;
+        ics.nextWindowSequence = EIGHT_SHORT_SEQUENCE;
+        ics.weakAttackPending = 1;
+    }
+}
+
+// Band layout and window groups of the block just decided.
+void layOutBlock(IcsInfo& ics, bool relaxed, int sampleRateIndex) {
+    if (ics.windowSequence != EIGHT_SHORT_SEQUENCE) {
+        ics.swbOffsets = swbOffsetLong[sampleRateIndex];
+        ics.numSwb = numSwbLong[sampleRateIndex];
+        ics.numWindowGroups = 1;
+        ics.windowGroupLength[0] = 1;
+        return;
+    }
+    ics.swbOffsets = swbOffsetShort[sampleRateIndex];
+    ics.numSwb = numSwbShort[sampleRateIndex];
+    if (relaxed) {
+        // A change of crossings alone says little about where the attack is.
+        ics.numWindowGroups = 1;
+        ics.windowGroupLength[0] = kShortWindows;
+    } else {
+        ics.numWindowGroups = groupShortWindows(ics.groupMarks, ics.windowGroupLength);
+    }
+}
+
 }  // namespace
 
+// Rounding v * 1e6 to an integer is exact here: no value lies within 0.005 units of the sixth
+// decimal of a tie, far more than the double-precision error of the formula.
 const double* hannAnalysisWindow() {
     static const std::array<double, kFftLength> window = [] {
         std::array<double, kFftLength> w{};
@@ -142,19 +251,18 @@ const double* hannAnalysisWindow() {
 }
 
 int groupShortWindows(const int32_t marks[kShortWindows], int32_t groupLength[kShortWindows]) {
-    int groups = 1;
+    int groups = 1;  // the current group is groups - 1
     groupLength[0] = 0;
     for (int w = 0; w < kShortWindows; ++w) {
         if (!marks[w]) {
             ++groupLength[groups - 1];
             continue;
         }
-        if (w == 0) {
+        // A marked window is a group of its own; an unmarked successor opens the next group.
+        if (w == 0)
             groupLength[0] = 1;
-        } else {
-            if (groupLength[groups - 1] > 0) groupLength[groups++] = 0;
-            groupLength[groups - 1] = 1;
-        }
+        else
+            groupLength[groups++] = 1;
         if (w < kShortWindows - 1 && !marks[w + 1]) groupLength[groups++] = 0;
     }
     return groups;
@@ -162,7 +270,6 @@ int groupShortWindows(const int32_t marks[kShortWindows], int32_t groupLength[kS
 
 void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, const AacEncoder& encoder) {
     const double* a = buffer.timeSamples + kLookAheadStart;
-    const bool tnsOption = (encoder.options & kOptionTns) != 0;
 
     ics.previousWindowShape = 0;
     ics.windowShape = 0;
@@ -171,9 +278,10 @@ void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, const AacEn
     const double frameEnergy = detectEnergy(a, ics, d);
     detectCrossings(a, frameEnergy, ics, d);
     detectBands(a, ics, d);
+    if (!(ics.blockEnergyMean > kBlockMeanFloor)) d.bandAttackCount = 0;  // quiet input
 
-    if (!(ics.blockEnergyMean > kBlockMeanFloor)) d.bandAttackCount = 0;  // quiet gate
-    if (tnsOption) {
+    // The TNS hint: a weak attack remembered from an earlier call asks for TNS now.
+    if (encoder.options & kOptionTns) {
         ics.tnsWanted = 0;
         if (ics.weakAttackPending == 1) {
             ics.tnsWanted = 1;
@@ -185,83 +293,17 @@ void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, const AacEn
     else if (d.bandAttackCount >= 1)
         ics.weakAttackPending = 1;
 
-    const bool any = d.crossingAttack || d.bandAttack || d.energyAttack;
     const bool crossingOnly = d.crossingAttack && !d.bandAttack && !d.energyAttack;
-    const bool relaxed = crossingOnly || ics.crossingOnlyAttack != 0;
-    const bool strong = ics.attackStrength > kStrongAttackStrength || d.energyAttack;
-    const int reservoir = encoder.bitReservoir;
-    const int s = ics.windowSequence;
-
-    if (ics.nextWindowSequence == EIGHT_SHORT_SEQUENCE) {
-        // A short block is pending.
-        const int floor = reservoirFloor(encoder.channels, ics.attackStrength);
-        if (!(reservoir > floor) && !relaxed) {
-            ics.windowSequence = LONG_STOP_SEQUENCE;
-            ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
-            ics.weakAttackPending = 1;
-        } else {
-            ics.nextWindowSequence = any ? EIGHT_SHORT_SEQUENCE : LONG_STOP_SEQUENCE;
-            switch (s) {
-            case ONLY_LONG_SEQUENCE:
-            case LONG_START_SEQUENCE: ics.windowSequence = EIGHT_SHORT_SEQUENCE; break;
-            case EIGHT_SHORT_SEQUENCE:
-                ics.windowSequence = strong ? EIGHT_SHORT_SEQUENCE : LONG_STOP_SEQUENCE;
-                break;
-            default: ics.windowSequence = LONG_START_SEQUENCE; break;
-            }
-        }
-    } else {
-        const int floor = reservoirFloor(encoder.channels, d.bandAttackCount);
-        const bool enough = reservoir > floor || relaxed;
-        if (!any) {
-            ics.windowSequence = (s == ONLY_LONG_SEQUENCE || s == LONG_STOP_SEQUENCE) ? ONLY_LONG_SEQUENCE
-                                                                                     : LONG_STOP_SEQUENCE;
-            ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
-        } else {
-            // s = 2 is common to the first two paths: short again when strong, else stop with TNS.
-            auto afterShort = [&] {
-                if (strong) return static_cast<int32_t>(EIGHT_SHORT_SEQUENCE);
-                ics.tnsWanted = 1;
-                return static_cast<int32_t>(LONG_STOP_SEQUENCE);
-            };
-            if (enough) {
-                ics.windowSequence = s == LONG_START_SEQUENCE     ? EIGHT_SHORT_SEQUENCE
-                                     : s == EIGHT_SHORT_SEQUENCE ? afterShort()
-                                                                 : LONG_START_SEQUENCE;
-                ics.nextWindowSequence = EIGHT_SHORT_SEQUENCE;
-            } else if (tnsOption) {
-                ics.windowSequence = s == LONG_START_SEQUENCE     ? LONG_STOP_SEQUENCE
-                                     : s == EIGHT_SHORT_SEQUENCE ? afterShort()
-                                                                 : LONG_START_SEQUENCE;
-                ics.nextWindowSequence = d.energyAttack ? EIGHT_SHORT_SEQUENCE : ONLY_LONG_SEQUENCE;
-            } else {
-                ics.windowSequence = s == LONG_START_SEQUENCE || s == EIGHT_SHORT_SEQUENCE ? EIGHT_SHORT_SEQUENCE
-                                                                                          : LONG_START_SEQUENCE;
-                ics.nextWindowSequence = EIGHT_SHORT_SEQUENCE;
-                ics.weakAttackPending = 1;
-            }
-        }
-    }
+    Verdict v;
+    v.any = d.crossingAttack || d.bandAttack || d.energyAttack;
+    v.relaxed = crossingOnly || ics.crossingOnlyAttack != 0;
+    v.strong = ics.attackStrength > kStrongAttackStrength || d.energyAttack;
+    v.energyAttack = d.energyAttack;
+    v.bandAttackCount = d.bandAttackCount;
+    chooseSequence(ics, v, encoder);
 
     ics.attackStrength = static_cast<uint8_t>(kEnergyAttackWeight * (d.energyAttack ? 1 : 0) + d.bandAttackCount);
-
-    // Band layout and grouping of the new block.
-    const int index = encoder.sampleRateIndex;
-    if (ics.windowSequence == EIGHT_SHORT_SEQUENCE) {
-        ics.swbOffsets = swbOffsetShort[index];
-        ics.numSwb = numSwbShort[index];
-        if (relaxed) {
-            ics.numWindowGroups = 1;
-            ics.windowGroupLength[0] = kShortWindows;
-        } else {
-            ics.numWindowGroups = groupShortWindows(ics.groupMarks, ics.windowGroupLength);
-        }
-    } else {
-        ics.swbOffsets = swbOffsetLong[index];
-        ics.numSwb = numSwbLong[index];
-        ics.numWindowGroups = 1;
-        ics.windowGroupLength[0] = 1;
-    }
+    layOutBlock(ics, v.relaxed, encoder.sampleRateIndex);
     std::memcpy(ics.groupMarks, ics.nextGroupMarks, sizeof ics.groupMarks);
     ics.crossingOnlyAttack = crossingOnly ? 1 : 0;
 }
