@@ -23,7 +23,7 @@ struct Fft {
 };
 
 // The transform's definition, summed directly.
-std::vector<double> directTransform(const std::vector<double>& x) {
+std::vector<double> referenceTransform(const std::vector<double>& x) {
     const int n = static_cast<int>(x.size());
     std::vector<double> a(n, 0.0);
     for (int j = 0; j < n; ++j) {
@@ -36,6 +36,14 @@ std::vector<double> directTransform(const std::vector<double>& x) {
             a[2 * k + 1] += x[j] * std::sin(2 * kPi * j * k / n);
         }
     return a;
+}
+
+std::vector<double> noise(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> x(n);
+    for (double& v : x) v = u(rng);
+    return x;
 }
 
 TEST(RealFft, ImpulseConstantCosineAndSine) {
@@ -63,25 +71,19 @@ TEST(RealFft, ImpulseConstantCosineAndSine) {
 }
 
 TEST(RealFft, MatchesTheDirectSumForEveryLength) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int n : {4, 8, 16, 32, 64, 128, 256, 512, 1024}) {
-        std::vector<double> x(n);
-        for (double& v : x) v = u(rng);
+    for (int n : {4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048}) {
+        const auto x = noise(n, static_cast<unsigned>(n));
         Fft fft(n);
         const auto fast = fft.run(x);
-        const auto ref = directTransform(x);
+        const auto ref = referenceTransform(x);
         double scale = 0.0;
         for (double v : ref) scale = std::max(scale, std::fabs(v));
-        for (int i = 0; i < n; ++i) EXPECT_NEAR(fast[i], ref[i], 1e-9 * scale) << "n=" << n << " i=" << i;
+        for (int i = 0; i < n; ++i) ASSERT_NEAR(fast[i], ref[i], 1e-12 * scale) << "n=" << n << " i=" << i;
     }
 }
 
-TEST(RealFft, TablesAreBuiltOnceAndReusedOrRebuiltAlike) {
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    std::vector<double> x(256);
-    for (double& v : x) v = u(rng);
+TEST(RealFft, TablesAreBuiltOnceInTheirLayoutAndReused) {
+    const auto x = noise(256, 3);
     Fft fft(256);
     const auto first = fft.run(x);
     EXPECT_EQ(fft.ip[0], 64);
@@ -92,38 +94,40 @@ TEST(RealFft, TablesAreBuiltOnceAndReusedOrRebuiltAlike) {
     EXPECT_EQ(first, reused);
     EXPECT_EQ(first, rebuilt);
 
+    // The layout callers may share: twiddles at w[0..63], cosines c = w + 64.
+    const double d = kPi / 128;  // (pi/4) / (nw/2)
+    EXPECT_DOUBLE_EQ(fft.w[1], std::cos(kPi / 4));
+    EXPECT_DOUBLE_EQ(fft.w[2], 0.5 / std::cos(2 * d));
+    EXPECT_DOUBLE_EQ(fft.w[3], 0.5 / std::cos(6 * d));
+    EXPECT_DOUBLE_EQ(fft.w[8], std::cos(8 * d));
+    EXPECT_DOUBLE_EQ(fft.w[11], std::sin(24 * d));
+    EXPECT_DOUBLE_EQ(fft.w[34], 0.5 / fft.w[4]);  // first sub-table, behind the base at 32
+    EXPECT_DOUBLE_EQ(fft.w[36], fft.w[8]);
+    const double* c = fft.w.data() + 64;
+    EXPECT_DOUBLE_EQ(c[0], std::cos(kPi / 4));
+    EXPECT_DOUBLE_EQ(c[32], 0.5 * c[0]);
+    EXPECT_DOUBLE_EQ(c[5], 0.5 * std::cos(5 * d));
+    EXPECT_DOUBLE_EQ(c[59], 0.5 * std::sin(5 * d));
+
     // Tables built for a longer transform serve a shorter one.
     Fft big(1024);
     big.run(std::vector<double>(1024, 0.0));
     std::vector<double> small(x.begin(), x.begin() + 64);
-    std::vector<double> a = small;
-    realFft(64, 1, a.data(), big.ip.data(), big.w.data());
-    const auto ref = directTransform(small);
-    for (int i = 0; i < 64; ++i) EXPECT_NEAR(a[i], ref[i], 1e-10);
+    const auto ref = referenceTransform(small);
+    realFft(64, 1, small.data(), big.ip.data(), big.w.data());
+    for (int i = 0; i < 64; ++i) EXPECT_NEAR(small[i], ref[i], 1e-12 * 64);
 }
 
-TEST(RealFft, TableLayout) {
-    std::vector<int32_t> ip(2 + 16, 0);
-    std::vector<double> w(128);
-    std::vector<double> a(256, 0.0);
-    realFft(256, 1, a.data(), ip.data(), w.data());
-    const double delta = std::atan(1.0) / 32;  // nw = 64, nwh = 32
-    EXPECT_DOUBLE_EQ(w[0], 1.0);
-    EXPECT_DOUBLE_EQ(w[1], std::cos(kPi / 4));
-    EXPECT_DOUBLE_EQ(w[2], 0.5 / std::cos(2 * delta));
-    EXPECT_DOUBLE_EQ(w[3], 0.5 / std::cos(6 * delta));
-    EXPECT_DOUBLE_EQ(w[8], std::cos(8 * delta));
-    EXPECT_DOUBLE_EQ(w[11], std::sin(24 * delta));
-    // First sub-table behind the base: 1, cos(pi/4), 0.5 / w[4], 0.5 / w[6], then w[8..11].
-    EXPECT_DOUBLE_EQ(w[32], 1.0);
-    EXPECT_DOUBLE_EQ(w[34], 0.5 / w[4]);
-    EXPECT_DOUBLE_EQ(w[36], w[8]);
-    // Cosine part at w[64]: c[0] = cos(pi/4), c[nch] = c[0] / 2, c[j] = cos(j d) / 2.
-    const double* c = w.data() + 64;
-    EXPECT_DOUBLE_EQ(c[0], std::cos(kPi / 4));
-    EXPECT_DOUBLE_EQ(c[32], 0.5 * c[0]);
-    EXPECT_DOUBLE_EQ(c[5], 0.5 * std::cos(5 * delta));
-    EXPECT_DOUBLE_EQ(c[64 - 5], 0.5 * std::sin(5 * delta));
+TEST(RealFft, ThePlanOf256PointsEqualsRealFftBitForBit) {
+    static const RealFft256 plan;
+    Fft fft(256);
+    for (unsigned seed = 0; seed < 8; ++seed) {
+        auto x = noise(256, 100 + seed);
+        for (double& v : x) v *= 32767.0;
+        const auto expected = fft.run(x);
+        plan.forward(x.data());
+        EXPECT_EQ(x, expected) << seed;
+    }
 }
 
 }  // namespace
