@@ -28,6 +28,7 @@
 #include <cassert>
 #include <cmath>
 
+#include "bitstream/syntax_writer.h"
 #include "coding/tns_tables.h"
 #include "encoder/aac_encoder.h"
 
@@ -48,14 +49,30 @@ double dequantise(int index, int bits) {
 // narrower range; at the lowest band it starts at the range just analysed.
 int filterStartBand(int s, int lowestBand) { return s > lowestBand ? s + kTnsBandStep : s; }
 
+// The max_sfb the syntax writer will write for a long block of `channel`, as far as it bounds
+// a decoder's TNS filter. With noise substitution sectioning covers every band below
+// pnsBandLimit, trailing zero bands included, and a common-window pair writes the larger of
+// the two channels' values. Without it max_sfb is bandLimit less the trailing bands that
+// quantise to zero; those bands decode to zero whether or not a filter runs over them, so
+// bandLimit serves as the bound (a pair's two bandLimit values are equal unless one channel is
+// silent, and a silent channel sets no filter).
+int32_t writtenMaxSfb(const AacEncoder& encoder, int channel) {
+    const auto ch = static_cast<size_t>(channel);
+    if ((encoder.options & kOptionPns) == 0) return encoder.channelCoding[ch].bandLimit;
+    if (encoder.channels == 2 && hasCommonWindow(encoder.icsInfo[0], encoder.icsInfo[1]))
+        return std::max(encoder.channelCoding[0].pnsBandLimit, encoder.channelCoding[1].pnsBandLimit);
+    return encoder.channelCoding[ch].pnsBandLimit;
+}
+
 }  // namespace
 
-TnsBandRange tnsBandRange(const IcsInfo& ics, int32_t bandLimit, int32_t sampleRateIndex) {
+TnsBandRange tnsBandRange(const IcsInfo& ics, int32_t bandLimit, int32_t maxSfb,
+                          int32_t sampleRateIndex) {
     assert(sampleRateIndex >= 0 && sampleRateIndex < kNumSampleRates);
     const TnsBandLimits& limits = tnsBandLimits[static_cast<size_t>(sampleRateIndex)];
-    const int top = std::min({static_cast<int>(bandLimit), static_cast<int>(limits.topLong),
-                              static_cast<int>(ics.numSwb)});
-    return TnsBandRange{limits.lowestLong, top, top};
+    const int tnsTop = std::min(static_cast<int>(limits.topLong), static_cast<int>(ics.numSwb));
+    const int top = std::min(static_cast<int>(bandLimit), tnsTop);
+    return TnsBandRange{limits.lowestLong, top, std::min(static_cast<int>(maxSfb), tnsTop)};
 }
 
 void searchTnsFilters(std::span<const uint16_t> swbOffsets, int lowestBand, int topBand,
@@ -135,8 +152,9 @@ void runTns(AacEncoder& encoder) {
     for (int c = 0; c < encoder.channels; ++c) {
         const auto ch = static_cast<size_t>(c);
         const IcsInfo& ics = encoder.icsInfo[ch];
-        runTnsChannel(ics, tnsBandRange(ics, encoder.channelCoding[ch].bandLimit, encoder.sampleRateIndex),
-                      encoder.channelBuffers[ch].spectrum, encoder.elementInfo.sideInfo[ch]);
+        const TnsBandRange range = tnsBandRange(ics, encoder.channelCoding[ch].bandLimit,
+                                                writtenMaxSfb(encoder, c), encoder.sampleRateIndex);
+        runTnsChannel(ics, range, encoder.channelBuffers[ch].spectrum, encoder.elementInfo.sideInfo[ch]);
     }
 }
 

@@ -45,14 +45,17 @@ void runTns(AacEncoder& encoder);
 struct TnsBandRange {
     int lowestBand;     // lowest start band of a filter
     int topBand;        // upper edge of the search's candidate ranges
-    int filterTopBand;  // upper edge of the range the first filter runs over
+    int filterTopBand;  // upper edge of the range the first filter runs over, as a decoder runs it
 };
 
-// The one place that fixes a channel's TNS bands: top = min(bandLimit, TNS_MAX_BANDS, numSwb).
-// The first filter runs up to the same band. A decoder runs it up to
-// min(numSwb, TNS_MAX_BANDS, max_sfb), which is not above this top as long as max_sfb does not
-// exceed bandLimit.
-TnsBandRange tnsBandRange(const IcsInfo& ics, int32_t bandLimit, int32_t sampleRateIndex);
+// The one place that fixes a channel's TNS bands. The search runs below
+// top = min(bandLimit, TNS_MAX_BANDS, numSwb). A decoder runs the first filter up to
+// min(numSwb, TNS_MAX_BANDS, max_sfb), so the encoder filters up to that same band, with
+// `maxSfb` the max_sfb that will be written: with noise substitution it lies above bandLimit
+// (pnsBandLimit, for a common-window pair the larger of the two), and the lines between are
+// coded too; filtered only by the decoder, they would come out coloured by its all-pole filter.
+TnsBandRange tnsBandRange(const IcsInfo& ics, int32_t bandLimit, int32_t maxSfb,
+                          int32_t sampleRateIndex);
 
 // Searches, quantises and filters one channel's spectrum in place and fills the TNS fields of
 // `side`. Does nothing at all for eight short windows. Sets tnsNumFilters[0] (0 when no filter

@@ -12,6 +12,7 @@
 
 #include "coding/tns_tables.h"
 #include "encoder/band_tables.h"
+#include "tests/coding/encoder_fixture_for_test.h"
 #include "tests/coding/tns_decoder_for_test.h"
 
 namespace varnel {
@@ -38,7 +39,7 @@ struct ScriptedSearch {
 
     void run(int rateIndex, int bandLimit) {
         const IcsInfo ics = longBlock(rateIndex);
-        const TnsBandRange range = tnsBandRange(ics, bandLimit, rateIndex);
+        const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, rateIndex);
         TnsSearchSteps steps;
         steps.analyse = [&](int s, int top) {
             analysed.emplace_back(s, top);
@@ -254,7 +255,7 @@ std::vector<double> predictableSpectrum(std::mt19937& rng, const IcsInfo& ics) {
 TEST(TnsRoundTrip, ReferenceDecoderUndoesRunTnsFromTheWrittenSideInformation) {
     const IcsInfo ics = longBlock(k44100);
     const int bandLimit = 47;  // top = 42 (TNS_MAX_BANDS) < numSwb = 49
-    const TnsBandRange range = tnsBandRange(ics, bandLimit, k44100);
+    const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, k44100);
     std::mt19937 rng(5);
     int filterCounts[3] = {};
     int widerAnalyses = 0;
@@ -317,7 +318,7 @@ TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
         ChannelSideInfo side{};
         std::memset(&side, 0xAB, sizeof(side));
         const ChannelSideInfo before = side;
-        runTnsChannel(ics, tnsBandRange(ics, ics.numSwb, rateIndex), spectrum, side);
+        runTnsChannel(ics, tnsBandRange(ics, ics.numSwb, ics.numSwb, rateIndex), spectrum, side);
         EXPECT_EQ(spectrum, original);
         EXPECT_EQ(side.tnsDataPresent, before.tnsDataPresent);
         if (ics.windowSequence == EIGHT_SHORT_SEQUENCE) {
@@ -326,6 +327,53 @@ TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
             EXPECT_EQ(side.tnsNumFilters[0], 0);
         }
     }
+}
+
+// With noise substitution the bands from bandLimit up to pnsBandLimit are coded as well and
+// max_sfb is written as pnsBandLimit (for a common-window pair the larger of the two), so a
+// decoder's inverse filter runs past bandLimit. The encoder's filter must stop at the same band,
+// or the coded lines above bandLimit come out of the decoder coloured by the all-pole filter.
+TEST(TnsChannel, WithNoiseSubstitutionFiltersReachTheMaxSfbADecoderReads) {
+    constexpr int k32000 = 5;  // TNS_MAX_BANDS = numSwb = 51: the top is max_sfb alone
+    constexpr int bandLimit = 40;
+    std::mt19937 rng(11);
+    int filtersAboveBandLimit = 0;
+    for (int channels : {1, 2}) {
+        for (int trial = 0; trial < 40; ++trial) {
+            auto enc = testing::makeEncoder(channels, k32000, 32000);
+            enc->options = kOptionTns | kOptionPns;
+            const int numSwb = enc->icsInfo[0].numSwb;
+            std::vector<std::vector<double>> original;
+            for (int c = 0; c < channels; ++c) {
+                enc->channelCoding[c].bandLimit = bandLimit;
+                // Channel 1 of the pair as one whose bandLimit reached numSwb.
+                enc->channelCoding[c].pnsBandLimit = c == 1 ? numSwb : numSwb - 1;
+                const std::vector<double> x = predictableSpectrum(rng, enc->icsInfo[c]);
+                std::copy(x.begin(), x.end(), enc->channelBuffers[c].spectrum);
+                original.push_back(x);
+            }
+            runTns(*enc);
+            const int maxSfb = channels == 2 ? numSwb : numSwb - 1;
+            for (int c = 0; c < channels; ++c) {
+                const ChannelSideInfo& side = enc->elementInfo.sideInfo[c];
+                std::span<double> spectrum(enc->channelBuffers[c].spectrum, kFrameLength);
+                const uint16_t* offsets = enc->icsInfo[c].swbOffsets;
+                bool changedAbove = false;
+                for (int k = offsets[bandLimit]; k < kFrameLength; ++k)
+                    changedAbove |= spectrum[k] != original[c][k];
+                filtersAboveBandLimit += changedAbove;
+                reference::tnsDecodeLong(side, numSwb, offsets, tnsBandLimits[k32000].topLong, maxSfb,
+                                         spectrum);
+                double peak = 0.0, error = 0.0;
+                for (int k = 0; k < kFrameLength; ++k) {
+                    peak = std::max(peak, std::fabs(original[c][k]));
+                    error = std::max(error, std::fabs(spectrum[k] - original[c][k]));
+                }
+                ASSERT_LE(error, 1e-12 * peak) << "channels " << channels << " trial " << trial << " channel " << c;
+            }
+        }
+    }
+    EXPECT_GT(filtersAboveBandLimit, 10);
 }
 
 }  // namespace
