@@ -17,6 +17,7 @@
 // they hold the same values.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -153,6 +154,7 @@ public:
     Reader stage(int length) const {
         for (const Start& s : starts_)
             if (s.length == length) return Reader(table_.data() + s.offset);
+        assert(false && "no rotations for this stage length");
         return Reader(nullptr);
     }
 
