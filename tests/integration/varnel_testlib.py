@@ -266,3 +266,55 @@ def ffprobe_presented_samples(mp4):
         if pts >= 0:
             total += duration
     return total
+
+
+def pair_stereo_mask(frame):
+    """For a channel pair element with common_window 1: (ms_mask_present, ms_used flags of every
+    window group and band up to max_sfb, empty unless ms_mask_present is 1). None for any other
+    element or a pair without a common window."""
+    r = BitReader(frame)
+    if r.bits(3) != 1:  # id_syn_ele: ID_CPE
+        return None
+    r.bits(4)  # element_instance_tag
+    if not r.bits(1):  # common_window
+        return None
+    r.bits(1)  # ics_reserved_bit
+    seq = r.bits(2)
+    r.bits(1)  # window_shape
+    if seq == 2:
+        max_sfb = r.bits(4)
+        grouping = r.bits(7)
+        groups = 1 + sum(1 for i in range(7) if not grouping & (1 << (6 - i)))
+    else:
+        max_sfb = r.bits(6)
+        if r.bits(1):  # predictor_data_present: never set in AAC LC
+            raise AssertionError("predictor_data_present set in an AAC LC stream")
+        groups = 1
+    present = r.bits(2)  # ms_mask_present
+    used = [r.bits(1) for _ in range(groups * max_sfb)] if present == 1 else []
+    return present, used
+
+
+def lowpass(x, rate, cutoff):
+    """x (n,) or (n, channels) with every component above `cutoff` Hz removed (one FFT over
+    the whole signal: exact, and cheap for the few seconds the tests use)."""
+    spectrum = np.fft.rfft(np.asarray(x, dtype=np.float64), axis=0)
+    spectrum[np.fft.rfftfreq(len(x), 1.0 / rate) > cutoff] = 0
+    return np.fft.irfft(spectrum, len(x), axis=0)
+
+
+def third_octave_bands(low, high):
+    """(lower, upper) edges in Hz of the third-octave bands from `low` up to at most `high`."""
+    edges = [float(low)]
+    while edges[-1] * 2 ** (1 / 3) <= high:
+        edges.append(edges[-1] * 2 ** (1 / 3))
+    return list(zip(edges[:-1], edges[1:]))
+
+
+def band_energies_db(x, rate, bands):
+    """Energy in dB of x (n,) or (n, channels) in each (lower, upper) band over the whole
+    signal, shaped (bands,) or (bands, channels)."""
+    power = np.abs(np.fft.rfft(np.asarray(x, dtype=np.float64), axis=0)) ** 2
+    freq = np.fft.rfftfreq(len(x), 1.0 / rate)
+    return np.array([10 * np.log10(np.sum(power[(freq >= lo) & (freq < hi)], axis=0) + 1e-9)
+                     for lo, hi in bands])
