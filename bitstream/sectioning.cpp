@@ -29,6 +29,7 @@ struct SectionRules {
     bool shortBlock;
     bool keepNoiseBands;     // codebook 13 is kept like 14 and 15
     bool trimTrailingZeros;  // long blocks without noise substitution end at the last coded band
+    const int32_t* bandLargest;  // largest magnitude per band entry, or null: search the lines
 };
 
 // Per band of one group: the smallest usable codebook (or the kept codebook 0, 13, 14, 15)
@@ -59,8 +60,8 @@ static_assert(mergeAllowance(1, true) == 7 && mergeAllowance(6, true) == 4 &&
 // Chooses each band's own codebook and fills its costs. The group's windows are
 // firstWindow .. firstWindow + windows - 1 (one window at line 0 for long blocks).
 void chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int firstWindow,
-                         int windows, int bandCount, bool keepNoiseBands, int32_t* codebook,
-                         BandCosts& costs) {
+                         int windows, int bandCount, bool keepNoiseBands, const int32_t* known,
+                         int32_t* codebook, BandCosts& costs) {
     const std::span<const int32_t> spectrum(coding.quantSpectrum);
     for (int b = 0; b < bandCount; ++b) {
         if (isKept(codebook[b], keepNoiseBands)) {
@@ -69,10 +70,15 @@ void chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
         }
         const int start = ics.swbOffsets[b];
         const int width = ics.swbOffsets[b + 1] - start;
-        int largest = 0;
-        for (int w = firstWindow; w < firstWindow + windows; ++w)
-            for (int32_t q : spectrum.subspan(kShortWindowLength * w + start, width))
-                largest = std::max(largest, std::abs(q));
+        auto searchLines = [&] {
+            int m = 0;
+            for (int w = firstWindow; w < firstWindow + windows; ++w)
+                for (int32_t q : spectrum.subspan(kShortWindowLength * w + start, width))
+                    m = std::max(m, std::abs(q));
+            return m;
+        };
+        const int largest = known ? known[b] : searchLines();
+        assert(!known || largest == searchLines());
         int* cost = costs.cost[b];
         if (largest == 0) {
             codebook[b] = costs.smallest[b] = ZERO_HCB;
@@ -158,6 +164,7 @@ int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
             int32_t* codebook = coding.codebook + g * ics.numSwb;
             const int windows = ics.windowGroupLength[g];
             chooseBandCodebooks(ics, coding, firstWindow, windows, bandCount, rules.keepNoiseBands,
+                                rules.bandLargest ? rules.bandLargest + g * ics.numSwb : nullptr,
                                 codebook, costs);
             bits += mergeSections(costs, bandCount, true, codebook,
                                   coding.sectionLength + g * ics.numSwb);
@@ -168,8 +175,8 @@ int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
         return bits;
     }
 
-    chooseBandCodebooks(ics, coding, 0, 1, bandCount, rules.keepNoiseBands, coding.codebook,
-                        costs);
+    chooseBandCodebooks(ics, coding, 0, 1, bandCount, rules.keepNoiseBands, rules.bandLargest,
+                        coding.codebook, costs);
     int maxSfb = bandCount;
     if (rules.trimTrailingZeros)
         while (maxSfb > 0 && coding.codebook[maxSfb - 1] == ZERO_HCB) --maxSfb;
@@ -185,14 +192,14 @@ int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
 
 }  // namespace
 
-int buildSections(const IcsInfo& ics, ChannelCoding& coding) {
+int buildSections(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest) {
     const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
-    return sectionChannel(ics, coding, coding.bandLimit, {shortBlock, false, !shortBlock});
+    return sectionChannel(ics, coding, coding.bandLimit, {shortBlock, false, !shortBlock, bandLargest});
 }
 
-int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding) {
+int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest) {
     const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
-    return sectionChannel(ics, coding, coding.pnsBandLimit, {shortBlock, true, false});
+    return sectionChannel(ics, coding, coding.pnsBandLimit, {shortBlock, true, false, bandLargest});
 }
 
 int countScalefactorBits(const AacEncoder& encoder, int channel) {

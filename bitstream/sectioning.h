@@ -35,11 +35,14 @@ constexpr int sectionHeaderBits(int length, bool shortBlock) {
 // Chooses codebooks and sections for bands 0 .. bandLimit - 1; sets codebook, sectionLength
 // and maxSfb and returns the bits of section_data + spectral_data. Bands holding 14 or 15
 // (intensity) are kept as they are.
-int buildSections(const IcsInfo& ics, ChannelCoding& coding);
+// `bandLargest`, when given, holds each sectioned band's largest |quantSpectrum| (index
+// group * numSwb + band), as the quantiser knows it; otherwise the lines are searched.
+int buildSections(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest = nullptr);
 
 // The same over bands 0 .. pnsBandLimit - 1 for noise substitution: bands holding 13 (noise)
 // are kept like intensity bands, and maxSfb is pnsBandLimit for long blocks as well.
-int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding);
+int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding,
+                           const int32_t* bandLargest = nullptr);
 
 // Bits of scale_factor_data of the channel as the writer codes it.
 int countScalefactorBits(const AacEncoder& encoder, int channel);

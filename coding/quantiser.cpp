@@ -161,9 +161,11 @@ void scaleOffsets(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer
 // offset. With a peak (>= 0) a band that quantises to zero is recognised from its largest
 // |x|^0.75: the rounding is monotone, so every line is zero exactly when the peak line is.
 // `wasZero` says that the band's lines already hold zeros. Returns true when a line is nonzero.
+// With a peak and `largest`, *largest receives the band's largest quantised magnitude: the
+// peak is one of the band's |x|^0.75 values and goes through the same rounding and clip.
 bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
                        const double* magnitudePow, double peak, bool wasZero, int g,
-                       int firstWindow, int b) {
+                       int firstWindow, int b, int32_t* largest = nullptr) {
     const int i = g * ics.numSwb + b;
     const double factor = scaleFactorGain(coding.scaleOffset[i] - coding.globalGain);
     const int lo = ics.swbOffsets[b];
@@ -174,7 +176,13 @@ bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsI
             for (int w = firstWindow; w < firstWindow + windows; ++w)
                 std::fill(coding.quantSpectrum + kShortWindowLength * w + lo,
                           coding.quantSpectrum + kShortWindowLength * w + hi, 0);
+        if (largest) *largest = 0;
         return false;
+    }
+    if (largest) {
+        assert(peak >= 0.0);
+        const double v = factor * peak + kQuantiserRounding;
+        *largest = v < kMaxQuantMagnitude ? static_cast<int32_t>(v) : kMaxQuantMagnitude;
     }
     int32_t any = 0;
     for (int w = firstWindow; w < firstWindow + windows; ++w) {
@@ -242,13 +250,15 @@ void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, c
 }
 
 void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
-                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero) {
+                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
+                   int32_t* largest) {
     int firstWindow = 0;
     for (int g = 0; g < groupCount(ics); ++g) {
         for (int b = firstBand; b < endBand; ++b) {
             const int i = g * ics.numSwb + b;
             nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
-                                           powers.bandPeak[i], nonZero[i] == 0, g, firstWindow, b);
+                                           powers.bandPeak[i], nonZero[i] == 0, g, firstWindow, b,
+                                           largest ? largest + i : nullptr);
         }
         firstWindow += groupLength(ics, g);
     }
@@ -261,7 +271,7 @@ bool isPreservedBand(int codebook, bool noiseBandsKept) {
 
 bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
                            const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
-                           const uint8_t* preserved, uint8_t* nonZero) {
+                           const uint8_t* preserved, uint8_t* nonZero, int32_t* largest) {
     const int groups = groupCount(ics);
     int groupFirstWindow[kShortWindows];
     for (int g = 0, w = 0; g < groups; w += groupLength(ics, g), ++g) groupFirstWindow[g] = w;
@@ -300,7 +310,8 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
             const int g = i / ics.numSwb;
             const int b = i % ics.numSwb;
             nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
-                                           powers.bandPeak[i], false, g, groupFirstWindow[g], b);
+                                           powers.bandPeak[i], false, g, groupFirstWindow[g], b,
+                                           largest ? largest + i : nullptr);
             changed = true;
         }
         if (!changed) return changedAny;

@@ -60,8 +60,12 @@ void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, c
 // The same for bands [firstBand, endBand) of every group, using the band peaks to write
 // all-zero bands without touching their lines (bands whose nonZero entry is already 0 are
 // left alone then). nonZero[group * numSwb + band] = 1 when some line of the band is nonzero.
+// With `largest`, largest[group * numSwb + band] receives the band's largest quantised
+// magnitude, which is the quantised band peak (the rounding is monotone), so that the
+// sectioning need not search the lines for it.
 void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
-                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero);
+                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
+                   int32_t* largest = nullptr);
 
 // True for a band whose codebook the sectioning keeps (intensity 14, 15; noise 13 when noise
 // substitution is on): such bands are not coded spectrally and their scaleOffset is not an
@@ -79,8 +83,9 @@ bool isPreservedBand(int codebook, bool noiseBandsKept);
 // the step repeats until nothing changes, which ends because offsets only fall and never
 // below 0. Offsets must not be negative on entry (computeScaleOffsets never makes them so).
 // Returns true when an offset was changed.
+// `largest`, when given, is kept current for the bands quantised again (see quantiseBands).
 bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
                            const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
-                           const uint8_t* preserved, uint8_t* nonZero);
+                           const uint8_t* preserved, uint8_t* nonZero, int32_t* largest = nullptr);
 
 }  // namespace varnel

@@ -102,6 +102,7 @@ struct GainSearch {
     int32_t baseOffset[kMaxBandEntries];
     uint8_t preserved[kMaxBandEntries];
     uint8_t nonZero[kMaxBandEntries];
+    int32_t largest[kMaxBandEntries];  // largest quantised magnitude of each sectioned band
 
     GainSearch(AacEncoder& enc, int c)
         : encoder(enc), channel(c), coding(enc.channelCoding[c]), ics(enc.icsInfo[c]),
@@ -130,9 +131,9 @@ struct GainSearch {
     void pass(int gain) {
         coding.globalGain = gain;
         std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
-        quantiseBands(coding, spectrum, ics, powers, 0, codedBands, nonZero);
-        limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero);
-        countChannelBits(encoder, channel);
+        quantiseBands(coding, spectrum, ics, powers, 0, codedBands, nonZero, largest);
+        limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
+        countChannelBits(encoder, channel, largest);
         lastGain = gain;
     }
 
@@ -140,7 +141,8 @@ struct GainSearch {
     void zero() {
         std::fill(std::begin(coding.quantSpectrum), std::end(coding.quantSpectrum), 0);
         std::fill(nonZero, nonZero + entries, uint8_t{0});
-        countChannelBits(encoder, channel);
+        std::fill(largest, largest + entries, 0);
+        countChannelBits(encoder, channel, largest);
     }
 
     // Bands outside the sectioned range do not enter the count; they are quantised once,
@@ -414,12 +416,13 @@ void searchGlobalGain(AacEncoder& encoder, int channel) {
     coding.globalGain = gain;
 }
 
-int countChannelBits(AacEncoder& encoder, int channel) {
+int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest) {
     const bool noise = (encoder.options & kOptionPns) != 0;
     const IcsInfo& ics = encoder.icsInfo[channel];
     ChannelCoding& coding = encoder.channelCoding[channel];
     resetCodebooks(ics, coding, noise);
-    const int sectionBits = noise ? buildSectionsWithNoise(ics, coding) : buildSections(ics, coding);
+    const int sectionBits = noise ? buildSectionsWithNoise(ics, coding, bandLargest)
+                                  : buildSections(ics, coding, bandLargest);
     coding.usedBits = sectionBits + countScalefactorBits(encoder, channel);
     return coding.usedBits;
 }

@@ -71,7 +71,7 @@ void quantiseChannel(AacEncoder& encoder, int channel);
 void searchGlobalGain(AacEncoder& encoder, int channel);
 
 // Resets the codebooks, sections the current quantisation and counts section, spectral and
-// scalefactor bits into usedBits, which it returns.
-int countChannelBits(AacEncoder& encoder, int channel);
+// scalefactor bits into usedBits, which it returns. `bandLargest` as for buildSections.
+int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest = nullptr);
 
 }  // namespace varnel
