@@ -96,10 +96,14 @@ void convertLines(std::span<double> left, std::span<double> right, int first, in
 }
 
 double longBlockShare(const IcsInfo& ics, int32_t bandCount, std::span<double> left,
-                      std::span<double> right, ElementInfo& element) {
+                      std::span<double> right, const uint8_t* keepLeftRight, ElementInfo& element) {
     double totalMid = 0.0, totalSide = 0.0;
     int midWidth = 0, sideWidth = 0;
     for (int b = 0; b < bandCount; ++b) {
+        if (keepLeftRight && keepLeftRight[b]) {
+            element.msMask[b] = 0;
+            continue;
+        }
         element.msMask[b] = 1;
         double bandMid = 0.0, bandSide = 0.0;
         convertLines(left, right, ics.swbOffsets[b], ics.swbOffsets[b + 1], bandMid, bandSide);
@@ -133,12 +137,17 @@ double longBlockShare(const IcsInfo& ics, int32_t bandCount, std::span<double> l
 }
 
 void convertShortBlock(const IcsInfo& ics, std::span<double> left, std::span<double> right,
-                       ElementInfo& element) {
+                       const uint8_t* keepLeftRight, ElementInfo& element) {
     int firstWindow = 0;
     for (int g = 0; g < ics.numWindowGroups; ++g) {
         const int windows = ics.windowGroupLength[g];
         for (int b = 0; b < ics.numSwb; ++b) {
-            element.msMask[g * ics.numSwb + b] = 1;
+            const int i = g * ics.numSwb + b;
+            if (keepLeftRight && keepLeftRight[i]) {
+                element.msMask[i] = 0;
+                continue;
+            }
+            element.msMask[i] = 1;
             for (int w = firstWindow; w < firstWindow + windows; ++w) {
                 const int base = w * kShortWindowLength;
                 double unusedMid = 0.0, unusedSide = 0.0;
@@ -174,16 +183,16 @@ int decideMidSide(const IcsInfo& ics, int32_t bandLimit, std::span<const double>
 
 void applyMidSide(const IcsInfo& ics, int32_t bandCount, std::span<double> left,
                   std::span<double> right, ElementInfo& element, double& channelShare,
-                  int32_t& msMode) {
+                  int32_t& msMode, const uint8_t* keepLeftRight) {
     assert(left.size() == kFrameLength && right.size() == kFrameLength);
     element.msUsed = 1;
     if (isShort(ics)) {
-        convertShortBlock(ics, left, right, element);
+        convertShortBlock(ics, left, right, keepLeftRight, element);
         element.midShare = 0.5 * channelShare + 0.5 * element.midShare;
         channelShare = clampShare(element.midShare, kShortShareMin, kShortShareMax);
     } else {
         assert(bandCount >= 0 && bandCount <= ics.numSwb);
-        channelShare = longBlockShare(ics, bandCount, left, right, element);
+        channelShare = longBlockShare(ics, bandCount, left, right, keepLeftRight, element);
     }
     msMode = kMsModeConverted;
 }
@@ -202,9 +211,19 @@ int decideMidSide(AacEncoder& encoder) {
 void applyMidSide(AacEncoder& encoder) {
     assert(encoder.channels == 2);
     const IcsInfo& ics = encoder.icsInfo[0];
+    uint8_t keep[kMaxBandEntries];
+    const bool noise = (encoder.options & kOptionPns) != 0;
+    if (noise) noiseMismatch(encoder.channelCoding[0], encoder.channelCoding[1], ics, keep);
     applyMidSide(ics, midSideBandCount(ics, encoder.channelCoding[0].bandLimit, encoder.options),
                  encoder.channelBuffers[0].spectrum, encoder.channelBuffers[1].spectrum,
-                 encoder.elementInfo, encoder.channelShare, encoder.msMode);
+                 encoder.elementInfo, encoder.channelShare, encoder.msMode, noise ? keep : nullptr);
+}
+
+void noiseMismatch(const ChannelCoding& first, const ChannelCoding& second, const IcsInfo& ics,
+                   uint8_t* mismatch) {
+    const int entries = ics.numSwb * (isShort(ics) ? ics.numWindowGroups : 1);
+    assert(entries <= kMaxBandEntries);
+    for (int i = 0; i < entries; ++i) mismatch[i] = (first.noiseFlag[i] != 0) != (second.noiseFlag[i] != 0);
 }
 
 }  // namespace varnel

@@ -2,7 +2,9 @@
 // M = (L + R) / 2 and S = (L - R) / 2, which a decoder turns back into L = M + S, R = M - S.
 //
 // The decision is made once per frame over the coded range: every band inside it is coded as
-// mid/side (the mask is all ones) or none is. The same step also sets how the frame's bits are
+// mid/side or none is. The one exception is a band that only one channel sends as noise: a
+// decoder leaves mid/side undone there, or (some decoders) undoes it with noise for one of the
+// operands, so such a band stays left/right in both channels. The same step also sets how the frame's bits are
 // shared between the two coded channels (channelShare, the share of channel 0, which carries
 // mid after the conversion).
 //
@@ -29,7 +31,8 @@ inline constexpr int kMidSideModerate = 2;   // 0.1 <= |midShare - 0.5| < 0.3
 inline constexpr int32_t kMsModeConverted = 2;
 
 // decideMidSide and applyMidSide on the encoder's channels 0 and 1 (channels must be 2).
-// applyMidSide converts midSideBandCount bands of a long block, every band of a short one.
+// applyMidSide converts midSideBandCount bands of a long block, every band of a short one;
+// with noise substitution it leaves the bands that only one channel sends as noise left/right.
 int decideMidSide(AacEncoder& encoder);
 void applyMidSide(AacEncoder& encoder);
 
@@ -47,9 +50,16 @@ int decideMidSide(const IcsInfo& ics, int32_t bandLimit, std::span<const double>
 // blocks from how many lines lie in mid- or side-dominated bands and the overall mid ratio,
 // within [0.1, 0.9]; for short blocks as the mean of channelShare on entry and the decision's
 // midShare (which it replaces), within [0.3, 0.7].
+//
+// Entries (group * numSwb + band) set in keepLeftRight, when given, are left as they are, get
+// msMask 0 and count toward neither mid nor side.
 void applyMidSide(const IcsInfo& ics, int32_t bandCount, std::span<double> left,
                   std::span<double> right, ElementInfo& element, double& channelShare,
-                  int32_t& msMode);
+                  int32_t& msMode, const uint8_t* keepLeftRight = nullptr);
+
+// Marks the band entries where exactly one of the two channels is a noise band.
+void noiseMismatch(const ChannelCoding& first, const ChannelCoding& second, const IcsInfo& ics,
+                   uint8_t* mismatch);
 
 // Bands a long block converts: all numSwb with noise substitution, whose noise bands may lie
 // above the coded bandwidth, else bandLimit.

@@ -60,12 +60,14 @@ std::span<const double> bandLines(const ChannelBuffer& buffer, const IcsInfo& ic
         static_cast<size_t>(base + ics.swbOffsets[band]), static_cast<size_t>(bandWidth(ics, band)));
 }
 
-// noise_nrg of a band. When `added` is not empty it is summed with `lines` line by line.
-int32_t noiseEnergy(std::span<const double> lines, std::span<const double> added, double epsilon) {
-    assert(added.empty() || added.size() == lines.size());
+// noise_nrg of a band. When `other` is not empty, `otherWeight` times it is added to `lines`
+// line by line.
+int32_t noiseEnergy(std::span<const double> lines, std::span<const double> other, double otherWeight,
+                    double epsilon) {
+    assert(other.empty() || other.size() == lines.size());
     double energy = epsilon;
     for (size_t k = 0; k < lines.size(); ++k) {
-        const double s = added.empty() ? lines[k] : lines[k] + added[k];
+        const double s = other.empty() ? lines[k] : lines[k] + otherWeight * other[k];
         energy += s * s;
     }
     const double nrg = 2.0 * std::log2(energy) - 0.5;
@@ -162,7 +164,7 @@ void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffe
         for (int b = coding.pnsStartBand; b < coding.pnsBandLimit; ++b) {
             const int i = g * numSwb + b;
             if (coding.noiseFlag[i] == 0) continue;
-            coding.scaleOffset[i] = noiseEnergy(bandLines(buffer, ics, base, b), {}, kSelectionEpsilon);
+            coding.scaleOffset[i] = noiseEnergy(bandLines(buffer, ics, base, b), {}, 0.0, kSelectionEpsilon);
             coding.codebook[i] = NOISE_HCB;
         }
     }
@@ -178,9 +180,9 @@ void runNoiseSubstitution(AacEncoder& encoder) {
 }
 
 int substituteZeroBands(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
-                        std::span<const ChannelBuffer> buffers, int32_t msMode) {
+                        std::span<const ChannelBuffer> buffers, const uint8_t* msMask) {
     assert(ics.size() == coding.size() && buffers.size() == coding.size());
-    assert(msMode == 0 || coding.size() >= 2);
+    assert(!msMask || coding.size() == 2);
     int substituted = 0;  // over all channels examined so far
     int bits = 0;
     for (size_t c = 0; c < coding.size(); ++c) {
@@ -190,22 +192,36 @@ int substituteZeroBands(std::span<ChannelCoding> coding, std::span<const IcsInfo
             const int base = groupBase(info, g);
             for (int b = cc.pnsStartBand; b < cc.pnsBandLimit; ++b) {
                 const int i = g * info.numSwb + b;
-                if (cc.codebook[i] != ZERO_HCB || cc.scaleOffset[i] == 0) continue;
-                // Mid/side holds mid = (L + R) / 2 in channel 0 and side = (L - R) / 2 in
-                // channel 1. A decoder does not undo mid/side in a noise band, so channel 0's
-                // noise is measured on the left signal, mid + side.
-                const std::span<const double> side =
-                    msMode != 0 ? bandLines(buffers[1], info, base, b) : std::span<const double>();
+                if (cc.codebook[i] != ZERO_HCB) continue;
+                if (msMask && msMask[i]) {
+                    // A mid/side band: the pair is substituted together, from channel 0, or not
+                    // at all. A decoder leaves mid/side undone in a band both channels send as
+                    // noise, so channel 0's noise is measured on left = mid + side and channel
+                    // 1's on right = mid - side. Where side carries coded values it stays as it is.
+                    ChannelCoding& side = coding[1];
+                    if (c != 0 || cc.scaleOffset[i] == 0 || side.codebook[i] != ZERO_HCB ||
+                        b < side.pnsStartBand || b >= side.pnsBandLimit) {
+                        continue;
+                    }
+                    const std::span<const double> mid = bandLines(buffers[0], info, base, b);
+                    const std::span<const double> sideLines = bandLines(buffers[1], info, base, b);
+                    cc.codebook[i] = NOISE_HCB;
+                    cc.scaleOffset[i] = noiseEnergy(mid, sideLines, 1.0, kSubstitutionEpsilon);
+                    side.codebook[i] = NOISE_HCB;
+                    side.scaleOffset[i] = noiseEnergy(mid, sideLines, -1.0, kSubstitutionEpsilon);
+                    substituted += 2;
+                    continue;
+                }
+                if (cc.scaleOffset[i] == 0) continue;
                 cc.codebook[i] = NOISE_HCB;
-                cc.scaleOffset[i] = noiseEnergy(bandLines(buffers[c], info, base, b), side,
+                cc.scaleOffset[i] = noiseEnergy(bandLines(buffers[c], info, base, b), {}, 0.0,
                                                 kSubstitutionEpsilon);
                 ++substituted;
             }
         }
-        rebuildSections(cc, info);
         bits = substituted * (isShort(info) ? kShortSubstitutionBits : kLongSubstitutionBits);
-        if (msMode != 0) break;  // the side channel is left as quantised
     }
+    for (size_t c = 0; c < coding.size(); ++c) rebuildSections(coding[c], ics[c]);
     return bits;
 }
 
@@ -214,7 +230,7 @@ int substituteZeroBands(AacEncoder& encoder) {
     return substituteZeroBands(std::span<ChannelCoding>(encoder.channelCoding).first(channels),
                                std::span<const IcsInfo>(encoder.icsInfo).first(channels),
                                std::span<const ChannelBuffer>(encoder.channelBuffers).first(channels),
-                               encoder.msMode);
+                               encoder.msMode != 0 ? encoder.elementInfo.msMask : nullptr);
 }
 
 }  // namespace varnel

@@ -35,13 +35,18 @@ void selectNoiseBands(ChannelCoding& coding, const IcsInfo& ics, const ChannelBu
 void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer);
 
 // Turns the all-zero bands of [pnsStartBand, pnsBandLimit) that carry a nonzero scaleOffset into
-// noise bands, rebuilds the sections of every examined channel and returns the bits to charge
-// to the bit reservoir. With mid/side (msMode != 0) only channel 0 is examined.
+// noise bands, rebuilds the sections of every channel and returns the bits to charge to the bit
+// reservoir: 9 per band of a long block, 7 of a short one, counted over all channels.
 int substituteZeroBands(AacEncoder& encoder);
 
-// The same over the per-channel records (equal lengths, channel order). With msMode != 0,
-// buffers[0] holds mid and buffers[1] side, and channel 0's noise is measured on mid + side.
+// The same over the per-channel records (equal lengths, channel order). msMask is the pair's
+// mid/side mask when it was converted, else null. A band coded as mid/side (buffers[0] holds
+// mid, buffers[1] side) is substituted only when both channels quantised it to zero and channel
+// 0's scaleOffset is nonzero, and then in both channels: channel 0 with the energy of the left
+// signal mid + side, channel 1 with that of the right signal mid - side. A decoder leaves
+// mid/side undone in noise bands, so substituting one channel alone would put side values, or
+// nothing, where the right signal belongs.
 int substituteZeroBands(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
-                        std::span<const ChannelBuffer> buffers, int32_t msMode);
+                        std::span<const ChannelBuffer> buffers, const uint8_t* msMask);
 
 }  // namespace varnel

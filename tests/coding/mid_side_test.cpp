@@ -188,5 +188,37 @@ TEST(MidSideShare, ShortBlocksConvertAllBandsAndBlendTheShare) {
     }
 }
 
+TEST(MidSideShare, BandsOnlyOneChannelSendsAsNoiseStayLeftRight) {
+    ChannelCoding first{}, second{};
+    Pair longPair;
+    first.noiseFlag[30] = first.noiseFlag[31] = 1;
+    second.noiseFlag[31] = second.noiseFlag[33] = 1;
+    uint8_t keep[kMaxBandEntries] = {};
+    noiseMismatch(first, second, longPair.ics, keep);
+    for (int b = 0; b < 49; ++b) EXPECT_EQ(keep[b], b == 30 || b == 33) << b;
+
+    longPair.set(0, kFrameLength, 10.0, 6.0);
+    applyMidSide(longPair.ics, 49, longPair.left, longPair.right, longPair.element, longPair.channelShare,
+                 longPair.msMode, keep);
+    for (int b = 0; b < 49; ++b) {
+        EXPECT_EQ(longPair.element.msMask[b], b == 30 || b == 33 ? 0 : 1) << b;
+        const int k = longPair.ics.swbOffsets[b];
+        EXPECT_EQ(longPair.left[k], b == 30 || b == 33 ? 10.0 : 8.0) << b;
+        EXPECT_EQ(longPair.right[k], b == 30 || b == 33 ? 6.0 : 2.0) << b;
+    }
+
+    Pair shortPair({4, 4});
+    std::fill_n(keep, kMaxBandEntries, uint8_t{0});
+    keep[14 + 5] = 1;  // group 1, band 5
+    shortPair.set(0, 128, 10.0, 6.0, 4);
+    applyMidSide(shortPair.ics, 0, shortPair.left, shortPair.right, shortPair.element, shortPair.channelShare,
+                 shortPair.msMode, keep);
+    EXPECT_EQ(shortPair.maskCount(), 2 * 14 - 1);
+    EXPECT_EQ(shortPair.element.msMask[14 + 5], 0);
+    const int line = 4 * kShortWindowLength + shortPair.ics.swbOffsets[5];
+    EXPECT_EQ(shortPair.left[line], 10.0);
+    EXPECT_EQ(shortPair.left[4 * kShortWindowLength], 8.0);  // band 0 of the same window converted
+}
+
 }  // namespace
 }  // namespace varnel

@@ -152,7 +152,7 @@ TEST(ZeroBandSubstitution, ChargesNineBitsPerLongBandCountedOverBothChannels) {
     for (int b : {23, 25, 47, 48}) c1.codebook[b] = ZERO_HCB;  // 23 and 48 lie outside the range
     r.fill(0, 0, 30, 8.0);
 
-    EXPECT_EQ(substituteZeroBands(r.coding, r.ics, r.buffers, 0), (3 + 2) * 9);
+    EXPECT_EQ(substituteZeroBands(r.coding, r.ics, r.buffers, nullptr), (3 + 2) * 9);
     for (int b = 0; b < 49; ++b) {
         EXPECT_EQ(c0.codebook[b] == NOISE_HCB, b == 30 || b == 31 || b == 40) << b;
         EXPECT_EQ(c1.codebook[b] == NOISE_HCB, b == 25 || b == 47) << b;
@@ -170,23 +170,46 @@ TEST(ZeroBandSubstitution, ChargesSevenBitsPerShortBandAndMeasuresEachGroupsFirs
     for (int i : {7, 14 + 6, 14 + 12}) c.codebook[i] = ZERO_HCB;
     r.fill(0, 4, 6, 8.0);    // group 1's first window, 8 lines: energy 512 -> 17
     r.fill(0, 5, 6, 100.0);  // not measured
-    EXPECT_EQ(substituteZeroBands(r.coding, r.ics, r.buffers, 0), 3 * 7);
+    EXPECT_EQ(substituteZeroBands(r.coding, r.ics, r.buffers, nullptr), 3 * 7);
     EXPECT_EQ(c.scaleOffset[14 + 6], 17);
     const std::pair<int, int> sections[] = {{0, 7}, {7, 1}, {8, 5}, {14, 6}, {20, 1}, {21, 5}, {26, 1}};
     for (auto [i, length] : sections) EXPECT_EQ(c.sectionLength[i], length) << i;
 }
 
-TEST(ZeroBandSubstitution, WithMidSideExaminesOnlyChannelZeroOnMidPlusSide) {
+TEST(ZeroBandSubstitution, WithMidSideSubstitutesBothChannelsOnLeftAndRightOrNeither) {
     Records r(2, k44100, 41);
     r.quantised(5, 24, 48);
+    uint8_t msMask[kMaxBandEntries];
+    std::fill_n(msMask, kMaxBandEntries, uint8_t{1});
+    // 30: both channels zero; mid 4, side 2 -> left 6 (32 lines: 2 log2 1152 - 0.5 -> 19),
+    // right 2 (2 log2 128 - 0.5 -> 13).
     r.coding[0].codebook[30] = r.coding[1].codebook[30] = ZERO_HCB;
-    r.fill(0, 0, 30, 4.0);  // mid
-    r.fill(1, 0, 30, 4.0);  // side: left = mid + side = 8, right = 0
-    EXPECT_EQ(substituteZeroBands(r.coding, r.ics, r.buffers, 2), 9);
-    EXPECT_EQ(r.coding[0].codebook[30], NOISE_HCB);
-    EXPECT_EQ(r.coding[0].scaleOffset[30], 21);  // 32 lines of 8
-    EXPECT_EQ(r.coding[1].codebook[30], ZERO_HCB);
-    EXPECT_EQ(r.coding[1].sectionLength[0], 1);
+    r.fill(0, 0, 30, 4.0);
+    r.fill(1, 0, 30, 2.0);
+    // 31: mid zero but side coded: substituting mid alone would make the right signal side.
+    r.coding[0].codebook[31] = ZERO_HCB;
+    r.fill(1, 0, 31, 3.0);
+    // 33: side zero, mid coded: the side channel is never substituted on its own.
+    r.coding[1].codebook[33] = ZERO_HCB;
+    // 35: kept left/right (one channel was a noise band); each channel on its own spectrum.
+    msMask[35] = 0;
+    r.coding[0].codebook[35] = NOISE_HCB;
+    r.coding[1].codebook[35] = ZERO_HCB;
+    r.fill(1, 0, 35, 8.0);  // 32 lines of 8 -> 21
+
+    EXPECT_EQ(substituteZeroBands(r.coding, r.ics, r.buffers, msMask), 3 * 9);
+    for (int b = 24; b < 48; ++b) {
+        EXPECT_EQ(r.coding[0].codebook[b] == NOISE_HCB, b == 30 || b == 35) << b;
+        EXPECT_EQ(r.coding[1].codebook[b] == NOISE_HCB, b == 30 || b == 35) << b;
+    }
+    EXPECT_EQ(r.coding[0].scaleOffset[30], 19);
+    EXPECT_EQ(r.coding[1].scaleOffset[30], 13);
+    EXPECT_EQ(r.coding[1].scaleOffset[35], 21);
+    EXPECT_EQ(r.coding[0].codebook[31], ZERO_HCB);
+    EXPECT_EQ(r.coding[1].codebook[33], ZERO_HCB);
+    // Both channels' sections are rebuilt around the new noise bands.
+    EXPECT_EQ(r.coding[1].sectionLength[30], 1);
+    EXPECT_EQ(r.coding[1].sectionLength[31], 2);
 }
 
 }  // namespace
