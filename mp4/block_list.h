@@ -41,15 +41,13 @@ public:
     size_t blockCount() const { return blocks_.size(); }
 
 private:
-    struct Block {
-        uint32_t used = 0;
-        std::unique_ptr<uint8_t[]> entries;
-    };
-
     uint32_t entry_size_;
     uint32_t per_block_;
-    std::vector<std::unique_ptr<Block>> blocks_;  // never empty; only the last may be partly used
-    size_t cursor_ = 0;                           // next block handed out by nextBlock
+    // Each block one allocation of per_block entries. Never empty; every block but the last is
+    // full, and the last holds last_used_ entries.
+    std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+    uint32_t last_used_ = 0;
+    size_t cursor_ = 0;  // next block handed out by nextBlock
 };
 
 }  // namespace varnel::mp4

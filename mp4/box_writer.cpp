@@ -283,8 +283,8 @@ uint32_t moovSize(const Mp4File& file) {
     return size;
 }
 
-std::vector<uint8_t> serialiseMoov(Mp4File& file) {
-    ByteBuffer out;
+bool writeMoov(Mp4File& file, std::FILE* sink) {
+    ByteBuffer out(sink);
     std::vector<uint8_t> scratch;  // one block of the table being copied, grown as needed
     {
         BoxScope moov(out, fourcc("moov"), moovSize(file));
@@ -292,7 +292,7 @@ std::vector<uint8_t> serialiseMoov(Mp4File& file) {
         if (file.has_iods) writeIods(out, file.iod);
         for (const auto& t : file.tracks) writeTrak(out, *t, scratch);
     }
-    return std::move(out).take();
+    return out.flush();
 }
 
 }  // namespace varnel::mp4

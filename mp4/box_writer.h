@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "mp4/byte_order.h"
@@ -51,8 +52,10 @@ std::vector<uint8_t> serialiseFtyp();
 // Size of the moov box as it will be written.
 uint32_t moovSize(const Mp4File& file);
 
-// The complete moov box. Every track must be finished and every sample entry filled; the
-// mvhd duration must already be set.
-std::vector<uint8_t> serialiseMoov(Mp4File& file);
+// Writes the complete moov box to `out` at its current position, in pieces of at most about
+// ByteBuffer::kFlushBytes, so that memory does not grow with the sample tables. Every track
+// must be finished and every sample entry filled; the mvhd duration must already be set.
+// False when a write failed.
+bool writeMoov(Mp4File& file, std::FILE* out);
 
 }  // namespace varnel::mp4

@@ -26,11 +26,10 @@ bool writeMoov(Mp4File& file) {
     file.mvhd.duration = 0;
     for (const auto& t : file.tracks)
         if (t->track_duration > file.mvhd.duration) file.mvhd.duration = t->track_duration;
-    const std::vector<uint8_t> moov = mp4::serialiseMoov(file);
     mp4::FilePtr out(std::fopen(file.file_name.c_str(), "r+b"));
     if (!out) return false;
     if (std::fseek(out.get(), static_cast<long>(moov_offset), SEEK_SET) != 0) return false;
-    if (std::fwrite(moov.data(), 1, moov.size(), out.get()) != moov.size()) return false;
+    if (!mp4::writeMoov(file, out.get())) return false;
     return std::fclose(out.release()) == 0;
 }
 

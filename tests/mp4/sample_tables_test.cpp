@@ -121,5 +121,29 @@ TEST_F(SampleTables, DurationsInTheMovieTimeScaleAndTheEditList) {
     EXPECT_EQ(f.moov().find("mvhd")->u32(16), 29400u);  // the largest tkhd duration
 }
 
+TEST_F(SampleTables, TablesLargerThanTheWriteBufferReachTheFileWhole) {
+    // 70000 sizes are 280000 bytes of stsz, written out in several pieces; with a second track
+    // after the long one, a piece lost or repeated would shift every box that follows.
+    constexpr uint32_t kSamples = 70000;
+    Mp4File* file = create();
+    Mp4Track* a = addTrack(file, MP4_TRACK_AUDIO, 1000, 1);
+    Mp4Track* b = addTrack(file, MP4_TRACK_AUDIO, 1000, 2);
+    describe(a);
+    describe(b);
+    for (uint32_t i = 0; i < kSamples; ++i) ASSERT_EQ(write(a, Bytes(1 + i % 7, 0), i), 0);
+    ASSERT_EQ(write(b, {1, 2, 3}, 0), 0);
+    ASSERT_EQ(mp4_finish_track(a), 0);
+    ASSERT_EQ(mp4_finish_track(b), 0);
+    ASSERT_EQ(mp4_close_file(file), 0);
+    const ParsedFile f(out_);
+    EXPECT_EQ(f.top.back().type, "moov");
+    EXPECT_EQ(size_t{f.top.back().offset} + f.top.back().size, f.data.size());
+    const std::vector<uint32_t> sizes = sampleSizes(*stblOf(f, 0).find("stsz"));
+    ASSERT_EQ(sizes.size(), kSamples);
+    for (uint32_t i = 0; i < kSamples; ++i) ASSERT_EQ(sizes[i], 1 + i % 7) << i;
+    EXPECT_EQ(sampleSizes(*stblOf(f, 1).find("stsz")), (std::vector<uint32_t>{3}));
+    EXPECT_EQ(table(f, "stts", 2, 1), (Entries{{1, 0}}));
+}
+
 }  // namespace
 }  // namespace varnel::mp4_test
