@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the encoder and runs every test: unit tests, integration tests against real decoders
 # (ffmpeg and faad), then the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
-# Installs the decoders and numpy with apt-get when they are missing.
+# Installs the decoders, the other MP4 readers and numpy with apt-get when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -11,6 +11,10 @@ command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)
 command -v faad >/dev/null 2>&1 || need+=(faad)
 /usr/bin/python3 -c 'import numpy' >/dev/null 2>&1 || need+=(python3-numpy)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
+# Other readers of the MP4 file, checked when present.
+command -v mediainfo >/dev/null 2>&1 || need+=(mediainfo)
+command -v AtomicParsley >/dev/null 2>&1 || need+=(atomicparsley)
+command -v gst-launch-1.0 >/dev/null 2>&1 || need+=(gstreamer1.0-tools gstreamer1.0-plugins-good)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive

@@ -211,6 +211,42 @@ class FileLayout(Workdir):
         esds = stbl.find("stsd/mp4a")[0].payload[28:]
         self.assertIn(bytes([0x05, 0x80, 0x80, 0x80, 0x02, 0x12, 0x10]), esds)
 
+    def test_other_readers_accept_the_file(self):
+        # mediainfo, AtomicParsley and gstreamer's qtdemux, each when installed.
+        import json
+        import shutil
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        samples = 3 * 44100 + 123
+        t = np.arange(samples) / 44100.0
+        tone = (8000 * np.sin(2 * np.pi * 440 * t)).astype(np.int16)
+        write_wav(wav, np.stack([tone, tone], axis=1), 44100)
+        code, _, err = run(wav, mp4, "128000")
+        self.assertEqual(code, 0, err)
+        if shutil.which("mediainfo"):
+            info = json.loads(subprocess.run(["mediainfo", "--Output=JSON", mp4], capture_output=True,
+                                             check=True).stdout)
+            audio = [t for t in info["media"]["track"] if t["@type"] == "Audio"]
+            self.assertEqual(len(audio), 1)
+            self.assertEqual((audio[0]["Format"], audio[0]["SamplingRate"], audio[0]["Channels"]),
+                             ("AAC", "44100", "2"))
+            # mediainfo states the duration in whole milliseconds (and counts samples from it).
+            self.assertAlmostEqual(float(audio[0]["Duration"]), samples / 44100.0, delta=0.001)
+        if shutil.which("AtomicParsley"):
+            r = subprocess.run(["AtomicParsley", mp4, "-T"], capture_output=True)
+            listing = r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace")
+            self.assertEqual(r.returncode, 0)
+            self.assertNotIn("error", listing.lower())
+            for atom in ("moov", "trak", "elst", "mp4a", "esds", "stsz"):
+                self.assertIn("Atom " + atom, listing)
+        if shutil.which("gst-launch-1.0"):
+            r = subprocess.run(["gst-launch-1.0", "filesrc", "location=" + mp4, "!", "qtdemux", "!", "fakesink"],
+                               capture_output=True)
+            log = r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace")
+            self.assertEqual(r.returncode, 0, log)
+            self.assertIn("Got EOS", log)
+            self.assertNotIn("WARNING", log)
+            self.assertNotIn("ERROR", log)
+
     def test_empty_input_gives_an_empty_audio_track(self):
         wav, mp4 = self.path("in.wav"), self.path("out.mp4")
         write_wav(wav, np.zeros((0, 2), dtype=np.int16), 44100)
