@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the encoder and runs every test: unit tests, integration tests against real decoders
-# (ffmpeg and faad), then the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# (ffmpeg and faad), then all of them again under AddressSanitizer and UndefinedBehaviorSanitizer.
 # Installs the decoders, the other MP4 readers and numpy with apt-get when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,7 +27,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "== all tests again under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -j"$jobs" -L unit
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
