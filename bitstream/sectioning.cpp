@@ -30,6 +30,7 @@ struct SectionRules {
     bool keepNoiseBands;     // codebook 13 is kept like 14 and 15
     bool trimTrailingZeros;  // long blocks without noise substitution end at the last coded band
     const int32_t* bandLargest;  // largest magnitude per band entry, or null: search the lines
+    int stopAbove;               // the count may end once it is sure to exceed this
 };
 
 // Per band of one group: the smallest usable codebook (or the kept codebook 0, 13, 14, 15)
@@ -59,9 +60,13 @@ static_assert(mergeAllowance(1, true) == 7 && mergeAllowance(6, true) == 4 &&
 
 // Chooses each band's own codebook and fills its costs. The group's windows are
 // firstWindow .. firstWindow + windows - 1 (one window at line 0 for long blocks).
-void chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int firstWindow,
+// `floor` accumulates the bands' own cheapest costs, which no sectioning can undercut: a merged
+// section codes each band in a codebook at or above the band's smallest, which costs at least
+// the band's best. Returns false, with the remaining bands left unset, as soon as `floor`
+// exceeds `stopAbove`.
+bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int firstWindow,
                          int windows, int bandCount, bool keepNoiseBands, const int32_t* known,
-                         int32_t* codebook, BandCosts& costs) {
+                         int32_t* codebook, BandCosts& costs, int& floor, int stopAbove) {
     const std::span<const int32_t> spectrum(coding.quantSpectrum);
     for (int b = 0; b < bandCount; ++b) {
         if (isKept(codebook[b], keepNoiseBands)) {
@@ -94,7 +99,10 @@ void chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
         for (int k = smallest + 1; k <= kLastUnescapedCodebook; ++k)
             if (cost[k] < cost[best]) best = k;
         codebook[b] = best;
+        floor += cost[best];
+        if (floor > stopAbove) return false;
     }
+    return true;
 }
 
 // Forms the sections of bands 0 .. maxSfb - 1 of one group, sets the codebook of every band
@@ -157,15 +165,22 @@ int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
     assert(bandCount >= 0 && bandCount <= ics.numSwb && bandCount <= kMaxSectionBands);
     assert(ics.numWindowGroups * ics.numSwb <= kMaxBandEntries);
     BandCosts costs;
+    int floor = 0;
     if (rules.shortBlock) {
         int bits = 0;
         int firstWindow = 0;
         for (int g = 0; g < ics.numWindowGroups; ++g) {
             int32_t* codebook = coding.codebook + g * ics.numSwb;
             const int windows = ics.windowGroupLength[g];
-            chooseBandCodebooks(ics, coding, firstWindow, windows, bandCount, rules.keepNoiseBands,
-                                rules.bandLargest ? rules.bandLargest + g * ics.numSwb : nullptr,
-                                codebook, costs);
+            // floor carries the bits of the earlier groups, whose sections cost at least that.
+            floor = bits;
+            if (!chooseBandCodebooks(ics, coding, firstWindow, windows, bandCount,
+                                     rules.keepNoiseBands,
+                                     rules.bandLargest ? rules.bandLargest + g * ics.numSwb : nullptr,
+                                     codebook, costs, floor, rules.stopAbove)) {
+                coding.maxSfb = bandCount;
+                return floor;
+            }
             bits += mergeSections(costs, bandCount, true, codebook,
                                   coding.sectionLength + g * ics.numSwb);
             firstWindow += windows;
@@ -175,8 +190,11 @@ int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
         return bits;
     }
 
-    chooseBandCodebooks(ics, coding, 0, 1, bandCount, rules.keepNoiseBands, rules.bandLargest,
-                        coding.codebook, costs);
+    if (!chooseBandCodebooks(ics, coding, 0, 1, bandCount, rules.keepNoiseBands,
+                             rules.bandLargest, coding.codebook, costs, floor, rules.stopAbove)) {
+        coding.maxSfb = bandCount;
+        return floor;
+    }
     int maxSfb = bandCount;
     if (rules.trimTrailingZeros)
         while (maxSfb > 0 && coding.codebook[maxSfb - 1] == ZERO_HCB) --maxSfb;
@@ -192,14 +210,18 @@ int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
 
 }  // namespace
 
-int buildSections(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest) {
+int buildSections(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest,
+                  int stopAbove) {
     const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
-    return sectionChannel(ics, coding, coding.bandLimit, {shortBlock, false, !shortBlock, bandLargest});
+    return sectionChannel(ics, coding, coding.bandLimit,
+                          {shortBlock, false, !shortBlock, bandLargest, stopAbove});
 }
 
-int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest) {
+int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest,
+                           int stopAbove) {
     const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
-    return sectionChannel(ics, coding, coding.pnsBandLimit, {shortBlock, true, false, bandLargest});
+    return sectionChannel(ics, coding, coding.pnsBandLimit,
+                          {shortBlock, true, false, bandLargest, stopAbove});
 }
 
 int countScalefactorBits(const AacEncoder& encoder, int channel) {

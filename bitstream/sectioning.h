@@ -9,6 +9,8 @@
 // counts equal the bits written.
 #pragma once
 
+#include <climits>
+
 #include "encoder/aac_encoder.h"
 #include "encoder/channel_records.h"
 
@@ -37,12 +39,17 @@ constexpr int sectionHeaderBits(int length, bool shortBlock) {
 // (intensity) are kept as they are.
 // `bandLargest`, when given, holds each sectioned band's largest |quantSpectrum| (index
 // group * numSwb + band), as the quantiser knows it; otherwise the lines are searched.
-int buildSections(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest = nullptr);
+// With `stopAbove`, the count may end as soon as it is sure to exceed stopAbove: it then
+// returns some value above stopAbove, and codebook, sectionLength and maxSfb are unfinished
+// (good only for being overwritten by the next sectioning). A count that does not exceed
+// stopAbove is always complete.
+int buildSections(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest = nullptr,
+                  int stopAbove = INT_MAX);
 
 // The same over bands 0 .. pnsBandLimit - 1 for noise substitution: bands holding 13 (noise)
 // are kept like intensity bands, and maxSfb is pnsBandLimit for long blocks as well.
 int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding,
-                           const int32_t* bandLargest = nullptr);
+                           const int32_t* bandLargest = nullptr, int stopAbove = INT_MAX);
 
 // Bits of scale_factor_data of the channel as the writer codes it.
 int countScalefactorBits(const AacEncoder& encoder, int channel);

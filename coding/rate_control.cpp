@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <climits>
 #include <cstring>
 
 #include "bitstream/sectioning.h"
@@ -127,13 +128,15 @@ struct GainSearch {
     }
 
     // One trial: the offsets of the search, quantisation of the sectioned bands, the
-    // scalefactor range and the bit count.
-    void pass(int gain) {
+    // scalefactor range and the bit count. A trial passed `stopAbove` (the target) only needs
+    // to tell whether its count exceeds it: the count may then stop early with some value above
+    // it, leaving codebooks and sections unfinished; the quantisation is always complete.
+    void pass(int gain, int stopAbove = INT_MAX) {
         coding.globalGain = gain;
         std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
         quantiseBands(coding, spectrum, ics, powers, 0, codedBands, nonZero, largest);
         limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
-        countChannelBits(encoder, channel, largest);
+        countChannelBits(encoder, channel, largest, stopAbove);
         lastGain = gain;
     }
 
@@ -377,9 +380,12 @@ void searchGlobalGain(AacEncoder& encoder, int channel) {
     // the search stops there. Otherwise every trial lies above the start gain (the remaining
     // steps add up to 31 < 32), so no gain below the start gain (20 or more, as
     // allocateFrameBits sets it) is ever tried.
+    // The passes of the bisection only decide over(): an over count is followed by another
+    // pass at a different gain, or at the gain bound by the silent channel, so it may stop
+    // early. A final pass (the repeat below, the fitting loop) is always counted in full.
     int gain = startGain;
     int passes = 1;
-    search.pass(gain);
+    search.pass(gain, coding.targetBits);
     if (over() && gain < kMaxGlobalGain) {
         for (;;) {
             coding.gainStep /= 2;
@@ -391,7 +397,7 @@ void searchGlobalGain(AacEncoder& encoder, int channel) {
                 gain = std::max(gain - coding.gainStep, startGain + 1);
             }
             if (coding.gainStep == 0 || (search.noise && passes >= kNoisePassLimit)) break;
-            search.pass(gain);
+            search.pass(gain, coding.targetBits);
             ++passes;
             if (over() && gain == kMaxGlobalGain) break;
         }
@@ -416,14 +422,18 @@ void searchGlobalGain(AacEncoder& encoder, int channel) {
     coding.globalGain = gain;
 }
 
-int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest) {
+int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest,
+                     int stopAbove) {
     const bool noise = (encoder.options & kOptionPns) != 0;
     const IcsInfo& ics = encoder.icsInfo[channel];
     ChannelCoding& coding = encoder.channelCoding[channel];
     resetCodebooks(ics, coding, noise);
-    const int sectionBits = noise ? buildSectionsWithNoise(ics, coding, bandLargest)
-                                  : buildSections(ics, coding, bandLargest);
-    coding.usedBits = sectionBits + countScalefactorBits(encoder, channel);
+    const int sectionBits = noise ? buildSectionsWithNoise(ics, coding, bandLargest, stopAbove)
+                                  : buildSections(ics, coding, bandLargest, stopAbove);
+    // Scalefactor bits only add to the count, so a count already above stopAbove stays there.
+    coding.usedBits = sectionBits > stopAbove
+                          ? sectionBits
+                          : sectionBits + countScalefactorBits(encoder, channel);
     return coding.usedBits;
 }
 

@@ -14,6 +14,7 @@
 // target there, or what fits, is coded all zero.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "encoder/aac_encoder.h"
@@ -71,7 +72,9 @@ void quantiseChannel(AacEncoder& encoder, int channel);
 void searchGlobalGain(AacEncoder& encoder, int channel);
 
 // Resets the codebooks, sections the current quantisation and counts section, spectral and
-// scalefactor bits into usedBits, which it returns. `bandLargest` as for buildSections.
-int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest = nullptr);
+// scalefactor bits into usedBits, which it returns. `bandLargest` and `stopAbove` as for
+// buildSections: a count above stopAbove may be a partial one (codebooks unfinished).
+int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest = nullptr,
+                     int stopAbove = INT_MAX);
 
 }  // namespace varnel

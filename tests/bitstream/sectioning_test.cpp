@@ -226,6 +226,49 @@ TEST(Sectioning, NoiseAndIntensityBandsAreKeptAsTheirOwnSections) {
     EXPECT_EQ(coding->codebook[5], INTENSITY_HCB);
 }
 
+TEST(Sectioning, AStoppedCountStillTellsWhetherTheTargetIsExceeded) {
+    // Random long and short channels with magnitudes up to 40 (escape bands included). For
+    // every limit around the full count: a count allowed to stop exceeds the limit exactly when
+    // the full count does, and one that does not exceed it is the full count with the same
+    // codebooks, sections and maxSfb.
+    std::mt19937 rng(5);
+    int stopped = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        const bool shortBlock = trial % 2 == 1;
+        const IcsInfo ics = shortBlock ? test::makeShortIcs(kRate44100, {1, 3, 4})
+                                       : test::makeLongIcs(kRate44100);
+        auto fill = [&](ChannelCoding& coding, unsigned seed) {
+            std::mt19937 r(seed);
+            coding.bandLimit = ics.numSwb;
+            const int largest = 1 + static_cast<int>(r() % 40);
+            for (int k = 0; k < kFrameLength; ++k) {
+                const int m = r() % 3 == 0 ? static_cast<int>(r() % (largest + 1)) : 0;
+                coding.quantSpectrum[k] = (r() & 1) ? -m : m;
+            }
+        };
+        const unsigned seed = static_cast<unsigned>(rng());
+        auto full = test::makeCoding();
+        fill(*full, seed);
+        const int total = buildSections(ics, *full);
+        for (const int limit : {0, total / 4, total / 2, total - 1, total, total + 1}) {
+            auto part = test::makeCoding();
+            fill(*part, seed);
+            const int bits = buildSections(ics, *part, nullptr, limit);
+            SCOPED_TRACE(::testing::Message() << trial << " limit " << limit);
+            ASSERT_EQ(bits > limit, total > limit);
+            if (bits < total) ++stopped;
+            if (bits <= limit) {
+                ASSERT_EQ(bits, total);
+                ASSERT_EQ(part->maxSfb, full->maxSfb);
+                ASSERT_TRUE(std::equal(part->codebook, part->codebook + kMaxBandEntries, full->codebook));
+                ASSERT_TRUE(std::equal(part->sectionLength, part->sectionLength + kMaxBandEntries,
+                                       full->sectionLength));
+            }
+        }
+    }
+    EXPECT_GT(stopped, 0);  // the early stop was exercised
+}
+
 TEST(ScalefactorCount, MirrorsTheDifferentialCoding) {
     const IcsInfo ics = test::makeLongIcs(kRate44100);
     auto coding = test::makeCoding();
