@@ -33,16 +33,31 @@ constexpr int nonzeroCount(const int32_t* v, int n) {
     return true;
 }
 
-void writeSigns(BitWriter& writer, const int32_t* v, int n) {
+constexpr bool codewordsWithSignsFitOneField() {
+    for (int k = 1; k < kNumCodebooks; ++k)
+        if (codebookTable[k].maxCodeLength + codebookTable[k].dimension > 32) return false;
+    return true;
+}
+static_assert(codewordsWithSignsFitOneField());
+
+// Appends the sign bits of the nonzero values of v[0..n) (1 = negative) to a codeword of
+// `length` bits, so that codeword and signs go out in one putBits: at most 16 + 4 bits.
+void appendSigns(uint32_t& code, int& length, const int32_t* v, int n) {
     for (int i = 0; i < n; ++i)
-        if (v[i] != 0) writer.putBits(1, v[i] < 0 ? 1u : 0u);
+        if (v[i] != 0) {
+            code = (code << 1) | (v[i] < 0 ? 1u : 0u);
+            ++length;
+        }
 }
 
+// The escape sequence of one magnitude as a single field of at most 21 bits: N ones, a zero,
+// then the N + 4 low bits of the magnitude.
 void writeEscapeSequence(BitWriter& writer, int magnitude) {
     assert(magnitude >= kEscapeMarker && magnitude <= kMaxQuantMagnitude);
     const int n = std::bit_width(static_cast<unsigned>(magnitude)) - 5;  // floor(log2 m) - 4
-    writer.putBits(n + 1, ((1u << n) - 1) << 1);                          // N ones, then a zero
-    writer.putBits(n + 4, static_cast<uint32_t>(magnitude) & ((1u << (n + 4)) - 1));
+    const uint32_t prefix = ((1u << n) - 1) << 1;                         // N ones, then a zero
+    const uint32_t low = static_cast<uint32_t>(magnitude) & ((1u << (n + 4)) - 1);
+    writer.putBits(2 * n + 5, (prefix << (n + 4)) | low);
 }
 
 // ---- Packed cost tables of the multi-codebook counter ----------------------------------------
@@ -198,8 +213,10 @@ void writeQuads(BitWriter& writer, int start, int end, std::span<const int32_t> 
         const int32_t* v = &values[i];
         assert(fitsCodebook(book, v, 4));
         const int index = quadIndex(book, v);
-        writer.putBits(book.codeLengths[index], book.codewords[index]);
-        if (book.isUnsigned) writeSigns(writer, v, 4);
+        uint32_t code = book.codewords[index];
+        int length = book.codeLengths[index];
+        if (book.isUnsigned) appendSigns(code, length, v, 4);
+        writer.putBits(length, code);
     }
 }
 
@@ -213,8 +230,10 @@ void writePairs(BitWriter& writer, int start, int end, std::span<const int32_t> 
         const int32_t* v = &values[i];
         assert(fitsCodebook(book, v, 2));
         const int index = pairIndex(book, v);
-        writer.putBits(book.codeLengths[index], book.codewords[index]);
-        if (book.isUnsigned) writeSigns(writer, v, 2);
+        uint32_t code = book.codewords[index];
+        int length = book.codeLengths[index];
+        if (book.isUnsigned) appendSigns(code, length, v, 2);
+        writer.putBits(length, code);
     }
 }
 
@@ -226,8 +245,10 @@ void writeEscapePairs(BitWriter& writer, int start, int end, std::span<const int
         const int32_t* v = &values[i];
         assert(fitsCodebook(book, v, 2));  // the quantiser clips magnitudes at 8191
         const int index = pairIndex(book, v);
-        writer.putBits(book.codeLengths[index], book.codewords[index]);
-        writeSigns(writer, v, 2);
+        uint32_t code = book.codewords[index];
+        int length = book.codeLengths[index];
+        appendSigns(code, length, v, 2);
+        writer.putBits(length, code);
         for (int j = 0; j < 2; ++j)
             if (magnitudeOf(v[j]) >= kEscapeMarker) writeEscapeSequence(writer, magnitudeOf(v[j]));
     }
