@@ -78,8 +78,6 @@ constexpr int unpackField(uint64_t sum, int field) {
 }
 
 struct PackedCostTables {
-    // Quads with |v| <= 1, signed index (digits v + 1, base 3): books 1, 2, 3, 4 in fields 0..3.
-    uint64_t quadLav1[81];
     // Quads with |v| <= 2, magnitude index (base 3): books 3, 4 in fields 2, 3.
     uint64_t quadLav2[81];
     // Pairs with |v| <= 4, signed index (digits v + 4, base 9): books 5, 6 in fields 0, 1.
@@ -87,14 +85,15 @@ struct PackedCostTables {
     // Pairs with |v| <= 12, magnitude index (base 13): books 7, 8 (only where both magnitudes
     // are <= 7, else 0), 9, 10 in fields 0..3.
     uint64_t pairUnsigned[169];
+    // Quads with |v| <= 1, signed index (digits v + 1, base 3), every codebook 1..10 with the
+    // sign bits of the unsigned ones included: books 1..4 in [0], 5..8 in [1], 9, 10 in [2] (fields 0..3).
+    // A band whose largest magnitude is 1 then costs three additions per quad.
+    uint64_t quadAllLav1[81][3];
 };
 
 constexpr PackedCostTables makePackedCostTables() {
     PackedCostTables t{};
     for (int i = 0; i < 81; ++i) {
-        int32_t v[4] = {i / 27 - 1, i / 9 % 3 - 1, i / 3 % 3 - 1, i % 3 - 1};
-        for (int k = 1; k <= 4; ++k)
-            t.quadLav1[i] += packField(k - 1, codebookTable[k].codeLengths[quadIndex(codebookTable[k], v)]);
         for (int k = 3; k <= 4; ++k) t.quadLav2[i] += packField(k - 1, codebookTable[k].codeLengths[i]);
     }
     for (int i = 0; i < 81; ++i)
@@ -108,16 +107,54 @@ constexpr PackedCostTables makePackedCostTables() {
                     entry += packField(k - 7, codebookTable[k].codeLengths[pairIndex(codebookTable[k], v)]);
         }
     }
+    for (int i = 0; i < 81; ++i) {
+        const int32_t v[4] = {i / 27 - 1, i / 9 % 3 - 1, i / 3 % 3 - 1, i % 3 - 1};
+        for (int k = 1; k <= 10; ++k) {
+            const CodebookInfo& book = codebookTable[k];
+            int bits = 0;
+            if (k <= 4) {
+                bits = book.codeLengths[quadIndex(book, v)];
+            } else {
+                bits = book.codeLengths[pairIndex(book, v)] + book.codeLengths[pairIndex(book, v + 2)];
+            }
+            if (book.isUnsigned) bits += nonzeroCount(v, 4);
+            t.quadAllLav1[i][(k - 1) / 4] += packField((k - 1) % 4, bits);
+        }
+    }
     return t;
 }
 
 constexpr PackedCostTables kPacked = makePackedCostTables();
 
+// A row of quadAllLav1 carries signs as well, up to a codeword pair and four sign bits per
+// field; 256 quads (1024 values) of the largest must still fit a field.
+constexpr bool magnitudeOneRowsFit() {
+    for (const auto& row : kPacked.quadAllLav1)
+        for (const uint64_t entry : row)
+            for (int f = 0; f < 4; ++f)
+                if (unpackField(entry, f) * (kFrameLength / 4) >= (1 << kFieldBits)) return false;
+    return true;
+}
+static_assert(magnitudeOneRowsFit());
+
 static_assert(indexBase(codebookTable[1]) == 3 && indexBase(codebookTable[3]) == 3 &&
               indexBase(codebookTable[5]) == 9 && indexBase(codebookTable[9]) == 13,
               "the packed tables assume the standard's index radices");
 
-// One pass over the values for all codebooks from Smallest (1, 3, 5, 7 or 9) to 10.
+// All codebooks 1..10 for values of magnitude at most 1: one table row per quad.
+void addCostsMagnitudeOne(std::span<const int32_t> values, int costs[kNumCodebooks]) {
+    uint64_t sums[3] = {0, 0, 0};
+    const int32_t* v = values.data();
+    for (std::size_t i = 0; i < values.size(); i += 4, v += 4) {
+        const uint64_t* row = kPacked.quadAllLav1[(((v[0] + 1) * 3 + v[1] + 1) * 3 + v[2] + 1) * 3 + v[3] + 1];
+        sums[0] += row[0];
+        sums[1] += row[1];
+        sums[2] += row[2];
+    }
+    for (int k = 1; k <= 10; ++k) costs[k] += unpackField(sums[(k - 1) / 4], (k - 1) % 4);
+}
+
+// One pass over the values for all codebooks from Smallest (3, 5, 7 or 9) to 10.
 template <int Smallest>
 void addCostsUpToTen(std::span<const int32_t> values, int costs[kNumCodebooks]) {
     uint64_t quads = 0, signedPairs = 0, unsignedPairs = 0;
@@ -127,17 +164,11 @@ void addCostsUpToTen(std::span<const int32_t> values, int costs[kNumCodebooks]) 
         const int m0 = magnitudeOf(v[0]), m1 = magnitudeOf(v[1]);
         const int m2 = magnitudeOf(v[2]), m3 = magnitudeOf(v[3]);
         signs += (m0 != 0) + (m1 != 0) + (m2 != 0) + (m3 != 0);
-        if constexpr (Smallest == 1)
-            quads += kPacked.quadLav1[(((v[0] + 1) * 3 + v[1] + 1) * 3 + v[2] + 1) * 3 + v[3] + 1];
         if constexpr (Smallest == 3) quads += kPacked.quadLav2[((m0 * 3 + m1) * 3 + m2) * 3 + m3];
         if constexpr (Smallest <= 5)
             signedPairs += kPacked.pairSigned[(v[0] + 4) * 9 + v[1] + 4] +
                            kPacked.pairSigned[(v[2] + 4) * 9 + v[3] + 4];
         unsignedPairs += kPacked.pairUnsigned[m0 * 13 + m1] + kPacked.pairUnsigned[m2 * 13 + m3];
-    }
-    if constexpr (Smallest <= 1) {
-        costs[1] += unpackField(quads, 0);
-        costs[2] += unpackField(quads, 1);
     }
     if constexpr (Smallest <= 3) {
         costs[3] += unpackField(quads, 2) + signs;
@@ -277,7 +308,7 @@ void writeSpectralValues(BitWriter& writer, std::span<const int32_t> values, int
 void addBandCosts(std::span<const int32_t> values, int smallest, int costs[kNumCodebooks]) {
     assert(values.size() % 4 == 0 && values.size() <= static_cast<std::size_t>(kFrameLength));
     switch (smallest) {
-    case 1: addCostsUpToTen<1>(values, costs); break;
+    case 1: addCostsMagnitudeOne(values, costs); break;
     case 3: addCostsUpToTen<3>(values, costs); break;
     case 5: addCostsUpToTen<5>(values, costs); break;
     case 7: addCostsUpToTen<7>(values, costs); break;
