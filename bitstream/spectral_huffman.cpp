@@ -62,8 +62,8 @@ void writeEscapeSequence(BitWriter& writer, int magnitude) {
 
 // ---- Packed cost tables of the multi-codebook counter ----------------------------------------
 //
-// Each entry holds the codeword lengths (without sign bits) of one index in up to four
-// codebooks, one 16-bit field per codebook, so that summing entries sums all four codebooks at
+// Each entry holds the codeword lengths (without sign bits, except in the all-codebook rows)
+// of one index in up to four codebooks, one 16-bit field per codebook, so that summing entries sums all four codebooks at
 // once. A call covers at most 1024 values: at most 512 codewords of at most 16 bits, so no
 // field can reach 2^16 and carry into its neighbour.
 
@@ -78,24 +78,22 @@ constexpr int unpackField(uint64_t sum, int field) {
 }
 
 struct PackedCostTables {
-    // Quads with |v| <= 2, magnitude index (base 3): books 3, 4 in fields 2, 3.
-    uint64_t quadLav2[81];
     // Pairs with |v| <= 4, signed index (digits v + 4, base 9): books 5, 6 in fields 0, 1.
     uint64_t pairSigned[81];
     // Pairs with |v| <= 12, magnitude index (base 13): books 7, 8 (only where both magnitudes
     // are <= 7, else 0), 9, 10 in fields 0..3.
     uint64_t pairUnsigned[169];
     // Quads with |v| <= 1, signed index (digits v + 1, base 3), every codebook 1..10 with the
-    // sign bits of the unsigned ones included: books 1..4 in [0], 5..8 in [1], 9, 10 in [2] (fields 0..3).
-    // A band whose largest magnitude is 1 then costs three additions per quad.
+    // sign bits of the unsigned ones included: books 1..4 in [0], 5..8 in [1], 9, 10 in [2]
+    // (fields 0..3). A band whose largest magnitude is 1 then costs three additions per quad.
     uint64_t quadAllLav1[81][3];
+    // Quads with |v| <= 2, signed index (digits v + 2, base 5), codebooks 3..10 with signs:
+    // books 3..6 in [0], 7..10 in [1].
+    uint64_t quadAllLav2[625][2];
 };
 
 constexpr PackedCostTables makePackedCostTables() {
     PackedCostTables t{};
-    for (int i = 0; i < 81; ++i) {
-        for (int k = 3; k <= 4; ++k) t.quadLav2[i] += packField(k - 1, codebookTable[k].codeLengths[i]);
-    }
     for (int i = 0; i < 81; ++i)
         for (int k = 5; k <= 6; ++k) t.pairSigned[i] += packField(k - 5, codebookTable[k].codeLengths[i]);
     for (int y = 0; y <= 12; ++y) {
@@ -121,21 +119,36 @@ constexpr PackedCostTables makePackedCostTables() {
             t.quadAllLav1[i][(k - 1) / 4] += packField((k - 1) % 4, bits);
         }
     }
+    for (int i = 0; i < 625; ++i) {
+        const int32_t v[4] = {i / 125 - 2, i / 25 % 5 - 2, i / 5 % 5 - 2, i % 5 - 2};
+        for (int k = 3; k <= 10; ++k) {
+            const CodebookInfo& book = codebookTable[k];
+            int bits = 0;
+            if (k <= 4) {
+                bits = book.codeLengths[quadIndex(book, v)];
+            } else {
+                bits = book.codeLengths[pairIndex(book, v)] + book.codeLengths[pairIndex(book, v + 2)];
+            }
+            if (book.isUnsigned) bits += nonzeroCount(v, 4);
+            t.quadAllLav2[i][(k - 3) / 4] += packField((k - 3) % 4, bits);
+        }
+    }
     return t;
 }
 
 constexpr PackedCostTables kPacked = makePackedCostTables();
 
-// A row of quadAllLav1 carries signs as well, up to a codeword pair and four sign bits per
+// The all-codebook rows carry signs as well, up to a codeword pair and four sign bits per
 // field; 256 quads (1024 values) of the largest must still fit a field.
-constexpr bool magnitudeOneRowsFit() {
-    for (const auto& row : kPacked.quadAllLav1)
+template <std::size_t N, std::size_t M>
+constexpr bool rowsFit(const uint64_t (&rows)[N][M]) {
+    for (const auto& row : rows)
         for (const uint64_t entry : row)
             for (int f = 0; f < 4; ++f)
                 if (unpackField(entry, f) * (kFrameLength / 4) >= (1 << kFieldBits)) return false;
     return true;
 }
-static_assert(magnitudeOneRowsFit());
+static_assert(rowsFit(kPacked.quadAllLav1) && rowsFit(kPacked.quadAllLav2));
 
 static_assert(indexBase(codebookTable[1]) == 3 && indexBase(codebookTable[3]) == 3 &&
               indexBase(codebookTable[5]) == 9 && indexBase(codebookTable[9]) == 13,
@@ -154,25 +167,32 @@ void addCostsMagnitudeOne(std::span<const int32_t> values, int costs[kNumCodeboo
     for (int k = 1; k <= 10; ++k) costs[k] += unpackField(sums[(k - 1) / 4], (k - 1) % 4);
 }
 
-// One pass over the values for all codebooks from Smallest (3, 5, 7 or 9) to 10.
+// Codebooks 3..10 for values of magnitude at most 2: one table row per quad.
+void addCostsMagnitudeTwo(std::span<const int32_t> values, int costs[kNumCodebooks]) {
+    uint64_t sums[2] = {0, 0};
+    const int32_t* v = values.data();
+    for (std::size_t i = 0; i < values.size(); i += 4, v += 4) {
+        const uint64_t* row = kPacked.quadAllLav2[(((v[0] + 2) * 5 + v[1] + 2) * 5 + v[2] + 2) * 5 + v[3] + 2];
+        sums[0] += row[0];
+        sums[1] += row[1];
+    }
+    for (int k = 3; k <= 10; ++k) costs[k] += unpackField(sums[(k - 3) / 4], (k - 3) % 4);
+}
+
+// One pass over the values for all codebooks from Smallest (5, 7 or 9) to 10.
 template <int Smallest>
 void addCostsUpToTen(std::span<const int32_t> values, int costs[kNumCodebooks]) {
-    uint64_t quads = 0, signedPairs = 0, unsignedPairs = 0;
+    uint64_t signedPairs = 0, unsignedPairs = 0;
     int signs = 0;
     const int32_t* v = values.data();
     for (std::size_t i = 0; i < values.size(); i += 4, v += 4) {
         const int m0 = magnitudeOf(v[0]), m1 = magnitudeOf(v[1]);
         const int m2 = magnitudeOf(v[2]), m3 = magnitudeOf(v[3]);
         signs += (m0 != 0) + (m1 != 0) + (m2 != 0) + (m3 != 0);
-        if constexpr (Smallest == 3) quads += kPacked.quadLav2[((m0 * 3 + m1) * 3 + m2) * 3 + m3];
         if constexpr (Smallest <= 5)
             signedPairs += kPacked.pairSigned[(v[0] + 4) * 9 + v[1] + 4] +
                            kPacked.pairSigned[(v[2] + 4) * 9 + v[3] + 4];
         unsignedPairs += kPacked.pairUnsigned[m0 * 13 + m1] + kPacked.pairUnsigned[m2 * 13 + m3];
-    }
-    if constexpr (Smallest <= 3) {
-        costs[3] += unpackField(quads, 2) + signs;
-        costs[4] += unpackField(quads, 3) + signs;
     }
     if constexpr (Smallest <= 5) {
         costs[5] += unpackField(signedPairs, 0);
@@ -309,7 +329,7 @@ void addBandCosts(std::span<const int32_t> values, int smallest, int costs[kNumC
     assert(values.size() % 4 == 0 && values.size() <= static_cast<std::size_t>(kFrameLength));
     switch (smallest) {
     case 1: addCostsMagnitudeOne(values, costs); break;
-    case 3: addCostsUpToTen<3>(values, costs); break;
+    case 3: addCostsMagnitudeTwo(values, costs); break;
     case 5: addCostsUpToTen<5>(values, costs); break;
     case 7: addCostsUpToTen<7>(values, costs); break;
     case 9: addCostsUpToTen<9>(values, costs); break;
