@@ -206,36 +206,58 @@ void addCostsUpToTen(std::span<const int32_t> values, int costs[kNumCodebooks]) 
     costs[10] += unpackField(unsignedPairs, 3) + signs;
 }
 
-}  // namespace
+// Codebook index of the N values at v (quads for codebooks 1..4, pairs for 5..10).
+template <int N>
+int tupleIndex(const CodebookInfo& book, const int32_t* v) {
+    static_assert(N == 2 || N == 4);
+    if constexpr (N == 4)
+        return quadIndex(book, v);
+    else
+        return pairIndex(book, v);
+}
 
-int countQuadBits(int start, int end, std::span<const int32_t> values, int codebook) {
-    assert(codebook >= 1 && codebook <= 4);
+// Bits of values [start, end) in a quad (N = 4) or pair (N = 2) codebook, sign bits included.
+template <int N>
+int countTupleBits(int start, int end, std::span<const int32_t> values, const CodebookInfo& book) {
     assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
-    assert((end - start) % 4 == 0);
-    const CodebookInfo& book = codebookTable[codebook];
+    assert((end - start) % N == 0);
     int bits = 0;
-    for (int i = start; i < end; i += 4) {
+    for (int i = start; i < end; i += N) {
         const int32_t* v = &values[i];
-        assert(fitsCodebook(book, v, 4));
-        bits += book.codeLengths[quadIndex(book, v)];
-        if (book.isUnsigned) bits += nonzeroCount(v, 4);
+        assert(fitsCodebook(book, v, N));
+        bits += book.codeLengths[tupleIndex<N>(book, v)];
+        if (book.isUnsigned) bits += nonzeroCount(v, N);
     }
     return bits;
 }
 
+// Writes values [start, end) through a quad or pair codebook, each codeword with its sign bits.
+template <int N>
+void writeTuples(BitWriter& writer, int start, int end, std::span<const int32_t> values,
+                 const CodebookInfo& book) {
+    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
+    assert((end - start) % N == 0);
+    for (int i = start; i < end; i += N) {
+        const int32_t* v = &values[i];
+        assert(fitsCodebook(book, v, N));
+        const int index = tupleIndex<N>(book, v);
+        uint32_t code = book.codewords[index];
+        int length = book.codeLengths[index];
+        if (book.isUnsigned) appendSigns(code, length, v, N);
+        writer.putBits(length, code);
+    }
+}
+
+}  // namespace
+
+int countQuadBits(int start, int end, std::span<const int32_t> values, int codebook) {
+    assert(codebook >= 1 && codebook <= 4);
+    return countTupleBits<4>(start, end, values, codebookTable[codebook]);
+}
+
 int countPairBits(int start, int end, std::span<const int32_t> values, int codebook) {
     assert(codebook >= 5 && codebook <= 10);
-    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
-    assert((end - start) % 2 == 0);
-    const CodebookInfo& book = codebookTable[codebook];
-    int bits = 0;
-    for (int i = start; i < end; i += 2) {
-        const int32_t* v = &values[i];
-        assert(fitsCodebook(book, v, 2));
-        bits += book.codeLengths[pairIndex(book, v)];
-        if (book.isUnsigned) bits += nonzeroCount(v, 2);
-    }
-    return bits;
+    return countTupleBits<2>(start, end, values, codebookTable[codebook]);
 }
 
 int countEscapeBits(int start, int end, std::span<const int32_t> values) {
@@ -257,35 +279,13 @@ int countEscapeBits(int start, int end, std::span<const int32_t> values) {
 void writeQuads(BitWriter& writer, int start, int end, std::span<const int32_t> values,
                 int codebook) {
     assert(codebook >= 1 && codebook <= 4);
-    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
-    assert((end - start) % 4 == 0);
-    const CodebookInfo& book = codebookTable[codebook];
-    for (int i = start; i < end; i += 4) {
-        const int32_t* v = &values[i];
-        assert(fitsCodebook(book, v, 4));
-        const int index = quadIndex(book, v);
-        uint32_t code = book.codewords[index];
-        int length = book.codeLengths[index];
-        if (book.isUnsigned) appendSigns(code, length, v, 4);
-        writer.putBits(length, code);
-    }
+    writeTuples<4>(writer, start, end, values, codebookTable[codebook]);
 }
 
 void writePairs(BitWriter& writer, int start, int end, std::span<const int32_t> values,
                 int codebook) {
     assert(codebook >= 5 && codebook <= 10);
-    assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
-    assert((end - start) % 2 == 0);
-    const CodebookInfo& book = codebookTable[codebook];
-    for (int i = start; i < end; i += 2) {
-        const int32_t* v = &values[i];
-        assert(fitsCodebook(book, v, 2));
-        const int index = pairIndex(book, v);
-        uint32_t code = book.codewords[index];
-        int length = book.codeLengths[index];
-        if (book.isUnsigned) appendSigns(code, length, v, 2);
-        writer.putBits(length, code);
-    }
+    writeTuples<2>(writer, start, end, values, codebookTable[codebook]);
 }
 
 void writeEscapePairs(BitWriter& writer, int start, int end, std::span<const int32_t> values) {

@@ -54,6 +54,18 @@ double pullDown(double level, double meanLevel, double slope, double scale) {
     return level < 0.0 ? 0.0 : level;
 }
 
+// Level of each of bands 0 .. nb - 1 of `spectrum` (one window), their largest level and the
+// summed magnitude of all their lines.
+void bandLevels(const double* spectrum, const uint16_t* swb, int nb, double* level, double& maxLevel,
+                double& total) {
+    for (int b = 0; b < nb; ++b) {
+        const double s = magnitudeSum(spectrum, swb[b], swb[b + 1]);
+        level[b] = bandLevel(s, swb[b + 1] - swb[b]);
+        if (level[b] > maxLevel) maxLevel = level[b];
+        total += s;
+    }
+}
+
 // Long blocks: offsets of bands 0 .. nb - 1, then smoothed in triples. `noiseFlags` is null for
 // the plain variant.
 void longBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* spectrum,
@@ -63,12 +75,7 @@ void longBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* s
     int32_t offset[kMaxBandEntries];
     double maxLevel = 0.0;
     double total = 0.0;
-    for (int b = 0; b < nb; ++b) {
-        const double s = magnitudeSum(spectrum, swb[b], swb[b + 1]);
-        level[b] = bandLevel(s, swb[b + 1] - swb[b]);
-        if (level[b] > maxLevel) maxLevel = level[b];
-        total += s;
-    }
+    bandLevels(spectrum, swb, nb, level, maxLevel, total);
     const double meanLevel = bandLevel(total, swb[nb] - swb[0]);
     const bool midSideRule = encoder.elementInfo.msUsed == 1 && encoder.channelShare <= 0.6;
     const bool wideband = encoder.sampleRate > kWidebandRate;
@@ -124,12 +131,7 @@ void shortBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* 
         double level[kMaxBandEntries];
         double maxLevel = 0.0;
         double total = 0.0;
-        for (int b = 0; b < nb; ++b) {
-            const double s = magnitudeSum(window, swb[b], swb[b + 1]);
-            level[b] = bandLevel(s, swb[b + 1] - swb[b]);
-            if (level[b] > maxLevel) maxLevel = level[b];
-            total += s;
-        }
+        bandLevels(window, swb, nb, level, maxLevel, total);
         const double meanMagnitude = total / (swb[nb] - swb[0]);
         const double meanLevel = meanMagnitude > 1.0 ? 20.0 * std::log10(meanMagnitude) : 0.0;
         for (int b = 0; b < nb; ++b) {
