@@ -26,6 +26,15 @@ constexpr int kChannelConfigurationBits = 4;
 constexpr uint32_t kAacLowComplexity = 2;
 constexpr int kElementInstanceTag = 3;
 
+// Backward-compatible explicit signalling that no SBR data follows (ISO/IEC 14496-3,
+// 1.6.5.2): after the GASpecificConfig, syncExtensionType 0x2B7, extensionAudioObjectType 5
+// (SBR) and sbrPresentFlag 0. Without it, a decoder that supports HE-AAC may assume implicit
+// SBR at 24000 Hz and below and play the stream at twice its rate.
+constexpr int kSyncExtensionTypeBits = 11;
+constexpr uint32_t kSyncExtensionType = 0x2B7;
+constexpr uint32_t kSbrObjectType = 5;
+constexpr int kHighestRateForImplicitSbr = 24000;
+
 void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channels) {
     writer.putBits(kAudioObjectTypeBits, kAacLowComplexity);
     writer.putBits(kSamplingFrequencyIndexBits, static_cast<uint32_t>(sampleRateIndex));
@@ -33,6 +42,11 @@ void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channe
     writer.putBits(1, 0);  // frameLengthFlag: 1024-sample frames
     writer.putBits(1, 0);  // dependsOnCoreCoder
     writer.putBits(1, 0);  // extensionFlag
+    if (sampleRateTable[sampleRateIndex] <= kHighestRateForImplicitSbr) {
+        writer.putBits(kSyncExtensionTypeBits, kSyncExtensionType);
+        writer.putBits(kAudioObjectTypeBits, kSbrObjectType);  // extensionAudioObjectType
+        writer.putBits(1, 0);                                  // sbrPresentFlag
+    }
     writer.byteAlign();
 }
 

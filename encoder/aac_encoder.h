@@ -77,7 +77,8 @@ enum class OpenStatus {
 };
 
 // Creates the encoder over the stream and the bit writer (both taken over), initialises the
-// per-channel records and writes the 2-byte AudioSpecificConfig into the bit writer's buffer.
+// per-channel records and writes the AudioSpecificConfig into the bit writer's buffer: 2 bytes,
+// or 5 at 24000 Hz and below, where it also states that no SBR data follows.
 // On failure `out` stays null and the stream and bit writer are released.
 OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWriter,
                        std::unique_ptr<InputStream> inputStream, std::unique_ptr<AacEncoder>* out);

@@ -20,7 +20,9 @@ std::vector<uint8_t> silentWav(int rate, int channels) {
 }
 
 // audioObjectType 2 (5 bits), samplingFrequencyIndex (4), channelConfiguration (4), then
-// frameLengthFlag, dependsOnCoreCoder and extensionFlag, all 0.
+// frameLengthFlag, dependsOnCoreCoder and extensionFlag, all 0. At 24000 Hz and below there
+// follow syncExtensionType 0x2B7 (11 bits), extensionAudioObjectType 5 (5) and sbrPresentFlag
+// 0 (1), padded to whole bytes: 0x56 0xE5 0x00.
 struct ExpectedConfig {
     int rate;
     uint8_t mono[2];
@@ -42,7 +44,9 @@ TEST(OpenEncoder, WritesTheAudioSpecificConfigOfEveryRateAndLayout) {
             test::EncoderRun run(silentWav(expected.rate, channels), 64000, kOptionTns);
             ASSERT_TRUE(run.opened());
             const uint8_t* bytes = channels == 1 ? expected.mono : expected.stereo;
-            EXPECT_EQ(run.audioSpecificConfig(), (std::vector<uint8_t>{bytes[0], bytes[1]}));
+            std::vector<uint8_t> config{bytes[0], bytes[1]};
+            if (expected.rate <= 24000) config.insert(config.end(), {0x56, 0xE5, 0x00});
+            EXPECT_EQ(run.audioSpecificConfig(), config);
             EXPECT_EQ(run.encoder().channels, channels);
             EXPECT_EQ(run.encoder().sampleRate, expected.rate);
         }
