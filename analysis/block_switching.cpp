@@ -157,8 +157,9 @@ struct Verdict {
 // sequence; nextWindowSequence == EIGHT_SHORT_SEQUENCE carries a pending short block. A
 // transient turns a long block into LONG_START, the next one into EIGHT_SHORT and, once the
 // look-ahead is quiet, LONG_STOP and then ONLY_LONG. A reservoir at or below its floor cuts a
-// pending short block to LONG_STOP whatever came before (after a LONG_STOP that joins a long
-// falling half to a short rising half), or keeps a started sequence long.
+// pending short block to LONG_STOP, or keeps a started sequence long. What it chooses is then
+// fitted to the previous block (fitSequence), so that, for example, a cut after a LONG_STOP
+// codes ONLY_LONG.
 void chooseSequence(IcsInfo& ics, const Verdict& v, const AacEncoder& encoder) {
     const bool tnsOption = (encoder.options & kOptionTns) != 0;
     const int reservoir = encoder.bitReservoir;
@@ -211,6 +212,33 @@ void chooseSequence(IcsInfo& ics, const Verdict& v, const AacEncoder& encoder) {
         ics.nextWindowSequence = EIGHT_SHORT_SEQUENCE;
         ics.weakAttackPending = 1;
     }
+}
+
+// True when the block's left half ends the previous block's right half: a long slope
+// (ONLY_LONG, LONG_STOP) joins ONLY_LONG or LONG_START, a short slope (LONG_START,
+// EIGHT_SHORT) joins EIGHT_SHORT or LONG_STOP. Any other pair leaves time-domain aliasing
+// uncancelled.
+bool joins(int32_t previous, int32_t sequence) {
+    const bool longSlope = previous == ONLY_LONG_SEQUENCE || previous == LONG_STOP_SEQUENCE;
+    const bool startsLong = sequence == ONLY_LONG_SEQUENCE || sequence == LONG_START_SEQUENCE;
+    return longSlope == startsLong;
+}
+
+// The nearest sequence that joins the previous block: after a long slope a wanted LONG_STOP
+// becomes ONLY_LONG and a wanted EIGHT_SHORT becomes LONG_START with the short block
+// pending; after a short slope a wanted long block becomes LONG_STOP. Returns true when the
+// sequence changed.
+bool fitSequence(IcsInfo& ics, int32_t previous) {
+    if (joins(previous, ics.windowSequence)) return false;
+    switch (ics.windowSequence) {
+    case LONG_STOP_SEQUENCE: ics.windowSequence = ONLY_LONG_SEQUENCE; break;
+    case EIGHT_SHORT_SEQUENCE:
+        ics.windowSequence = LONG_START_SEQUENCE;
+        ics.nextWindowSequence = EIGHT_SHORT_SEQUENCE;
+        break;
+    default: ics.windowSequence = LONG_STOP_SEQUENCE; break;
+    }
+    return true;
 }
 
 // Band layout and window groups of the block just decided.
@@ -300,12 +328,18 @@ void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, const AacEn
     v.strong = ics.attackStrength > kStrongAttackStrength || d.energyAttack;
     v.energyAttack = d.energyAttack;
     v.bandAttackCount = d.bandAttackCount;
+    const int32_t previous = ics.windowSequence;
     chooseSequence(ics, v, encoder);
+    fitSequence(ics, previous);
 
     ics.attackStrength = static_cast<uint8_t>(kEnergyAttackWeight * (d.energyAttack ? 1 : 0) + d.bandAttackCount);
     layOutBlock(ics, v.relaxed, encoder.sampleRateIndex);
     std::memcpy(ics.groupMarks, ics.nextGroupMarks, sizeof ics.groupMarks);
     ics.crossingOnlyAttack = crossingOnly ? 1 : 0;
+}
+
+void fitWindowSequence(IcsInfo& ics, int32_t previousSequence, int sampleRateIndex) {
+    if (fitSequence(ics, previousSequence)) layOutBlock(ics, false, sampleRateIndex);
 }
 
 void synchroniseWindows(IcsInfo& channel0, IcsInfo& channel1) {

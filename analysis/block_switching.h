@@ -15,9 +15,19 @@ namespace varnel {
 
 // Decides the channel's window for this frame: sets both shapes to 0 (sine), windowSequence,
 // nextWindowSequence, swbOffsets, numSwb, numWindowGroups, windowGroupLength, attackRatio,
-// tnsWanted and the detector state. Reads the encoder's sampleRateIndex, channels,
+// tnsWanted and the detector state. The sequence always joins the one on entry (the previous
+// block's; see fitWindowSequence). Reads the encoder's sampleRateIndex, channels,
 // bitReservoir and TNS option bit; the buffer is not written.
 void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, const AacEncoder& encoder);
+
+// Makes the coded sequence join the previous coded block, `previousSequence`: after
+// ONLY_LONG or LONG_STOP only ONLY_LONG or LONG_START may follow, after LONG_START or
+// EIGHT_SHORT only EIGHT_SHORT or LONG_STOP. A sequence that does not fit becomes the nearest
+// that does (LONG_STOP -> ONLY_LONG, EIGHT_SHORT -> LONG_START with the short block pending,
+// a long block after a short slope -> LONG_STOP), with the long band layout. A sequence that
+// fits is left as it is. decideWindowSequence applies it to its own decision; the pipeline
+// applies it again after synchroniseWindows.
+void fitWindowSequence(IcsInfo& ics, int32_t previousSequence, int sampleRateIndex);
 
 // Makes a channel pair's window decisions equal. The set windowSequence, nextWindowSequence,
 // swbOffsets, numSwb, groupMarks, numWindowGroups and the used windowGroupLength entries is

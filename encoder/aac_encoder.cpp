@@ -262,9 +262,16 @@ FrameStatus AacEncoder::encodeFrame() {
     shiftHistory(*this, frame.samples);
     clock.mark(&StageTimes::input);
 
-    for (int c = 0; c < channels; ++c) decideWindowSequence(channelBuffers[c], icsInfo[c], *this);
+    int32_t previousSequence[kMaxChannels];
+    for (int c = 0; c < channels; ++c) {
+        previousSequence[c] = icsInfo[c].windowSequence;
+        decideWindowSequence(channelBuffers[c], icsInfo[c], *this);
+    }
     clearSideInfo(elementInfo, channels);
-    if (channels == 2) synchroniseWindows(icsInfo[0], icsInfo[1]);
+    if (channels == 2) {
+        synchroniseWindows(icsInfo[0], icsInfo[1]);
+        for (int c = 0; c < channels; ++c) fitWindowSequence(icsInfo[c], previousSequence[c], sampleRateIndex);
+    }
     for (int c = 0; c < channels; ++c) analysisFilterbank(channelBuffers[c], icsInfo[c]);
     clock.mark(&StageTimes::analysis);
 

@@ -199,29 +199,30 @@ TEST(BlockSwitching, StateMachine) {
         Attack attack;
         int pending, reservoir;
         int32_t options;
-        std::vector<int> sequence;  // for previous = 0, 1, 2, 3
-        int next;
+        std::vector<int> sequence;  // for previous = 0, 1, 2, 3, fitted to the previous block
+        std::vector<int> next;      // one value for all, or one per previous
         int weak;  // weakAttackPending afterwards
     };
     const std::vector<Row> rows = {
-        {"no attack", Attack::None, 0, kFull, kOptionTns, {0, 3, 3, 0}, 0, 0},
-        {"energy attack", Attack::Energy, 0, kFull, kOptionTns, {1, 2, 2, 1}, 2, 0},
-        {"band attack, not strong", Attack::Band, 0, kFull, kOptionTns, {1, 2, 3, 1}, 2, 0},
-        {"energy attack, few bits, TNS", Attack::Energy, 0, kLow, kOptionTns, {1, 3, 2, 1}, 2, 0},
-        {"band attack, few bits, TNS", Attack::Band, 0, kLow, kOptionTns, {1, 3, 3, 1}, 0, 0},
-        {"band attack, few bits, no TNS", Attack::Band, 0, kLow, 0, {1, 2, 2, 1}, 2, 1},
-        {"crossings only, few bits", Attack::Crossing, 0, kLow, kOptionTns, {1, 2, 3, 1}, 2, 0},
-        {"pending, no attack", Attack::None, 2, kFull, kOptionTns, {2, 2, 3, 1}, 3, 0},
-        {"pending, energy attack", Attack::Energy, 2, kFull, kOptionTns, {2, 2, 2, 1}, 2, 0},
-        {"pending, few bits", Attack::Energy, 2, kLow, kOptionTns, {3, 3, 3, 3}, 0, 1},
-        {"pending, few bits, crossings only", Attack::Crossing, 2, kLow, kOptionTns, {2, 2, 3, 1}, 2, 0},
+        {"no attack", Attack::None, 0, kFull, kOptionTns, {0, 3, 3, 0}, {0}, 0},
+        {"energy attack", Attack::Energy, 0, kFull, kOptionTns, {1, 2, 2, 1}, {2}, 0},
+        {"band attack, not strong", Attack::Band, 0, kFull, kOptionTns, {1, 2, 3, 1}, {2}, 0},
+        {"energy attack, few bits, TNS", Attack::Energy, 0, kLow, kOptionTns, {1, 3, 2, 1}, {2}, 0},
+        {"band attack, few bits, TNS", Attack::Band, 0, kLow, kOptionTns, {1, 3, 3, 1}, {0}, 0},
+        {"band attack, few bits, no TNS", Attack::Band, 0, kLow, 0, {1, 2, 2, 1}, {2}, 1},
+        {"crossings only, few bits", Attack::Crossing, 0, kLow, kOptionTns, {1, 2, 3, 1}, {2}, 0},
+        {"pending, no attack", Attack::None, 2, kFull, kOptionTns, {1, 2, 3, 1}, {2, 3, 3, 3}, 0},
+        {"pending, energy attack", Attack::Energy, 2, kFull, kOptionTns, {1, 2, 2, 1}, {2}, 0},
+        {"pending, few bits", Attack::Energy, 2, kLow, kOptionTns, {0, 3, 3, 0}, {0}, 1},
+        {"pending, few bits, crossings only", Attack::Crossing, 2, kLow, kOptionTns, {1, 2, 3, 1}, {2}, 0},
     };
     for (const Row& row : rows) {
         for (int previous = 0; previous < 4; ++previous) {
             auto ch = crafted(row.attack, previous, row.pending, row.reservoir, row.options);
             ch->decide();
             EXPECT_EQ(ch->ics.windowSequence, row.sequence[previous]) << row.what << ", after " << previous;
-            EXPECT_EQ(ch->ics.nextWindowSequence, row.next) << row.what << ", after " << previous;
+            EXPECT_EQ(ch->ics.nextWindowSequence, row.next[row.next.size() == 1 ? 0 : previous])
+                << row.what << ", after " << previous;
             EXPECT_EQ(ch->ics.weakAttackPending, row.weak) << row.what << ", after " << previous;
             // A short block that stops for want of strength hands the attack to TNS.
             const bool stoppedShort = row.pending == 0 && previous == 2 && row.sequence[2] == 3 && row.attack != Attack::None;
@@ -248,7 +249,7 @@ TEST(BlockSwitching, StrengthOfThePreviousCallKeepsShortBlocksShort) {
 
 TEST(BlockSwitching, ReservoirFloors) {
     // A pending short block: 3072 per channel less 200 per unit of the previous strength, at
-    // least 2000; at or below it the block stops, even after a LONG_STOP.
+    // least 2000; at or below it the block stops, which after a LONG_STOP is an ONLY_LONG.
     struct Case {
         int channels, strength, floor;
     };
@@ -258,7 +259,7 @@ TEST(BlockSwitching, ReservoirFloors) {
             ch->ics.attackStrength = static_cast<uint8_t>(c.strength);
             ch->decide();
             const bool cut = reservoir == c.floor;
-            EXPECT_EQ(ch->ics.windowSequence, cut ? LONG_STOP_SEQUENCE : LONG_START_SEQUENCE) << c.channels << " " << reservoir;
+            EXPECT_EQ(ch->ics.windowSequence, cut ? ONLY_LONG_SEQUENCE : LONG_START_SEQUENCE) << c.channels << " " << reservoir;
             EXPECT_EQ(ch->ics.weakAttackPending, cut ? 1 : 0);
         }
     }
@@ -375,6 +376,34 @@ TEST(BlockSwitching, ShortBlocksGroupWithTheMarksFoundOneFrameEarlier) {
     relaxed->decide();
     EXPECT_EQ(groupsOf(relaxed->ics), std::vector<int>{8});
     EXPECT_EQ(relaxed->ics.crossingOnlyAttack, 0);
+}
+
+TEST(BlockSwitching, EveryCodedSequenceJoinsThePreviousBlock) {
+    // For each previous sequence (rows) and wanted sequence (columns): what is coded.
+    constexpr int32_t kCoded[4][4] = {
+        {0, 1, 1, 0},  // after ONLY_LONG: LONG_STOP -> ONLY_LONG, EIGHT_SHORT -> LONG_START
+        {3, 3, 2, 3},  // after LONG_START: a long block -> LONG_STOP
+        {3, 3, 2, 3},  // after EIGHT_SHORT
+        {0, 1, 1, 0},  // after LONG_STOP
+    };
+    for (int32_t previous = 0; previous < 4; ++previous) {
+        for (int32_t wanted = 0; wanted < 4; ++wanted) {
+            IcsInfo ics{};
+            initIcsInfo(ics);
+            ics.windowSequence = wanted;
+            ics.swbOffsets = wanted == EIGHT_SHORT_SEQUENCE ? swbOffsetShort[4] : swbOffsetLong[4];
+            ics.numSwb = wanted == EIGHT_SHORT_SEQUENCE ? numSwbShort[4] : numSwbLong[4];
+            fitWindowSequence(ics, previous, 4);
+            SCOPED_TRACE(::testing::Message() << "after " << previous << ", wanted " << wanted);
+            EXPECT_EQ(ics.windowSequence, kCoded[previous][wanted]);
+            const bool isShort = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
+            EXPECT_EQ(ics.swbOffsets, isShort ? swbOffsetShort[4] : swbOffsetLong[4]);
+            if (!isShort) EXPECT_EQ(groupsOf(ics), std::vector<int>{1});
+            // A short block that had to wait is still pending.
+            EXPECT_EQ(ics.nextWindowSequence, wanted == EIGHT_SHORT_SEQUENCE && !isShort ? EIGHT_SHORT_SEQUENCE
+                                                                                           : ONLY_LONG_SEQUENCE);
+        }
+    }
 }
 
 TEST(WindowSynchronisation, AShortBlockInEitherChannelMakesBothShort) {
