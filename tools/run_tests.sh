@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the encoder and runs every test: unit tests, integration tests against real decoders
-# (ffmpeg and faad), then all of them again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# (ffmpeg, faad and gstreamer), then all of them again under AddressSanitizer and UndefinedBehaviorSanitizer.
 # Installs the decoders, the other MP4 readers and numpy with apt-get when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +15,8 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v mediainfo >/dev/null 2>&1 || need+=(mediainfo)
 command -v AtomicParsley >/dev/null 2>&1 || need+=(atomicparsley)
 command -v gst-launch-1.0 >/dev/null 2>&1 || need+=(gstreamer1.0-tools gstreamer1.0-plugins-good)
+# gstreamer's faad element, through which the tests decode with gstreamer as a third decoder.
+gst-inspect-1.0 faad >/dev/null 2>&1 || need+=(gstreamer1.0-plugins-bad)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive

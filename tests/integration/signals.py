@@ -90,3 +90,31 @@ def clicks(rate, seconds, channels=1, interval=0.25, seed=4):
 
 def silence(rate, seconds, channels=1):
     return np.zeros((int(rate * seconds), channels), dtype=np.int16)
+
+
+def pink_noise(rate, seconds, channels=2, amp=6000.0, seed=6):
+    """Noise whose power falls 3 dB per octave, each channel its own (white noise shaped by
+    1/sqrt(f) in one FFT)."""
+    rng = np.random.default_rng(seed)
+    n = int(rate * seconds)
+    spectrum = np.fft.rfft(rng.normal(0, 1, (n, channels)), axis=0)
+    f = np.fft.rfftfreq(n, 1.0 / rate)
+    spectrum *= 1 / np.sqrt(np.maximum(f, 20.0))[:, None]
+    x = np.fft.irfft(spectrum, n, axis=0)
+    return _clip(x / np.max(np.abs(x)) * amp * 3)
+
+
+def bursts(rate, seconds, channels=2, interval=0.37, seed=7):
+    """Loud noise bursts of 30 ms over a quiet tone, at independent times in each channel."""
+    rng = np.random.default_rng(seed)
+    n = int(rate * seconds)
+    t = np.arange(n) / rate
+    out = np.zeros((n, channels))
+    for c in range(channels):
+        out[:, c] = 400 * np.sin(2 * np.pi * (330 + 110 * c) * t)
+        start = int(rng.uniform(0, interval) * rate)
+        while start < n:
+            k = min(int(0.03 * rate), n - start)
+            out[start:start + k, c] += 16000 * rng.uniform(-1, 1, k)
+            start += int(rng.uniform(0.5, 1.5) * interval * rate)
+    return _clip(out)

@@ -66,8 +66,7 @@ class CodedAudio(unittest.TestCase):
         if silent:
             self.assertTrue(np.all(e.ff == 0) and np.all(e.fa == 0))
             return
-        # faad's implicit-SBR upsampling at 24000 Hz and below limits the comparison there.
-        self.assertGreaterEqual(e.decoders_agree_db(), 70.0 if e.rate > 24000 else 50.0)
+        self.assertGreaterEqual(e.decoders_agree_db(), 70.0)
         if min_snr is not None:
             self.assertGreaterEqual(e.snr(), min_snr)
         self.assertTrue(e.within_bit_budget(), "%.0f bit/s for %d" % (e.bit_rate_used(), e.bit_rate))
