@@ -58,7 +58,7 @@ int BitWriter::controlCounters(int id) {
     }
 }
 
-int BitWriter::queryCounters(int id, int* out) const {
+int BitWriter::queryCounters(int id, int64_t* out) const {
     switch (id) {
     case 1:
         *out = bitCount_ + accumulatedBits_;

@@ -40,7 +40,7 @@ public:
 
     // Appends zero bits up to the next multiple of 8 of the running bit count.
     void byteAlign() {
-        const int rest = bitCount_ % 8;
+        const int rest = static_cast<int>(bitCount_ % 8);
         if (rest != 0) putBits(8 - rest, 0);
     }
 
@@ -55,9 +55,12 @@ public:
     // Counter control: id 3 clears both counters, id 4 folds bitCount into accumulatedBits.
     int controlCounters(int id);
     // Counter query: id 1 total bits (bitCount + accumulatedBits), id 2 bitCount.
-    int queryCounters(int id, int* out) const;
+    int queryCounters(int id, int64_t* out) const;
 
-    int bitCount() const { return bitCount_; }
+    // Bits put since creation or the last counter reset; it runs over the whole stream, so it
+    // is 64 bits wide (a 32-bit count passes 2^31 after about half an hour of 96 kHz stereo
+    // at the top rate). Per-frame sizes are differences of two counts.
+    int64_t bitCount() const { return bitCount_; }
     bool overflowed() const { return overflowed_; }
 
 private:
@@ -68,8 +71,8 @@ private:
     uint8_t* buffer_ = nullptr;
     int bytePosition_ = 0;
     int capacity_ = 0;
-    int bitCount_ = 0;
-    int accumulatedBits_ = 0;
+    int64_t bitCount_ = 0;
+    int64_t accumulatedBits_ = 0;
     bool overflowed_ = false;
 };
 

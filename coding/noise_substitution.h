@@ -7,8 +7,8 @@
 //    and TNS tools, marks each channel's noise bands and stores their energies in scaleOffset;
 //    rate control then codes the remaining bands around them.
 //  - substituteZeroBands, after rate control, turns the bands of the same range that quantised
-//    to all zeros into noise bands as well and returns the bits this adds, which the caller
-//    takes from the bit reservoir.
+//    to all zeros into noise bands as well and returns an estimate of the bits this adds; the
+//    reservoir is charged for them once, with the rest of the written block.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +35,8 @@ void selectNoiseBands(ChannelCoding& coding, const IcsInfo& ics, const ChannelBu
 void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer);
 
 // Turns the all-zero bands of [pnsStartBand, pnsBandLimit) that carry a nonzero scaleOffset into
-// noise bands, rebuilds the sections of every channel and returns the bits to charge to the bit
-// reservoir: 9 per band of a long block, 7 of a short one, counted over all channels.
+// noise bands, rebuilds the sections of every channel and returns an estimate of the bits this
+// adds: 9 per band of a long block, 7 of a short one, counted over all channels.
 int substituteZeroBands(AacEncoder& encoder);
 
 // The same over the per-channel records (equal lengths, channel order). msMask is the pair's

@@ -112,12 +112,13 @@ int measureBlockBits(AacEncoder& enc) {
     writeElement(enc, enc.channels != 1, measure);
     writeEnd(measure);
     measure.byteAlign();
-    return measure.bitCount();
+    return static_cast<int>(measure.bitCount());
 }
 
-// Turns bands that quantised to zero into noise bands and charges their bits to the
-// reservoir, unless the noise energies would push the block past the decoder's input buffer
-// (rate control fitted the block without them); then the bands stay zero.
+// Turns bands that quantised to zero into noise bands, unless the noise energies would push
+// the block past the decoder's input buffer (rate control fitted the block without them); then
+// the bands stay zero. Their bits are not charged here: they are outside the channels' counted
+// bits, so chargeSideInformation takes them from the reservoir with the rest of the block.
 void substituteNoiseWithinBuffer(AacEncoder& enc) {
     struct Saved {
         int32_t codebook[kMaxBandEntries];
@@ -131,12 +132,8 @@ void substituteNoiseWithinBuffer(AacEncoder& enc) {
         std::memcpy(saved[c].scaleOffset, cc.scaleOffset, sizeof cc.scaleOffset);
         std::memcpy(saved[c].sectionLength, cc.sectionLength, sizeof cc.sectionLength);
     }
-    const int bits = substituteZeroBands(enc);
-    if (bits == 0) return;
-    if (measureBlockBits(enc) <= enc.channels * kMaxBitsPerChannel) {
-        enc.bitReservoir -= bits;
-        return;
-    }
+    if (substituteZeroBands(enc) == 0) return;
+    if (measureBlockBits(enc) <= enc.channels * kMaxBitsPerChannel) return;
     for (int c = 0; c < enc.channels; ++c) {
         ChannelCoding& cc = enc.channelCoding[c];
         std::memcpy(cc.codebook, saved[c].codebook, sizeof cc.codebook);
@@ -283,11 +280,11 @@ FrameStatus AacEncoder::encodeFrame() {
     if (options & kOptionPns) substituteNoiseWithinBuffer(*this);
     clock.mark(&StageTimes::search);
 
-    const int bitsBefore = bitWriter->bitCount();
+    const int64_t bitsBefore = bitWriter->bitCount();
     writeElement(*this, channels != 1);
     writeEnd(*this);
     bitWriter->byteAlign();
-    const int blockBits = bitWriter->bitCount() - bitsBefore;
+    const int blockBits = static_cast<int>(bitWriter->bitCount() - bitsBefore);
     assert(blockBits <= channels * kMaxBitsPerChannel);
     chargeSideInformation(*this, blockBits);
     inputStream->releaseFrame();

@@ -101,8 +101,10 @@ int InputStream::setProperty(int id, int32_t value) {
         frameLength_ = value;
         break;
     case 4:
-        if (value <= 0) return kStreamBadArgument;
-        channels_ = value;
+        // The channel count is the file's: readFrame takes whole sample frames of the header's
+        // block align and converts channels values from each, so another count would read
+        // past the bytes it holds. Setting the count it already has is accepted.
+        if (value != channels_) return kStreamBadArgument;
         break;
     case 7:
         break;

@@ -60,7 +60,8 @@ public:
     int releaseFrame();
     int closeStream();
 
-    // id 3: frame length, id 4: channels, id 7: make sure the sample buffer exists.
+    // id 3: frame length, id 4: channels (only the file's own count is accepted), id 7: make
+    // sure the sample buffer exists.
     int setProperty(int id, int32_t value);
     // id 9: valuesRead, 10: frameLength, 11: channels, 12: sampleRate.
     int getProperty(int id, int32_t* value) const;

@@ -102,6 +102,37 @@ TEST(BitWriter, ExhaustedBufferIsNeverOverrunAndReportsOverflow) {
     EXPECT_FALSE(w.overflowed());
 }
 
+// The running count spans the whole stream; past 2^31 bits (half an hour of 96 kHz stereo at
+// the top rate) frames must still come out with their own sizes, byte-aligned.
+TEST(BitWriter, FramesStayAlignedPastTwoToTheThirtyOneBits) {
+    std::vector<uint8_t> buffer(4096 + 4);
+    BitWriter w;
+    const int64_t wordsPerBuffer = 1024;
+    const int64_t words = (int64_t{1} << 31) / 32 + 8;
+    for (int64_t i = 0; i < words; i += wordsPerBuffer) {
+        w.setOutput(buffer.data(), static_cast<int>(buffer.size()));
+        for (int64_t j = 0; j < wordsPerBuffer; ++j) w.putBits(32, 0x5A5A5A5Au);
+        int bits = 0;
+        w.takeOutput(&bits);
+    }
+    ASSERT_GT(w.bitCount(), int64_t{1} << 31);
+    for (int frameBits : {13, 1, 8, 29}) {
+        SCOPED_TRACE(frameBits);
+        const int64_t before = w.bitCount();
+        w.setOutput(buffer.data(), static_cast<int>(buffer.size()));
+        w.putBits(frameBits, 1);
+        w.byteAlign();
+        int bits = 0;
+        const std::vector<uint8_t> bytes = take(w, &bits);
+        EXPECT_EQ(bits, (frameBits + 7) / 8 * 8);
+        EXPECT_EQ(w.bitCount() - before, bits);
+        EXPECT_EQ(bytes[(frameBits - 1) / 8], 0x80 >> ((frameBits - 1) % 8));
+    }
+    int64_t total = 0;
+    EXPECT_EQ(w.queryCounters(1, &total), 0);
+    EXPECT_EQ(total, w.bitCount());
+}
+
 TEST(BitWriter, RandomFieldsReadBackInOrder) {
     std::mt19937 rng(7);
     std::vector<std::pair<int, uint32_t>> fields;

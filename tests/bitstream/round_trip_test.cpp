@@ -127,13 +127,13 @@ void runTrial(const Trial& trial, std::mt19937& rng) {
     std::vector<uint8_t> buffer(16384 + 4);
     BitWriter& w = *encoder->bitWriter;
     w.setOutput(buffer.data(), static_cast<int>(buffer.size()));
-    const int start = w.bitCount();
+    const int64_t start = w.bitCount();
     writeSectionData(w, ics, *coding);
-    const int afterSections = w.bitCount();
+    const int64_t afterSections = w.bitCount();
     writeScaleFactorData(w, ics, *coding, trial.noiseSubstitution);
-    const int afterScalefactors = w.bitCount();
+    const int64_t afterScalefactors = w.bitCount();
     writeSpectralData(w, ics, *coding);
-    const int end = w.bitCount();
+    const int64_t end = w.bitCount();
 
     EXPECT_EQ(scalefactorBits, afterScalefactors - afterSections);
     EXPECT_EQ(sectionAndSpectralBits, (afterSections - start) + (end - afterScalefactors));

@@ -61,7 +61,7 @@ int writtenChannelBits(const IcsInfo& ics, const ChannelCoding& coding) {
     writeSectionData(writer, ics, coding);
     writeScaleFactorData(writer, ics, coding, false);
     writeSpectralData(writer, ics, coding);
-    return writer.bitCount();
+    return static_cast<int>(writer.bitCount());
 }
 
 // The channel as the rate control left it when the block's common max_sfb extended it: the
