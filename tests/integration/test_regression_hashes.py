@@ -44,7 +44,7 @@ CASES = {
                               "4d52089b38f434c3132a1c66dce4c5161876f87555368a0f6119f604ec3e7de7"),
     "music_stereo_48000_96k_pns": ("music", 48000, 2, 2.0, "96k", 3, True,
                                    "ebc7b55225e4902e740c995749868d0c10ce99de56447a69489fabe2f9ea5a90",
-                                   "e7d43c1e3dbe2fec2b6440a1e8262ebc30c635e990798fbe5f36187962b454b4"),
+                                   "8852ba06292e0ac24c0dec39dc966080c228160ed716480c3e4fd7732240c9bc"),
     "clicks_stereo_44100_64k_lr": ("clicks", 44100, 2, 2.0, "64k", 0, False,
                                    "fc077d56f14a7001a479a2acebcf394b2b9b1702c2dacf6a75b1ac1d9ef491e0",
                                    "dc9d13c9603ef78a70e3ae277d0cd358155436d3895d05654eb56dd345d57983"),
