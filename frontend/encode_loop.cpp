@@ -361,7 +361,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         std::fprintf(err, "%s: %" PRIu64 " float samples beyond full scale were clipped\n", cl.inputFileName.c_str(),
                      input->clippedSamples());
     bool ok = true;
-    if (samples > 0) ok = mp4_set_edit_list(audio, static_cast<uint32_t>(samples), kEncoderDelaySamples) == 0;
+    if (samples > 0) ok = mp4_set_edit_list(audio, samples, kEncoderDelaySamples) == 0;
     ok = mp4_finish_track(audio) == 0 && ok;
     ok = mp4_close_file(file.release()) == 0 && ok;
     encoder->closeEncoder();

@@ -43,22 +43,53 @@ uint32_t mediaHeaderSize(int32_t kind) {
     }
 }
 
-uint32_t dinfSize(const TrackBoxes& t) { return kBoxHeaderSize + t.drefSize(); }
+constexpr uint64_t kMax32 = 0xFFFFFFFFu;
+constexpr uint64_t kMaxInt32 = 0x7FFFFFFFu;
 
-uint32_t stblSize(const TrackBoxes& t) {
-    return kBoxHeaderSize + t.stsdSize() + t.stts.size + (t.ctts.entry_count > 0 ? t.ctts.size : 0) + t.stsc.size +
-           t.stsz.size + t.stco.size + (t.stss.entry_count > 0 ? t.stss.size : 0);
+// Version 1 is chosen per box, only when a value does not fit version 0.
+uint8_t mvhdVersion(const MovieHeader& mvhd) { return mvhd.duration > kMax32 ? 1 : 0; }
+uint8_t tkhdVersion(const TrackBoxes& t) { return t.track_duration > kMax32 ? 1 : 0; }
+uint8_t mdhdVersion(const TrackBoxes& t) { return t.media_duration > kMax32 ? 1 : 0; }
+// A version 0 media_time is signed 32-bit (-1 marks an empty edit).
+uint8_t elstVersion(const TrackBoxes& t) { return t.segment_duration > kMax32 || t.media_time > kMaxInt32 ? 1 : 0; }
+
+uint32_t mvhdSize(const MovieHeader& mvhd) { return kMvhdSize + (mvhdVersion(mvhd) ? kVersion1Extra : 0); }
+uint32_t tkhdSize(const TrackBoxes& t) { return kTkhdSize + (tkhdVersion(t) ? kVersion1Extra : 0); }
+uint32_t mdhdSize(const TrackBoxes& t) { return kMdhdSize + (mdhdVersion(t) ? kVersion1Extra : 0); }
+uint32_t elstSize(const TrackBoxes& t) { return kElstSize + (elstVersion(t) ? kElstVersion1Extra : 0); }
+uint32_t edtsSize(const TrackBoxes& t) { return kBoxHeaderSize + elstSize(t); }
+
+uint64_t dinfSize(const TrackBoxes& t) { return kBoxHeaderSize + uint64_t{t.drefSize()}; }
+
+uint64_t stblSize(const TrackBoxes& t) {
+    return uint64_t{kBoxHeaderSize} + t.stsdSize() + t.stts.size + (t.ctts.entry_count > 0 ? t.ctts.size : 0) +
+           t.stsc.size + t.stsz.size + t.stco.size + (t.stss.entry_count > 0 ? t.stss.size : 0);
 }
 
-uint32_t minfSize(const TrackBoxes& t) {
+uint64_t minfSize(const TrackBoxes& t) {
     return kBoxHeaderSize + mediaHeaderSize(t.kind) + dinfSize(t) + stblSize(t);
 }
 
-uint32_t mdiaSize(const TrackBoxes& t) { return kBoxHeaderSize + kMdhdSize + t.hdlrSize() + minfSize(t); }
+uint64_t mdiaSize(const TrackBoxes& t) { return kBoxHeaderSize + mdhdSize(t) + uint64_t{t.hdlrSize()} + minfSize(t); }
 
-uint32_t trakSize(const TrackBoxes& t) {
-    return kBoxHeaderSize + kTkhdSize + (t.references.empty() ? 0 : t.trefSize()) +
-           (t.has_edit_list ? kEdtsSize : 0) + mdiaSize(t);
+uint64_t trakSize(const TrackBoxes& t) {
+    return kBoxHeaderSize + tkhdSize(t) + uint64_t{t.references.empty() ? 0 : t.trefSize()} +
+           (t.has_edit_list ? edtsSize(t) : 0) + mdiaSize(t);
+}
+
+// A container's size for its header: the caller has checked that the moov, which holds every
+// container, fits 32 bits.
+uint32_t boxSize(uint64_t size) {
+    assert(size <= kMax32);
+    return static_cast<uint32_t>(size);
+}
+
+// A field of 32 bits in version 0, 64 bits in version 1.
+void timeField(ByteBuffer& out, uint8_t version, uint64_t v) {
+    if (version == 1) {
+        out.u32(static_cast<uint32_t>(v >> 32));
+    }
+    out.u32(static_cast<uint32_t>(v));
 }
 
 // ---------------------------------------------------------------- boxes
@@ -70,11 +101,12 @@ void writeMatrix(ByteBuffer& out) {
 }
 
 void writeMvhd(ByteBuffer& out, const MovieHeader& mvhd) {
-    BoxScope box(out, fourcc("mvhd"), kMvhdSize, 0, 0);
-    out.u32(0);                   // creation_time
-    out.u32(0);                   // modification_time
-    out.u32(mvhd.time_scale);     // timescale
-    out.u32(mvhd.duration);       // duration
+    const uint8_t v = mvhdVersion(mvhd);
+    BoxScope box(out, fourcc("mvhd"), mvhdSize(mvhd), v, 0);
+    timeField(out, v, 0);              // creation_time
+    timeField(out, v, 0);              // modification_time
+    out.u32(mvhd.time_scale);          // timescale
+    timeField(out, v, mvhd.duration);  // duration
     out.u32(kFixedOne);           // rate
     out.u16(kFullVolume);         // volume
     out.u16(0);                   // reserved
@@ -91,12 +123,13 @@ void writeIods(ByteBuffer& out, const std::vector<uint8_t>& iod) {
 }
 
 void writeTkhd(ByteBuffer& out, const TrackBoxes& t) {
-    BoxScope box(out, fourcc("tkhd"), kTkhdSize, 0, t.tkhd_flags);
-    out.u32(0);                 // creation_time
-    out.u32(0);                 // modification_time
-    out.u32(t.track_id);        // track_ID
-    out.u32(0);                 // reserved
-    out.u32(t.track_duration);  // duration
+    const uint8_t v = tkhdVersion(t);
+    BoxScope box(out, fourcc("tkhd"), tkhdSize(t), v, t.tkhd_flags);
+    timeField(out, v, 0);                 // creation_time
+    timeField(out, v, 0);                 // modification_time
+    out.u32(t.track_id);                  // track_ID
+    out.u32(0);                           // reserved
+    timeField(out, v, t.track_duration);  // duration
     out.u32(0);                 // reserved[0]
     out.u32(0);                 // reserved[1]
     out.u16(0);                 // layer
@@ -117,21 +150,23 @@ void writeTref(ByteBuffer& out, const TrackBoxes& t) {
 }
 
 void writeEdts(ByteBuffer& out, const TrackBoxes& t) {
-    BoxScope edts(out, fourcc("edts"), kEdtsSize);
-    BoxScope elst(out, fourcc("elst"), kElstSize, 0, 0);
-    out.u32(1);                   // entry_count
-    out.u32(t.segment_duration);  // segment_duration
-    out.u32(t.media_time);        // media_time
+    const uint8_t v = elstVersion(t);
+    BoxScope edts(out, fourcc("edts"), edtsSize(t));
+    BoxScope elst(out, fourcc("elst"), elstSize(t), v, 0);
+    out.u32(1);                             // entry_count
+    timeField(out, v, t.segment_duration);  // segment_duration
+    timeField(out, v, t.media_time);        // media_time
     out.u16(1);                   // media_rate_integer
     out.u16(0);                   // media_rate_fraction
 }
 
 void writeMdhd(ByteBuffer& out, const TrackBoxes& t) {
-    BoxScope box(out, fourcc("mdhd"), kMdhdSize, 0, 0);
-    out.u32(0);                 // creation_time
-    out.u32(0);                 // modification_time
-    out.u32(t.time_scale);      // timescale
-    out.u32(t.media_duration);  // duration
+    const uint8_t v = mdhdVersion(t);
+    BoxScope box(out, fourcc("mdhd"), mdhdSize(t), v, 0);
+    timeField(out, v, 0);                 // creation_time
+    timeField(out, v, 0);                 // modification_time
+    out.u32(t.time_scale);                // timescale
+    timeField(out, v, t.media_duration);  // duration
     out.u16(t.language);        // pad, language
     out.u16(0);                 // pre_defined
 }
@@ -177,7 +212,7 @@ void writeMediaHeader(ByteBuffer& out, const TrackBoxes& t) {
 }
 
 void writeDinf(ByteBuffer& out, const TrackBoxes& t) {
-    BoxScope dinf(out, fourcc("dinf"), dinfSize(t));
+    BoxScope dinf(out, fourcc("dinf"), boxSize(dinfSize(t)));
     BoxScope dref(out, fourcc("dref"), t.drefSize(), 0, 0);
     out.u32(static_cast<uint32_t>(t.data_entries.size()));  // entry_count
     for (const DataEntry& e : t.data_entries) {
@@ -223,25 +258,31 @@ void writeStsz(ByteBuffer& out, SampleSizeBox& stsz, std::vector<uint8_t>& scrat
 }
 
 void writeStbl(ByteBuffer& out, TrackBoxes& t, std::vector<uint8_t>& scratch) {
-    BoxScope stbl(out, fourcc("stbl"), stblSize(t));
+    BoxScope stbl(out, fourcc("stbl"), boxSize(stblSize(t)));
     writeStsd(out, t);
     writeTable(out, fourcc("stts"), t.stts, scratch);
     if (t.ctts.entry_count > 0) writeTable(out, fourcc("ctts"), t.ctts, scratch);
     writeTable(out, fourcc("stsc"), t.stsc, scratch);
     writeStsz(out, t.stsz, scratch);
-    writeTable(out, fourcc("stco"), t.stco, scratch);
+    if (t.stco.large) {
+        BoxScope box(out, fourcc("co64"), t.stco.size, 0, 0);
+        out.u32(t.stco.entry_count);  // entry_count
+        copyEntries(out, t.stco.large_entries, scratch, t.stco.entry_count);
+    } else {
+        writeTable(out, fourcc("stco"), t.stco, scratch);
+    }
     if (t.stss.entry_count > 0) writeTable(out, fourcc("stss"), t.stss, scratch);
 }
 
 void writeTrak(ByteBuffer& out, TrackBoxes& t, std::vector<uint8_t>& scratch) {
-    BoxScope trak(out, fourcc("trak"), trakSize(t));
+    BoxScope trak(out, fourcc("trak"), boxSize(trakSize(t)));
     writeTkhd(out, t);
     if (!t.references.empty()) writeTref(out, t);
     if (t.has_edit_list) writeEdts(out, t);
-    BoxScope mdia(out, fourcc("mdia"), mdiaSize(t));
+    BoxScope mdia(out, fourcc("mdia"), boxSize(mdiaSize(t)));
     writeMdhd(out, t);
     writeHdlr(out, t);
-    BoxScope minf(out, fourcc("minf"), minfSize(t));
+    BoxScope minf(out, fourcc("minf"), boxSize(minfSize(t)));
     writeMediaHeader(out, t);
     writeDinf(out, t);
     writeStbl(out, t, scratch);
@@ -276,9 +317,9 @@ std::vector<uint8_t> serialiseFtyp() {
     return std::move(out).take();
 }
 
-uint32_t moovSize(const Mp4File& file) {
-    uint32_t size = kBoxHeaderSize + kMvhdSize;
-    if (file.has_iods) size += kFullBoxHeaderSize + static_cast<uint32_t>(file.iod.size());
+uint64_t moovSize(const Mp4File& file) {
+    uint64_t size = kBoxHeaderSize + mvhdSize(file.mvhd);
+    if (file.has_iods) size += kFullBoxHeaderSize + file.iod.size();
     for (const auto& t : file.tracks) size += trakSize(*t);
     return size;
 }
@@ -287,7 +328,7 @@ bool writeMoov(Mp4File& file, std::FILE* sink) {
     ByteBuffer out(sink);
     std::vector<uint8_t> scratch;  // one block of the table being copied, grown as needed
     {
-        BoxScope moov(out, fourcc("moov"), moovSize(file));
+        BoxScope moov(out, fourcc("moov"), boxSize(moovSize(file)));
         writeMvhd(out, file.mvhd);
         if (file.has_iods) writeIods(out, file.iod);
         for (const auto& t : file.tracks) writeTrak(out, *t, scratch);

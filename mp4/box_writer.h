@@ -22,11 +22,15 @@ struct Mp4File;
 
 namespace varnel::mp4 {
 
+// Version 0 sizes; version 1 widens creation_time, modification_time and duration to 64 bits
+// (12 bytes more), and an elst entry's segment_duration and media_time (8 bytes more).
 inline constexpr uint32_t kMvhdSize = 108;
 inline constexpr uint32_t kTkhdSize = 92;
 inline constexpr uint32_t kMdhdSize = 32;
 inline constexpr uint32_t kElstSize = 28;  // one edit, version 0
 inline constexpr uint32_t kEdtsSize = kBoxHeaderSize + kElstSize;
+inline constexpr uint32_t kVersion1Extra = 12;
+inline constexpr uint32_t kElstVersion1Extra = 8;
 
 // Writes a box header on construction; on destruction checks (debug builds) that exactly
 // `size` bytes were written since.
@@ -49,8 +53,9 @@ private:
 // The 28-byte ftyp box.
 std::vector<uint8_t> serialiseFtyp();
 
-// Size of the moov box as it will be written.
-uint32_t moovSize(const Mp4File& file);
+// Size of the moov box as it will be written (the mvhd duration must already be set). It is
+// computed in 64 bits: a moov that does not fit the 32-bit box size is refused by the caller.
+uint64_t moovSize(const Mp4File& file);
 
 // Writes the complete moov box to `out` at its current position, in pieces of at most about
 // ByteBuffer::kFlushBytes, so that memory does not grow with the sample tables. Every track

@@ -3,15 +3,30 @@
 #include <cassert>
 #include <limits>
 
+#include <sys/types.h>
+
 #include "mp4/byte_order.h"
 
 namespace varnel::mp4 {
 namespace {
 
-bool writeAt(std::FILE* f, uint32_t offset, const uint8_t* bytes, size_t length) {
-    if (std::fseek(f, static_cast<long>(offset), SEEK_SET) != 0) return false;
+bool seekTo(std::FILE* f, uint64_t offset) {
+    return offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max()) &&
+           fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool writeAt(std::FILE* f, uint64_t offset, const uint8_t* bytes, size_t length) {
+    if (!seekTo(f, offset)) return false;
     if (length > 0 && std::fwrite(bytes, 1, length, f) != length) return false;
     return std::fflush(f) == 0;
+}
+
+// The header of the 64-bit mdat; its largesize is patched on finalize.
+void largeMdatHeader(uint8_t (&header)[kLargeMdatHeaderSize], uint64_t largesize) {
+    storeU32(header, 1);  // size 1: the 64-bit largesize follows the type
+    storeU32(header + 4, fourcc("mdat"));
+    storeU32(header + 8, static_cast<uint32_t>(largesize >> 32));
+    storeU32(header + 12, static_cast<uint32_t>(largesize));
 }
 
 // Creates the file with `prefix` at 0 and a zero-size mdat header at prefix_length.
@@ -27,20 +42,26 @@ bool createMediaFile(const std::string& name, const uint8_t* prefix, uint32_t pr
 
 }  // namespace
 
-int MediaFileHandle::append(const uint8_t* bytes, uint32_t length, uint32_t* offset) {
+int MediaFileHandle::append(const uint8_t* bytes, uint32_t length, uint64_t* offset) {
     assert(attached());
-    bool fits = true;
+    uint64_t large_header_at = 0;
     {
         std::lock_guard<std::mutex> hold(entry_->lock);
-        *offset = entry_->write_pos;
-        if (length > std::numeric_limits<uint32_t>::max() - entry_->write_pos) {
-            fits = false;
-        } else {
-            entry_->write_pos += length;
+        if (length > 0 && entry_->large_mdat_offset == 0 &&
+            entry_->write_pos + length - entry_->mdat_offset > std::numeric_limits<uint32_t>::max()) {
+            large_header_at = entry_->write_pos;
+            entry_->large_mdat_offset = large_header_at;
+            entry_->write_pos += kLargeMdatHeaderSize;
         }
+        *offset = entry_->write_pos;
+        entry_->write_pos += length;
     }
-    if (!fits) return -1;
-    if (length == 0) return 0;
+    if (large_header_at != 0) {
+        uint8_t header[kLargeMdatHeaderSize];
+        largeMdatHeader(header, 0);
+        if (!writeAt(stream_.get(), large_header_at, header, sizeof header)) return -1;
+    }
+    if (length == 0 || !write_payload_) return 0;
     return writeAt(stream_.get(), *offset, bytes, length) ? 0 : -1;
 }
 
@@ -77,11 +98,11 @@ int MediaFileSet::attach(const std::string& name, const uint8_t* prefix, uint32_
         markFailed();
         return -1;
     }
-    *handle = MediaFileHandle(entry, std::move(stream));
+    *handle = MediaFileHandle(entry, std::move(stream), write_payload_);
     return 0;
 }
 
-int MediaFileSet::currentEnd(const std::string& name, uint32_t* end) {
+int MediaFileSet::currentEnd(const std::string& name, uint64_t* end) {
     MediaFileEntry* entry = nullptr;
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -102,10 +123,17 @@ int MediaFileSet::finalize() {
     std::lock_guard<std::mutex> hold(lock_);
     for (const auto& row : rows_) {
         if (failed()) break;
+        // The first mdat ends where the 64-bit one begins, if there is one.
+        const uint64_t large = row->large_mdat_offset;
+        const uint64_t first_end = large != 0 ? large : row->write_pos;
         uint8_t size[4];
-        storeU32(size, row->write_pos - row->mdat_offset);
+        storeU32(size, static_cast<uint32_t>(first_end - row->mdat_offset));
+        uint8_t large_header[kLargeMdatHeaderSize];
+        largeMdatHeader(large_header, row->write_pos - large);
         FilePtr f(std::fopen(row->name.c_str(), "r+b"));
-        if (!f || !writeAt(f.get(), row->mdat_offset, size, sizeof size) || std::fclose(f.release()) != 0) {
+        if (!f || !writeAt(f.get(), row->mdat_offset, size, sizeof size) ||
+            (large != 0 && !writeAt(f.get(), large, large_header, sizeof large_header)) ||
+            std::fclose(f.release()) != 0) {
             markFailed();
         }
     }

@@ -8,6 +8,10 @@
 // to header plus payload, unless some operation on the file failed, in which case the sizes
 // stay 0 so that no reader takes a damaged file for a complete one.
 //
+// Media data past 4 GiB: the first `mdat` has a 32-bit size, so the sample that would take it
+// past 2^32 - 1 bytes starts a second `mdat` with a 64-bit size (size field 1, then the
+// largesize) that holds everything after. Files below 4 GiB keep the single 8-byte header.
+//
 // Lock order: the owning file's lock, then the set's lock; a row's lock is never held together
 // with another lock.
 #pragma once
@@ -22,13 +26,15 @@
 
 namespace varnel::mp4 {
 
-inline constexpr uint32_t kMdatHeaderSize = 8;  // 32-bit size, "mdat"
+inline constexpr uint32_t kMdatHeaderSize = 8;        // 32-bit size, "mdat"
+inline constexpr uint32_t kLargeMdatHeaderSize = 16;  // size 1, "mdat", 64-bit largesize
 
 struct MediaFileEntry {
-    std::mutex lock;        // guards write_pos
+    std::mutex lock;        // guards write_pos and large_mdat_offset
     std::string name;
-    uint32_t write_pos = 0;   // next free byte of the file
-    uint32_t mdat_offset = 0; // where the file's mdat header lies
+    uint64_t write_pos = 0;         // next free byte of the file
+    uint64_t mdat_offset = 0;       // where the file's (first, 32-bit) mdat header lies
+    uint64_t large_mdat_offset = 0; // where the 64-bit mdat that follows it lies; 0: none
 };
 
 struct FileCloser {
@@ -40,16 +46,17 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 class MediaFileHandle {
 public:
     MediaFileHandle() = default;
-    MediaFileHandle(MediaFileEntry* entry, FilePtr stream) : entry_(entry), stream_(std::move(stream)) {}
+    MediaFileHandle(MediaFileEntry* entry, FilePtr stream, bool write_payload = true)
+        : entry_(entry), stream_(std::move(stream)), write_payload_(write_payload) {}
 
     bool attached() const { return entry_ != nullptr; }
     const MediaFileEntry* entry() const { return entry_; }
 
     // Reserves `length` bytes at the file's end and writes `bytes` there; `offset` receives
-    // the reserved position in every case (length 0 only reports the current end). Returns -1
-    // when the seek or the write fails, when the data could not be flushed to the file, or
-    // when the file would pass the 4 GiB that its 32-bit offsets can address.
-    int append(const uint8_t* bytes, uint32_t length, uint32_t* offset);
+    // the reserved position in every case (length 0 only reports the current end). The append
+    // that takes the first mdat past 32-bit sizes first writes the 64-bit mdat header. Returns
+    // -1 when the seek or the write fails or the data could not be flushed to the file.
+    int append(const uint8_t* bytes, uint32_t length, uint64_t* offset);
 
     // Closes the stream and forgets the row.
     void detach();
@@ -57,6 +64,7 @@ public:
 private:
     MediaFileEntry* entry_ = nullptr;
     FilePtr stream_;
+    bool write_payload_ = true;
 };
 
 class MediaFileSet {
@@ -71,7 +79,12 @@ public:
     int attach(const std::string& name, const uint8_t* prefix, uint32_t prefix_length, MediaFileHandle* handle);
 
     // The current end of the named file's media data (the write position), or -1 if unknown.
-    int currentEnd(const std::string& name, uint32_t* end);
+    int currentEnd(const std::string& name, uint64_t* end);
+
+    // For tests of the file layout at sizes beyond what a test should write: handles attached
+    // from now on reserve their samples' byte ranges but leave them unwritten (holes of a
+    // sparse file); headers, offsets and the moov are written as always.
+    void skipPayloadForTest() { write_payload_ = false; }
 
     void markFailed() { failed_.store(true); }
     bool failed() const { return failed_.load(); }
@@ -89,6 +102,7 @@ private:
     const uint32_t capacity_;
     std::vector<std::unique_ptr<MediaFileEntry>> rows_;
     std::atomic<bool> failed_{false};
+    bool write_payload_ = true;
 };
 
 }  // namespace varnel::mp4

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <limits>
 
+#include <sys/types.h>
+
 #include "mp4/box_writer.h"
 #include "mp4/mp4_file.h"
 
@@ -21,14 +23,18 @@ bool treeComplete(const Mp4File& file) {
 
 // Writes the moov box at the end of the media data. Returns false on any failure.
 bool writeMoov(Mp4File& file) {
-    uint32_t moov_offset = 0;
+    uint64_t moov_offset = 0;
     if (file.media_files->currentEnd(file.file_name, &moov_offset) != 0) return false;
     file.mvhd.duration = 0;
     for (const auto& t : file.tracks)
         if (t->track_duration > file.mvhd.duration) file.mvhd.duration = t->track_duration;
+    // Container boxes have 32-bit sizes; a moov beyond them is not written at all.
+    if (mp4::moovSize(file) > std::numeric_limits<uint32_t>::max()) return false;
     mp4::FilePtr out(std::fopen(file.file_name.c_str(), "r+b"));
     if (!out) return false;
-    if (std::fseek(out.get(), static_cast<long>(moov_offset), SEEK_SET) != 0) return false;
+    if (moov_offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+        fseeko(out.get(), static_cast<off_t>(moov_offset), SEEK_SET) != 0)
+        return false;
     if (!mp4::writeMoov(file, out.get())) return false;
     return std::fclose(out.release()) == 0;
 }
@@ -54,7 +60,7 @@ int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
         if (f->media_files->attach(f->file_name, ftyp.data(), static_cast<uint32_t>(ftyp.size()), &handle) != 0)
             return -1;
         handle.detach();
-        f->mdat_offset = static_cast<uint32_t>(ftyp.size());
+        f->mdat_offset = ftyp.size();
         *file = f.release();
         return 0;
     } catch (const std::exception&) {

@@ -23,7 +23,7 @@ inline constexpr uint32_t kMinorVersion = 0x00000100;
 // The movie header values that change (mvhd, ISO/IEC 14496-12, 8.2.2).
 struct MovieHeader {
     uint32_t time_scale = 0;
-    uint32_t duration = 0;       // largest tkhd duration, set on close
+    uint64_t duration = 0;       // largest tkhd duration, set on close
     uint32_t next_track_id = 1;  // one more than the largest track ID added
 };
 
@@ -35,7 +35,7 @@ struct Mp4File {
     bool has_iods = false;
     std::vector<uint8_t> iod;  // InitialObjectDescriptor bytes of the iods box
     std::string file_name;
-    uint32_t mdat_offset = mp4::kFtypSize;
+    uint64_t mdat_offset = mp4::kFtypSize;
     // Declared before the tracks and handles: handles hold rows of the set, so it goes last.
     std::unique_ptr<mp4::MediaFileSet> media_files;
     std::vector<std::unique_ptr<mp4::TrackBoxes>> tracks;  // in the order added
@@ -46,7 +46,7 @@ struct Mp4Track {
     Mp4File* file = nullptr;
     mp4::TrackBoxes* boxes = nullptr;
     mp4::MediaFileHandle media;
-    uint32_t next_offset = 0;  // file offset just past this track's previous sample
+    uint64_t next_offset = 0;  // file offset just past this track's previous sample
 };
 
 namespace mp4 {

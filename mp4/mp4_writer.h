@@ -5,6 +5,12 @@
 // sample of every track in the order mp4_write_sample was called, and the `moov` box written
 // directly after the media data by mp4_close_file, which also patches the `mdat` size.
 //
+// Long and large files: media data beyond 4 GiB continues in a second `mdat` with a 64-bit
+// size, and chunk offsets beyond 32 bits go into a co64 table; durations beyond 32 bits are
+// written in version 1 mvhd, tkhd, mdhd and elst boxes. Files that need none of this are laid
+// out as before, with 32-bit fields only. Decoding times are taken as differences modulo 2^32,
+// so a time stamp may wrap.
+//
 // Calling order:
 //   mp4_build_iod -> mp4_create_file -> per track: mp4_add_track, mp4_add_track_reference,
 //   mp4_build_es_box + mp4_set_sample_description, mp4_write_sample (any number, interleaved
@@ -53,6 +59,9 @@ inline constexpr uint32_t MP4_MAX_REFERENCE_TYPES = 10;  // reference types per 
 inline constexpr uint32_t MP4_MAX_REFERENCE_IDS = 10;    // track IDs per reference type
 inline constexpr uint32_t MP4_MAX_IOD_ES_IDS = 30;       // ES_ID_Inc entries in Mp4IodParams
 inline constexpr uint32_t MP4_PROFILE_LEVEL_COUNT = 5;   // OD, scene, audio, visual, graphics
+// Samples per track: one stsz entry of 4 bytes each must leave the moov within its 32-bit size
+// (2^30 - 2^20 samples keep stsz 4 MiB below 4 GiB).
+inline constexpr uint32_t MP4_MAX_SAMPLES_PER_TRACK = (1u << 30) - (1u << 20);
 
 // Descriptor tags of the MP4 file forms (ISO/IEC 14496-14, 3.1.2).
 inline constexpr uint8_t MP4_IOD = 0x10;  // MP4_IOD_Tag
@@ -145,13 +154,14 @@ struct Mp4EsParams {
 [[nodiscard]] int mp4_set_sample_description(Mp4Track* track, const Mp4SampleDescription* description);
 
 // Appends the sample bytes to the track's media file and records them in the sample tables.
+// Refuses (without marking the file failed) a sample beyond MP4_MAX_SAMPLES_PER_TRACK.
 [[nodiscard]] int mp4_write_sample(Mp4Track* track, const Mp4Sample* sample);
 
 // Gives the track an edit list of one edit (media_rate 1.0): `segment_duration` in the movie
 // time scale presents the media from `media_time` (media time scale) on, which hides a coding
 // delay for gapless playback. The track's tkhd duration then becomes `segment_duration`.
-// Must be called before mp4_finish_track.
-[[nodiscard]] int mp4_set_edit_list(Mp4Track* track, uint32_t segment_duration, uint32_t media_time);
+// Must be called before mp4_finish_track. Fails for a media_time beyond INT64_MAX.
+[[nodiscard]] int mp4_set_edit_list(Mp4Track* track, uint64_t segment_duration, uint64_t media_time);
 
 // Closes the track's sample tables and computes its durations. The handle must not be used
 // afterwards except that further calls on it return -1 until the file is closed.

@@ -12,6 +12,7 @@
 // pair (samples per chunk, sample description index) changes; finishing adds the last chunk's.
 
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 
@@ -36,25 +37,54 @@ int appendEntry(TableBox& table, std::initializer_list<uint32_t> fields) {
     return 0;
 }
 
-// Media time in the movie time scale: divided first, then multiplied, in double precision and
-// truncated toward zero; a result beyond 32 bits saturates.
-uint32_t movieDuration(uint32_t media_duration, uint32_t media_time_scale, uint32_t movie_time_scale) {
+// Media time in the movie time scale, truncated toward zero and computed exactly in integers
+// (quotient and remainder apart, so nothing overflows 64 bits for 32-bit time scales).
+uint64_t movieDuration(uint64_t media_duration, uint32_t media_time_scale, uint32_t movie_time_scale) {
     if (media_time_scale == 0) return 0;
-    const double d = static_cast<double>(media_duration) / media_time_scale * movie_time_scale;
-    if (d >= static_cast<double>(std::numeric_limits<uint32_t>::max())) return std::numeric_limits<uint32_t>::max();
-    return static_cast<uint32_t>(d);
+    const uint64_t whole = media_duration / media_time_scale;
+    const uint64_t rest = media_duration % media_time_scale;
+    return whole * movie_time_scale + rest * movie_time_scale / media_time_scale;
 }
 
-// Sum of sample_count * sample_delta over the stts entries, read back block by block.
-uint32_t sumOfDeltas(mp4::BlockList& stts) {
+// Sum of sample_count * sample_delta over the stts entries, read back block by block; 64-bit,
+// since a track may last longer than 2^32 ticks of its time scale.
+uint64_t sumOfDeltas(mp4::BlockList& stts) {
     std::vector<uint8_t> block(static_cast<size_t>(stts.blockBytes(mp4::BlockList::kLargestBlock)));
-    uint32_t total = 0;
+    uint64_t total = 0;
     uint32_t bytes = 0;
     while (stts.nextBlock(block.data(), &bytes) == 0) {
-        for (uint32_t at = 0; at < bytes; at += 8) total += mp4::loadU32(&block[at]) * mp4::loadU32(&block[at + 4]);
+        for (uint32_t at = 0; at < bytes; at += 8)
+            total += uint64_t{mp4::loadU32(&block[at])} * mp4::loadU32(&block[at + 4]);
     }
     stts.rewind();
     return total;
+}
+
+// Appends a chunk offset. The first offset past 32 bits turns the table into co64: the
+// entries so far move to 8-byte entries and all later ones are 8 bytes.
+int appendChunkOffset(mp4::ChunkOffsetBox& stco, uint64_t offset) {
+    if (!stco.large && offset > std::numeric_limits<uint32_t>::max()) {
+        std::vector<uint8_t> block(static_cast<size_t>(stco.entries.blockBytes(mp4::BlockList::kLargestBlock)));
+        uint32_t bytes = 0;
+        while (stco.entries.nextBlock(block.data(), &bytes) == 0) {
+            for (uint32_t at = 0; at < bytes; at += 4) {
+                uint8_t entry[8] = {0, 0, 0, 0};
+                std::memcpy(entry + 4, &block[at], 4);
+                if (stco.large_entries.append(entry, sizeof entry) != 0) return -1;
+            }
+        }
+        stco.entries.rewind();
+        stco.large = true;
+        stco.size = mp4::kTableBoxSize + 8 * stco.entry_count;
+    }
+    if (!stco.large) return appendEntry(stco, {static_cast<uint32_t>(offset)});
+    uint8_t entry[8];
+    mp4::storeU32(entry, static_cast<uint32_t>(offset >> 32));
+    mp4::storeU32(entry + 4, static_cast<uint32_t>(offset));
+    if (stco.large_entries.append(entry, sizeof entry) != 0) return -1;
+    stco.size += 8;
+    ++stco.entry_count;
+    return 0;
 }
 
 }  // namespace
@@ -68,6 +98,8 @@ int mp4_write_sample(Mp4Track* track, const Mp4Sample* sample) {
             file->media_files->markFailed();
             return -1;
         };
+        // Refused, not recorded: the file stays complete up to the samples before.
+        if (t.stsz.sample_count >= MP4_MAX_SAMPLES_PER_TRACK) return -1;
 
         // stsz
         uint8_t size_bytes[4];
@@ -80,12 +112,12 @@ int mp4_write_sample(Mp4Track* track, const Mp4Sample* sample) {
         if (sample->sync_code == MP4_SAMPLE_SYNC && appendEntry(t.stss, {t.next_sample_number}) != 0) return fail();
 
         // media data
-        uint32_t offset = 0;
+        uint64_t offset = 0;
         if (track->media.append(sample->data, sample->size, &offset) != 0) return fail();
 
         // chunking
         if (offset != track->next_offset) {
-            if (appendEntry(t.stco, {offset}) != 0) return fail();
+            if (appendChunkOffset(t.stco, offset) != 0) return fail();
             if (t.stsc.chunk_open) {
                 if (t.stsc.samples_in_chunk != t.last_stsc_samples ||
                     t.stco.sample_description_index != t.last_stsc_description) {

@@ -3,7 +3,9 @@
 // grow; container sizes are computed from them when the file is closed.
 //
 // Sample tables (ISO/IEC 14496-12, 8.6 and 8.7) are version 0 full boxes with 32-bit fields,
-// their entries held as file bytes in block lists. Block sizes follow how fast a table grows:
+// their entries held as file bytes in block lists; chunk offsets become the 64-bit co64 table
+// once an offset passes 32 bits. The header boxes (tkhd, mdhd, elst) are written as version 1,
+// with 64-bit durations, only when a value does not fit their version 0 fields. Block sizes follow how fast a table grows:
 // the per-sample tables (stsz, stss) take 50 entries a block, the run-length tables only grow
 // when the timing or the chunking changes and take a few.
 #pragma once
@@ -53,10 +55,12 @@ struct SampleToChunkBox : TableBox {  // stsc
     bool chunk_open = false;  // the current chunk holds samples
 };
 
-struct ChunkOffsetBox : TableBox {  // stco
-    ChunkOffsetBox() : TableBox(4, 10) {}
+struct ChunkOffsetBox : TableBox {  // stco, or co64 once `large` is set
+    ChunkOffsetBox() : TableBox(4, 10), large_entries(8, 10) {}
     uint32_t chunk_number = 1;              // 1-based number of the current chunk
     uint32_t sample_description_index = 1;  // carried by every stsc entry
+    bool large = false;                     // offsets are 64-bit: entries moved to large_entries
+    BlockList large_entries;
 };
 
 struct SyncSampleBox : TableBox {  // stss
@@ -101,7 +105,7 @@ struct TrackBoxes {
     // tkhd
     uint32_t track_id = 0;
     uint32_t tkhd_flags = 0x000001;  // track_enabled
-    uint32_t track_duration = 0;     // movie time scale
+    uint64_t track_duration = 0;     // movie time scale
     uint16_t volume = 0;             // 8.8 fixed point
     uint32_t width = 0;              // 16.16 fixed point
     uint32_t height = 0;             // 16.16 fixed point
@@ -111,12 +115,12 @@ struct TrackBoxes {
 
     // edts/elst with one edit; absent unless has_edit_list
     bool has_edit_list = false;
-    uint32_t segment_duration = 0;  // movie time scale
-    uint32_t media_time = 0;        // media time scale
+    uint64_t segment_duration = 0;  // movie time scale
+    uint64_t media_time = 0;        // media time scale
 
     // mdhd
     uint32_t time_scale = 0;
-    uint32_t media_duration = 0;
+    uint64_t media_duration = 0;
     uint16_t language = 0;
 
     // hdlr

@@ -1,5 +1,6 @@
 // Adding tracks, their data references and track references (ISO/IEC 14496-12, 8.3).
 
+#include <cstdint>
 #include <iterator>
 #include <new>
 
@@ -161,8 +162,8 @@ int mp4_add_track_reference(Mp4Track* track, const Mp4TrackReference* reference)
     }
 }
 
-int mp4_set_edit_list(Mp4Track* track, uint32_t segment_duration, uint32_t media_time) {
-    if (!mp4::usable(track)) return -1;
+int mp4_set_edit_list(Mp4Track* track, uint64_t segment_duration, uint64_t media_time) {
+    if (!mp4::usable(track) || media_time > static_cast<uint64_t>(INT64_MAX)) return -1;
     mp4::TrackBoxes& t = *track->boxes;
     t.has_edit_list = true;
     t.segment_duration = segment_duration;
