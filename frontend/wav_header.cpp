@@ -117,8 +117,10 @@ bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
             }
             format->dataOffset = payload;
             const uint64_t available = end - payload;
-            // Streaming writers leave 0 or 0xFFFFFFFF; a size past the end means a cut file.
-            if (size == 0 || size == 0xFFFFFFFFu || size > available)
+            // Streaming writers leave 0xFFFFFFFF, and a size past the end means a cut file: both
+            // read to the end of the file. A size of 0 is an empty data chunk; whatever follows
+            // it is another chunk, not audio.
+            if (size == 0xFFFFFFFFu || size > available)
                 format->dataSize = available;
             else
                 format->dataSize = size;

@@ -28,8 +28,9 @@ struct WavFormat {
 };
 
 // Walks the header of an open file. Returns true with `format` filled and the file positioned
-// at the first sample byte, or false with a one-line reason in `error`. A data size of 0 or
-// 0xFFFFFFFF, or one that runs past the end of the file, means "up to the end of the file".
+// at the first sample byte, or false with a one-line reason in `error`. A data size of
+// 0xFFFFFFFF, or one that runs past the end of the file, means "up to the end of the file";
+// a data size of 0 means no samples.
 // Only the chunk structure is checked here; acceptsFormat() decides what can be encoded.
 bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error);
 

@@ -2,10 +2,13 @@
 // frames, two silent flush frames) and reads it to the end. Besides the sanitizers it checks
 // what the encoder relies on: an accepted stream has 1 or 2 channels, every frame is full and
 // at 16-bit scale, every whole sample frame of the data chunk arrives exactly once, and the
-// flush follows the data only when there was data.
+// flush follows the data only when there was data. The data chunk is found again by a walk of
+// the chunks written here from the RIFF rules alone, and what the reader delivers must be
+// exactly that chunk's samples: their number always, their values for 16-bit PCM.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -16,6 +19,35 @@ namespace {
 
 constexpr int32_t kFrameLength = 1024;
 constexpr int32_t kFlushFrames = 2;
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// The audio bytes as the RIFF rules give them: the payload of the first "data" chunk, chunks
+// being <id><32-bit size><payload padded to even length> from byte 12. A size of 0xFFFFFFFF
+// or one past the end of the file runs to the end of the file.
+struct DataChunk {
+    bool found = false;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+
+DataChunk walkChunks(const uint8_t* data, size_t size) {
+    DataChunk chunk;
+    for (uint64_t pos = 12; pos + 8 <= size;) {
+        const uint32_t length = le32(data + pos + 4);
+        if (std::memcmp(data + pos, "data", 4) == 0) {
+            chunk.found = true;
+            chunk.offset = pos + 8;
+            const uint64_t available = size - chunk.offset;
+            chunk.size = length == 0xFFFFFFFFu || length > available ? available : length;
+            return chunk;
+        }
+        pos += 8 + uint64_t{length} + (length & 1u);
+    }
+    return chunk;
+}
 
 }  // namespace
 
@@ -46,6 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (format.blockAlign == 0) fuzz::fail("an accepted stream has block align 0");
     if (format.dataOffset + format.dataSize > size) fuzz::fail("the data chunk reaches past the file");
     const uint64_t sampleFrames = format.dataSize / format.blockAlign;
+    const DataChunk chunk = walkChunks(data, size);
+    if (!chunk.found) fuzz::fail("a stream was accepted without a data chunk");
+    if (format.dataOffset != chunk.offset || format.dataSize != chunk.size)
+        fuzz::fail("the reader's data chunk is not the file's");
+    const bool pcm16 = format.sampleFormat == kWaveFormatPcm && format.bitsPerSample == 16;
+    uint64_t valuesSeen = 0;  // data values compared so far
 
     uint64_t dataFrames = 0;
     uint64_t silentFrames = 0;
@@ -64,6 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (stream->samplesPerChannelRead() > dataFrames * kFrameLength) {
             ++dataFrames;
+            const uint64_t dataValues = sampleFrames * static_cast<uint64_t>(channels);
+            for (int32_t i = 0; pcm16 && i < view.valuesRead && valuesSeen < dataValues; ++i, ++valuesSeen) {
+                const uint8_t* p = data + chunk.offset + 2 * valuesSeen;
+                const auto expected = static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
+                if (view.samples[i] != expected) fuzz::fail("a sample differs from the data chunk's");
+            }
         } else {
             if (!silent) fuzz::fail("a flush frame is not silent");
             ++silentFrames;

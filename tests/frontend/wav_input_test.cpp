@@ -120,15 +120,32 @@ TEST(WavInput, OnlyTheDataChunkIsAudio) {
     EXPECT_EQ(o.stream->samplesPerChannelRead(), 2000u);
 }
 
-TEST(WavInput, UnknownOrOversizedDataSizeReadsToEndOfFile) {
+// 0xFFFFFFFF (streaming writers) and sizes past the end (cut files) read to the end of the
+// file; 0 is an empty chunk, even with bytes after it, which belong to other chunks.
+TEST(WavInput, DataSizeFieldDecidesWhatIsAudio) {
     const auto samples = ramp(1500);
-    for (int64_t field : {int64_t{0}, int64_t{0xFFFFFFFF}, int64_t{1} << 30}) {
-        TempFile f(WavBuilder().fmt(1, 1, 44100, 16).data(samples, field).bytes());
-        Opened o = open(f.path());
+    const std::vector<uint8_t> list(5000, 0x7F);
+    struct Case {
+        int64_t field;
+        bool payload;       // the 1500 samples follow the header
+        bool listAfter;     // a LIST chunk follows
+        uint64_t expected;  // samples read
+    } cases[] = {{0xFFFFFFFF, true, false, 1500},
+                 {int64_t{1} << 30, true, false, 1500},
+                 {0, false, true, 0},
+                 {0, true, false, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        WavBuilder b;
+        b.fmt(1, 1, 44100, 16).data(c.payload ? samples : std::vector<int16_t>{}, c.field);
+        if (c.listAfter) b.chunk("LIST", list);
+        TempFile f(b.bytes());
+        Opened o = open(f.path(), 2);
         ASSERT_EQ(o.status, kStreamOk) << o.error;
         int frames = 0;
-        readAll(*o.stream, &frames);
-        EXPECT_EQ(o.stream->samplesPerChannelRead(), 1500u) << field;
+        const auto all = readAll(*o.stream, &frames);
+        EXPECT_EQ(o.stream->samplesPerChannelRead(), c.expected);
+        EXPECT_EQ(frames == 0, c.expected == 0);
     }
 }
 
