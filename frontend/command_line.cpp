@@ -1,36 +1,37 @@
 #include "frontend/command_line.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace varnel {
 
-bool parseBitRate(const std::string& text, int32_t* bitRate) {
+bool parseBitRate(const std::string& text, int64_t* bitRate) {
     size_t digits = 0;
     int64_t value = 0;
     while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        value = value * 10 + (text[digits] - '0');
-        if (value > INT32_MAX) return false;
+        value = std::min(value * 10 + (text[digits] - '0'), kBitRateCeiling);
         ++digits;
     }
     if (digits == 0) return false;
     const std::string suffix = text.substr(digits);
     if (suffix == "k") {
-        value *= 1000;
+        value = std::min(value * 1000, kBitRateCeiling);
     } else if (!suffix.empty()) {
         return false;
     }
-    if (value <= 0 || value > INT32_MAX) return false;
-    *bitRate = static_cast<int32_t>(value);
+    if (value <= 0) return false;
+    *bitRate = value;
     return true;
 }
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     CommandLine cl;
+    cl.argumentCount = argc > 1 ? argc - 1 : 0;
     if (argc < 2) {
         cl.action = CommandAction::Usage;
         return cl;
     }
-    if (std::strcmp(argv[1], "-h") == 0) {
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
         cl.action = CommandAction::Help;
         return cl;
     }

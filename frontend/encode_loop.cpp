@@ -1,9 +1,11 @@
 #include "frontend/encode_loop.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
+#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
 #include "frontend/command_line.h"
+#include "frontend/output_file.h"
 #include "frontend/wav_input.h"
 #include "mp4/mp4_writer.h"
 
@@ -56,45 +59,8 @@ struct Console {
     }
 };
 
-// A temporary file beside the output; renamed over the output only after a complete close.
-class TemporaryOutput {
-public:
-    explicit TemporaryOutput(const std::string& target) : target_(target) {
-        std::random_device rd;
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%08x.partial", static_cast<unsigned>(rd()));
-        const std::filesystem::path t(target);
-        std::string name = ".";
-        name += t.filename().string();
-        name += suffix;
-        path_ = (t.parent_path() / name).string();
-    }
-    ~TemporaryOutput() {
-        if (!committed_) {
-            std::error_code ec;
-            std::filesystem::remove(path_, ec);
-        }
-    }
-    const std::string& path() const { return path_; }
-    bool commit(std::string* error) {
-        std::error_code ec;
-        std::filesystem::rename(path_, target_, ec);
-        if (ec) {
-            *error = ec.message();
-            return false;
-        }
-        committed_ = true;
-        return true;
-    }
-
-private:
-    std::string target_;
-    std::string path_;
-    bool committed_ = false;
-};
-
 // Owns an Mp4File until it is closed; a file that is never closed is closed on the way out
-// so that its memory is released (the temporary file is removed by TemporaryOutput).
+// so that its memory is released (the temporary file is removed by OutputFile).
 struct Mp4FileCloser {
     void operator()(Mp4File* f) const { mp4_close_file(f); }
 };
@@ -199,6 +165,27 @@ bool createOutputFile(const std::string& path, uint32_t sampleRate, Mp4FilePtr* 
     return addTrack(raw, path, MP4_TRACK_AUDIO, kAudioTrackId, sampleRate, audio);
 }
 
+// Bits of the smallest raw data block the encoder writes, whatever the input and the rate:
+// mono, an SCE of id_syn_ele 3, element_instance_tag 4, global_gain 8, ics_info 11 (max_sfb 0,
+// so no sections) and three tool flags, then END 3: 32 bits; stereo, a CPE with common_window
+// 1, ics_info 11, ms_mask_present 2, per channel global_gain 8 and three flags, then END 3:
+// 46 bits, byte-aligned to 48. Every frame costs at least this, so it sets the lowest rate.
+int smallestBlockBits(int32_t channels) { return channels == 1 ? 32 : 48; }
+
+int64_t lowestBitRate(int32_t channels, int32_t sampleRate) {
+    return int64_t{smallestBlockBits(channels)} * sampleRate / kFrameLength;
+}
+
+// Reports why the run stops: one line on standard error.
+void reason(std::FILE* err, const std::string& subject, const std::string& text) {
+    std::fprintf(err, "%s: %s\n", subject.c_str(), text.c_str());
+}
+
+// The cause of a failed write, when the C library left one in errno.
+std::string writeFailure(int error) {
+    return error != 0 ? std::string("cannot be written: ") + std::strerror(error) : "cannot be written";
+}
+
 }  // namespace
 
 int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
@@ -210,6 +197,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     case CommandAction::Usage:
         con.text(kUsage);
         con.text(kStars65);
+        reason(err, "VarnelAacEnc", "no arguments: an input WAV file, an output MP4 file and a total bit rate are required");
         return 1;
     case CommandAction::Help:
         con.text(kUsage);
@@ -219,11 +207,14 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         con.text("Insufficient number of arguments \n");
         con.text(kUsage);
         con.text(kStars65);
+        reason(err, "VarnelAacEnc",
+               std::to_string(cl.argumentCount) + (cl.argumentCount == 1 ? " argument" : " arguments") +
+                   " given: an input WAV file, an output MP4 file and a total bit rate are required");
         return 1;
     case CommandAction::BadBitRate:
-        std::fprintf(err, "VarnelAacEnc: invalid bit rate \"%s\": a positive whole number of bit/s is required "
-                          "(for example 128000 or 128k)\n",
-                     cl.bitRateText.c_str());
+        reason(err, "VarnelAacEnc",
+               "invalid bit rate \"" + cl.bitRateText +
+                   "\": a positive whole number of bit/s is required (for example 128000 or 128k)");
         con.text(kUsage);
         con.text(kStars65);
         return 1;
@@ -237,10 +228,13 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     streamParams.frameLength = kFrameLength;
     streamParams.trailingSilentFrames = kFlushFrames;
     std::unique_ptr<InputStream> stream;
-    std::string reason;
-    const int opened = openInputStream(streamParams, &stream, &reason);
+    std::string why;
+    const int opened = openInputStream(streamParams, &stream, &why);
 
-    int32_t totalBitRate = cl.totalBitRate;
+    // Notes are printed at the end of a complete run only, so that no note precedes the reason
+    // of a run that stops.
+    std::vector<std::string> notes;
+    int32_t totalBitRate = static_cast<int32_t>(std::min<int64_t>(cl.totalBitRate, INT32_MAX));
     int32_t channels = 0;
     int32_t sampleRate = 0;
     if (opened == kStreamOk) {
@@ -248,10 +242,9 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         stream->getProperty(12, &sampleRate);
         // One frame carries at most 6144 bits per channel: 6 bit/s per channel and Hz.
         const int64_t maxRate = int64_t{6} * sampleRate * channels;
-        if (totalBitRate > maxRate) {
-            std::fprintf(err, "VarnelAacEnc: bit rate %" PRId32 " is above the %" PRId64
-                              " bit/s one frame can carry; using %" PRId64 "\n",
-                         totalBitRate, maxRate, maxRate);
+        if (cl.totalBitRate > maxRate) {
+            notes.push_back("bit rate " + cl.bitRateText + " is above the " + std::to_string(maxRate) +
+                            " bit/s one frame can carry; using " + std::to_string(maxRate));
             totalBitRate = static_cast<int32_t>(maxRate);
         }
     }
@@ -263,37 +256,50 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 
     if (opened != kStreamOk) {
         con.inputFailure();
-        std::fprintf(err, "%s: %s\n", cl.inputFileName.c_str(),
-                     reason.empty() ? "cannot be read" : reason.c_str());
+        reason(err, cl.inputFileName, why.empty() ? "cannot be read" : why);
+        return 1;
+    }
+    if (stream->format().dataSize < stream->format().blockAlign) {
+        con.inputFailure();
+        reason(err, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
         return 1;
     }
     std::unique_ptr<BitWriter> writer = createBitWriter();
     if (!writer) {
         con.outputFailure();
+        reason(err, cl.outputFileName, "cannot be written: out of memory");
         return 1;
     }
     if (findSampleRateIndex(sampleRate) < 0) {
         con.text("Invalid sampling frequency \n");
-        std::fprintf(err, "%s: %" PRId32 " Hz is not an AAC sampling rate\n", cl.inputFileName.c_str(), sampleRate);
+        reason(err, cl.inputFileName, std::to_string(sampleRate) + " Hz is not an AAC sampling rate");
         return 1;
     }
     if (sameFile(cl.inputFileName, cl.outputFileName)) {
         con.outputFailure();
-        std::fprintf(err, "%s: the output would overwrite the input file\n", cl.outputFileName.c_str());
+        reason(err, cl.outputFileName, "the output would overwrite the input file");
         return 1;
     }
+    const int64_t lowest = lowestBitRate(channels, sampleRate);
+    const bool belowLowest = totalBitRate < lowest;
 
     EncoderConfig config;
     config.channels = channels;
     config.sampleRate = sampleRate;
     config.bitRatePerChannel = static_cast<int32_t>(static_cast<uint32_t>(totalBitRate) / static_cast<uint32_t>(channels));
 
-    TemporaryOutput temp(cl.outputFileName);
+    const std::unique_ptr<OutputFile> output = OutputFile::prepare(cl.outputFileName, &why);
+    if (!output) {
+        con.outputFailure();
+        reason(err, cl.outputFileName, why);
+        return 1;
+    }
     Mp4FilePtr file;
     Mp4Track* audio = nullptr;
-    if (!createOutputFile(temp.path(), static_cast<uint32_t>(sampleRate), &file, &audio)) {
+    errno = 0;
+    if (!createOutputFile(output->writePath(), static_cast<uint32_t>(sampleRate), &file, &audio)) {
         con.outputFailure();
-        std::fprintf(err, "%s: cannot be written\n", cl.outputFileName.c_str());
+        reason(err, cl.outputFileName, writeFailure(errno));
         return 1;
     }
 
@@ -303,6 +309,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     std::unique_ptr<AacEncoder> encoder;
     if (openEncoder(config, std::move(writer), std::move(stream), &encoder) != OpenStatus::Ok) {
         con.text("Invalid sampling frequency \n");
+        reason(err, cl.inputFileName, "the encoder cannot be opened for this input");
         return 1;
     }
     int ascBits = 0;
@@ -318,16 +325,18 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     audioEs.avg_bitrate = static_cast<uint32_t>(totalBitRate);
     audioEs.sl_config = kSlConfig;
     audioEs.sl_config_size = sizeof kSlConfig;
+    errno = 0;
     if (!describeTrack(audio, audioEs, static_cast<uint16_t>(channels), static_cast<uint32_t>(sampleRate))) {
         con.outputFailure();
-        std::fprintf(err, "%s: cannot be written\n", cl.outputFileName.c_str());
+        reason(err, cl.outputFileName, writeFailure(errno));
         return 1;
     }
     encoder->setOption(1, settings.options);
     encoder->midSideEnabled = settings.midSide;
 
     uint32_t frameCounter = 0;
-    uint32_t timeStamp = 0;
+    uint32_t timeStamp = 0;  // wraps after 2^32 samples; the MP4 writer takes differences
+    uint64_t streamBytes = 0;
     while (true) {
         encoder->bitWriter->setOutput(frameBuffer.data(), kFrameBufferBytes);
         const FrameStatus status = encoder->encodeFrame();
@@ -335,7 +344,15 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         if (status == FrameStatus::ReadError) {
             std::fputs("\n", out);
             con.inputFailure();
-            std::fprintf(err, "%s: read error\n", cl.inputFileName.c_str());
+            reason(err, cl.inputFileName, "read error");
+            return 1;
+        }
+        if (frameCounter >= MP4_MAX_SAMPLES_PER_TRACK) {
+            std::fputs("\n", out);
+            con.outputFailure();
+            reason(err, cl.outputFileName,
+                   "cannot be written: the input is longer than the " + std::to_string(MP4_MAX_SAMPLES_PER_TRACK) +
+                       " frames an MP4 sample table holds");
             return 1;
         }
         int bits = 0;
@@ -345,12 +362,14 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         sample.size = static_cast<uint32_t>(bits / 8);
         sample.sync_code = MP4_SAMPLE_PLAIN;
         sample.decoding_time = timeStamp;
+        errno = 0;
         if (encoder->bitWriter->overflowed() || mp4_write_sample(audio, &sample) != 0) {
             std::fputs("\n", out);
             con.outputFailure();
-            std::fprintf(err, "%s: cannot be written\n", cl.outputFileName.c_str());
+            reason(err, cl.outputFileName, writeFailure(errno));
             return 1;
         }
+        streamBytes += sample.size;
         timeStamp += kFrameLength;
         std::fprintf(out, "Encoding frame: {%d } \r", static_cast<int>(frameCounter % 65536));
         ++frameCounter;
@@ -358,20 +377,32 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 
     const uint64_t samples = input->samplesPerChannelRead();
     if (input->clippedSamples() > 0)
-        std::fprintf(err, "%s: %" PRIu64 " float samples beyond full scale were clipped\n", cl.inputFileName.c_str(),
-                     input->clippedSamples());
+        notes.push_back(std::to_string(input->clippedSamples()) + " float samples beyond full scale were clipped");
+    if (belowLowest && frameCounter > 0) {
+        const int64_t produced =
+            static_cast<int64_t>(8.0 * static_cast<double>(streamBytes) * sampleRate / (double{kFrameLength} * frameCounter));
+        notes.push_back("bit rate " + std::to_string(totalBitRate) + " is below the " + std::to_string(lowest) +
+                        " bit/s that the smallest frames take at " + std::to_string(sampleRate) + " Hz with " +
+                        std::to_string(channels) + (channels == 1 ? " channel" : " channels") +
+                        "; the stream has " + std::to_string(produced) + " bit/s");
+    }
     bool ok = true;
+    errno = 0;
     if (samples > 0) ok = mp4_set_edit_list(audio, samples, kEncoderDelaySamples) == 0;
     ok = mp4_finish_track(audio) == 0 && ok;
     ok = mp4_close_file(file.release()) == 0 && ok;
+    const int closeError = errno;
     encoder->closeEncoder();
-    std::string renameError;
-    if (!ok || !temp.commit(&renameError)) {
+    std::string commitError;
+    if (!ok || !output->commit(&commitError)) {
         std::fputs("\n", out);
         con.outputFailure();
-        std::fprintf(err, "%s: cannot be written%s%s\n", cl.outputFileName.c_str(),
-                     renameError.empty() ? "" : ": ", renameError.c_str());
+        reason(err, cl.outputFileName, ok ? "cannot be written: " + commitError : writeFailure(closeError));
         return 1;
+    }
+    for (const std::string& note : notes) {
+        const bool aboutInput = note.find("clipped") != std::string::npos;
+        reason(err, aboutInput ? cl.inputFileName : "VarnelAacEnc", note);
     }
     std::fprintf(out, "Encoded %d Frames.%24s\n", static_cast<int>(frameCounter % 65536), "");
     return 0;

@@ -1,0 +1,240 @@
+#include "frontend/output_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <iterator>
+#include <random>
+#include <unistd.h>
+
+namespace varnel {
+namespace {
+
+constexpr const char* kTemporarySuffix = ".partial";
+constexpr int kTagDigits = 8;
+constexpr long kDefaultNameMax = 255;
+constexpr int kMaxSymlinkHops = 40;  // as the kernel's own limit
+constexpr int kCreateAttempts = 16;
+
+// ---------------------------------------------------------------- signal clean-up
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file's path while it exists; read by the handler, so only a pointer swap.
+const char* volatile gTemporaryPath = nullptr;
+struct sigaction gPreviousActions[std::size(kCleanupSignals)];
+
+extern "C" void removeTemporaryAndReraise(int signal) {
+    const char* path = gTemporaryPath;
+    if (path) unlink(path);  // async-signal-safe
+    // SA_RESETHAND has restored the default action and SA_NODEFER lets it act now, so the
+    // process ends by this signal as it would have without the handler.
+    raise(signal);
+}
+
+void armCleanup(const char* path) {
+    gTemporaryPath = path;
+    struct sigaction action {};
+    action.sa_handler = removeTemporaryAndReraise;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+        sigaction(kCleanupSignals[i], nullptr, &gPreviousActions[i]);
+        // A signal the caller ignores (nohup) stays ignored.
+        if (gPreviousActions[i].sa_handler != SIG_IGN) sigaction(kCleanupSignals[i], &action, nullptr);
+    }
+}
+
+void disarmCleanup() {
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) sigaction(kCleanupSignals[i], &gPreviousActions[i], nullptr);
+    gTemporaryPath = nullptr;
+}
+
+// Blocks the clean-up signals for a scope, so that the rename and the disarming happen
+// without a handler running between them.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : kCleanupSignals) sigaddset(&set, s);
+        sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
+// ---------------------------------------------------------------- paths
+
+std::string directoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string errorText(int error) { return std::strerror(error); }
+
+// Follows symbolic links to the path that is written: the first path along the chain that is
+// not a link, whether it exists or not. False with a reason for a loop or an unreadable link.
+bool followLinks(const std::string& path, std::string* resolved, std::string* reason) {
+    std::string at = path;
+    for (int hop = 0; hop <= kMaxSymlinkHops; ++hop) {
+        struct stat st {};
+        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            *resolved = at;
+            return true;
+        }
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = readlink(at.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<size_t>(n) >= target.size()) {
+            *reason = "the symbolic link cannot be read";
+            return false;
+        }
+        target.resize(static_cast<size_t>(n));
+        at = target.front() == '/' ? target : directoryOf(at) + "/" + target;
+    }
+    *reason = "too many levels of symbolic links";
+    return false;
+}
+
+// Copies the file at `from` into the existing file `to`, which keeps its inode, owner and mode.
+bool copyInto(const std::string& from, const std::string& to, std::string* reason) {
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = in < 0 ? -1 : open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    bool ok = in >= 0 && out >= 0;
+    char buffer[64 * 1024];
+    while (ok) {
+        const ssize_t n = read(in, buffer, sizeof buffer);
+        if (n == 0) break;
+        ok = n > 0;
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+            ok = w > 0;
+            done += w;
+        }
+    }
+    if (!ok) *reason = errorText(errno);
+    if (out >= 0 && close(out) != 0 && ok) {
+        ok = false;
+        *reason = errorText(errno);
+    }
+    if (in >= 0) close(in);
+    return ok;
+}
+
+}  // namespace
+
+std::string temporaryName(const std::string& base, unsigned tag, long nameMax) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%0*x%s", kTagDigits, tag, kTemporarySuffix);
+    const size_t fixed = 1 + std::strlen(suffix);  // the leading dot and the suffix
+    const size_t room = nameMax > static_cast<long>(fixed) ? static_cast<size_t>(nameMax) - fixed : 0;
+    std::string name(1, '.');
+    name.append(base, 0, std::min(room, base.size()));
+    name.append(suffix);
+    return name;
+}
+
+std::unique_ptr<OutputFile> OutputFile::prepare(const std::string& target, std::string* reason) {
+    std::unique_ptr<OutputFile> out(new OutputFile());
+    if (!followLinks(target, &out->destination_, reason)) return nullptr;
+
+    struct stat st {};
+    if (stat(out->destination_.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+            out->writePath_ = out->destination_;  // a device is written where it is
+            return out;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            *reason = "is a directory";
+            return nullptr;
+        }
+        if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+            *reason = std::string("is a ") + (S_ISFIFO(st.st_mode) ? "FIFO" : "socket") +
+                      ": the MP4 file is written with seeks and needs a regular file or a device";
+            return nullptr;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            *reason = "is not a regular file";
+            return nullptr;
+        }
+        out->existing_ = true;
+        out->existingStat_ = st;
+    } else if (errno != ENOENT) {
+        *reason = errorText(errno);
+        return nullptr;
+    }
+
+    const std::string folder = directoryOf(out->destination_);
+    errno = 0;
+    long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (nameMax <= 0) nameMax = kDefaultNameMax;
+    std::random_device random;
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        const std::string name = temporaryName(baseOf(out->destination_), static_cast<unsigned>(random()), nameMax);
+        const std::string path = folder == "/" ? "/" + name : folder + "/" + name;
+        // Created here, exclusively, so that the name is this run's own; the MP4 writer then
+        // writes it from the start.
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) {
+            *reason = "cannot be created: " + errorText(errno);
+            return nullptr;
+        }
+        close(fd);
+        out->writePath_ = path;
+        out->temporary_ = true;
+        armCleanup(out->writePath_.c_str());
+        return out;
+    }
+    *reason = "cannot be created: no free temporary name";
+    return nullptr;
+}
+
+OutputFile::~OutputFile() {
+    if (!temporary_) return;
+    if (!committed_) unlink(writePath_.c_str());
+    disarmCleanup();
+}
+
+bool OutputFile::commit(std::string* reason) {
+    if (!temporary_) {
+        committed_ = true;
+        return true;
+    }
+    if (existing_) {
+        const struct stat& old = existingStat_;
+        const bool owned = old.st_uid == geteuid() && old.st_gid == getegid();
+        const bool ownerKept = owned || chown(writePath_.c_str(), old.st_uid, old.st_gid) == 0;
+        if (!ownerKept) {
+            // Renaming would hand the file to this user: write the existing file instead.
+            if (!copyInto(writePath_, destination_, reason)) return false;
+            return true;  // the destructor removes the temporary file
+        }
+        if (chmod(writePath_.c_str(), old.st_mode & 07777) != 0) {
+            *reason = errorText(errno);
+            return false;
+        }
+    }
+    SignalsBlocked blocked;
+    if (rename(writePath_.c_str(), destination_.c_str()) != 0) {
+        *reason = errorText(errno);
+        return false;
+    }
+    committed_ = true;
+    disarmCleanup();
+    temporary_ = false;
+    return true;
+}
+
+}  // namespace varnel
