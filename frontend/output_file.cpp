@@ -147,12 +147,13 @@ std::string temporaryName(const std::string& base, unsigned tag, long nameMax) {
 
 std::unique_ptr<OutputFile> OutputFile::prepare(const std::string& target, std::string* reason) {
     std::unique_ptr<OutputFile> out(new OutputFile());
-    if (!followLinks(target, &out->destination_, reason)) return nullptr;
-
+    // The kind of output is that of what the path leads to, links followed by the kernel (so
+    // that /dev/stdout and other links under /proc count as what they point at).
     struct stat st {};
-    if (stat(out->destination_.c_str(), &st) == 0) {
+    if (stat(target.c_str(), &st) == 0) {
         if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-            out->writePath_ = out->destination_;  // a device is written where it is
+            out->destination_ = target;
+            out->writePath_ = target;  // a device is written where it is
             return out;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -174,6 +175,9 @@ std::unique_ptr<OutputFile> OutputFile::prepare(const std::string& target, std::
         *reason = errorText(errno);
         return nullptr;
     }
+    // The name to put the file under: a symbolic link stays and its target is replaced (or
+    // created, for a dangling link).
+    if (!followLinks(target, &out->destination_, reason)) return nullptr;
 
     const std::string folder = directoryOf(out->destination_);
     errno = 0;
@@ -184,17 +188,18 @@ std::unique_ptr<OutputFile> OutputFile::prepare(const std::string& target, std::
         const std::string name = temporaryName(baseOf(out->destination_), static_cast<unsigned>(random()), nameMax);
         const std::string path = folder == "/" ? "/" + name : folder + "/" + name;
         // Created here, exclusively, so that the name is this run's own; the MP4 writer then
-        // writes it from the start.
+        // writes it from the start. The clean-up is armed before a signal can come between.
+        SignalsBlocked blocked;
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) {
             *reason = "cannot be created: " + errorText(errno);
             return nullptr;
         }
-        close(fd);
         out->writePath_ = path;
         out->temporary_ = true;
         armCleanup(out->writePath_.c_str());
+        close(fd);
         return out;
     }
     *reason = "cannot be created: no free temporary name";
@@ -203,6 +208,7 @@ std::unique_ptr<OutputFile> OutputFile::prepare(const std::string& target, std::
 
 OutputFile::~OutputFile() {
     if (!temporary_) return;
+    SignalsBlocked blocked;
     if (!committed_) unlink(writePath_.c_str());
     disarmCleanup();
 }

@@ -11,7 +11,8 @@
 // - a FIFO, a socket or a directory: refused, since the MP4 writer seeks back to patch sizes.
 //
 // While a temporary file exists, SIGINT, SIGTERM and SIGHUP remove it before the signal ends
-// the process as it would have without the handler.
+// the process as it would have without the handler. The handlers serve one OutputFile at a
+// time per process, as the program has.
 #pragma once
 
 #include <memory>

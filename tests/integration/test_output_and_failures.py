@@ -14,8 +14,12 @@ import numpy as np
 from varnel_testlib import ENCODER, parse_boxes, read_bytes, wav_bytes, write_bytes, write_wav
 
 
-def run(*args):
-    r = subprocess.run([ENCODER, *args], capture_output=True)
+def run(*args, user=None):
+    def become_user():
+        os.setgroups([user[1]])
+        os.setgid(user[1])
+        os.setuid(user[0])
+    r = subprocess.run([ENCODER, *args], capture_output=True, preexec_fn=become_user if user else None)
     return r.returncode, r.stdout.decode(), r.stderr.decode()
 
 
@@ -84,6 +88,21 @@ class OutputPaths(Workdir):
         def kind_is(test):
             return lambda p: self.assertTrue(test(os.lstat(p).st_mode))
 
+        def check_same_inode(p):
+            # Written by a user who may write the file but cannot give a new file its owner:
+            # the finished file is copied into it, so owner, mode and inode stay.
+            st = os.lstat(p)
+            self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode), st.st_ino),
+                             (12345, 23456, 0o664, self.inode))
+            self.assertTrue(is_mp4(p))
+
+        def group_writable(p):
+            write_bytes(p, b"earlier")
+            os.chown(p, 12345, 23456)
+            os.chmod(p, 0o664)
+            os.chmod(self.dir, 0o777)
+            self.inode = os.lstat(p).st_ino
+
         long_name = "n" * 251 + ".mp4"  # 255 bytes, the longest name a folder takes
         cases = [
             # name, make the path, exit status, reason part, check afterwards
@@ -98,12 +117,16 @@ class OutputPaths(Workdir):
             ("socket", "sock", unix_socket, 1, "is a socket", kind_is(stat.S_ISSOCK)),
             ("directory", "folder", os.mkdir, 1, "is a directory", kind_is(stat.S_ISDIR)),
         ]
+        if root:
+            cases.append(("another owner's file, written by a group member", "shared.mp4", group_writable, 0, None,
+                          check_same_inode))
         for name, file_name, make, status, reason, check in cases:
             with self.subTest(name):
                 p = self.path(file_name)
                 if make:
                     make(p)
-                code, out, err = run(self.wav, p, "96k")
+                user = (34567, 23456) if name.startswith("another owner") else None
+                code, out, err = run(self.wav, p, "96k", user=user)
                 self.assertEqual(code, status, err)
                 if reason:
                     self.assertEqual(len(err.splitlines()), 1, err)
