@@ -13,6 +13,7 @@
 // short windows of the next block.
 #include "analysis/block_switching.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -63,8 +64,13 @@ constexpr int kFloorPerStrength = 200;
 constexpr int kFloorMinimum = 2000;
 constexpr int kStrongAttackStrength = 10;
 constexpr int kEnergyAttackWeight = 11;  // strength = 11 energyAttack + bandAttackCount
+// The means a stream starts from: far above silence, so that the first frames of ordinary
+// input are no attack.
+constexpr double kInitialBlockEnergyMean = 0.5;
+constexpr double kInitialFrameEnergyMean = 0.01;
+constexpr double kInitialBandPowerMean = 10.0;
 
-static_assert(sizeof IcsInfo{}.bandPowerMean / sizeof(double) == kBands);
+static_assert(kDetectorBands == kBands);
 static_assert(kFirstBin + kBinsPerBand * kBands <= kFftLength / 2);
 
 struct Detection {
@@ -75,48 +81,48 @@ struct Detection {
 };
 
 // Energies of the eight blocks, their marks and the frame gate; returns the frame energy.
-double detectEnergy(const double* a, IcsInfo& ics, Detection& d) {
+double detectEnergy(const double* a, TransientDetector& detector, Detection& d) {
     double total = 0.0;
     for (int w = 0; w < kShortWindows; ++w) {
-        ics.nextGroupMarks[w] = 0;
+        detector.nextGroupMarks[w] = 0;
         double e = 0.0;
         for (int i = 0; i < kBlockLength; ++i) {
             const double s = a[kBlockLength * w + i] * kSampleScale;
             e += s * s;
         }
         total += e;
-        if (e > kBlockAttackFactor * ics.blockEnergyMean) {
+        if (e > kBlockAttackFactor * detector.blockEnergyMean) {
             d.energyAttack = true;
-            ics.nextGroupMarks[w] = 1;
+            detector.nextGroupMarks[w] = 1;
         }
         if (e > kBlockMeanFloor)
-            ics.blockEnergyMean = kBlockMeanNew * e + kBlockMeanOld * ics.blockEnergyMean;
+            detector.blockEnergyMean = kBlockMeanNew * e + kBlockMeanOld * detector.blockEnergyMean;
         else
-            ics.blockEnergyMean = kBlockMeanOld * ics.blockEnergyMean + kBlockMeanDecay;
+            detector.blockEnergyMean = kBlockMeanOld * detector.blockEnergyMean + kBlockMeanDecay;
     }
     // A frame no louder than twice the running frame energy has no energy attack.
-    if (total < kFrameGateFactor * ics.frameEnergyMean) d.energyAttack = false;
-    ics.frameEnergyMean = kFrameMeanNew * total + kFrameMeanOld * ics.frameEnergyMean;
+    if (total < kFrameGateFactor * detector.frameEnergyMean) d.energyAttack = false;
+    detector.frameEnergyMean = kFrameMeanNew * total + kFrameMeanOld * detector.frameEnergyMean;
     return total;
 }
 
 // Zero crossings against the previous frame's count (at least 1, so the ratio is defined);
 // a zero sample makes no crossing.
-void detectCrossings(const double* a, double frameEnergy, IcsInfo& ics, Detection& d) {
+void detectCrossings(const double* a, double frameEnergy, TransientDetector& detector, IcsInfo& ics, Detection& d) {
     int z = 1;
     for (int i = 1; i < kLookAheadLength; ++i) z += a[i - 1] * a[i] < 0.0 ? 1 : 0;
     ics.attackRatio = 0.0;
-    const double r = static_cast<double>(z) / static_cast<double>(ics.zeroCrossingCount);
+    const double r = static_cast<double>(z) / static_cast<double>(detector.zeroCrossingCount);
     if (r > kCrossingRatio && z > kCrossingCount && frameEnergy > kCrossingEnergy) {
         d.crossingAttack = true;
         ics.attackRatio = r;
     }
-    ics.zeroCrossingCount = z;
+    detector.zeroCrossingCount = z;
 }
 
 // Band powers of the four Hann-windowed quarters. The windowing works on a copy: the
 // look-ahead samples are the filterbank's input in this frame and the next two.
-void detectBands(const double* a, IcsInfo& ics, Detection& d) {
+void detectBands(const double* a, TransientDetector& detector, Detection& d) {
     static const RealFft256 fft;
     const double* hann = hannAnalysisWindow();
     double piece[kFftLength];
@@ -127,15 +133,15 @@ void detectBands(const double* a, IcsInfo& ics, Detection& d) {
             double o = 0.0;
             for (int k = kFirstBin + kBinsPerBand * b; k < kFirstBin + kBinsPerBand * (b + 1); ++k)
                 o += (piece[2 * k] * piece[2 * k] + piece[2 * k + 1] * piece[2 * k + 1]) * kPowerScale;
-            if (o > kBandAttackFactor * ics.bandPowerMean[b]) {
+            if (o > kBandAttackFactor * detector.bandPowerMean[b]) {
                 ++d.bandAttackCount;
-                ics.nextGroupMarks[2 * f] = 1;
-                ics.nextGroupMarks[2 * f + 1] = 1;
+                detector.nextGroupMarks[2 * f] = 1;
+                detector.nextGroupMarks[2 * f + 1] = 1;
             }
             if (o < kBandMeanFloor)
-                ics.bandPowerMean[b] = kBandMeanOld * ics.bandPowerMean[b] + kBandMeanDecay;
+                detector.bandPowerMean[b] = kBandMeanOld * detector.bandPowerMean[b] + kBandMeanDecay;
             else
-                ics.bandPowerMean[b] = kBandMeanOld * ics.bandPowerMean[b] + kBandMeanNew * o;
+                detector.bandPowerMean[b] = kBandMeanOld * detector.bandPowerMean[b] + kBandMeanNew * o;
         }
     }
 }
@@ -160,9 +166,9 @@ struct Verdict {
 // pending short block to LONG_STOP, or keeps a started sequence long. What it chooses is then
 // fitted to the previous block (fitSequence), so that, for example, a cut after a LONG_STOP
 // codes ONLY_LONG.
-void chooseSequence(IcsInfo& ics, const Verdict& v, const AacEncoder& encoder) {
-    const bool tnsOption = (encoder.options & kOptionTns) != 0;
-    const int reservoir = encoder.bitReservoir;
+void chooseSequence(IcsInfo& ics, TransientDetector& detector, const Verdict& v, const BlockSwitchingContext& context) {
+    const bool tnsOption = context.tnsOption;
+    const int reservoir = context.bitReservoir;
     const int32_t s = ics.windowSequence;
     // After a short block: short again for a strong attack, else stop and shape the attack
     // with TNS instead.
@@ -174,11 +180,11 @@ void chooseSequence(IcsInfo& ics, const Verdict& v, const AacEncoder& encoder) {
 
     if (ics.nextWindowSequence == EIGHT_SHORT_SEQUENCE) {
         // A short block is pending; the floor uses the previous call's strength.
-        const int floor = reservoirFloor(encoder.channels, ics.attackStrength);
+        const int floor = reservoirFloor(context.channels, detector.attackStrength);
         if (!(reservoir > floor) && !v.relaxed) {
             ics.windowSequence = LONG_STOP_SEQUENCE;
             ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
-            ics.weakAttackPending = 1;
+            detector.weakAttackPending = 1;
             return;
         }
         ics.nextWindowSequence = v.any ? EIGHT_SHORT_SEQUENCE : LONG_STOP_SEQUENCE;
@@ -197,7 +203,7 @@ void chooseSequence(IcsInfo& ics, const Verdict& v, const AacEncoder& encoder) {
         return;
     }
     // The floor uses this call's band attack count.
-    const bool enough = reservoir > reservoirFloor(encoder.channels, v.bandAttackCount) || v.relaxed;
+    const bool enough = reservoir > reservoirFloor(context.channels, v.bandAttackCount) || v.relaxed;
     const bool started = s == LONG_START_SEQUENCE;
     if (enough) {
         ics.windowSequence = started ? EIGHT_SHORT_SEQUENCE : s == EIGHT_SHORT_SEQUENCE ? afterShort() : LONG_START_SEQUENCE;
@@ -210,7 +216,7 @@ void chooseSequence(IcsInfo& ics, const Verdict& v, const AacEncoder& encoder) {
     } else {
         ics.windowSequence = started || s == EIGHT_SHORT_SEQUENCE ? EIGHT_SHORT_SEQUENCE : LONG_START_SEQUENCE;
         ics.nextWindowSequence = EIGHT_SHORT_SEQUENCE;
-        ics.weakAttackPending = 1;
+        detector.weakAttackPending = 1;
     }
 }
 
@@ -278,6 +284,14 @@ const double* hannAnalysisWindow() {
     return window.data();
 }
 
+void initTransientDetector(TransientDetector& detector) {
+    detector = TransientDetector{};
+    detector.blockEnergyMean = kInitialBlockEnergyMean;
+    detector.frameEnergyMean = kInitialFrameEnergyMean;
+    std::fill(std::begin(detector.bandPowerMean), std::end(detector.bandPowerMean), kInitialBandPowerMean);
+    detector.zeroCrossingCount = 1;
+}
+
 int groupShortWindows(const int32_t marks[kShortWindows], int32_t groupLength[kShortWindows]) {
     int groups = 1;  // the current group is groups - 1
     groupLength[0] = 0;
@@ -296,46 +310,47 @@ int groupShortWindows(const int32_t marks[kShortWindows], int32_t groupLength[kS
     return groups;
 }
 
-void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, const AacEncoder& encoder) {
+void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, TransientDetector& detector,
+                          const BlockSwitchingContext& context) {
     const double* a = buffer.timeSamples + kLookAheadStart;
 
     ics.previousWindowShape = 0;
     ics.windowShape = 0;
 
     Detection d;
-    const double frameEnergy = detectEnergy(a, ics, d);
-    detectCrossings(a, frameEnergy, ics, d);
-    detectBands(a, ics, d);
-    if (!(ics.blockEnergyMean > kBlockMeanFloor)) d.bandAttackCount = 0;  // quiet input
+    const double frameEnergy = detectEnergy(a, detector, d);
+    detectCrossings(a, frameEnergy, detector, ics, d);
+    detectBands(a, detector, d);
+    if (!(detector.blockEnergyMean > kBlockMeanFloor)) d.bandAttackCount = 0;  // quiet input
 
     // The TNS hint: a weak attack remembered from an earlier call asks for TNS now.
-    if (encoder.options & kOptionTns) {
+    if (context.tnsOption) {
         ics.tnsWanted = 0;
-        if (ics.weakAttackPending == 1) {
+        if (detector.weakAttackPending == 1) {
             ics.tnsWanted = 1;
-            ics.weakAttackPending = 0;
+            detector.weakAttackPending = 0;
         }
     }
     if (d.bandAttackCount > kStrongBandAttacks)
         d.bandAttack = true;
     else if (d.bandAttackCount >= 1)
-        ics.weakAttackPending = 1;
+        detector.weakAttackPending = 1;
 
     const bool crossingOnly = d.crossingAttack && !d.bandAttack && !d.energyAttack;
     Verdict v;
     v.any = d.crossingAttack || d.bandAttack || d.energyAttack;
-    v.relaxed = crossingOnly || ics.crossingOnlyAttack != 0;
-    v.strong = ics.attackStrength > kStrongAttackStrength || d.energyAttack;
+    v.relaxed = crossingOnly || detector.crossingOnlyAttack != 0;
+    v.strong = detector.attackStrength > kStrongAttackStrength || d.energyAttack;
     v.energyAttack = d.energyAttack;
     v.bandAttackCount = d.bandAttackCount;
     const int32_t previous = ics.windowSequence;
-    chooseSequence(ics, v, encoder);
+    chooseSequence(ics, detector, v, context);
     fitSequence(ics, previous);
 
-    ics.attackStrength = static_cast<uint8_t>(kEnergyAttackWeight * (d.energyAttack ? 1 : 0) + d.bandAttackCount);
-    layOutBlock(ics, v.relaxed, encoder.sampleRateIndex);
-    std::memcpy(ics.groupMarks, ics.nextGroupMarks, sizeof ics.groupMarks);
-    ics.crossingOnlyAttack = crossingOnly ? 1 : 0;
+    detector.attackStrength = static_cast<uint8_t>(kEnergyAttackWeight * (d.energyAttack ? 1 : 0) + d.bandAttackCount);
+    layOutBlock(ics, v.relaxed, context.sampleRateIndex);
+    std::memcpy(ics.groupMarks, detector.nextGroupMarks, sizeof ics.groupMarks);
+    detector.crossingOnlyAttack = crossingOnly ? 1 : 0;
 }
 
 void fitWindowSequence(IcsInfo& ics, int32_t previousSequence, int sampleRateIndex) {

@@ -6,19 +6,30 @@
 // the zero-crossing count against the previous frame's, and ten band powers of a 256-point
 // FFT against their running means. A small state machine turns their verdict, weighed against
 // the bit reservoir, into LONG_START -> EIGHT_SHORT ... -> LONG_STOP -> ONLY_LONG transitions.
-// All detector state lives in the channel's IcsInfo.
+// The detectors' memory lives in the channel's TransientDetector.
 #pragma once
 
-#include "encoder/aac_encoder.h"
+#include "encoder/channel_records.h"
 
 namespace varnel {
 
+// What the decision reads besides the channel's own records.
+struct BlockSwitchingContext {
+    int32_t sampleRateIndex;
+    int32_t channels;
+    int32_t bitReservoir;  // bits in the reservoir before this frame's allocation
+    bool tnsOption;        // temporal noise shaping is on: weak attacks ask for it
+};
+
+// Initial detector memory: means that no first frame of ordinary level mistakes for an attack.
+void initTransientDetector(TransientDetector& detector);
+
 // Decides the channel's window for this frame: sets both shapes to 0 (sine), windowSequence,
-// nextWindowSequence, swbOffsets, numSwb, numWindowGroups, windowGroupLength, attackRatio,
-// tnsWanted and the detector state. The sequence always joins the one on entry (the previous
-// block's; see fitWindowSequence). Reads the encoder's sampleRateIndex, channels,
-// bitReservoir and TNS option bit; the buffer is not written.
-void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, const AacEncoder& encoder);
+// nextWindowSequence, swbOffsets, numSwb, groupMarks, numWindowGroups, windowGroupLength,
+// attackRatio, tnsWanted and the detector memory; the buffer is not written. The sequence
+// always joins the one on entry (the previous block's; see fitWindowSequence).
+void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, TransientDetector& detector,
+                          const BlockSwitchingContext& context);
 
 // Makes the coded sequence join the previous coded block, `previousSequence`: after
 // ONLY_LONG or LONG_STOP only ONLY_LONG or LONG_START may follow, after LONG_START or

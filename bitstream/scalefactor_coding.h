@@ -25,7 +25,6 @@
 
 namespace varnel {
 
-inline constexpr int kDpcmNoiseNrgBits = 9;
 inline constexpr int kDpcmNoiseNrgMax = (1 << kDpcmNoiseNrgBits) - 1;
 inline constexpr int kNoiseEnergyFieldOffset = 246;  // 346 - 100: field = v - globalGain + 246
 

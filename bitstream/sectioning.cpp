@@ -40,11 +40,6 @@ struct BandCosts {
     int cost[kMaxSectionBands][kNumCodebooks];
 };
 
-constexpr bool isKept(int codebook, bool keepNoiseBands) {
-    return codebook == INTENSITY_HCB || codebook == INTENSITY_HCB2 ||
-           (keepNoiseBands && codebook == NOISE_HCB);
-}
-
 constexpr bool isUnescapedSpectral(int codebook) {
     return codebook >= 1 && codebook <= kLastUnescapedCodebook;
 }
@@ -69,7 +64,7 @@ bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
                          int32_t* codebook, BandCosts& costs, int& floor, int stopAbove) {
     const std::span<const int32_t> spectrum(coding.quantSpectrum);
     for (int b = 0; b < bandCount; ++b) {
-        if (isKept(codebook[b], keepNoiseBands)) {
+        if (isPreservedBand(codebook[b], keepNoiseBands)) {
             costs.smallest[b] = codebook[b];
             continue;
         }
@@ -224,11 +219,10 @@ int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding, const int3
                           {shortBlock, true, false, bandLargest, stopAbove});
 }
 
-int countScalefactorBits(const AacEncoder& encoder, int channel) {
+int countScalefactorBits(const IcsInfo& ics, const ChannelCoding& coding, bool noiseSubstitution) {
     int bits = 0;
-    codeScaleFactors<ScalefactorRange::Clip>(
-        encoder.icsInfo[channel], encoder.channelCoding[channel],
-        (encoder.options & kOptionPns) != 0, [&bits](int n, uint32_t) { bits += n; });
+    codeScaleFactors<ScalefactorRange::Clip>(ics, coding, noiseSubstitution,
+                                             [&bits](int n, uint32_t) { bits += n; });
     return bits;
 }
 
@@ -236,7 +230,7 @@ void resetCodebooks(const IcsInfo& ics, ChannelCoding& coding, bool keepNoiseBan
     const int entries = ics.numSwb * ics.numWindowGroups;
     assert(entries <= kMaxBandEntries);
     for (int i = 0; i < entries; ++i)
-        if (!isKept(coding.codebook[i], keepNoiseBands)) coding.codebook[i] = ZERO_HCB;
+        if (!isPreservedBand(coding.codebook[i], keepNoiseBands)) coding.codebook[i] = ZERO_HCB;
 }
 
 }  // namespace varnel

@@ -11,18 +11,13 @@
 
 #include <climits>
 
-#include "encoder/aac_encoder.h"
 #include "encoder/channel_records.h"
 
 namespace varnel {
 
-// section_data field widths, in bits. A section length is written as floor(L / esc) escape
-// values esc = 2^width - 1 followed by L mod esc, so its header grows by one length field each
-// time L reaches a multiple of esc (31 long, 7 short).
-inline constexpr int kSectCbBits = 4;
-inline constexpr int kSectLenBitsLong = 5;
-inline constexpr int kSectLenBitsShort = 3;
-
+// A section length is written as floor(L / esc) escape values esc = 2^width - 1 followed by
+// L mod esc, so its header grows by one length field each time L reaches a multiple of esc
+// (31 long, 7 short).
 constexpr int sectionLengthBits(bool shortBlock) {
     return shortBlock ? kSectLenBitsShort : kSectLenBitsLong;
 }
@@ -32,6 +27,13 @@ constexpr int sectionLengthEscape(bool shortBlock) {
 // Bits of sect_cb and the length fields of a section of `length` bands.
 constexpr int sectionHeaderBits(int length, bool shortBlock) {
     return kSectCbBits + sectionLengthBits(shortBlock) * (length / sectionLengthEscape(shortBlock) + 1);
+}
+
+// True for a band whose codebook the sectioning keeps (intensity 14, 15; noise 13 when noise
+// bands are kept): such bands are not coded spectrally and their scaleOffset is not an
+// ordinary scalefactor.
+constexpr bool isPreservedBand(int codebook, bool noiseBandsKept) {
+    return codebook == INTENSITY_HCB || codebook == INTENSITY_HCB2 || (noiseBandsKept && codebook == NOISE_HCB);
 }
 
 // Chooses codebooks and sections for bands 0 .. bandLimit - 1; sets codebook, sectionLength
@@ -52,7 +54,7 @@ int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding,
                            const int32_t* bandLargest = nullptr, int stopAbove = INT_MAX);
 
 // Bits of scale_factor_data of the channel as the writer codes it.
-int countScalefactorBits(const AacEncoder& encoder, int channel);
+int countScalefactorBits(const IcsInfo& ics, const ChannelCoding& coding, bool noiseSubstitution);
 
 // Sets every band's codebook (numSwb x numWindowGroups entries) to 0 except intensity bands
 // (14, 15) and, when keepNoiseBands, noise bands (13): the state the sectioning starts from.

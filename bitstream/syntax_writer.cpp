@@ -8,19 +8,13 @@
 #include "bitstream/scalefactor_coding.h"
 #include "bitstream/sectioning.h"
 #include "bitstream/spectral_huffman.h"
+#include "bitstream/tns_data_coding.h"
 
 namespace varnel {
 namespace {
 
-bool isShortBlock(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
-
-// Windows of group g: eight-short groups by windowGroupLength; a long block is one window.
-int groupWindows(const IcsInfo& ics, int g) {
-    return isShortBlock(ics) ? ics.windowGroupLength[g] : 1;
-}
-
 [[maybe_unused]] int maxSfbLimit(const IcsInfo& ics) {
-    const int fieldLimit = (1 << (isShortBlock(ics) ? kMaxSfbBitsShort : kMaxSfbBitsLong)) - 1;
+    const int fieldLimit = (1 << (isShort(ics) ? kMaxSfbBitsShort : kMaxSfbBitsLong)) - 1;
     return std::min<int>(ics.numSwb, fieldLimit);
 }
 
@@ -37,10 +31,10 @@ bool hasCommonWindow(const IcsInfo& a, const IcsInfo& b) {
 
 void writeIcsInfo(BitWriter& w, const IcsInfo& ics, int maxSfb) {
     assert(maxSfb >= 0 && maxSfb <= maxSfbLimit(ics));
-    w.putBits(1, 0);  // ics_reserved_bit
+    w.putBits(kIcsReservedBits, 0);  // ics_reserved_bit
     w.putBits(kWindowSequenceBits, static_cast<uint32_t>(ics.windowSequence));
-    w.putBits(1, static_cast<uint32_t>(ics.windowShape));
-    if (isShortBlock(ics)) {
+    w.putBits(kWindowShapeBits, static_cast<uint32_t>(ics.windowShape));
+    if (isShort(ics)) {
         w.putBits(kMaxSfbBitsShort, static_cast<uint32_t>(maxSfb));
         // scale_factor_grouping: bit i (window i + 1) is 1 when window i + 1 continues the
         // group of window i.
@@ -57,12 +51,12 @@ void writeIcsInfo(BitWriter& w, const IcsInfo& ics, int maxSfb) {
         w.putBits(kScaleFactorGroupingBits, grouping);
     } else {
         w.putBits(kMaxSfbBitsLong, static_cast<uint32_t>(maxSfb));
-        w.putBits(1, 0);  // predictor_data_present
+        w.putBits(kPredictorDataPresentBits, 0);  // predictor_data_present
     }
 }
 
 void writeSectionData(BitWriter& w, const IcsInfo& ics, const ChannelCoding& coding) {
-    const bool shortBlock = isShortBlock(ics);
+    const bool shortBlock = isShort(ics);
     const int lengthBits = sectionLengthBits(shortBlock);
     const int escape = sectionLengthEscape(shortBlock);
     for (int g = 0; g < ics.numWindowGroups; ++g) {
@@ -91,45 +85,14 @@ void writeScaleFactorData(BitWriter& w, const IcsInfo& ics, const ChannelCoding&
 }
 
 void writeTnsData(BitWriter& w, const IcsInfo& ics, const ChannelSideInfo& side) {
-    auto writeFilter = [&w](int coefRes, int length, int lengthBits, int order, int orderBits,
-                            int direction, int coefCompress, const uint8_t* coef) {
-        w.putBits(lengthBits, static_cast<uint32_t>(length));  // length
-        w.putBits(orderBits, static_cast<uint32_t>(order));    // order
-        if (order == 0) return;
-        w.putBits(1, static_cast<uint32_t>(direction));        // direction
-        w.putBits(1, static_cast<uint32_t>(coefCompress));     // coef_compress
-        const int coefBits = kTnsCoefBaseBits + coefRes - coefCompress;
-        for (int k = 0; k < order; ++k) w.putBits(coefBits, coef[k]);  // coef
-    };
-    if (isShortBlock(ics)) {
-        for (int win = 0; win < kShortWindows; ++win) {
-            const int filters = side.tnsNumFilters[win];
-            assert(filters <= 1);
-            w.putBits(kTnsNumFiltBitsShort, static_cast<uint32_t>(filters));  // n_filt
-            if (filters == 0) continue;
-            w.putBits(1, side.tnsCoefRes[win]);  // coef_res
-            writeFilter(side.tnsCoefRes[win], side.tnsLength[win], kTnsLengthBitsShort,
-                        side.tnsOrder[win], kTnsOrderBitsShort, side.tnsDirection[win],
-                        side.tnsCoefCompress[win], side.tnsCoef[win]);
-        }
-        return;
-    }
-    const int filters = side.tnsNumFilters[0];
-    assert(filters < (1 << kTnsNumFiltBitsLong));
-    w.putBits(kTnsNumFiltBitsLong, static_cast<uint32_t>(filters));  // n_filt
-    if (filters == 0) return;
-    w.putBits(1, side.tnsCoefRes[0]);  // coef_res
-    for (int f = 0; f < filters; ++f)
-        writeFilter(side.tnsCoefRes[0], side.tnsLength[f], kTnsLengthBitsLong, side.tnsOrder[f],
-                    kTnsOrderBitsLong, side.tnsDirection[f], side.tnsCoefCompress[f],
-                    side.tnsCoef[f]);
+    codeTnsData(ics, side, [&w](int bits, uint32_t value) { w.putBits(bits, value); });
 }
 
 void writeSpectralData(BitWriter& w, const IcsInfo& ics, const ChannelCoding& coding) {
     const std::span<const int32_t> spectrum(coding.quantSpectrum);
     int firstWindow = 0;
     for (int g = 0; g < ics.numWindowGroups; ++g) {
-        const int windows = groupWindows(ics, g);
+        const int windows = groupLength(ics, g);
         for (int b = 0; b < coding.maxSfb; ++b) {
             const int codebook = coding.codebook[g * ics.numSwb + b];
             if (codebook < 1 || codebook > ESC_HCB) continue;  // zero, noise, intensity
@@ -146,7 +109,7 @@ void writeSpectralData(BitWriter& w, const IcsInfo& ics, const ChannelCoding& co
 void writeIndividualChannelStream(BitWriter& w, const IcsInfo& ics, const ChannelCoding& coding,
                                   const ChannelSideInfo& side, bool commonWindow,
                                   bool noiseSubstitution) {
-    assert(isShortBlock(ics) || ics.numWindowGroups == 1);
+    assert(isShort(ics) || ics.numWindowGroups == 1);
     w.putBits(kGlobalGainBits,
               static_cast<uint32_t>(coding.globalGain + kGlobalGainOffset) & 0xFFu);  // global_gain
     if (!commonWindow) writeIcsInfo(w, ics, coding.maxSfb);
@@ -172,44 +135,39 @@ void extendWithZeroSections(const IcsInfo& ics, ChannelCoding& coding, int maxSf
     coding.maxSfb = maxSfb;
 }
 
-void writeElement(AacEncoder& enc, bool isPair) { writeElement(enc, isPair, *enc.bitWriter); }
-
-void writeElement(AacEncoder& enc, bool isPair, BitWriter& w) {
-    const bool noiseSubstitution = (enc.options & kOptionPns) != 0;
+void writeElement(BitWriter& w, std::span<const IcsInfo> ics, std::span<ChannelCoding> coding,
+                  const ElementInfo& element, bool noiseSubstitution) {
+    assert(ics.size() == coding.size() && (ics.size() == 1 || ics.size() == 2));
+    const bool isPair = ics.size() == 2;
     w.putBits(kIdSynEleBits, isPair ? ID_CPE : ID_SCE);
-    w.putBits(kElementInstanceTagBits, enc.elementInfo.elementInstanceTag);
+    w.putBits(kElementInstanceTagBits, element.elementInstanceTag);
     if (!isPair) {
-        writeIndividualChannelStream(w, enc.icsInfo[0], enc.channelCoding[0],
-                                     enc.elementInfo.sideInfo[0], false, noiseSubstitution);
+        writeIndividualChannelStream(w, ics[0], coding[0], element.sideInfo[0], false, noiseSubstitution);
         return;
     }
-    const bool common = hasCommonWindow(enc.icsInfo[0], enc.icsInfo[1]);
-    w.putBits(1, common ? 1u : 0u);  // common_window
+    const bool common = hasCommonWindow(ics[0], ics[1]);
+    w.putBits(kCommonWindowBits, common ? 1u : 0u);  // common_window
     if (common) {
-        const IcsInfo& ics = enc.icsInfo[0];
-        ChannelCoding& a = enc.channelCoding[0];
-        ChannelCoding& b = enc.channelCoding[1];
+        ChannelCoding& a = coding[0];
+        ChannelCoding& b = coding[1];
         // The shared max_sfb never cuts a channel's coded bands; with noise substitution it
         // also covers both channels' noise band ranges.
         int shared = std::max(a.maxSfb, b.maxSfb);
         if (noiseSubstitution) shared = std::max({shared, a.pnsBandLimit, b.pnsBandLimit});
-        extendWithZeroSections(ics, a, shared);
-        extendWithZeroSections(enc.icsInfo[1], b, shared);
-        writeIcsInfo(w, ics, shared);
-        const uint8_t msUsed = enc.elementInfo.msUsed;
+        extendWithZeroSections(ics[0], a, shared);
+        extendWithZeroSections(ics[1], b, shared);
+        writeIcsInfo(w, ics[0], shared);
+        const uint8_t msUsed = element.msUsed;
         assert(msUsed <= 1);
         w.putBits(kMsMaskPresentBits, msUsed);  // ms_mask_present
         if (msUsed == 1)
-            for (int g = 0; g < ics.numWindowGroups; ++g)
+            for (int g = 0; g < ics[0].numWindowGroups; ++g)
                 for (int band = 0; band < shared; ++band)
-                    w.putBits(1, enc.elementInfo.msMask[g * ics.numSwb + band] ? 1u : 0u);  // ms_used
+                    w.putBits(kMsUsedBits, element.msMask[g * ics[0].numSwb + band] ? 1u : 0u);  // ms_used
     }
-    for (int c = 0; c < 2; ++c)
-        writeIndividualChannelStream(w, enc.icsInfo[c], enc.channelCoding[c],
-                                     enc.elementInfo.sideInfo[c], common, noiseSubstitution);
+    for (size_t c = 0; c < 2; ++c)
+        writeIndividualChannelStream(w, ics[c], coding[c], element.sideInfo[c], common, noiseSubstitution);
 }
-
-void writeEnd(AacEncoder& enc) { writeEnd(*enc.bitWriter); }
 
 void writeEnd(BitWriter& w) { w.putBits(kIdSynEleBits, ID_END); }
 

@@ -4,44 +4,19 @@
 // pair's common max_sfb and the differential coding of scalefactors.
 #pragma once
 
-#include "encoder/aac_encoder.h"
+#include <span>
+
+#include "bitstream/bit_writer.h"
+#include "encoder/channel_records.h"
 
 namespace varnel {
 
-// Syntax field widths, in bits.
-inline constexpr int kIdSynEleBits = 3;
-inline constexpr int kElementInstanceTagBits = 4;
-inline constexpr int kGlobalGainBits = 8;
-inline constexpr int kWindowSequenceBits = 2;
-inline constexpr int kMaxSfbBitsLong = 6;
-inline constexpr int kMaxSfbBitsShort = 4;
-inline constexpr int kScaleFactorGroupingBits = 7;
-inline constexpr int kMsMaskPresentBits = 2;
-// tns_data (ISO/IEC 14496-3, Table 4.48), long / eight-short windows.
-inline constexpr int kTnsNumFiltBitsLong = 2;
-inline constexpr int kTnsNumFiltBitsShort = 1;
-inline constexpr int kTnsLengthBitsLong = 6;
-inline constexpr int kTnsLengthBitsShort = 4;
-inline constexpr int kTnsOrderBitsLong = 5;
-inline constexpr int kTnsOrderBitsShort = 3;
-inline constexpr int kTnsCoefBaseBits = 3;  // coefficient width = 3 + coef_res - coef_compress
-
-// global_gain is globalGain + 100.
-inline constexpr int kGlobalGainOffset = 100;
-
-// id_syn_ele values.
-inline constexpr uint32_t ID_SCE = 0;
-inline constexpr uint32_t ID_CPE = 1;
-inline constexpr uint32_t ID_END = 7;
-
-// Writes the single channel element (isPair false) or the channel pair element (isPair true).
+// Writes one single channel element (one channel) or one channel pair element (two channels).
 // With a common window both channels' maxSfb are raised to the pair's common max_sfb, and the
 // bands a channel gains are rewritten as one zero section per window group.
-void writeElement(AacEncoder& encoder, bool isPair);
-// The same into another writer (to measure a block without emitting it).
-void writeElement(AacEncoder& encoder, bool isPair, BitWriter& writer);
+void writeElement(BitWriter& writer, std::span<const IcsInfo> ics, std::span<ChannelCoding> coding,
+                  const ElementInfo& element, bool noiseSubstitution);
 // Writes the END element.
-void writeEnd(AacEncoder& encoder);
 void writeEnd(BitWriter& writer);
 
 // ics_info of one channel.

@@ -20,7 +20,6 @@
 #include <cassert>
 #include <cmath>
 
-#include "encoder/aac_encoder.h"
 
 namespace varnel {
 namespace {
@@ -36,8 +35,6 @@ constexpr double kLongShareMin = 0.1;
 constexpr double kLongShareMax = 0.9;
 constexpr double kShortShareMin = 0.3;
 constexpr double kShortShareMax = 0.7;
-
-bool isShort(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
 
 // The share limits: "s or below becomes s", "s or above becomes s".
 double clampShare(double share, double low, double high) {
@@ -161,67 +158,45 @@ void convertShortBlock(const IcsInfo& ics, std::span<double> left, std::span<dou
 
 }  // namespace
 
-int decideMidSide(const IcsInfo& ics, int32_t bandLimit, std::span<const double> left,
-                  std::span<const double> right, ElementInfo& element, double& channelShare) {
+MidSideDecision decideMidSide(const IcsInfo& ics, int32_t bandLimit, std::span<const double> left,
+                              std::span<const double> right, double& channelShare) {
     assert(left.size() == kFrameLength && right.size() == kFrameLength);
     assert(bandLimit >= 0 && bandLimit <= ics.numSwb);
     const Magnitudes sums = measure(ics, bandLimit, left, right);
     if (sums.left == 0.0 && sums.right == 0.0) {
         channelShare = kSilentShare;
-        element.midShare = 0.0;
-        return kMidSideSilent;
+        return {kMidSideSilent, 0.0};
     }
     const double leftShare = sums.left / (sums.left + sums.right);
-    element.midShare = sums.mid / (sums.mid + sums.side);
-    const double midDistance = std::fabs(element.midShare - 0.5);
+    const double midShare = sums.mid / (sums.mid + sums.side);
+    const double midDistance = std::fabs(midShare - 0.5);
     if (std::fabs(leftShare - 0.5) > kBalanceLimit || midDistance < kModerateLimit) {
         channelShare = kSilentShare;
-        return kMidSideUnused;
+        return {kMidSideUnused, midShare};
     }
-    return midDistance >= kStrongLimit ? kMidSideStrong : kMidSideModerate;
+    return {midDistance >= kStrongLimit ? kMidSideStrong : kMidSideModerate, midShare};
 }
 
-void applyMidSide(const IcsInfo& ics, int32_t bandCount, std::span<double> left,
-                  std::span<double> right, ElementInfo& element, double& channelShare,
-                  int32_t& msMode, const uint8_t* keepLeftRight) {
+void applyMidSide(const IcsInfo& ics, int32_t bandCount, std::span<double> left, std::span<double> right,
+                  double midShare, ElementInfo& element, double& channelShare, const uint8_t* keepLeftRight) {
     assert(left.size() == kFrameLength && right.size() == kFrameLength);
     element.msUsed = 1;
     if (isShort(ics)) {
         convertShortBlock(ics, left, right, keepLeftRight, element);
-        element.midShare = 0.5 * channelShare + 0.5 * element.midShare;
-        channelShare = clampShare(element.midShare, kShortShareMin, kShortShareMax);
+        channelShare = clampShare(0.5 * channelShare + 0.5 * midShare, kShortShareMin, kShortShareMax);
     } else {
         assert(bandCount >= 0 && bandCount <= ics.numSwb);
         channelShare = longBlockShare(ics, bandCount, left, right, keepLeftRight, element);
     }
-    msMode = kMsModeConverted;
 }
 
 int32_t midSideBandCount(const IcsInfo& ics, int32_t bandLimit, int32_t options) {
     return (options & kOptionPns) ? static_cast<int32_t>(ics.numSwb) : bandLimit;
 }
 
-int decideMidSide(AacEncoder& encoder) {
-    assert(encoder.channels == 2);
-    return decideMidSide(encoder.icsInfo[0], encoder.channelCoding[0].bandLimit,
-                         encoder.channelBuffers[0].spectrum, encoder.channelBuffers[1].spectrum,
-                         encoder.elementInfo, encoder.channelShare);
-}
-
-void applyMidSide(AacEncoder& encoder) {
-    assert(encoder.channels == 2);
-    const IcsInfo& ics = encoder.icsInfo[0];
-    uint8_t keep[kMaxBandEntries];
-    const bool noise = (encoder.options & kOptionPns) != 0;
-    if (noise) noiseMismatch(encoder.channelCoding[0], encoder.channelCoding[1], ics, keep);
-    applyMidSide(ics, midSideBandCount(ics, encoder.channelCoding[0].bandLimit, encoder.options),
-                 encoder.channelBuffers[0].spectrum, encoder.channelBuffers[1].spectrum,
-                 encoder.elementInfo, encoder.channelShare, encoder.msMode, noise ? keep : nullptr);
-}
-
 void noiseMismatch(const ChannelCoding& first, const ChannelCoding& second, const IcsInfo& ics,
                    uint8_t* mismatch) {
-    const int entries = ics.numSwb * (isShort(ics) ? ics.numWindowGroups : 1);
+    const int entries = ics.numSwb * groupCount(ics);
     assert(entries <= kMaxBandEntries);
     for (int i = 0; i < entries; ++i) mismatch[i] = (first.noiseFlag[i] != 0) != (second.noiseFlag[i] != 0);
 }

@@ -19,43 +19,35 @@
 
 namespace varnel {
 
-struct AacEncoder;
-
 // Results of decideMidSide.
 inline constexpr int kMidSideUnused = -1;    // unbalanced pair, or mid and side alike in size
 inline constexpr int kMidSideSilent = 0;     // both channels silent in the coded range
 inline constexpr int kMidSideStrong = 1;     // |midShare - 0.5| >= 0.3
 inline constexpr int kMidSideModerate = 2;   // 0.1 <= |midShare - 0.5| < 0.3
 
-// msMode after the pair was converted to mid/side.
-inline constexpr int32_t kMsModeConverted = 2;
-
-// decideMidSide and applyMidSide on the encoder's channels 0 and 1 (channels must be 2).
-// applyMidSide converts midSideBandCount bands of a long block, every band of a short one;
-// with noise substitution it leaves the bands that only one channel sends as noise left/right.
-int decideMidSide(AacEncoder& encoder);
-void applyMidSide(AacEncoder& encoder);
+struct MidSideDecision {
+    int result;       // one of the kMidSide* values
+    double midShare;  // sum|M| / (sum|M| + sum|S|) over the coded range; 0 for a silent pair
+};
 
 // Measures the magnitudes of left, right, mid and side over the lines of the first bandLimit
-// bands (in every window for short blocks) and classifies the pair (the kMidSide* values).
-// Sets element.midShare = sum|M| / (sum|M| + sum|S|) unless the pair is silent (then 0);
-// sets channelShare to 0.5 when the result is kMidSideSilent or kMidSideUnused and leaves it
-// alone otherwise.
-int decideMidSide(const IcsInfo& ics, int32_t bandLimit, std::span<const double> left,
-                  std::span<const double> right, ElementInfo& element, double& channelShare);
+// bands (in every window for short blocks) and classifies the pair. Sets channelShare to 0.5
+// when the result is kMidSideSilent or kMidSideUnused and leaves it alone otherwise.
+MidSideDecision decideMidSide(const IcsInfo& ics, int32_t bandLimit, std::span<const double> left,
+                              std::span<const double> right, double& channelShare);
 
 // Converts left/right into mid (left) and side (right) in place: the first bandCount bands of a
 // long block, all numSwb bands of every group of a short block. Marks those bands in msMask,
-// sets msUsed and msMode, and sets channelShare from the balance of mid and side: for long
-// blocks from how many lines lie in mid- or side-dominated bands and the overall mid ratio,
-// within [0.1, 0.9]; for short blocks as the mean of channelShare on entry and the decision's
-// midShare (which it replaces), within [0.3, 0.7].
+// sets msUsed, and sets channelShare from the balance of mid and side: for long blocks from
+// how many lines lie in mid- or side-dominated bands and the overall mid ratio, within
+// [0.1, 0.9]; for short blocks as the mean of channelShare on entry and the decision's
+// midShare, within [0.3, 0.7].
 //
 // Entries (group * numSwb + band) set in keepLeftRight, when given, are left as they are, get
 // msMask 0 and count toward neither mid nor side.
-void applyMidSide(const IcsInfo& ics, int32_t bandCount, std::span<double> left,
-                  std::span<double> right, ElementInfo& element, double& channelShare,
-                  int32_t& msMode, const uint8_t* keepLeftRight = nullptr);
+void applyMidSide(const IcsInfo& ics, int32_t bandCount, std::span<double> left, std::span<double> right,
+                  double midShare, ElementInfo& element, double& channelShare,
+                  const uint8_t* keepLeftRight = nullptr);
 
 // Marks the band entries where exactly one of the two channels is a noise band.
 void noiseMismatch(const ChannelCoding& first, const ChannelCoding& second, const IcsInfo& ics,

@@ -16,7 +16,7 @@
 #include <cassert>
 #include <cmath>
 
-#include "encoder/aac_encoder.h"
+#include "bitstream/sectioning.h"
 
 namespace varnel {
 namespace {
@@ -32,16 +32,13 @@ constexpr double kSelectionEpsilon = 0.00001;
 constexpr double kSubstitutionEpsilon = 0.0001;
 
 // Bits charged per band substituted after quantisation: the side information of one more
-// section, sect_cb (4 bits) plus a 5-bit (long) or 3-bit (short) sect_len.
-constexpr int kLongSubstitutionBits = 9;
-constexpr int kShortSubstitutionBits = 7;
+// section, sect_cb plus one sect_len.
+constexpr int kLongSubstitutionBits = sectionHeaderBits(1, false);
+constexpr int kShortSubstitutionBits = sectionHeaderBits(1, true);
+static_assert(kLongSubstitutionBits == 9 && kShortSubstitutionBits == 7);
 
 // Marks a band already considered for hand-back; variances are never negative.
 constexpr double kTaken = -1.0;
-
-bool isShort(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
-
-int groupCount(const IcsInfo& ics) { return isShort(ics) ? ics.numWindowGroups : 1; }
 
 // First line of window group g's first window, the one its bands are measured on.
 int groupBase(const IcsInfo& ics, int group) {
@@ -170,12 +167,11 @@ void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffe
     }
 }
 
-void runNoiseSubstitution(AacEncoder& encoder) {
-    for (int c = 0; c < encoder.channels; ++c) {
-        const auto ch = static_cast<size_t>(c);
-        selectNoiseBands(encoder.channelCoding[ch], encoder.icsInfo[ch], encoder.channelBuffers[ch],
-                         encoder.sampleRate);
-        noiseEnergies(encoder.channelCoding[ch], encoder.icsInfo[ch], encoder.channelBuffers[ch]);
+void runNoiseSubstitution(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
+                          std::span<const ChannelBuffer> buffers, int32_t sampleRate) {
+    for (size_t c = 0; c < coding.size(); ++c) {
+        selectNoiseBands(coding[c], ics[c], buffers[c], sampleRate);
+        noiseEnergies(coding[c], ics[c], buffers[c]);
     }
 }
 
@@ -223,14 +219,6 @@ int substituteZeroBands(std::span<ChannelCoding> coding, std::span<const IcsInfo
     }
     for (size_t c = 0; c < coding.size(); ++c) rebuildSections(coding[c], ics[c]);
     return bits;
-}
-
-int substituteZeroBands(AacEncoder& encoder) {
-    const auto channels = static_cast<size_t>(encoder.channels);
-    return substituteZeroBands(std::span<ChannelCoding>(encoder.channelCoding).first(channels),
-                               std::span<const IcsInfo>(encoder.icsInfo).first(channels),
-                               std::span<const ChannelBuffer>(encoder.channelBuffers).first(channels),
-                               encoder.msMode != 0 ? encoder.elementInfo.msMask : nullptr);
 }
 
 }  // namespace varnel

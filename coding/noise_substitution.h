@@ -18,10 +18,9 @@
 
 namespace varnel {
 
-struct AacEncoder;
-
 // selectNoiseBands, then noiseEnergies, for every channel in channel order.
-void runNoiseSubstitution(AacEncoder& encoder);
+void runNoiseSubstitution(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
+                          std::span<const ChannelBuffer> buffers, int32_t sampleRate);
 
 // Clears codebook and noiseFlag, sets pnsBandLimit and pnsStartBand, and flags the bands of
 // [pnsStartBand, pnsBandLimit) that are coded as noise, per window group for short blocks:
@@ -36,11 +35,9 @@ void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffe
 
 // Turns the all-zero bands of [pnsStartBand, pnsBandLimit) that carry a nonzero scaleOffset into
 // noise bands, rebuilds the sections of every channel and returns an estimate of the bits this
-// adds: 9 per band of a long block, 7 of a short one, counted over all channels.
-int substituteZeroBands(AacEncoder& encoder);
-
-// The same over the per-channel records (equal lengths, channel order). msMask is the pair's
-// mid/side mask when it was converted, else null. A band coded as mid/side (buffers[0] holds
+// adds: the header of one more section per band (9 bits for a long block, 7 for a short one),
+// counted over all channels. The records are per channel (equal lengths, channel order);
+// msMask is the pair's mid/side mask when it was converted, else null. A band coded as mid/side (buffers[0] holds
 // mid, buffers[1] side) is substituted only when both channels quantised it to zero and channel
 // 0's scaleOffset is nonzero, and then in both channels: channel 0 with the energy of the left
 // signal mid + side, channel 1 with that of the right signal mid - side. A decoder leaves

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "bitstream/syntax_writer.h"
 #include "coding/truncation.h"
 
 namespace varnel {
@@ -14,10 +13,17 @@ namespace {
 
 constexpr double kOneThird = 0.3333333333333333;
 constexpr double kOneFifteenth = 0.06666666666666667;
-// Bands above this rate use the wideband offset rules.
-constexpr int32_t kWidebandRate = 16000;
 
-bool isShort(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
+// Long blocks, wideband: bands below kLowerSpectrumBands that lie below the mean level are
+// pulled further down (by less towards that band) and get the larger 0.4 share of their
+// distance to the loudest band; bands below kLowestBands that are not far above the mean are
+// treated alike. The lower spectrum carries most of a signal's loudness, so its quiet bands
+// keep more coded lines.
+constexpr int kLowerSpectrumBands = 15;
+constexpr int kLowestBands = 10;
+// Long blocks, narrowband: the same pull-down for the middle bands (10, 20), exclusive.
+constexpr int kNarrowbandFirstPulledBand = 11;
+constexpr int kNarrowbandEndPulledBand = 20;
 
 // 2^(0.1875 d) for a scale difference d = scaleOffset - globalGain. The search evaluates it for
 // every band of every pass, so the values of the differences that occur are tabulated once
@@ -33,10 +39,6 @@ double scaleFactorGain(int32_t difference) {
     if (difference >= -kTableHalf && difference < kTableHalf) return table[difference + kTableHalf];
     return std::exp2(kScaleStepExponent * difference);
 }
-
-// Groups of the block: one group of one window for long blocks.
-int groupCount(const IcsInfo& ics) { return isShort(ics) ? ics.numWindowGroups : 1; }
-int groupLength(const IcsInfo& ics, int g) { return isShort(ics) ? ics.windowGroupLength[g] : 1; }
 
 // Band level in dB: 20 log10 of the mean magnitude; minus infinity for a band of zeros.
 double bandLevel(double magnitudeSum, int lines) { return 20.0 * std::log10(magnitudeSum / lines); }
@@ -69,7 +71,7 @@ void bandLevels(const double* spectrum, const uint16_t* swb, int nb, double* lev
 // Long blocks: offsets of bands 0 .. nb - 1, then smoothed in triples. `noiseFlags` is null for
 // the plain variant.
 void longBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* spectrum,
-                      const AacEncoder& encoder, int nb, const uint8_t* noiseFlags) {
+                      const OffsetRules& rules, int nb, const uint8_t* noiseFlags) {
     const uint16_t* swb = ics.swbOffsets;
     double level[kMaxBandEntries];
     int32_t offset[kMaxBandEntries];
@@ -77,20 +79,17 @@ void longBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* s
     double total = 0.0;
     bandLevels(spectrum, swb, nb, level, maxLevel, total);
     const double meanLevel = bandLevel(total, swb[nb] - swb[0]);
-    const bool midSideRule = encoder.elementInfo.msUsed == 1 && encoder.channelShare <= 0.6;
-    const bool wideband = encoder.sampleRate > kWidebandRate;
-
     for (int b = 0; b < nb; ++b) {
         double l = level[b];
-        if (midSideRule) {
+        if (rules.midSide) {
             offset[b] = truncToInt(maxLevel - l) / 3;
-        } else if (wideband) {
-            if (b < 15 && l < meanLevel) {
+        } else if (rules.wideband) {
+            if (b < kLowerSpectrumBands && l < meanLevel) {
                 // Bands below the mean in the lower spectrum: lower them further, less so
                 // towards band 15, so that they receive a larger offset.
                 l = pullDown(l, meanLevel, 1.0 - 0.05 * b, 0.2);
                 offset[b] = truncToInt((maxLevel - l) * 0.4);
-            } else if (b < 10 && (maxLevel - meanLevel) * 0.3 > l - meanLevel) {
+            } else if (b < kLowestBands && (maxLevel - meanLevel) * 0.3 > l - meanLevel) {
                 // Lowest bands not far above the mean: the same, since l >= meanLevel here
                 // the weighted difference moves the level down.
                 l += (1.0 - b * kOneFifteenth) * (meanLevel - l) * 0.2;
@@ -100,7 +99,7 @@ void longBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* s
                 offset[b] = truncToInt((maxLevel - l) * kOneThird);
             }
         } else {
-            if (b > 10 && b < 20 && l < meanLevel) {
+            if (b >= kNarrowbandFirstPulledBand && b < kNarrowbandEndPulledBand && l < meanLevel) {
                 l = pullDown(l, meanLevel, 1.0 - 0.05 * b, 0.2);
                 offset[b] = truncToInt((maxLevel - l) * 0.4);
             } else {
@@ -121,9 +120,9 @@ void longBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* s
 
 // Eight short windows: per group, from the levels of the group's first window; no smoothing.
 void shortBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* spectrum,
-                       const AacEncoder& encoder, int nb, const uint8_t* noiseFlags) {
+                       const OffsetRules& rules, int nb, const uint8_t* noiseFlags) {
     const uint16_t* swb = ics.swbOffsets;
-    const bool wideband = encoder.sampleRate > kWidebandRate;
+    const bool wideband = rules.wideband;
     int firstWindow = 0;
     for (int g = 0; g < ics.numWindowGroups; ++g) {
         const double* window = spectrum + kShortWindowLength * firstWindow;
@@ -149,14 +148,14 @@ void shortBlockOffsets(ChannelCoding& coding, const IcsInfo& ics, const double* 
     }
 }
 
-void scaleOffsets(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
-                  const AacEncoder& encoder, int nb, const uint8_t* noiseFlags) {
+void scaleOffsets(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                  const OffsetRules& rules, int nb, const uint8_t* noiseFlags) {
     if (nb <= 0) return;
     assert(nb <= ics.numSwb);
     if (isShort(ics))
-        shortBlockOffsets(coding, ics, buffer.spectrum, encoder, nb, noiseFlags);
+        shortBlockOffsets(coding, ics, spectrum.data(), rules, nb, noiseFlags);
     else
-        longBlockOffsets(coding, ics, buffer.spectrum, encoder, nb, noiseFlags);
+        longBlockOffsets(coding, ics, spectrum.data(), rules, nb, noiseFlags);
 }
 
 // Quantises band b of group g, whose windows start at `firstWindow`, with the band's current
@@ -230,14 +229,18 @@ double spectrumPeak(std::span<const double> spectrum) {
     return peak;
 }
 
-void computeScaleOffsets(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
-                         const AacEncoder& encoder) {
-    scaleOffsets(coding, ics, buffer, encoder, coding.bandLimit, nullptr);
+OffsetRules offsetRules(int32_t sampleRate, bool midSideUsed, double channelShare) {
+    return {sampleRate > kWidebandRate, midSideUsed && channelShare <= kMidSideRuleMaxShare};
 }
 
-void computeScaleOffsetsWithNoise(ChannelCoding& coding, const IcsInfo& ics,
-                                  const ChannelBuffer& buffer, const AacEncoder& encoder) {
-    scaleOffsets(coding, ics, buffer, encoder, coding.pnsBandLimit, coding.noiseFlag);
+void computeScaleOffsets(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                         const OffsetRules& rules) {
+    scaleOffsets(coding, ics, spectrum, rules, coding.bandLimit, nullptr);
+}
+
+void computeScaleOffsetsWithNoise(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                                  const OffsetRules& rules) {
+    scaleOffsets(coding, ics, spectrum, rules, coding.pnsBandLimit, coding.noiseFlag);
 }
 
 void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
@@ -264,11 +267,6 @@ void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, cons
         }
         firstWindow += groupLength(ics, g);
     }
-}
-
-bool isPreservedBand(int codebook, bool noiseBandsKept) {
-    return codebook == INTENSITY_HCB || codebook == INTENSITY_HCB2 ||
-           (noiseBandsKept && codebook == NOISE_HCB);
 }
 
 bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,

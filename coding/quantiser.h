@@ -19,7 +19,8 @@
 #include <span>
 
 #include "bitstream/codebooks.h"
-#include "encoder/aac_encoder.h"
+#include "bitstream/sectioning.h"
+#include "encoder/channel_records.h"
 
 namespace varnel {
 
@@ -43,14 +44,29 @@ void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics
 // Largest |spectrum[k]| over the 1024 lines; 0 for a silent channel.
 double spectrumPeak(std::span<const double> spectrum);
 
+// Which offset rules apply to a channel.
+struct OffsetRules {
+    bool wideband;  // sampling rate above kWidebandRate: the lower spectrum's quiet bands get more
+    bool midSide;   // a mid/side pair whose channel gets at most kMidSideRuleMaxShare of the bits:
+                    // every band a third of its distance to the loudest
+};
+// Bands above this rate use the wideband offset rules, in Hz.
+inline constexpr int32_t kWidebandRate = 16000;
+// The mid/side rule holds for a channel whose share of the frame's bits is at most this.
+inline constexpr double kMidSideRuleMaxShare = 0.6;
+
+// The rules for a channel at `sampleRate` whose pair was converted to mid/side (midSideUsed)
+// and which gets `channelShare` of the frame's bits.
+OffsetRules offsetRules(int32_t sampleRate, bool midSideUsed, double channelShare);
+
 // Per-band amplification offsets from the band levels 20 log10(mean |x|), for the bands below
 // bandLimit; other entries are left as they are.
-void computeScaleOffsets(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
-                         const AacEncoder& encoder);
+void computeScaleOffsets(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                         const OffsetRules& rules);
 // The same below pnsBandLimit, sparing noise bands: a band with noiseFlag set keeps its
 // scaleOffset (its noise energy) and a triple holding one is not smoothed.
-void computeScaleOffsetsWithNoise(ChannelCoding& coding, const IcsInfo& ics,
-                                  const ChannelBuffer& buffer, const AacEncoder& encoder);
+void computeScaleOffsetsWithNoise(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                                  const OffsetRules& rules);
 
 // Quantises all numSwb bands of every window with the current scaleOffset and globalGain into
 // quantSpectrum; magnitudes are clipped at kMaxQuantMagnitude.
@@ -66,11 +82,6 @@ void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, c
 void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
                    const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
                    int32_t* largest = nullptr);
-
-// True for a band whose codebook the sectioning keeps (intensity 14, 15; noise 13 when noise
-// substitution is on): such bands are not coded spectrally and their scaleOffset is not an
-// ordinary scalefactor.
-bool isPreservedBand(int codebook, bool noiseBandsKept);
 
 // Makes the current quantisation codable. The coded ordinary bands (nonzero, below
 // codedBands, not preserved) form the chain of scale_factor_data: in group and band order,

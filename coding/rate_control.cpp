@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "bitstream/sectioning.h"
-#include "bitstream/syntax_writer.h"
+#include "bitstream/tns_data_coding.h"
 #include "coding/quantiser.h"
 #include "coding/truncation.h"
 
@@ -34,64 +34,29 @@ constexpr double kInverseMaxMagnitude = 0.00012208521548040532;  // 1/8191
 constexpr int kTargetSlack = 10;
 constexpr int kNoisePassLimit = 10;
 
-// Fixed side information, in bits (ISO/IEC 14496-3 syntax of raw_data_block, ics_info and
-// individual_channel_stream).
+// A TNS-filtered (transient) long block takes this share of the reservoir, when the
+// reservoir holds more than kTnsReservoirThreshold bits.
+constexpr double kTnsReservoirShare = 0.05;
+
+// Fixed side information, in bits (the raw_data_block, ics_info and individual_channel_stream
+// syntax), as a bound: the alignment at its largest, the M/S mask over every band.
 constexpr int kElementHeaderBits = kIdSynEleBits + kElementInstanceTagBits;
 constexpr int kEndBits = kIdSynEleBits;
 constexpr int kMaxAlignmentBits = 7;
-constexpr int kCommonWindowBits = 1;
-constexpr int kIcsInfoBitsLong = 1 + kWindowSequenceBits + 1 + kMaxSfbBitsLong + 1;
-constexpr int kIcsInfoBitsShort = 1 + kWindowSequenceBits + 1 + kMaxSfbBitsShort +
-                                  kScaleFactorGroupingBits;
-constexpr int kToolFlagBits = 3;  // pulse_data_present, tns_data_present, gain_control_data_present
-// A zero section over the bands a common max_sfb adds: sect_cb and the escaped length
-// (up to 61 long-block bands in 5 + 5 bits, up to 20 short-window bands in 3 + 3 + 3 bits).
-constexpr int kSectionCodebookBits = 4;
-constexpr int kZeroSectionBitsLong = kSectionCodebookBits + 2 * 5;
-constexpr int kZeroSectionBitsShort = kSectionCodebookBits + 3 * 3;
+constexpr int kIcsInfoBitsLong =
+    kIcsReservedBits + kWindowSequenceBits + kWindowShapeBits + kMaxSfbBitsLong + kPredictorDataPresentBits;
+constexpr int kIcsInfoBitsShort =
+    kIcsReservedBits + kWindowSequenceBits + kWindowShapeBits + kMaxSfbBitsShort + kScaleFactorGroupingBits;
+// A zero section over the bands a common max_sfb adds: sect_cb and the escaped length (up to
+// 61 long-block bands in two length fields, up to 20 short-window bands in three).
+constexpr int kZeroSectionBitsLong = sectionHeaderBits(61, false);
+constexpr int kZeroSectionBitsShort = sectionHeaderBits(20, true);
+static_assert(kZeroSectionBitsLong == 4 + 2 * 5 && kZeroSectionBitsShort == 4 + 3 * 3);
 
-// tns_data field widths: long blocks / eight short windows.
-constexpr int kTnsNumFiltersBitsLong = 2, kTnsNumFiltersBitsShort = 1;
-constexpr int kTnsLengthBitsLong = 6, kTnsLengthBitsShort = 4;
-constexpr int kTnsOrderBitsLong = 5, kTnsOrderBitsShort = 3;
-constexpr int kTnsCoefResBits = 1, kTnsDirectionBits = 1, kTnsCoefCompressBits = 1;
-
-bool isShort(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
-
-int frameCap(const AacEncoder& encoder) { return encoder.channels * kMaxBitsPerChannel; }
-
-// Bits of one TNS filter's order, direction, compression and coefficients.
-int tnsFilterBits(int order, int coefRes, int coefCompress) {
-    if (order == 0) return 0;
-    return kTnsDirectionBits + kTnsCoefCompressBits + order * (3 + coefRes - coefCompress);
-}
-
-// Bits of tns_data as the syntax writes it from the channel's side information.
-int tnsDataBits(const ChannelSideInfo& side, const IcsInfo& ics) {
-    if (!side.tnsDataPresent) return 0;
-    int bits = 0;
-    if (isShort(ics)) {
-        for (int w = 0; w < kShortWindows; ++w) {
-            bits += kTnsNumFiltersBitsShort;
-            if (side.tnsNumFilters[w] == 0) continue;
-            bits += kTnsCoefResBits + kTnsLengthBitsShort + kTnsOrderBitsShort +
-                    tnsFilterBits(side.tnsOrder[w], side.tnsCoefRes[w], side.tnsCoefCompress[w]);
-        }
-        return bits;
-    }
-    bits += kTnsNumFiltersBitsLong;
-    if (side.tnsNumFilters[0] == 0) return bits;
-    bits += kTnsCoefResBits;
-    for (int f = 0; f < side.tnsNumFilters[0]; ++f)
-        bits += kTnsLengthBitsLong + kTnsOrderBitsLong +
-                tnsFilterBits(side.tnsOrder[f], side.tnsCoefRes[0], side.tnsCoefCompress[f]);
-    return bits;
-}
+int frameCap(int channels) { return channels * kMaxBitsPerChannel; }
 
 // The state of one channel's gain search that lasts from the offsets to the final pass.
 struct GainSearch {
-    AacEncoder& encoder;
-    int channel;
     ChannelCoding& coding;
     const IcsInfo& ics;
     std::span<const double> spectrum;
@@ -105,18 +70,15 @@ struct GainSearch {
     uint8_t nonZero[kMaxBandEntries];
     int32_t largest[kMaxBandEntries];  // largest quantised magnitude of each sectioned band
 
-    GainSearch(AacEncoder& enc, int c)
-        : encoder(enc), channel(c), coding(enc.channelCoding[c]), ics(enc.icsInfo[c]),
-          spectrum(enc.channelBuffers[c].spectrum),
-          noise((enc.options & kOptionPns) != 0),
-          codedBands(noise ? coding.pnsBandLimit : coding.bandLimit),
-          entries(ics.numSwb * (isShort(ics) ? ics.numWindowGroups : 1)) {
+    GainSearch(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, const ChannelQuantiser& q)
+        : coding(c), ics(info), spectrum(lines), noise(q.noiseSubstitution),
+          codedBands(noise ? coding.pnsBandLimit : coding.bandLimit), entries(ics.numSwb * groupCount(ics)) {
         assert(codedBands >= 0 && codedBands <= ics.numSwb);
         computeMagnitudePowers(spectrum, ics, powers);
         if (noise)
-            computeScaleOffsetsWithNoise(coding, ics, enc.channelBuffers[c], enc);
+            computeScaleOffsetsWithNoise(coding, ics, spectrum, q.offsets);
         else
-            computeScaleOffsets(coding, ics, enc.channelBuffers[c], enc);
+            computeScaleOffsets(coding, ics, spectrum, q.offsets);
         for (int i = 0; i < entries; ++i) {
             preserved[i] = isPreservedBand(coding.codebook[i], noise);
             // Ordinary offsets are never negative; the clamp makes the scalefactor range
@@ -136,7 +98,7 @@ struct GainSearch {
         std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
         quantiseBands(coding, spectrum, ics, powers, 0, codedBands, nonZero, largest);
         limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
-        countChannelBits(encoder, channel, largest, stopAbove);
+        countChannelBits(coding, ics, noise, largest, stopAbove);
         lastGain = gain;
     }
 
@@ -145,7 +107,7 @@ struct GainSearch {
         std::fill(std::begin(coding.quantSpectrum), std::end(coding.quantSpectrum), 0);
         std::fill(nonZero, nonZero + entries, uint8_t{0});
         std::fill(largest, largest + entries, 0);
-        countChannelBits(encoder, channel, largest);
+        countChannelBits(coding, ics, noise, largest);
     }
 
     // Bands outside the sectioned range do not enter the count; they are quantised once,
@@ -155,71 +117,107 @@ struct GainSearch {
     }
 };
 
+// A silent channel: nothing coded, its target handed back.
+void codeSilentChannel(ChannelCoding& coding, IcsInfo& ics) {
+    coding.bandLimit = 0;
+    if (!isShort(ics)) {
+        ics.numWindowGroups = 1;
+        ics.windowGroupLength[0] = 1;
+    }
+    coding.globalGain = 0;
+    std::fill(coding.codebook, coding.codebook + ics.numSwb * ics.numWindowGroups, 0);
+    coding.usedBits = 0;
+    coding.maxSfb = 0;
+}
+
+// Bandwidth of one channel in bands, from the bit rate and the spectrum's low-band share.
+int channelBandLimit(std::span<const double> spectrum, const IcsInfo& ics, double total, const StreamRate& rate) {
+    const uint16_t* swb = ics.swbOffsets;
+    const int numSwb = ics.numSwb;
+    int limit;
+    if (isShort(ics)) {
+        const int64_t product = int64_t{rate.bitRatePerChannel} * kShortBandwidthFactor;
+        const int32_t line = truncToInt(static_cast<double>(product) / rate.sampleRate);
+        limit = numSwb;
+        for (int i = 0; i < numSwb; ++i)
+            if (swb[i] > line) {
+                limit = i;
+                break;
+            }
+    } else {
+        const int64_t product = int64_t{rate.bitRatePerChannel} * kLongBandwidthFactor;
+        const int32_t line = truncToInt(static_cast<double>(product) / rate.sampleRate);
+        double low = 0.0;
+        for (int k = 0; k < swb[kLowBands]; ++k) low += std::fabs(spectrum[k]);
+        const double lowShare = low / total;
+        int i = kFirstLongSearchBand;
+        if (numSwb > kFirstLongSearchBand) {
+            i = numSwb;
+            for (int b = kFirstLongSearchBand; b < numSwb; ++b)
+                if (swb[b] > line) {
+                    i = b;
+                    break;
+                }
+        }
+        // A spectrum concentrated in the low bands widens the bandwidth by up to 8 %.
+        double k = i;
+        if (lowShare > kLowShareThreshold)
+            k = truncToInt((1.0 + (lowShare - kLowShareThreshold) * 0.3333333333333333) * i + 0.5);
+        limit = truncToInt(std::min(k, kMaxWidening * i));
+    }
+    // Sic: a limit beyond the table drops to numSwb - 1, one equal to numSwb stays.
+    if (limit > numSwb) limit = numSwb - 1;
+    return limit;
+}
+
 }  // namespace
 
-void limitBandwidth(AacEncoder& encoder) {
-    for (int c = 0; c < encoder.channels; ++c) {
-        IcsInfo& ics = encoder.icsInfo[c];
-        ChannelCoding& coding = encoder.channelCoding[c];
-        const double* spectrum = encoder.channelBuffers[c].spectrum;
+int frameBitTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInfo> ics, const ElementInfo& element,
+                  FrameState& frame, const StreamRate& rate) {
+    const int channels = static_cast<int>(ics.size());
+    const int32_t cap = frameCap(channels);
+    const int32_t mean = meanFrameBits(rate);
+    const bool tnsOption = (frame.options & kOptionTns) != 0;
+    int32_t total = 0;
+    for (int c = 0; c < channels; ++c)
+        total += channelBitDemand(buffers[c].spectrum, ics[c], tnsOption && element.sideInfo[c].tnsDataPresent,
+                                  channels, mean, frame);
+    if (total > cap) {
+        frame.bitReservoir = std::min(frame.bitReservoir + (total - cap), cap);
+        total = cap;
+    }
+    return total;
+}
+
+int32_t meanFrameBits(const StreamRate& rate) {
+    return static_cast<int32_t>(int64_t{rate.bitRatePerChannel} * kFrameLength / rate.sampleRate);
+}
+
+void limitBandwidth(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
+                    std::span<ChannelCoding> coding, const StreamRate& rate) {
+    for (size_t c = 0; c < ics.size(); ++c) {
+        const std::span<const double> spectrum(buffers[c].spectrum);
         double total = 0.0;
-        for (int k = 0; k < kFrameLength; ++k) total += std::fabs(spectrum[k]);
+        for (const double x : spectrum) total += std::fabs(x);
         if (total == 0.0) {
-            coding.bandLimit = 0;
-            if (!isShort(ics)) {
-                ics.numWindowGroups = 1;
-                ics.windowGroupLength[0] = 1;
+            coding[c].bandLimit = 0;
+            if (!isShort(ics[c])) {
+                ics[c].numWindowGroups = 1;
+                ics[c].windowGroupLength[0] = 1;
             }
             continue;
         }
-        const uint16_t* swb = ics.swbOffsets;
-        const int numSwb = ics.numSwb;
-        int limit;
-        if (isShort(ics)) {
-            const int64_t product = int64_t{encoder.bitRatePerChannel} * kShortBandwidthFactor;
-            const int32_t line = truncToInt(static_cast<double>(product) / encoder.sampleRate);
-            limit = numSwb;
-            for (int i = 0; i < numSwb; ++i)
-                if (swb[i] > line) {
-                    limit = i;
-                    break;
-                }
-        } else {
-            const int64_t product = int64_t{encoder.bitRatePerChannel} * kLongBandwidthFactor;
-            const int32_t line = truncToInt(static_cast<double>(product) / encoder.sampleRate);
-            double low = 0.0;
-            for (int k = 0; k < swb[kLowBands]; ++k) low += std::fabs(spectrum[k]);
-            const double lowShare = low / total;
-            int i = kFirstLongSearchBand;
-            if (numSwb > kFirstLongSearchBand) {
-                i = numSwb;
-                for (int b = kFirstLongSearchBand; b < numSwb; ++b)
-                    if (swb[b] > line) {
-                        i = b;
-                        break;
-                    }
-            }
-            // A spectrum concentrated in the low bands widens the bandwidth by up to 8 %.
-            double k = i;
-            if (lowShare > kLowShareThreshold)
-                k = truncToInt((1.0 + (lowShare - kLowShareThreshold) * 0.3333333333333333) * i +
-                               0.5);
-            limit = truncToInt(std::min(k, kMaxWidening * i));
-        }
-        // Sic: a limit beyond the table drops to numSwb - 1, one equal to numSwb stays.
-        if (limit > numSwb) limit = numSwb - 1;
-        coding.bandLimit = limit;
+        coding[c].bandLimit = channelBandLimit(spectrum, ics[c], total, rate);
     }
-    if (encoder.channels == 2) {
-        int32_t& a = encoder.channelCoding[0].bandLimit;
-        int32_t& b = encoder.channelCoding[1].bandLimit;
+    if (ics.size() == 2) {
+        int32_t& a = coding[0].bandLimit;
+        int32_t& b = coding[1].bandLimit;
         if (a != b && a != 0 && b != 0) a = b = std::max(a, b);
     }
 }
 
-double spectralFlatness(const ChannelBuffer& buffer, const IcsInfo& ics) {
+double spectralFlatness(std::span<const double> x, const IcsInfo& ics) {
     const uint16_t* swb = ics.swbOffsets;
-    const double* x = buffer.spectrum;
     int counted = 0;
     for (int b = 1; b <= kFlatnessBands && b < ics.numSwb; ++b) {
         const int n = swb[b + 1] - swb[b];
@@ -235,35 +233,31 @@ double spectralFlatness(const ChannelBuffer& buffer, const IcsInfo& ics) {
     return counted * kFlatnessStep;
 }
 
-int channelBitDemand(AacEncoder& encoder, int channel) {
-    const IcsInfo& ics = encoder.icsInfo[channel];
-    const int32_t mean =
-        static_cast<int32_t>(int64_t{encoder.bitRatePerChannel} * kFrameLength / encoder.sampleRate);
-    const int32_t cap = frameCap(encoder);
-    int32_t& reservoir = encoder.bitReservoir;
+int channelBitDemand(std::span<const double> spectrum, const IcsInfo& ics, bool tnsFiltered,
+                     int channels, int32_t meanBits, FrameState& frame) {
+    const int32_t cap = frameCap(channels);
+    int32_t& reservoir = frame.bitReservoir;
 
     if (isShort(ics)) {
         // A short block takes a fifth of the channel's reservoir share, less for few groups.
-        int32_t extra = truncToInt(reservoir / (encoder.channels * 5.0));
+        int32_t extra = truncToInt(reservoir / (channels * 5.0));
         if (ics.numWindowGroups == 1)
             extra = ics.attackRatio < kStrongAttackRatio ? extra >> 1 : extra >> 2;
         else if (ics.numWindowGroups == 2)
             extra >>= 1;
         extra = std::min(extra, kMaxShortExtraBits);
         reservoir -= extra;
-        return mean + extra;
+        return meanBits + extra;
     }
 
     int32_t demand;
-    if ((encoder.options & kOptionTns) && encoder.elementInfo.sideInfo[channel].tnsDataPresent &&
-        reservoir > kTnsReservoirThreshold) {
-        // A TNS-filtered (transient) long block takes 5 % of the reservoir.
-        demand = truncToInt(reservoir * 0.05 + mean);
-        reservoir = truncToInt(reservoir * 0.95);
+    if (tnsFiltered && reservoir > kTnsReservoirThreshold) {
+        demand = truncToInt(reservoir * kTnsReservoirShare + meanBits);
+        reservoir = truncToInt(reservoir * (1.0 - kTnsReservoirShare));
     } else {
         // l > 0 saves bits (tonal spectra, or a reservoir below half); l < 0 spends them
         // (a flat spectrum with the reservoir more than half full).
-        const double flatness = spectralFlatness(encoder.channelBuffers[channel], ics);
+        const double flatness = spectralFlatness(spectrum, ics);
         const double fill = static_cast<double>(reservoir) / cap;
         double l;
         if (flatness < 0.2) {
@@ -272,8 +266,8 @@ int channelBitDemand(AacEncoder& encoder, int channel) {
             const double h = 0.5 - fill;
             l = h > 0.0 ? (1.0 - flatness) * h : h * flatness;
         }
-        reservoir = truncToInt(reservoir + mean * l);
-        demand = truncToInt((1.0 - l) * mean);
+        reservoir = truncToInt(reservoir + meanBits * l);
+        demand = truncToInt((1.0 - l) * meanBits);
     }
     if (reservoir > cap) {
         demand += reservoir - cap;
@@ -282,34 +276,21 @@ int channelBitDemand(AacEncoder& encoder, int channel) {
     return demand;
 }
 
-int frameBitTotal(AacEncoder& encoder) {
-    const int32_t cap = frameCap(encoder);
-    int32_t total = 0;
-    for (int c = 0; c < encoder.channels; ++c) total += channelBitDemand(encoder, c);
-    if (total > cap) {
-        encoder.bitReservoir = std::min(encoder.bitReservoir + (total - cap), cap);
-        total = cap;
-    }
-    return total;
-}
-
-int channelSideInfoBits(const AacEncoder& encoder, int channel) {
-    const IcsInfo& ics = encoder.icsInfo[channel];
+int channelSideInfoBits(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed) {
     const bool shortBlock = isShort(ics);
-    const int groups = shortBlock ? ics.numWindowGroups : 1;
+    const int groups = groupCount(ics);
     int bits = kElementHeaderBits + kEndBits + kMaxAlignmentBits + kGlobalGainBits +
-               (shortBlock ? kIcsInfoBitsShort : kIcsInfoBitsLong) + kToolFlagBits +
-               tnsDataBits(encoder.elementInfo.sideInfo[channel], ics);
-    if (encoder.channels == 2) {
+               (shortBlock ? kIcsInfoBitsShort : kIcsInfoBitsLong) + kToolFlagBits + tnsDataBits(ics, side);
+    if (channels == 2) {
         bits += kCommonWindowBits + kMsMaskPresentBits;
-        if (encoder.elementInfo.msUsed) bits += groups * ics.numSwb;  // ms_used, max_sfb <= numSwb
+        if (midSideUsed) bits += groups * ics.numSwb * kMsUsedBits;  // max_sfb <= numSwb
         bits += groups * (shortBlock ? kZeroSectionBitsShort : kZeroSectionBitsLong);
     }
     return bits;
 }
 
-int channelBitLimit(const AacEncoder& encoder, int channel) {
-    return kMaxBitsPerChannel - channelSideInfoBits(encoder, channel);
+int channelBitLimit(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed) {
+    return kMaxBitsPerChannel - channelSideInfoBits(ics, side, channels, midSideUsed);
 }
 
 int startGlobalGain(double peak) {
@@ -320,57 +301,52 @@ int startGlobalGain(double peak) {
     return std::clamp(gain, kMinStartGain, kMaxGlobalGain);
 }
 
-void allocateFrameBits(AacEncoder& encoder) {
-    const int32_t cap = frameCap(encoder);
-    const int32_t total = frameBitTotal(encoder);
-    for (int c = 0; c < encoder.channels; ++c) {
-        ChannelCoding& coding = encoder.channelCoding[c];
-        IcsInfo& ics = encoder.icsInfo[c];
-        int32_t target = truncToInt(total * encoder.channelShare);
-        const int32_t limit = channelBitLimit(encoder, c);
+void allocateFrameBits(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
+                       std::span<ChannelCoding> coding, const ElementInfo& element, FrameState& frame,
+                       const StreamRate& rate) {
+    const int channels = static_cast<int>(ics.size());
+    const int32_t cap = frameCap(channels);
+    const int32_t total = frameBitTotal(buffers, ics, element, frame, rate);
+    const bool noise = (frame.options & kOptionPns) != 0;
+    for (int c = 0; c < channels; ++c) {
+        ChannelCoding& cc = coding[c];
+        const std::span<const double> spectrum(buffers[c].spectrum);
+        int32_t target = truncToInt(total * frame.channelShare);
+        const int32_t limit = channelBitLimit(ics[c], element.sideInfo[c], channels, element.msUsed != 0);
         if (target > limit) {
             // What the side information would push past the decoder buffer stays saved.
-            encoder.bitReservoir += target - limit;
+            frame.bitReservoir += target - limit;
             target = limit;
         }
-        coding.targetBits = target;
-        const double peak = spectrumPeak(encoder.channelBuffers[c].spectrum);
-        std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
+        cc.targetBits = target;
+        const double peak = spectrumPeak(spectrum);
+        std::fill(std::begin(cc.sectionLength), std::end(cc.sectionLength), uint8_t{1});
         if (peak != 0.0) {
-            coding.globalGain = startGlobalGain(peak);
-            quantiseChannel(encoder, c);
+            cc.globalGain = startGlobalGain(peak);
+            const ChannelQuantiser quantiser{noise, offsetRules(rate.sampleRate, element.msUsed == 1, frame.channelShare),
+                                             limit};
+            quantiseChannel(cc, ics[c], spectrum, quantiser);
             // Sic: the unused bits plus 10 return to the reservoir.
-            if (target > coding.usedBits + kTargetSlack)
-                encoder.bitReservoir += target - coding.usedBits + kTargetSlack;
+            if (target > cc.usedBits + kTargetSlack) frame.bitReservoir += target - cc.usedBits + kTargetSlack;
         } else {
-            coding.bandLimit = 0;
-            if (!isShort(ics)) {
-                ics.numWindowGroups = 1;
-                ics.windowGroupLength[0] = 1;
-            }
-            coding.globalGain = 0;
-            std::fill(coding.codebook, coding.codebook + ics.numSwb * ics.numWindowGroups, 0);
-            coding.usedBits = 0;
-            coding.maxSfb = 0;
-            if (target > 0) encoder.bitReservoir += target;
+            codeSilentChannel(cc, ics[c]);
+            if (target > 0) frame.bitReservoir += target;
         }
-        if (encoder.bitReservoir > cap) encoder.bitReservoir = cap;
-        encoder.channelShare = 1.0 - encoder.channelShare;
+        if (frame.bitReservoir > cap) frame.bitReservoir = cap;
+        frame.channelShare = 1.0 - frame.channelShare;
     }
 }
 
-void quantiseChannel(AacEncoder& encoder, int channel) {
-    ChannelCoding& coding = encoder.channelCoding[channel];
-    const IcsInfo& ics = encoder.icsInfo[channel];
-    if (!(encoder.options & kOptionPns))
+void quantiseChannel(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                     const ChannelQuantiser& quantiser) {
+    if (!quantiser.noiseSubstitution)
         std::fill(coding.scaleOffset, coding.scaleOffset + ics.numSwb * ics.numWindowGroups, 0);
-    coding.gainStep = kFirstGainStep;
-    searchGlobalGain(encoder, channel);
+    searchGlobalGain(coding, ics, spectrum, quantiser);
 }
 
-void searchGlobalGain(AacEncoder& encoder, int channel) {
-    GainSearch search(encoder, channel);
-    ChannelCoding& coding = search.coding;
+void searchGlobalGain(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                      const ChannelQuantiser& quantiser) {
+    GainSearch search(coding, ics, spectrum, quantiser);
     const int startGain = std::clamp(coding.globalGain, kMinGlobalGain, kMaxGlobalGain);
     const auto over = [&] { return coding.usedBits > coding.targetBits; };
 
@@ -384,19 +360,20 @@ void searchGlobalGain(AacEncoder& encoder, int channel) {
     // pass at a different gain, or at the gain bound by the silent channel, so it may stop
     // early. A final pass (the repeat below, the fitting loop) is always counted in full.
     int gain = startGain;
+    int step = kFirstGainStep;
     int passes = 1;
     search.pass(gain, coding.targetBits);
     if (over() && gain < kMaxGlobalGain) {
         for (;;) {
-            coding.gainStep /= 2;
+            step /= 2;
             if (over()) {
-                if (coding.gainStep == 0) coding.gainStep = 1;
-                gain = std::min(gain + coding.gainStep, kMaxGlobalGain);
+                if (step == 0) step = 1;
+                gain = std::min(gain + step, kMaxGlobalGain);
             } else {
                 // Only binds when a step was cut at the gain bound.
-                gain = std::max(gain - coding.gainStep, startGain + 1);
+                gain = std::max(gain - step, startGain + 1);
             }
-            if (coding.gainStep == 0 || (search.noise && passes >= kNoisePassLimit)) break;
+            if (step == 0 || (search.noise && passes >= kNoisePassLimit)) break;
             search.pass(gain, coding.targetBits);
             ++passes;
             if (over() && gain == kMaxGlobalGain) break;
@@ -411,29 +388,24 @@ void searchGlobalGain(AacEncoder& encoder, int channel) {
     } else {
         // The pass limit of the noise-aware search can leave a count above what the frame
         // can carry; raise the gain until it fits.
-        const int fitLimit = channelBitLimit(encoder, channel);
-        while (coding.usedBits > fitLimit && gain < kMaxGlobalGain) search.pass(++gain);
-        if (coding.usedBits > fitLimit)
+        while (coding.usedBits > quantiser.bitLimit && gain < kMaxGlobalGain) search.pass(++gain);
+        if (coding.usedBits > quantiser.bitLimit)
             search.zero();
         else
             search.finishUnsectionedBands();
     }
-    assert(coding.usedBits <= channelBitLimit(encoder, channel));
+    assert(coding.usedBits <= quantiser.bitLimit);
     coding.globalGain = gain;
 }
 
-int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest,
-                     int stopAbove) {
-    const bool noise = (encoder.options & kOptionPns) != 0;
-    const IcsInfo& ics = encoder.icsInfo[channel];
-    ChannelCoding& coding = encoder.channelCoding[channel];
-    resetCodebooks(ics, coding, noise);
-    const int sectionBits = noise ? buildSectionsWithNoise(ics, coding, bandLargest, stopAbove)
-                                  : buildSections(ics, coding, bandLargest, stopAbove);
+int countChannelBits(ChannelCoding& coding, const IcsInfo& ics, bool noiseSubstitution,
+                     const int32_t* bandLargest, int stopAbove) {
+    resetCodebooks(ics, coding, noiseSubstitution);
+    const int sectionBits = noiseSubstitution ? buildSectionsWithNoise(ics, coding, bandLargest, stopAbove)
+                                              : buildSections(ics, coding, bandLargest, stopAbove);
     // Scalefactor bits only add to the count, so a count already above stopAbove stays there.
-    coding.usedBits = sectionBits > stopAbove
-                          ? sectionBits
-                          : sectionBits + countScalefactorBits(encoder, channel);
+    coding.usedBits = sectionBits > stopAbove ? sectionBits
+                                              : sectionBits + countScalefactorBits(ics, coding, noiseSubstitution);
     return coding.usedBits;
 }
 

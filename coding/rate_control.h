@@ -16,8 +16,10 @@
 
 #include <climits>
 #include <cstdint>
+#include <span>
 
-#include "encoder/aac_encoder.h"
+#include "coding/quantiser.h"
+#include "encoder/channel_records.h"
 
 namespace varnel {
 
@@ -27,31 +29,45 @@ inline constexpr int kMinGlobalGain = -100;
 inline constexpr int kMaxGlobalGain = 155;
 inline constexpr int kFirstGainStep = 64;
 
+// What rate control reads of the stream's format.
+struct StreamRate {
+    int32_t sampleRate;         // Hz
+    int32_t bitRatePerChannel;  // bit/s
+};
+
+// The bits a frame of one channel carries on average at the stream's rate.
+int32_t meanFrameBits(const StreamRate& rate);
+
 // Sets bandLimit of every channel from the bit rate and, for long blocks, from how much of
 // the spectrum's magnitude lies in the first 15 bands; a pair gets the larger of two nonzero
 // limits.
-void limitBandwidth(AacEncoder& encoder);
+void limitBandwidth(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
+                    std::span<ChannelCoding> coding, const StreamRate& rate);
 
 // Share of the long-block bands 1..39 whose magnitude is spread over more than a third of
 // their lines (above the band mean) and whose mean magnitude exceeds 100: 0 .. 1 in steps of
 // 1/39.
-double spectralFlatness(const ChannelBuffer& buffer, const IcsInfo& ics);
+double spectralFlatness(std::span<const double> spectrum, const IcsInfo& ics);
 
-// The bits one channel asks for this frame; moves bits between the frame and bitReservoir.
-int channelBitDemand(AacEncoder& encoder, int channel);
+// The bits one channel of a frame of `channels` asks for; moves bits between the frame and
+// frame.bitReservoir. `tnsFiltered` says that TNS filtered the channel's block.
+int channelBitDemand(std::span<const double> spectrum, const IcsInfo& ics, bool tnsFiltered,
+                     int channels, int32_t meanBits, FrameState& frame);
 
-// The frame's total: the channels' demands, at most channels * 6144; the excess goes to the
-// reservoir (capped).
-int frameBitTotal(AacEncoder& encoder);
+// The frame's total: the channels' demands (channelBitDemand, with the TNS flag of each
+// channel's side information), at most channels * 6144; the excess goes to the reservoir
+// (capped).
+int frameBitTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInfo> ics, const ElementInfo& element,
+                  FrameState& frame, const StreamRate& rate);
 
 // A bound on the bits of a channel's share of the raw data block that the bit count does not
 // include: element header, global_gain, ics_info, tool flags, TNS data, for a pair the
 // common_window and M/S mask bits and the zero section that a raised common max_sfb adds, and
 // END with byte alignment. TNS data is counted exactly from the channel's side information.
-int channelSideInfoBits(const AacEncoder& encoder, int channel);
+int channelSideInfoBits(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed);
 
 // The largest count a channel may use: 6144 - channelSideInfoBits.
-int channelBitLimit(const AacEncoder& encoder, int channel);
+int channelBitLimit(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed);
 
 // Start gain for a channel whose largest magnitude is `peak` (> 0): the gain that brings
 // peak^0.75 to about 8191, at least 20, at most kMaxGlobalGain.
@@ -59,22 +75,34 @@ int startGlobalGain(double peak);
 
 // Shares the frame's bits and quantises every channel: on return each channel has
 // globalGain, scaleOffset, quantSpectrum, codebook, sectionLength, maxSfb, targetBits and
-// usedBits; bitReservoir and channelShare are updated.
-void allocateFrameBits(AacEncoder& encoder);
+// usedBits; frame.bitReservoir and frame.channelShare are updated. Reads the noise
+// substitution bit of frame.options, the mid/side flag and TNS side information of `element`.
+void allocateFrameBits(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
+                       std::span<ChannelCoding> coding, const ElementInfo& element, FrameState& frame,
+                       const StreamRate& rate);
 
-// Clears the offsets (kept with noise substitution: they hold noise energies), sets the first
-// step and searches the gain from the start gain in globalGain.
-void quantiseChannel(AacEncoder& encoder, int channel);
+// How one channel is quantised and counted.
+struct ChannelQuantiser {
+    bool noiseSubstitution;  // noise bands (codebook 13) are kept and coded around
+    OffsetRules offsets;
+    int bitLimit;            // channelBitLimit: what the block can carry for the channel
+};
+
+// Clears the offsets (kept with noise substitution: they hold noise energies) and searches the
+// gain from the start gain in globalGain.
+void quantiseChannel(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                     const ChannelQuantiser& quantiser);
 
 // Global-gain search from globalGain: offsets once, then trial quantisations counted by the
 // sectioning until the count fits targetBits. On return quantSpectrum, codebook,
 // sectionLength, maxSfb and usedBits belong to the final globalGain (never below the start).
-void searchGlobalGain(AacEncoder& encoder, int channel);
+void searchGlobalGain(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                      const ChannelQuantiser& quantiser);
 
 // Resets the codebooks, sections the current quantisation and counts section, spectral and
 // scalefactor bits into usedBits, which it returns. `bandLargest` and `stopAbove` as for
 // buildSections: a count above stopAbove may be a partial one (codebooks unfinished).
-int countChannelBits(AacEncoder& encoder, int channel, const int32_t* bandLargest = nullptr,
-                     int stopAbove = INT_MAX);
+int countChannelBits(ChannelCoding& coding, const IcsInfo& ics, bool noiseSubstitution,
+                     const int32_t* bandLargest = nullptr, int stopAbove = INT_MAX);
 
 }  // namespace varnel

@@ -30,7 +30,6 @@
 
 #include "bitstream/syntax_writer.h"
 #include "coding/tns_tables.h"
-#include "encoder/aac_encoder.h"
 
 namespace varnel {
 namespace {
@@ -56,12 +55,12 @@ int filterStartBand(int s, int lowestBand) { return s > lowestBand ? s + kTnsBan
 // quantise to zero; those bands decode to zero whether or not a filter runs over them, so
 // bandLimit serves as the bound (a pair's two bandLimit values are equal unless one channel is
 // silent, and a silent channel sets no filter).
-int32_t writtenMaxSfb(const AacEncoder& encoder, int channel) {
-    const auto ch = static_cast<size_t>(channel);
-    if ((encoder.options & kOptionPns) == 0) return encoder.channelCoding[ch].bandLimit;
-    if (encoder.channels == 2 && hasCommonWindow(encoder.icsInfo[0], encoder.icsInfo[1]))
-        return std::max(encoder.channelCoding[0].pnsBandLimit, encoder.channelCoding[1].pnsBandLimit);
-    return encoder.channelCoding[ch].pnsBandLimit;
+int32_t writtenMaxSfb(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding, size_t channel,
+                      bool noiseSubstitution) {
+    if (!noiseSubstitution) return coding[channel].bandLimit;
+    if (ics.size() == 2 && hasCommonWindow(ics[0], ics[1]))
+        return std::max(coding[0].pnsBandLimit, coding[1].pnsBandLimit);
+    return coding[channel].pnsBandLimit;
 }
 
 }  // namespace
@@ -148,13 +147,12 @@ void runTnsChannel(const IcsInfo& ics, const TnsBandRange& range, std::span<doub
     searchTnsFilters(offsets, range.lowestBand, range.topBand, steps);
 }
 
-void runTns(AacEncoder& encoder) {
-    for (int c = 0; c < encoder.channels; ++c) {
-        const auto ch = static_cast<size_t>(c);
-        const IcsInfo& ics = encoder.icsInfo[ch];
-        const TnsBandRange range = tnsBandRange(ics, encoder.channelCoding[ch].bandLimit,
-                                                writtenMaxSfb(encoder, c), encoder.sampleRateIndex);
-        runTnsChannel(ics, range, encoder.channelBuffers[ch].spectrum, encoder.elementInfo.sideInfo[ch]);
+void runTns(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding, std::span<ChannelBuffer> buffers,
+            ElementInfo& element, bool noiseSubstitution, int32_t sampleRateIndex) {
+    for (size_t c = 0; c < ics.size(); ++c) {
+        const TnsBandRange range = tnsBandRange(ics[c], coding[c].bandLimit,
+                                                writtenMaxSfb(ics, coding, c, noiseSubstitution), sampleRateIndex);
+        runTnsChannel(ics[c], range, buffers[c].spectrum, element.sideInfo[c]);
     }
 }
 

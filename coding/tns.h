@@ -21,8 +21,6 @@
 
 namespace varnel {
 
-struct AacEncoder;
-
 inline constexpr int kTnsMaxOrder = 12;          // TNS_MAX_ORDER for long windows (AAC LC)
 inline constexpr int kTnsCoefBits = 4;           // coefficient width with coef_res = 1
 inline constexpr int kTnsCoefRes = 1;            // coef_res written with kTnsCoefBits
@@ -38,8 +36,10 @@ inline constexpr double kTnsTruncation = 0.1;    // trailing |k| at most this ar
 // Coefficient arrays indexed 1..kTnsMaxOrder (reflection) or 0..kTnsMaxOrder (lpc, lpc[0] = 1).
 inline constexpr int kTnsCoefArraySize = kTnsMaxOrder + 1;
 
-// runTnsChannel for every channel with its own band range.
-void runTns(AacEncoder& encoder);
+// runTnsChannel for every channel of the element with its own band range (tnsBandRange, with
+// the max_sfb the writer will write), filtering the spectra in place.
+void runTns(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding, std::span<ChannelBuffer> buffers,
+            ElementInfo& element, bool noiseSubstitution, int32_t sampleRateIndex);
 
 // Bands of one channel's search and filters.
 struct TnsBandRange {

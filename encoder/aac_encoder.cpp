@@ -4,36 +4,23 @@
 #include <cassert>
 #include <chrono>
 #include <cstring>
+#include <span>
 
 #include "analysis/block_switching.h"
 #include "analysis/filterbank.h"
-#include "bitstream/bit_writer.h"
 #include "bitstream/syntax_writer.h"
 #include "coding/mid_side.h"
 #include "coding/noise_substitution.h"
 #include "coding/rate_control.h"
 #include "coding/tns.h"
 #include "encoder/band_tables.h"
-#include "frontend/wav_input.h"
 
 namespace varnel {
 namespace {
 
-// AudioSpecificConfig field widths (ISO/IEC 14496-3, 1.6.2.1 and GASpecificConfig).
-constexpr int kAudioObjectTypeBits = 5;
-constexpr int kSamplingFrequencyIndexBits = 4;
-constexpr int kChannelConfigurationBits = 4;
-constexpr uint32_t kAacLowComplexity = 2;
-constexpr int kElementInstanceTag = 3;
-
-// Backward-compatible explicit signalling that no SBR data follows (ISO/IEC 14496-3,
-// 1.6.5.2): after the GASpecificConfig, syncExtensionType 0x2B7, extensionAudioObjectType 5
-// (SBR) and sbrPresentFlag 0. Without it, a decoder that supports HE-AAC may assume implicit
-// SBR at 24000 Hz and below and play the stream at twice its rate.
-constexpr int kSyncExtensionTypeBits = 11;
-constexpr uint32_t kSyncExtensionType = 0x2B7;
-constexpr uint32_t kSbrObjectType = 5;
-constexpr int kHighestRateForImplicitSbr = 24000;
+// max_sfb a channel starts with, before its first block is coded (any value up to the band
+// count serves: rate control sets it for every coded block).
+constexpr int32_t kInitialMaxSfb = 40;
 
 void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channels) {
     writer.putBits(kAudioObjectTypeBits, kAacLowComplexity);
@@ -51,12 +38,13 @@ void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channe
 }
 
 // Moves every channel's history on by one frame and appends the new, de-interleaved frame.
-void shiftHistory(AacEncoder& enc, const double* interleaved) {
-    for (int c = 0; c < enc.channels; ++c) {
-        double* history = enc.channelBuffers[c].timeSamples;
+void shiftHistory(std::span<ChannelBuffer> buffers, const double* interleaved) {
+    const int channels = static_cast<int>(buffers.size());
+    for (int c = 0; c < channels; ++c) {
+        double* history = buffers[c].timeSamples;
         std::memmove(history, history + kFrameLength, 2 * kFrameLength * sizeof(double));
         double* newest = history + 2 * kFrameLength;
-        for (int j = 0; j < kFrameLength; ++j) newest[j] = interleaved[j * enc.channels + c];
+        for (int j = 0; j < kFrameLength; ++j) newest[j] = interleaved[j * channels + c];
     }
 }
 
@@ -68,48 +56,75 @@ void clearSideInfo(ElementInfo& element, int channels) {
         side.gainControlDataPresent = 0;
     }
     element.elementInstanceTag = kElementInstanceTag;
+    element.msUsed = 0;
+}
+
+// Window decisions of every channel, made equal for a pair, each fitting the block before.
+void decideWindows(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
+                   std::span<TransientDetector> detectors, const BlockSwitchingContext& context) {
+    int32_t previousSequence[kMaxChannels];
+    for (size_t c = 0; c < ics.size(); ++c) {
+        previousSequence[c] = ics[c].windowSequence;
+        decideWindowSequence(buffers[c], ics[c], detectors[c], context);
+    }
+    if (ics.size() == 2) {
+        synchroniseWindows(ics[0], ics[1]);
+        for (size_t c = 0; c < 2; ++c) fitWindowSequence(ics[c], previousSequence[c], context.sampleRateIndex);
+    }
 }
 
 // The stereo and temporal noise shaping decisions: which of the two tools run, in which order,
-// and the bit share of channel 0 that goes with them.
-void decideStereoAndTns(AacEncoder& enc) {
-    const bool tnsOn = (enc.options & kOptionTns) != 0;
-    enc.msMode = 0;
-    enc.elementInfo.msUsed = 0;
-    if (enc.channels == 1) {
-        if (tnsOn) runTns(enc);
-        enc.msMode = 0;
-        enc.elementInfo.msUsed = 0;
-        enc.channelShare = 1.0;
+// and the bit share of channel 0 that goes with them (frame.channelShare).
+void codeStereoAndTns(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding,
+                      std::span<ChannelBuffer> buffers, ElementInfo& element, FrameState& frame,
+                      int32_t sampleRateIndex) {
+    const bool tnsOn = (frame.options & kOptionTns) != 0;
+    const bool noise = (frame.options & kOptionPns) != 0;
+    auto tns = [&] { runTns(ics, coding, buffers, element, noise, sampleRateIndex); };
+    if (ics.size() == 1) {
+        if (tnsOn) tns();
+        frame.channelShare = 1.0;
         return;
     }
+    // Without TNS, or without mid/side, the pair starts from an even share; otherwise a
+    // short block's share blends the previous frame's into the decision's.
+    if (!tnsOn || !frame.midSideEnabled) frame.channelShare = 0.5;
+    MidSideDecision decision{kMidSideUnused, 0.0};
+    if (frame.midSideEnabled)
+        decision = decideMidSide(ics[0], coding[0].bandLimit, buffers[0].spectrum, buffers[1].spectrum,
+                                 frame.channelShare);
+    auto midSide = [&] {
+        uint8_t keep[kMaxBandEntries];
+        if (noise) noiseMismatch(coding[0], coding[1], ics[0], keep);
+        applyMidSide(ics[0], midSideBandCount(ics[0], coding[0].bandLimit, frame.options), buffers[0].spectrum,
+                     buffers[1].spectrum, decision.midShare, element, frame.channelShare, noise ? keep : nullptr);
+    };
+    const int r = decision.result;
     if (!tnsOn) {
-        enc.channelShare = 0.5;
-        if (enc.midSideEnabled && decideMidSide(enc) > 0) applyMidSide(enc);
+        if (r > 0) midSide();
         return;
     }
-    if (!enc.midSideEnabled) {
-        runTns(enc);
-        enc.channelShare = 0.5;
+    if (!frame.midSideEnabled) {
+        tns();
         return;
     }
-    const int r = decideMidSide(enc);
-    if (r == 0) return;
-    if (r == 1 && enc.icsInfo[0].tnsWanted == 0 && enc.icsInfo[1].tnsWanted == 0) {
-        applyMidSide(enc);
+    if (r == kMidSideSilent) return;
+    if (r == kMidSideStrong && ics[0].tnsWanted == 0 && ics[1].tnsWanted == 0) {
+        midSide();
         return;
     }
-    runTns(enc);
-    if (r == 1 || r == 2) applyMidSide(enc);
+    tns();
+    if (r > 0) midSide();
 }
 
 // Bits of the raw data block the encoder would write now, measured by writing it into a
 // scratch buffer.
-int measureBlockBits(AacEncoder& enc) {
-    static thread_local uint8_t scratch[kMaxChannels * kMaxBitsPerChannel / 8 + 64];
+int measureBlockBits(std::span<const IcsInfo> ics, std::span<ChannelCoding> coding, const ElementInfo& element,
+                     bool noise) {
+    uint8_t scratch[kMaxChannels * kMaxBitsPerChannel / 8 + 64];
     BitWriter measure;
     measure.setOutput(scratch, static_cast<int>(sizeof scratch));
-    writeElement(enc, enc.channels != 1, measure);
+    writeElement(measure, ics, coding, element, noise);
     writeEnd(measure);
     measure.byteAlign();
     return static_cast<int>(measure.bitCount());
@@ -119,26 +134,25 @@ int measureBlockBits(AacEncoder& enc) {
 // the block past the decoder's input buffer (rate control fitted the block without them); then
 // the bands stay zero. Their bits are not charged here: they are outside the channels' counted
 // bits, so chargeSideInformation takes them from the reservoir with the rest of the block.
-void substituteNoiseWithinBuffer(AacEncoder& enc) {
+void substituteNoiseWithinBuffer(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
+                                 std::span<const ChannelBuffer> buffers, const ElementInfo& element) {
     struct Saved {
         int32_t codebook[kMaxBandEntries];
         int32_t scaleOffset[kMaxBandEntries];
         uint8_t sectionLength[kMaxBandEntries];
     };
     Saved saved[kMaxChannels];
-    for (int c = 0; c < enc.channels; ++c) {
-        const ChannelCoding& cc = enc.channelCoding[c];
-        std::memcpy(saved[c].codebook, cc.codebook, sizeof cc.codebook);
-        std::memcpy(saved[c].scaleOffset, cc.scaleOffset, sizeof cc.scaleOffset);
-        std::memcpy(saved[c].sectionLength, cc.sectionLength, sizeof cc.sectionLength);
+    for (size_t c = 0; c < coding.size(); ++c) {
+        std::memcpy(saved[c].codebook, coding[c].codebook, sizeof coding[c].codebook);
+        std::memcpy(saved[c].scaleOffset, coding[c].scaleOffset, sizeof coding[c].scaleOffset);
+        std::memcpy(saved[c].sectionLength, coding[c].sectionLength, sizeof coding[c].sectionLength);
     }
-    if (substituteZeroBands(enc) == 0) return;
-    if (measureBlockBits(enc) <= enc.channels * kMaxBitsPerChannel) return;
-    for (int c = 0; c < enc.channels; ++c) {
-        ChannelCoding& cc = enc.channelCoding[c];
-        std::memcpy(cc.codebook, saved[c].codebook, sizeof cc.codebook);
-        std::memcpy(cc.scaleOffset, saved[c].scaleOffset, sizeof cc.scaleOffset);
-        std::memcpy(cc.sectionLength, saved[c].sectionLength, sizeof cc.sectionLength);
+    if (substituteZeroBands(coding, ics, buffers, element.msUsed != 0 ? element.msMask : nullptr) == 0) return;
+    if (measureBlockBits(ics, coding, element, true) <= static_cast<int>(coding.size()) * kMaxBitsPerChannel) return;
+    for (size_t c = 0; c < coding.size(); ++c) {
+        std::memcpy(coding[c].codebook, saved[c].codebook, sizeof coding[c].codebook);
+        std::memcpy(coding[c].scaleOffset, saved[c].scaleOffset, sizeof coding[c].scaleOffset);
+        std::memcpy(coding[c].sectionLength, saved[c].sectionLength, sizeof coding[c].sectionLength);
     }
 }
 
@@ -146,10 +160,10 @@ void substituteNoiseWithinBuffer(AacEncoder& enc) {
 // (element header, global_gain, ics_info, tool flags and their data, M/S mask, END and byte
 // alignment) is charged to the reservoir once the block is written, so that every bit of the
 // stream counts against the bit rate and the average rate holds.
-void chargeSideInformation(AacEncoder& enc, int blockBits) {
+void chargeSideInformation(std::span<const ChannelCoding> coding, int blockBits, FrameState& frame) {
     int counted = 0;
-    for (int c = 0; c < enc.channels; ++c) counted += enc.channelCoding[c].usedBits;
-    if (blockBits > counted) enc.bitReservoir -= blockBits - counted;
+    for (const ChannelCoding& c : coding) counted += c.usedBits;
+    if (blockBits > counted) frame.bitReservoir -= blockBits - counted;
 }
 
 // Adds the time since the last mark to one stage when timing is on.
@@ -189,42 +203,38 @@ void initIcsInfo(IcsInfo& ics) {
     ics.windowShape = 0;
     ics.windowSequence = ONLY_LONG_SEQUENCE;
     ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
-    ics.blockEnergyMean = 0.5;
-    ics.frameEnergyMean = 0.01;
-    std::fill(std::begin(ics.bandPowerMean), std::end(ics.bandPowerMean), 10.0);
     ics.attackRatio = 0.0;
     ics.tnsWanted = 0;
-    ics.weakAttackPending = 0;
-    ics.attackStrength = 0;
-    ics.zeroCrossingCount = 1;
-    ics.crossingOnlyAttack = 0;
     ics.numWindowGroups = 1;
     ics.windowGroupLength[0] = 1;
 }
 
-void initChannelCoding(std::vector<ChannelCoding>& coding, AacEncoder& encoder) {
-    encoder.bitReservoir = encoder.channels * kMaxBitsPerChannel;
-    encoder.channelShare = encoder.channels == 1 ? 1.0 : 0.5;
-    for (ChannelCoding& c : coding) {
-        std::memset(&c, 0, sizeof c);
-        c.targetBits = 0;
-        c.maxSfb = 40;
-    }
+void initChannelCoding(ChannelCoding& coding) {
+    std::memset(&coding, 0, sizeof coding);
+    coding.targetBits = 0;
+    coding.maxSfb = kInitialMaxSfb;
+}
+
+void initFrameState(FrameState& frame, int channels) {
+    frame.bitReservoir = channels * kMaxBitsPerChannel;
+    frame.channelShare = channels == 1 ? 1.0 : 0.5;
+    frame.options = 0;
+    frame.midSideEnabled = true;
 }
 
 OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWriter,
-                       std::unique_ptr<InputStream> inputStream, std::unique_ptr<AacEncoder>* out) {
+                       std::unique_ptr<FrameSource> inputStream, std::unique_ptr<AacEncoder>* out) {
     out->reset();
     if (!bitWriter || !inputStream) return OpenStatus::InvalidArgument;
     int32_t sampleRate = 0;
     int32_t channels = 0;
-    inputStream->getProperty(12, &sampleRate);
-    inputStream->getProperty(11, &channels);
+    inputStream->getProperty(kPropertySampleRate, &sampleRate);
+    inputStream->getProperty(kPropertyChannelsRead, &channels);
     config.channels = channels;
     if (channels < 1 || channels > kMaxChannels) return OpenStatus::InvalidChannels;
     const int index = findSampleRateIndex(sampleRate);
     if (index < 0) return OpenStatus::InvalidSampleRate;
-    if (inputStream->setProperty(7, 0) != 0) return OpenStatus::InvalidArgument;
+    if (inputStream->setProperty(kPropertyAllocate, 0) != 0) return OpenStatus::InvalidArgument;
 
     auto enc = std::make_unique<AacEncoder>();
     enc->sampleRate = sampleRate;
@@ -233,12 +243,15 @@ OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWrit
     enc->bitRatePerChannel = config.bitRatePerChannel;
     enc->channelBuffers.resize(channels);
     enc->icsInfo.resize(channels);
+    enc->detectors.resize(channels);
     enc->channelCoding.resize(channels);
     for (int c = 0; c < channels; ++c) {
         initChannelBuffer(enc->channelBuffers[c]);
         initIcsInfo(enc->icsInfo[c]);
+        initTransientDetector(enc->detectors[c]);
+        initChannelCoding(enc->channelCoding[c]);
     }
-    initChannelCoding(enc->channelCoding, *enc);
+    initFrameState(enc->frame, channels);
 
     writeAudioSpecificConfig(*bitWriter, index, channels);
     enc->bitWriter = std::move(bitWriter);
@@ -249,52 +262,50 @@ OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWrit
 
 FrameStatus AacEncoder::encodeFrame() {
     StageClock clock(stageTimes);
-    FrameView frame{};
-    switch (inputStream->readFrame(&frame)) {
+    FrameView view{};
+    switch (inputStream->readFrame(&view)) {
     case ReadStatus::Frame: break;
     case ReadStatus::EndOfData: return FrameStatus::EndOfInput;
     case ReadStatus::ReadError:
     case ReadStatus::FrameHeld: return FrameStatus::ReadError;
     }
-    shiftHistory(*this, frame.samples);
+    const std::span<ChannelBuffer> buffers(channelBuffers);
+    const std::span<IcsInfo> ics(icsInfo);
+    const std::span<ChannelCoding> coding(channelCoding);
+    const bool noise = (frame.options & kOptionPns) != 0;
+    const StreamRate rate{sampleRate, bitRatePerChannel};
+    shiftHistory(buffers, view.samples);
     clock.mark(&StageTimes::input);
 
-    int32_t previousSequence[kMaxChannels];
-    for (int c = 0; c < channels; ++c) {
-        previousSequence[c] = icsInfo[c].windowSequence;
-        decideWindowSequence(channelBuffers[c], icsInfo[c], *this);
-    }
+    decideWindows(buffers, ics, detectors,
+                  {sampleRateIndex, channels, frame.bitReservoir, (frame.options & kOptionTns) != 0});
     clearSideInfo(elementInfo, channels);
-    if (channels == 2) {
-        synchroniseWindows(icsInfo[0], icsInfo[1]);
-        for (int c = 0; c < channels; ++c) fitWindowSequence(icsInfo[c], previousSequence[c], sampleRateIndex);
-    }
-    for (int c = 0; c < channels; ++c) analysisFilterbank(channelBuffers[c], icsInfo[c]);
+    for (int c = 0; c < channels; ++c) analysisFilterbank(buffers[c], ics[c]);
     clock.mark(&StageTimes::analysis);
 
-    limitBandwidth(*this);
-    if (options & kOptionPns) runNoiseSubstitution(*this);
-    decideStereoAndTns(*this);
+    limitBandwidth(buffers, ics, coding, rate);
+    if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);
+    codeStereoAndTns(ics, coding, buffers, elementInfo, frame, sampleRateIndex);
     clock.mark(&StageTimes::tools);
-    allocateFrameBits(*this);
-    if (options & kOptionPns) substituteNoiseWithinBuffer(*this);
+    allocateFrameBits(buffers, ics, coding, elementInfo, frame, rate);
+    if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, elementInfo);
     clock.mark(&StageTimes::search);
 
     const int64_t bitsBefore = bitWriter->bitCount();
-    writeElement(*this, channels != 1);
-    writeEnd(*this);
+    writeElement(*bitWriter, ics, coding, elementInfo, noise);
+    writeEnd(*bitWriter);
     bitWriter->byteAlign();
     const int blockBits = static_cast<int>(bitWriter->bitCount() - bitsBefore);
     assert(blockBits <= channels * kMaxBitsPerChannel);
-    chargeSideInformation(*this, blockBits);
+    chargeSideInformation(coding, blockBits, frame);
     inputStream->releaseFrame();
     clock.mark(&StageTimes::writing);
     return FrameStatus::Written;
 }
 
 int AacEncoder::setOption(int id, int value) {
-    if (id != 1) return -1;
-    options = value;
+    if (id != kOptionBitsId) return -1;
+    frame.options = value;
     return 0;
 }
 

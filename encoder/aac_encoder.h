@@ -1,7 +1,7 @@
 // The AAC-LC encoder object: one raw data block per 1024-sample frame, a channel pair element
 // for stereo or a single channel element for mono.
 //
-// The encoder reads its frames from the input stream it owns. The block written by the k-th
+// The encoder reads its frames from the frame source it owns. The block written by the k-th
 // encodeFrame call (k from 1) is the transform of input frames k - 2 and k - 1 (frame 0 and -1
 // being silence), so a decoder's output lags the input by two frames (2048 samples).
 #pragma once
@@ -10,16 +10,14 @@
 #include <memory>
 #include <vector>
 
+#include "bitstream/bit_writer.h"
 #include "encoder/channel_records.h"
+#include "encoder/frame_source.h"
 
 namespace varnel {
 
-class BitWriter;
-class InputStream;
-
 struct EncoderConfig {
     int32_t channels = 0;          // written by openEncoder with the stream's channel count
-    int32_t sampleRate = 0;        // the caller's copy; openEncoder takes the stream's rate
     int32_t bitRatePerChannel = 0; // bit/s for each channel
 };
 
@@ -46,26 +44,24 @@ struct AacEncoder {
 
     // Encodes exactly one frame into the bit writer, ending byte-aligned.
     FrameStatus encodeFrame();
-    // id 1 sets the option bits (kOptionTns, kOptionPns) and returns 0; other ids return -1.
+    // id kOptionBitsId sets the option bits (kOptionTns, kOptionPns) and returns 0; other ids
+    // return -1.
     int setOption(int id, int value);
-    // Closes the input stream and releases the bit writer.
+    // Closes the frame source and releases the bit writer.
     void closeEncoder();
 
-    std::unique_ptr<InputStream> inputStream;
+    std::unique_ptr<FrameSource> inputStream;
     std::unique_ptr<BitWriter> bitWriter;
     std::vector<ChannelBuffer> channelBuffers;
     std::vector<IcsInfo> icsInfo;
+    std::vector<TransientDetector> detectors;
     std::vector<ChannelCoding> channelCoding;
     ElementInfo elementInfo{};
+    FrameState frame{};                // reservoir, channel share, option bits, mid/side switch
     int32_t sampleRate = 0;
     int32_t bitRatePerChannel = 0;
-    int32_t bitReservoir = 0;      // bits, at most channels * kMaxBitsPerChannel
     int32_t channels = 0;
     int32_t sampleRateIndex = 0;
-    int32_t msMode = 0;
-    double channelShare = 1.0;     // share of the frame's bits for channel 0
-    int32_t options = 0;
-    bool midSideEnabled = true;        // off: channel pairs are always coded left/right
     StageTimes* stageTimes = nullptr;  // filled when set
 };
 
@@ -76,12 +72,12 @@ enum class OpenStatus {
     InvalidArgument,     // no stream, no bit writer or no output buffer
 };
 
-// Creates the encoder over the stream and the bit writer (both taken over), initialises the
-// per-channel records and writes the AudioSpecificConfig into the bit writer's buffer: 2 bytes,
-// or 5 at 24000 Hz and below, where it also states that no SBR data follows.
+// Creates the encoder over the frame source and the bit writer (both taken over), initialises
+// the per-channel records and writes the AudioSpecificConfig into the bit writer's buffer: 2
+// bytes, or 5 at 24000 Hz and below, where it also states that no SBR data follows.
 // On failure `out` stays null and the stream and bit writer are released.
 OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWriter,
-                       std::unique_ptr<InputStream> inputStream, std::unique_ptr<AacEncoder>* out);
+                       std::unique_ptr<FrameSource> inputStream, std::unique_ptr<AacEncoder>* out);
 
 // Position of `sampleRate` in sampleRateTable, or -1.
 int findSampleRateIndex(int32_t sampleRate);
@@ -89,6 +85,8 @@ int findSampleRateIndex(int32_t sampleRate);
 // Record initialisation (the encoder's open calls these).
 void initChannelBuffer(ChannelBuffer& buffer);
 void initIcsInfo(IcsInfo& ics);
-void initChannelCoding(std::vector<ChannelCoding>& coding, AacEncoder& encoder);
+void initChannelCoding(ChannelCoding& coding);
+// A full reservoir, an even share of the bits (all of them for mono), no options.
+void initFrameState(FrameState& frame, int channels);
 
 }  // namespace varnel

@@ -1,12 +1,15 @@
 // The records that the encoder's stages share: per-channel sample history and spectrum,
-// window and band layout with the transient detectors' state, quantisation and coding state,
-// and the element-level side information of one raw data block.
+// window and band layout, the transient detectors' memory, quantisation and coding state, the
+// element-level side information of one raw data block, and the frame-level state that
+// carries from frame to frame.
 //
 // Per-band arrays are indexed group * numSwb + band (group 0 for long blocks). Spectral arrays
 // hold window w of an eight-short block at lines 128 * w .. 128 * w + 127.
 #pragma once
 
 #include <cstdint>
+
+#include "encoder/aac_syntax.h"
 
 namespace varnel {
 
@@ -34,10 +37,6 @@ inline constexpr int NOISE_HCB = 13;
 inline constexpr int INTENSITY_HCB2 = 14;
 inline constexpr int INTENSITY_HCB = 15;
 
-// Option bits of the encoder.
-inline constexpr int32_t kOptionTns = 1;
-inline constexpr int32_t kOptionPns = 2;
-
 struct ChannelBuffer {
     // Three frames of input as unscaled 16-bit sample values: [0, 1024) the oldest,
     // [1024, 2048) the middle, [2048, 3072) the newest (look-ahead) frame.
@@ -53,21 +52,31 @@ struct IcsInfo {
     int32_t nextWindowSequence;       // EIGHT_SHORT_SEQUENCE when a short block is pending
     const uint16_t* swbOffsets;       // band table row for the block length, numSwb + 1 entries
     uint16_t numSwb;
-    int32_t groupMarks[kShortWindows];      // attack marks of this block's short windows
-    int32_t nextGroupMarks[kShortWindows];  // attack marks found in the look-ahead
+    int32_t groupMarks[kShortWindows];  // attack marks that group the next short block
     int32_t numWindowGroups;
     int32_t windowGroupLength[kShortWindows];
-    // Transient detector state.
-    double blockEnergyMean;
-    double frameEnergyMean;
-    double bandPowerMean[10];
+    // What the block-switching decision tells the later stages.
     double attackRatio;               // zero-crossing ratio when that detector fired, else 0
     int32_t tnsWanted;                // asks for temporal noise shaping before mid/side
+};
+
+// The transient detectors' memory of one channel, from frame to frame.
+inline constexpr int kDetectorBands = 10;
+struct TransientDetector {
+    double blockEnergyMean;
+    double frameEnergyMean;
+    double bandPowerMean[kDetectorBands];
+    int32_t nextGroupMarks[kShortWindows];  // attack marks found in the look-ahead
     int32_t weakAttackPending;
     uint8_t attackStrength;
     int32_t zeroCrossingCount;
     uint8_t crossingOnlyAttack;
 };
+
+inline bool isShort(const IcsInfo& ics) { return ics.windowSequence == EIGHT_SHORT_SEQUENCE; }
+// Window groups of the block (one for long blocks) and the windows of group g.
+inline int groupCount(const IcsInfo& ics) { return isShort(ics) ? ics.numWindowGroups : 1; }
+inline int groupLength(const IcsInfo& ics, int g) { return isShort(ics) ? ics.windowGroupLength[g] : 1; }
 
 struct ChannelCoding {
     int32_t globalGain;                      // written as global_gain = globalGain + 100
@@ -76,7 +85,6 @@ struct ChannelCoding {
     int32_t usedBits;                        // section + scalefactor + spectral bits counted
     int32_t quantSpectrum[kFrameLength];
     int32_t codebook[kMaxBandEntries];
-    int32_t gainStep;
     int32_t bandLimit;                       // bands inside the coded bandwidth
     int32_t maxSfb;
     int32_t pnsBandLimit;
@@ -105,7 +113,15 @@ struct ElementInfo {
     ChannelSideInfo sideInfo[kMaxChannels];
     uint8_t msUsed;                          // written as ms_mask_present
     uint8_t msMask[kMaxBandEntries];
-    double midShare;
+};
+
+// Frame-level state of the encoder: what carries from one frame to the next and the switches
+// that hold for the whole stream.
+struct FrameState {
+    int32_t bitReservoir;        // bits, at most channels * kMaxBitsPerChannel
+    double channelShare;         // share of the frame's bits for channel 0
+    int32_t options;             // kOptionTns, kOptionPns
+    bool midSideEnabled;         // off: channel pairs are always coded left/right
 };
 
 }  // namespace varnel

@@ -47,7 +47,6 @@ constexpr uint8_t kSlConfig[1] = {0x02};
 
 struct Console {
     std::FILE* out;
-    std::FILE* err;
     void text(const char* s) const { std::fputs(s, out); }
     void inputFailure() const {
         text(" Input file unable to open... \n");
@@ -190,7 +189,7 @@ std::string writeFailure(int error) {
 
 int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
                const ProgramSettings& settings) {
-    const Console con{out, err};
+    const Console con{out};
     con.text(kStars65);
     const CommandLine cl = parseCommandLine(argc, argv);
     switch (cl.action) {
@@ -238,8 +237,8 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     int32_t channels = 0;
     int32_t sampleRate = 0;
     if (opened == kStreamOk) {
-        stream->getProperty(11, &channels);
-        stream->getProperty(12, &sampleRate);
+        stream->getProperty(kPropertyChannelsRead, &channels);
+        stream->getProperty(kPropertySampleRate, &sampleRate);
         // One frame carries at most 6144 bits per channel: 6 bit/s per channel and Hz.
         const int64_t maxRate = int64_t{6} * sampleRate * channels;
         if (cl.totalBitRate > maxRate) {
@@ -285,7 +284,6 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 
     EncoderConfig config;
     config.channels = channels;
-    config.sampleRate = sampleRate;
     config.bitRatePerChannel = static_cast<int32_t>(static_cast<uint32_t>(totalBitRate) / static_cast<uint32_t>(channels));
 
     const std::unique_ptr<OutputFile> output = OutputFile::prepare(cl.outputFileName, &why);
@@ -315,12 +313,12 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     int ascBits = 0;
     const uint8_t* asc = encoder->bitWriter->takeOutput(&ascBits);
     Mp4EsParams audioEs{};
-    audioEs.es_id = 1;
-    audioEs.object_type = 0x40;  // Audio ISO/IEC 14496-3
-    audioEs.stream_type = 5;     // AudioStream
+    audioEs.es_id = kAudioEsId;
+    audioEs.object_type = kAudioObjectTypeIndication;
+    audioEs.stream_type = kAudioStreamType;
     audioEs.decoder_specific_info = asc;
     audioEs.decoder_specific_info_size = static_cast<uint32_t>(ascBits / 8);
-    audioEs.buffer_size_db = 1024;
+    audioEs.buffer_size_db = kAudioBufferSizeDb;
     audioEs.max_bitrate = 2u * static_cast<uint32_t>(totalBitRate);
     audioEs.avg_bitrate = static_cast<uint32_t>(totalBitRate);
     audioEs.sl_config = kSlConfig;
@@ -331,8 +329,8 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         reason(err, cl.outputFileName, writeFailure(errno));
         return 1;
     }
-    encoder->setOption(1, settings.options);
-    encoder->midSideEnabled = settings.midSide;
+    encoder->setOption(kOptionBitsId, settings.options);
+    encoder->frame.midSideEnabled = settings.midSide;
 
     uint32_t frameCounter = 0;
     uint32_t timeStamp = 0;  // wraps after 2^32 samples; the MP4 writer takes differences

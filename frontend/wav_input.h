@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "encoder/frame_source.h"
 #include "frontend/wav_header.h"
 
 namespace varnel {
@@ -21,21 +22,6 @@ struct InputStreamParams {
     int32_t trailingSilentFrames = 0; // silent frames delivered after the data (none for empty data)
 };
 
-// What readFrame hands out: the sample buffer and the stream's properties.
-struct FrameView {
-    const double* samples;  // channels * frameLength values, interleaved, 16-bit scale
-    int32_t sampleRate;
-    int32_t valuesRead;
-    int32_t channels;
-};
-
-enum class ReadStatus {
-    Frame,      // a frame was read (possibly zero-padded or silent flush)
-    EndOfData,  // nothing is left
-    ReadError,  // the file could not be read
-    FrameHeld,  // the previous frame was not released yet
-};
-
 // Status results of openInputStream.
 inline constexpr int kStreamOk = 0;
 inline constexpr int kStreamBadArgument = -1;
@@ -44,11 +30,11 @@ inline constexpr int kStreamUnknownProperty = -5;
 inline constexpr int kStreamOpenFailed = -6;
 inline constexpr int kStreamUnsupported = -7;  // the file is not a WAV file this encoder reads
 
-class InputStream {
+class InputStream final : public FrameSource {
 public:
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
-    ~InputStream();
+    ~InputStream() override;
 
     // Opens the file and parses its header. On failure returns a negative status, leaves
     // `out` null and, for an unreadable or unsupported file, puts a one-line reason into
@@ -56,15 +42,15 @@ public:
     friend int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream>* out,
                                std::string* error);
 
-    ReadStatus readFrame(FrameView* view);
-    int releaseFrame();
-    int closeStream();
+    ReadStatus readFrame(FrameView* view) override;
+    int releaseFrame() override;
+    int closeStream() override;
 
     // id 3: frame length, id 4: channels (only the file's own count is accepted), id 7: make
     // sure the sample buffer exists.
-    int setProperty(int id, int32_t value);
+    int setProperty(int id, int32_t value) override;
     // id 9: valuesRead, 10: frameLength, 11: channels, 12: sampleRate.
-    int getProperty(int id, int32_t* value) const;
+    int getProperty(int id, int32_t* value) const override;
     // id 8: the sample buffer.
     int getProperty(int id, const double** buffer) const;
 

@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::fail("the encoder refused an AAC sampling rate");
     int bits = 0;
     encoder->bitWriter->takeOutput(&bits);  // the AudioSpecificConfig
-    encoder->setOption(1, options);
-    encoder->midSideEnabled = midSide;
+    encoder->setOption(kOptionBitsId, options);
+    encoder->frame.midSideEnabled = midSide;
 
     uint64_t blocks = 0;
     while (true) {

@@ -87,21 +87,19 @@ int main(int argc, char** argv) {
     std::printf("per channel and frame, fastest of %d runs of %ld calls     wall   processor\n", kRuns, iterations);
     for (const char* kind : {"noise", "music"}) {
         Signal signal(kind, 1);
-        AacEncoder encoder;
-        encoder.channels = 1;
-        encoder.sampleRateIndex = 4;
-        encoder.bitReservoir = kMaxBitsPerChannel;
-        encoder.options = kOptionTns;
+        const BlockSwitchingContext context{4, 1, kMaxBitsPerChannel, true};  // 44100 Hz mono, TNS on
         IcsInfo ics{};
         initIcsInfo(ics);
+        TransientDetector detector{};
+        initTransientDetector(detector);
         long shortDecisions = 0;
         long decisions = 0;
 
         const Cost decision = costPerCall(iterations, signal, [&] {
-            decideWindowSequence(*signal.buffer, ics, encoder);
+            decideWindowSequence(*signal.buffer, ics, detector, context);
             shortDecisions += ics.windowSequence == EIGHT_SHORT_SEQUENCE;
             ++decisions;
-            checksum += ics.windowSequence + ics.blockEnergyMean;
+            checksum += ics.windowSequence + detector.blockEnergyMean;
         });
 
         auto filterbank = [&](int sequence) {

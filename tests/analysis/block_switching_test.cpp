@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/block_switching.h"
+#include "encoder/aac_encoder.h"
 #include "encoder/band_tables.h"
 
 namespace varnel {
@@ -18,14 +19,15 @@ constexpr int kLookAhead = 1600;  // timeSamples[1600 .. 2623] feed the detector
 // One channel's detector with the encoder's initial records.
 struct Channel {
     explicit Channel(int channels = 1, int32_t options = 0) {
-        encoder.channels = channels;
-        encoder.sampleRateIndex = 4;  // 44100 Hz
-        encoder.bitReservoir = channels * kMaxBitsPerChannel;
-        encoder.options = options;
+        context.channels = channels;
+        context.sampleRateIndex = 4;  // 44100 Hz
+        context.bitReservoir = channels * kMaxBitsPerChannel;
+        context.tnsOption = (options & kOptionTns) != 0;
         std::memset(buffer.get(), 0, sizeof *buffer);
         initIcsInfo(ics);
+        initTransientDetector(detector);
     }
-    void decide() { decideWindowSequence(*buffer, ics, encoder); }
+    void decide() { decideWindowSequence(*buffer, ics, detector, context); }
     // Shifts in one frame the way the pipeline does, then decides.
     void push(const std::vector<double>& frame) {
         double* h = buffer->timeSamples;
@@ -38,7 +40,8 @@ struct Channel {
     }
     std::unique_ptr<ChannelBuffer> buffer = std::make_unique<ChannelBuffer>();
     IcsInfo ics{};
-    AacEncoder encoder;
+    TransientDetector detector{};
+    BlockSwitchingContext context{};
 };
 
 std::vector<double> noise(std::mt19937& rng, double amplitude, int length = 1024) {
@@ -73,10 +76,10 @@ TEST(BlockSwitching, SilenceStaysLongAndTheMeansDecay) {
         ASSERT_EQ(ch.ics.numSwb, numSwbLong[4]);
         ASSERT_EQ(ch.ics.swbOffsets, swbOffsetLong[4]);
     }
-    EXPECT_NEAR(ch.ics.blockEnergyMean, 0.001, 1e-12);    // fixed point of 0.6 m + 0.0004
-    for (double m : ch.ics.bandPowerMean) EXPECT_NEAR(m, 0.0001, 1e-12);  // of 0.3 m + 7e-05
-    EXPECT_LT(ch.ics.frameEnergyMean, 1e-12);
-    EXPECT_EQ(ch.ics.zeroCrossingCount, 1);
+    EXPECT_NEAR(ch.detector.blockEnergyMean, 0.001, 1e-12);    // fixed point of 0.6 m + 0.0004
+    for (double m : ch.detector.bandPowerMean) EXPECT_NEAR(m, 0.0001, 1e-12);  // of 0.3 m + 7e-05
+    EXPECT_LT(ch.detector.frameEnergyMean, 1e-12);
+    EXPECT_EQ(ch.detector.zeroCrossingCount, 1);
     EXPECT_EQ(ch.ics.attackRatio, 0.0);
 }
 
@@ -121,7 +124,7 @@ TEST(BlockSwitching, AZeroCrossingChangeAloneGivesOneGroupOfEight) {
     ASSERT_EQ(ch.ics.windowSequence, ONLY_LONG_SEQUENCE);
     ch.push(tone(2000.0));
     EXPECT_EQ(ch.ics.windowSequence, LONG_START_SEQUENCE);
-    EXPECT_EQ(ch.ics.crossingOnlyAttack, 1);
+    EXPECT_EQ(ch.detector.crossingOnlyAttack, 1);
     EXPECT_GT(ch.ics.attackRatio, 4.0);
     ch.push(tone(2000.0));
     ASSERT_EQ(ch.ics.windowSequence, EIGHT_SHORT_SEQUENCE);
@@ -134,8 +137,8 @@ TEST(BlockSwitching, TheFirstLoudFrameAfterSilenceHasTheCrossingCountAsRatio) {
     std::mt19937 rng(2);
     for (int i = 0; i < 5; ++i) ch.push(std::vector<double>(1024, 0.0));
     ch.push(noise(rng, 5000.0));
-    EXPECT_GT(ch.ics.zeroCrossingCount, 20);
-    EXPECT_EQ(ch.ics.attackRatio, static_cast<double>(ch.ics.zeroCrossingCount));
+    EXPECT_GT(ch.detector.zeroCrossingCount, 20);
+    EXPECT_EQ(ch.ics.attackRatio, static_cast<double>(ch.detector.zeroCrossingCount));
 }
 
 TEST(BlockSwitching, GroupingExamples) {
@@ -171,20 +174,21 @@ std::unique_ptr<Channel> crafted(Attack attack, int previous, int pending, int r
                                  int channels = 1) {
     auto ch = std::make_unique<Channel>(channels, options);
     IcsInfo& ics = ch->ics;
+    TransientDetector& detector = ch->detector;
     ics.windowSequence = previous;
     ics.nextWindowSequence = pending;
-    ch->encoder.bitReservoir = reservoir;
-    ics.blockEnergyMean = 1e6;  // no energy attack, and never quiet
-    ics.zeroCrossingCount = 100000;
-    for (double& m : ics.bandPowerMean) m = 1e12;
+    ch->context.bitReservoir = reservoir;
+    detector.blockEnergyMean = 1e6;  // no energy attack, and never quiet
+    detector.zeroCrossingCount = 100000;
+    for (double& m : detector.bandPowerMean) m = 1e12;
     std::mt19937 rng(4);
     const auto a = noise(rng, attack == Attack::Energy ? 20000.0 : 1000.0);
     if (attack != Attack::None) std::copy(a.begin(), a.end(), ch->buffer->timeSamples + kLookAhead);
     switch (attack) {
-    case Attack::Energy: ics.blockEnergyMean = ics.frameEnergyMean = 1e-6; break;
-    case Attack::Band: for (double& m : ics.bandPowerMean) m = 1e-12; break;  // ten band attacks
-    case Attack::WeakBand: for (int b = 0; b < 3; ++b) ics.bandPowerMean[b] = 1e-12; break;
-    case Attack::Crossing: ics.zeroCrossingCount = 1; break;
+    case Attack::Energy: detector.blockEnergyMean = detector.frameEnergyMean = 1e-6; break;
+    case Attack::Band: for (double& m : detector.bandPowerMean) m = 1e-12; break;  // ten band attacks
+    case Attack::WeakBand: for (int b = 0; b < 3; ++b) detector.bandPowerMean[b] = 1e-12; break;
+    case Attack::Crossing: detector.zeroCrossingCount = 1; break;
     case Attack::None: break;
     }
     return ch;
@@ -223,7 +227,7 @@ TEST(BlockSwitching, StateMachine) {
             EXPECT_EQ(ch->ics.windowSequence, row.sequence[previous]) << row.what << ", after " << previous;
             EXPECT_EQ(ch->ics.nextWindowSequence, row.next[row.next.size() == 1 ? 0 : previous])
                 << row.what << ", after " << previous;
-            EXPECT_EQ(ch->ics.weakAttackPending, row.weak) << row.what << ", after " << previous;
+            EXPECT_EQ(ch->detector.weakAttackPending, row.weak) << row.what << ", after " << previous;
             // A short block that stops for want of strength hands the attack to TNS.
             const bool stoppedShort = row.pending == 0 && previous == 2 && row.sequence[2] == 3 && row.attack != Attack::None;
             EXPECT_EQ(ch->ics.tnsWanted, stoppedShort ? 1 : 0) << row.what << ", after " << previous;
@@ -234,17 +238,17 @@ TEST(BlockSwitching, StateMachine) {
 TEST(BlockSwitching, StrengthOfThePreviousCallKeepsShortBlocksShort) {
     for (int strength : {10, 11}) {
         auto ch = crafted(Attack::None, EIGHT_SHORT_SEQUENCE, EIGHT_SHORT_SEQUENCE, kMaxBitsPerChannel);
-        ch->ics.attackStrength = static_cast<uint8_t>(strength);
+        ch->detector.attackStrength = static_cast<uint8_t>(strength);
         ch->decide();
         EXPECT_EQ(ch->ics.windowSequence, strength > 10 ? EIGHT_SHORT_SEQUENCE : LONG_STOP_SEQUENCE) << strength;
-        EXPECT_EQ(ch->ics.attackStrength, 0);
+        EXPECT_EQ(ch->detector.attackStrength, 0);
     }
     auto energy = crafted(Attack::Energy, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
     energy->decide();
-    EXPECT_EQ(energy->ics.attackStrength, 11);
+    EXPECT_EQ(energy->detector.attackStrength, 11);
     auto band = crafted(Attack::Band, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
     band->decide();
-    EXPECT_EQ(band->ics.attackStrength, 10);
+    EXPECT_EQ(band->detector.attackStrength, 10);
 }
 
 TEST(BlockSwitching, ReservoirFloors) {
@@ -256,11 +260,11 @@ TEST(BlockSwitching, ReservoirFloors) {
     for (const Case c : {Case{1, 0, 3072}, Case{2, 0, 6144}, Case{2, 7, 4744}, Case{1, 6, 2000}, Case{2, 30, 2000}}) {
         for (int reservoir : {c.floor, c.floor + 1}) {
             auto ch = crafted(Attack::Energy, LONG_STOP_SEQUENCE, EIGHT_SHORT_SEQUENCE, reservoir, kOptionTns, c.channels);
-            ch->ics.attackStrength = static_cast<uint8_t>(c.strength);
+            ch->detector.attackStrength = static_cast<uint8_t>(c.strength);
             ch->decide();
             const bool cut = reservoir == c.floor;
             EXPECT_EQ(ch->ics.windowSequence, cut ? ONLY_LONG_SEQUENCE : LONG_START_SEQUENCE) << c.channels << " " << reservoir;
-            EXPECT_EQ(ch->ics.weakAttackPending, cut ? 1 : 0);
+            EXPECT_EQ(ch->detector.weakAttackPending, cut ? 1 : 0);
         }
     }
     // No short block pending: the floor counts this call's band attacks (ten here), so a
@@ -280,12 +284,12 @@ TEST(BlockSwitching, AWeakAttackAsksForTnsOnTheNextCall) {
     auto ch = crafted(Attack::WeakBand, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
     ch->decide();
     EXPECT_EQ(ch->ics.windowSequence, ONLY_LONG_SEQUENCE);  // three band jumps are no attack
-    EXPECT_EQ(ch->ics.attackStrength, 3);
-    EXPECT_EQ(ch->ics.weakAttackPending, 1);
+    EXPECT_EQ(ch->detector.attackStrength, 3);
+    EXPECT_EQ(ch->detector.weakAttackPending, 1);
     EXPECT_EQ(ch->ics.tnsWanted, 0);
     ch->decide();  // the same look-ahead no longer jumps
     EXPECT_EQ(ch->ics.tnsWanted, 1);
-    EXPECT_EQ(ch->ics.weakAttackPending, 0);
+    EXPECT_EQ(ch->detector.weakAttackPending, 0);
     ch->decide();
     EXPECT_EQ(ch->ics.tnsWanted, 0);
 
@@ -294,22 +298,22 @@ TEST(BlockSwitching, AWeakAttackAsksForTnsOnTheNextCall) {
     off->decide();
     off->decide();
     EXPECT_EQ(off->ics.tnsWanted, 0);
-    EXPECT_EQ(off->ics.weakAttackPending, 1);
+    EXPECT_EQ(off->detector.weakAttackPending, 1);
 
     // Quiet input (block-energy mean at most 0.001) voids the band attacks.
     auto quiet = crafted(Attack::WeakBand, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
-    quiet->ics.blockEnergyMean = 0.001;
+    quiet->detector.blockEnergyMean = 0.001;
     for (int i = kLookAhead; i < kLookAhead + 1024; ++i) quiet->buffer->timeSamples[i] *= 0.01;
     quiet->decide();
-    EXPECT_EQ(quiet->ics.weakAttackPending, 0);
-    EXPECT_EQ(quiet->ics.attackStrength, 0);
+    EXPECT_EQ(quiet->detector.weakAttackPending, 0);
+    EXPECT_EQ(quiet->detector.attackStrength, 0);
 }
 
 TEST(BlockSwitching, GatesOfTheEnergyAndCrossingDetectors) {
     // A frame no louder than twice the running frame energy withdraws the energy attack but
     // keeps its marks for the next block's grouping.
     auto gated = crafted(Attack::Energy, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
-    gated->ics.frameEnergyMean = 1e9;
+    gated->detector.frameEnergyMean = 1e9;
     gated->decide();
     EXPECT_EQ(gated->ics.windowSequence, ONLY_LONG_SEQUENCE);
     EXPECT_EQ(gated->ics.groupMarks[0], 1);
@@ -317,10 +321,10 @@ TEST(BlockSwitching, GatesOfTheEnergyAndCrossingDetectors) {
     // The crossing ratio is against the previous count; a frame energy of 0.01 or less
     // (here about 0.003) makes no crossing attack.
     auto crossing = crafted(Attack::Crossing, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
-    crossing->ics.zeroCrossingCount = 10;
+    crossing->detector.zeroCrossingCount = 10;
     crossing->decide();
     EXPECT_EQ(crossing->ics.windowSequence, LONG_START_SEQUENCE);
-    EXPECT_DOUBLE_EQ(crossing->ics.attackRatio, crossing->ics.zeroCrossingCount / 10.0);
+    EXPECT_DOUBLE_EQ(crossing->ics.attackRatio, crossing->detector.zeroCrossingCount / 10.0);
     auto faint = crafted(Attack::Crossing, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
     for (int i = kLookAhead; i < kLookAhead + 1024; ++i) faint->buffer->timeSamples[i] *= 0.1;
     faint->decide();
@@ -338,7 +342,7 @@ TEST(BlockSwitching, BandPowerMeansFollowTheirDefinition) {
     double* a = ch->buffer->timeSamples + kLookAhead;
     std::copy(loud.begin(), loud.end(), a);
     std::copy(quiet.begin(), quiet.end(), a + 768);
-    for (double& m : ch->ics.bandPowerMean) m = 0.001;
+    for (double& m : ch->detector.bandPowerMean) m = 0.001;
     std::vector<double> mean(10, 0.001);
     for (int f = 0; f < 4; ++f) {
         for (int b = 0; b < 10; ++b) {
@@ -357,7 +361,7 @@ TEST(BlockSwitching, BandPowerMeansFollowTheirDefinition) {
         }
     }
     ch->decide();
-    for (int b = 0; b < 10; ++b) EXPECT_NEAR(ch->ics.bandPowerMean[b], mean[b], 1e-9 * mean[b]) << b;
+    for (int b = 0; b < 10; ++b) EXPECT_NEAR(ch->detector.bandPowerMean[b], mean[b], 1e-9 * mean[b]) << b;
 }
 
 TEST(BlockSwitching, ShortBlocksGroupWithTheMarksFoundOneFrameEarlier) {
@@ -372,10 +376,10 @@ TEST(BlockSwitching, ShortBlocksGroupWithTheMarksFoundOneFrameEarlier) {
     // After a crossings-only attack the block is one group, whatever its marks.
     auto relaxed = crafted(Attack::Energy, LONG_START_SEQUENCE, EIGHT_SHORT_SEQUENCE, kMaxBitsPerChannel);
     relaxed->ics.groupMarks[2] = 1;
-    relaxed->ics.crossingOnlyAttack = 1;
+    relaxed->detector.crossingOnlyAttack = 1;
     relaxed->decide();
     EXPECT_EQ(groupsOf(relaxed->ics), std::vector<int>{8});
-    EXPECT_EQ(relaxed->ics.crossingOnlyAttack, 0);
+    EXPECT_EQ(relaxed->detector.crossingOnlyAttack, 0);
 }
 
 TEST(BlockSwitching, EveryCodedSequenceJoinsThePreviousBlock) {

@@ -107,17 +107,15 @@ void fillRandomChannel(std::mt19937& rng, const IcsInfo& ics, ChannelCoding& cod
     }
 }
 
-std::unique_ptr<AacEncoder> makeEncoder(const std::vector<IcsInfo>& ics,
-                                        const std::vector<const ChannelCoding*>& coding,
-                                        int options) {
-    auto encoder = std::make_unique<AacEncoder>();
-    encoder->channels = static_cast<int32_t>(ics.size());
-    encoder->icsInfo = ics;
-    for (const ChannelCoding* c : coding) encoder->channelCoding.push_back(*c);
-    encoder->options = options;
-    encoder->elementInfo.elementInstanceTag = 3;
-    encoder->bitWriter = createBitWriter();
-    return encoder;
+std::unique_ptr<ElementRecords> makeElement(const std::vector<IcsInfo>& ics,
+                                            const std::vector<const ChannelCoding*>& coding,
+                                            bool noiseSubstitution) {
+    auto element = std::make_unique<ElementRecords>();
+    element->ics = ics;
+    for (const ChannelCoding* c : coding) element->coding.push_back(*c);
+    element->noiseSubstitution = noiseSubstitution;
+    element->element.elementInstanceTag = kElementInstanceTag;
+    return element;
 }
 
 }  // namespace varnel::test

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "encoder/aac_encoder.h"
+#include "encoder/channel_records.h"
 #include "encoder/channel_records.h"
 
 namespace varnel::test {
@@ -49,10 +49,17 @@ void fillRandomChannel(std::mt19937& rng, const IcsInfo& ics, ChannelCoding& cod
 // Random grouping of eight short windows.
 std::vector<int> randomGrouping(std::mt19937& rng);
 
-// An encoder object holding the given channels (icsInfo, channelCoding) and option bits; its
-// bit writer writes into `buffer`.
-std::unique_ptr<AacEncoder> makeEncoder(const std::vector<IcsInfo>& ics,
-                                        const std::vector<const ChannelCoding*>& coding,
-                                        int options);
+// One element's records as the syntax writer takes them.
+struct ElementRecords {
+    std::vector<IcsInfo> ics;
+    std::vector<ChannelCoding> coding;
+    ElementInfo element{};
+    bool noiseSubstitution = false;
+};
+
+// An element holding copies of the given channels, with the encoder's instance tag.
+std::unique_ptr<ElementRecords> makeElement(const std::vector<IcsInfo>& ics,
+                                            const std::vector<const ChannelCoding*>& coding,
+                                            bool noiseSubstitution);
 
 }  // namespace varnel::test

@@ -281,15 +281,13 @@ TEST(ScalefactorCount, MirrorsTheDifferentialCoding) {
         coding->scaleOffset[b] = offset[b];
     }
     const auto& length = codebookTable[0].codeLengths;
-    auto encoder = test::makeEncoder({ics}, {coding.get()}, kOptionPns);
     // Ordinary bands: 60 - v + previous (70, then 45); the first noise band a 9-bit field
     // (300 - 40 + 246 = 506); the second noise difference -406 clipped to index 0; intensity
     // 7 - 0 + 60.
-    EXPECT_EQ(countScalefactorBits(*encoder, 0), length[70] + 9 + length[45] + length[0] + length[67]);
+    EXPECT_EQ(countScalefactorBits(ics, *coding, true), length[70] + 9 + length[45] + length[0] + length[67]);
     // Without noise substitution 13 is an ordinary band: 60 - 300 - 10 clips to index 0 and
     // the count goes on from the scalefactor the decoder holds (offset 50, not 300).
-    encoder->options = 0;
-    EXPECT_EQ(countScalefactorBits(*encoder, 0),
+    EXPECT_EQ(countScalefactorBits(ics, *coding, false),
               length[70] + length[0] + length[60 - 5 + 50] + length[0] + length[67]);
 }
 

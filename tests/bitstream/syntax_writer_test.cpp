@@ -44,14 +44,15 @@ struct Frame {
     int bits = 0;
 };
 
-Frame writeFrame(AacEncoder& encoder) {
+Frame writeFrame(test::ElementRecords& records) {
     Frame frame;
     frame.bytes.assign(16384 + 4, 0);
-    encoder.bitWriter->setOutput(frame.bytes.data(), static_cast<int>(frame.bytes.size()));
-    writeElement(encoder, encoder.channels != 1);
-    writeEnd(encoder);
-    encoder.bitWriter->byteAlign();
-    encoder.bitWriter->takeOutput(&frame.bits);
+    BitWriter writer;
+    writer.setOutput(frame.bytes.data(), static_cast<int>(frame.bytes.size()));
+    writeElement(writer, records.ics, records.coding, records.element, records.noiseSubstitution);
+    writeEnd(writer);
+    writer.byteAlign();
+    writer.takeOutput(&frame.bits);
     return frame;
 }
 
@@ -66,7 +67,7 @@ TEST(SyntaxWriter, SilentMonoFrameLayout) {
     auto coding = test::makeCoding();
     coding->globalGain = 0;
     coding->maxSfb = 0;
-    auto longEncoder = test::makeEncoder({test::makeLongIcs(kRate44100)}, {coding.get()}, 0);
+    auto longEncoder = test::makeElement({test::makeLongIcs(kRate44100)}, {coding.get()}, false);
     EXPECT_EQ(frameBits(writeFrame(*longEncoder)),
               std::string("000") + "0011" + bitString(100, 8) +  // SCE, tag 3, global_gain
                   "0" "00" "0" "000000" "0" +                    // ics_info: long, max_sfb 0
@@ -74,7 +75,7 @@ TEST(SyntaxWriter, SilentMonoFrameLayout) {
 
     // Eight short windows in groups 3 + 5, global gain 55: 36 bits, then 4 alignment bits.
     coding->globalGain = 55;
-    auto shortEncoder = test::makeEncoder({test::makeShortIcs(kRate44100, {3, 5})}, {coding.get()}, 0);
+    auto shortEncoder = test::makeElement({test::makeShortIcs(kRate44100, {3, 5})}, {coding.get()}, false);
     EXPECT_EQ(frameBits(writeFrame(*shortEncoder)),
               std::string("000") + "0011" + bitString(155, 8) +
                   "0" "10" "0" "0000" "1101111" +  // ics_info: eight short, max_sfb 0, grouping
@@ -90,7 +91,7 @@ TEST(SyntaxWriter, DifferentWindowShapesGiveTwoIcsInfos) {
     a->maxSfb = 3;  // all-zero sections
     a->sectionLength[0] = a->sectionLength[14] = 3;
     b->maxSfb = 0;
-    auto encoder = test::makeEncoder({left, right}, {a.get(), b.get()}, 0);
+    auto encoder = test::makeElement({left, right}, {a.get(), b.get()}, false);
     const Frame frame = writeFrame(*encoder);
     const test::DecodedBlock block =
         test::parseRawDataBlock(frame.bytes.data(), frame.bits, test::bandLayoutForRate(kRate44100), false);
@@ -167,9 +168,9 @@ TEST(SyntaxWriter, CommonWindowRaisesMaxSfbWithZeroSections) {
         a->codebook[band] = 7;
         a->sectionLength[band] = 200;
     }
-    auto encoder = test::makeEncoder({ics, ics}, {a.get(), b.get()}, 0);
-    encoder->elementInfo.msUsed = 1;
-    for (int band = 0; band < 40; ++band) encoder->elementInfo.msMask[band] = band % 3 == 0;
+    auto encoder = test::makeElement({ics, ics}, {a.get(), b.get()}, false);
+    encoder->element.msUsed = 1;
+    for (int band = 0; band < 40; ++band) encoder->element.msMask[band] = band % 3 == 0;
     const Frame frame = writeFrame(*encoder);
     const test::DecodedBlock block =
         test::parseRawDataBlock(frame.bytes.data(), frame.bits, test::bandLayoutForRate(kRate44100), false);
@@ -179,7 +180,7 @@ TEST(SyntaxWriter, CommonWindowRaisesMaxSfbWithZeroSections) {
     for (int band = 0; band < 40; ++band) EXPECT_EQ(block.msUsed[band], band % 3 == 0);
     EXPECT_EQ(block.channel[0].maxSfb, 40);
     EXPECT_EQ(block.channel[1].maxSfb, 40);
-    EXPECT_EQ(encoder->channelCoding[0].maxSfb, 40);
+    EXPECT_EQ(encoder->coding[0].maxSfb, 40);
     const auto& sections = block.channel[0].sections[0];
     ASSERT_FALSE(sections.empty());
     EXPECT_EQ(sections.back().start, 30);
@@ -200,8 +201,8 @@ TEST(SyntaxWriter, TnsDataLongAndShortForms) {
         coding->bandLimit = 4;
         test::fillBand(ics, *coding, 0, 2, -3);
         buildSections(ics, *coding);
-        auto encoder = test::makeEncoder({ics}, {coding.get()}, 0);
-        ChannelSideInfo& side = encoder->elementInfo.sideInfo[0];
+        auto encoder = test::makeElement({ics}, {coding.get()}, false);
+        ChannelSideInfo& side = encoder->element.sideInfo[0];
         side.tnsDataPresent = 1;
         // Long: n_filt 2, coef_res 1; filter 0 order 4 with 3-bit coefficients (compressed),
         // filter 1 order 0. Short: window 3 only, order 2 with 3-bit coefficients.

@@ -21,7 +21,7 @@ struct Pair {
     std::vector<double> right = std::vector<double>(kFrameLength, 0.0);
     ElementInfo element{};
     double channelShare = 0.37;  // a value the tools must either keep or replace
-    int32_t msMode = 0;
+    double midShare = -1.0;      // the decision's, handed to the conversion
 
     explicit Pair(std::vector<int> groups = {}) {
         const bool isShort = !groups.empty();
@@ -41,10 +41,12 @@ struct Pair {
         }
     }
     int decide(int bandLimit) {
-        return decideMidSide(ics, bandLimit, left, right, element, channelShare);
+        const MidSideDecision d = decideMidSide(ics, bandLimit, left, right, channelShare);
+        midShare = d.midShare;
+        return d.result;
     }
-    void apply(int bandCount) {
-        applyMidSide(ics, bandCount, left, right, element, channelShare, msMode);
+    void apply(int bandCount, const uint8_t* keep = nullptr) {
+        applyMidSide(ics, bandCount, left, right, midShare, element, channelShare, keep);
     }
     int maskCount() const {
         return static_cast<int>(std::count(std::begin(element.msMask), std::end(element.msMask), 1));
@@ -59,7 +61,7 @@ TEST(MidSideDecision, IdenticalChannelsGiveZeroSideAndTheHighestLongShare) {
     const std::vector<double> original = p.left;
 
     EXPECT_EQ(p.decide(41), kMidSideStrong);
-    EXPECT_DOUBLE_EQ(p.element.midShare, 1.0);
+    EXPECT_DOUBLE_EQ(p.midShare, 1.0);
     p.apply(41);
     const int lines = swbOffsetLong[k44100][41];
     for (int k = 0; k < lines; ++k) {
@@ -70,7 +72,7 @@ TEST(MidSideDecision, IdenticalChannelsGiveZeroSideAndTheHighestLongShare) {
     // Every band mid-dominated: d = 0.5 + 1/3, mRatio 1 takes the third rule, clamped.
     EXPECT_DOUBLE_EQ(p.channelShare, 0.9);
     EXPECT_EQ(p.element.msUsed, 1);
-    EXPECT_EQ(p.msMode, kMsModeConverted);
+    EXPECT_EQ(p.element.msUsed, 1);
     EXPECT_EQ(p.maskCount(), 41);
     EXPECT_EQ(p.element.msMask[41], 7);
 }
@@ -79,7 +81,7 @@ TEST(MidSideDecision, OppositeChannelsGiveZeroMid) {
     Pair p;
     for (int k = 0; k < 400; ++k) p.set(k, k + 1, 10.0 + k, -10.0 - k);
     EXPECT_EQ(p.decide(30), kMidSideStrong);
-    EXPECT_EQ(p.element.midShare, 0.0);
+    EXPECT_EQ(p.midShare, 0.0);
     p.apply(30);
     for (int k = 0; k < swbOffsetLong[k44100][30]; ++k) {
         ASSERT_EQ(p.left[k], 0.0);
@@ -103,7 +105,7 @@ TEST(MidSideDecision, ClassifiesByBalanceAndMidShare) {
         p.set(0, 1, c.l0, c.r0);
         p.set(1, 2, c.l1, c.r1);
         EXPECT_EQ(p.decide(10), c.result) << c.l0 << " " << c.l1;
-        EXPECT_NEAR(p.element.midShare, c.midShare, 1e-12);
+        EXPECT_NEAR(p.midShare, c.midShare, 1e-12);
         // The share is reset only when mid/side is not used.
         EXPECT_EQ(p.channelShare, c.result == kMidSideUnused ? 0.5 : 0.37);
     }
@@ -115,16 +117,16 @@ TEST(MidSideDecision, SumsOnlyTheCodedRange) {
     EXPECT_EQ(silent.channelShare, 0.5);
 
     Pair p;
-    p.element.midShare = 0.8;
+    p.midShare = 0.8;
     p.set(0, 1024, 100.0, 100.0);
     EXPECT_EQ(p.decide(0), kMidSideSilent);  // bandLimit 0 sums nothing
-    EXPECT_EQ(p.element.midShare, 0.0);
+    EXPECT_EQ(p.midShare, 0.0);
 
     Pair q;
     q.set(0, 40, 5.0, 5.0);        // bands 0..9: pure mid
     q.set(40, 1024, 50.0, -50.0);  // above bandLimit 10: loud side, ignored
     EXPECT_EQ(q.decide(10), kMidSideStrong);
-    EXPECT_EQ(q.element.midShare, 1.0);
+    EXPECT_EQ(q.midShare, 1.0);
 }
 
 TEST(MidSideDecision, ShortBlocksSumEveryWindowOfEveryGroupBelowBandLimit) {
@@ -132,7 +134,7 @@ TEST(MidSideDecision, ShortBlocksSumEveryWindowOfEveryGroupBelowBandLimit) {
     p.set(0, 20, 4.0, 4.0, 7);      // the last window: bands 0..4 pure mid
     p.set(20, 128, 9.0, -9.0, 7);   // bands 5..13: side, above bandLimit
     EXPECT_EQ(p.decide(5), kMidSideStrong);
-    EXPECT_EQ(p.element.midShare, 1.0);
+    EXPECT_EQ(p.midShare, 1.0);
 }
 
 TEST(MidSideShare, LongBlockRules) {
@@ -165,9 +167,9 @@ TEST(MidSideShare, NoiseSubstitutionConvertsAllLongBands) {
 }
 
 TEST(MidSideShare, ShortBlocksConvertAllBandsAndBlendTheShare) {
-    struct Case { double entryShare, midShare, blended, share; };
-    const Case cases[] = {{0.5, 0.9, 0.7, 0.7}, {0.9, 0.9, 0.9, 0.7}, {0.2, 0.3, 0.25, 0.3},
-                          {0.5, 0.6, 0.55, 0.55}};
+    // The share is the mean of the entry share and the decision's midShare, within [0.3, 0.7].
+    struct Case { double entryShare, midShare, share; };
+    const Case cases[] = {{0.5, 0.9, 0.7}, {0.9, 0.9, 0.7}, {0.2, 0.3, 0.3}, {0.5, 0.6, 0.55}};
     for (const Case& c : cases) {
         Pair p({2, 2, 4});
         std::mt19937 rng(7);
@@ -175,9 +177,8 @@ TEST(MidSideShare, ShortBlocksConvertAllBandsAndBlendTheShare) {
         for (int k = 0; k < kFrameLength; ++k) p.left[k] = value(rng), p.right[k] = value(rng);
         const std::vector<double> l = p.left, r = p.right;
         p.channelShare = c.entryShare;
-        p.element.midShare = c.midShare;
+        p.midShare = c.midShare;
         p.apply(3);  // the band count does not limit short blocks
-        EXPECT_NEAR(p.element.midShare, c.blended, 1e-12);
         EXPECT_NEAR(p.channelShare, c.share, 1e-12);
         EXPECT_EQ(p.maskCount(), 3 * 14);
         EXPECT_EQ(p.element.msMask[3 * 14], 7);
@@ -198,8 +199,7 @@ TEST(MidSideShare, BandsOnlyOneChannelSendsAsNoiseStayLeftRight) {
     for (int b = 0; b < 49; ++b) EXPECT_EQ(keep[b], b == 30 || b == 33) << b;
 
     longPair.set(0, kFrameLength, 10.0, 6.0);
-    applyMidSide(longPair.ics, 49, longPair.left, longPair.right, longPair.element, longPair.channelShare,
-                 longPair.msMode, keep);
+    longPair.apply(49, keep);
     for (int b = 0; b < 49; ++b) {
         EXPECT_EQ(longPair.element.msMask[b], b == 30 || b == 33 ? 0 : 1) << b;
         const int k = longPair.ics.swbOffsets[b];
@@ -211,8 +211,7 @@ TEST(MidSideShare, BandsOnlyOneChannelSendsAsNoiseStayLeftRight) {
     std::fill_n(keep, kMaxBandEntries, uint8_t{0});
     keep[14 + 5] = 1;  // group 1, band 5
     shortPair.set(0, 128, 10.0, 6.0, 4);
-    applyMidSide(shortPair.ics, 0, shortPair.left, shortPair.right, shortPair.element, shortPair.channelShare,
-                 shortPair.msMode, keep);
+    shortPair.apply(0, keep);
     EXPECT_EQ(shortPair.maskCount(), 2 * 14 - 1);
     EXPECT_EQ(shortPair.element.msMask[14 + 5], 0);
     const int line = 4 * kShortWindowLength + shortPair.ics.swbOffsets[5];

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "coding/truncation.h"
-#include "tests/coding/encoder_fixture_for_test.h"
+#include "tests/coding/coding_frame_for_test.h"
 
 namespace varnel {
 namespace {
@@ -22,14 +22,15 @@ TEST(TruncToInt, TowardZeroAndNonFiniteToZero) {
 }
 
 struct Channel {
-    std::unique_ptr<AacEncoder> enc = makeEncoder(1, k44100, 64000);
-    ChannelCoding& coding = enc->channelCoding[0];
-    IcsInfo& ics = enc->icsInfo[0];
-    double* x = enc->channelBuffers[0].spectrum;
+    std::unique_ptr<CodingFrame> frame = makeFrame(1, k44100, 64000);
+    ChannelCoding& coding = frame->coding[0];
+    IcsInfo& ics = frame->ics[0];
+    double* x = frame->buffers[0].spectrum;
+    const std::span<const double> spectrum{x, kFrameLength};
     MagnitudePowers powers;
     void quantise() {
-        computeMagnitudePowers(enc->channelBuffers[0].spectrum, ics, powers);
-        quantiseSpectrum(coding, enc->channelBuffers[0].spectrum, ics, powers.line);
+        computeMagnitudePowers(spectrum, ics, powers);
+        quantiseSpectrum(coding, spectrum, ics, powers.line);
     }
 };
 
@@ -72,21 +73,21 @@ TEST(ScaleOffsets, LongBlocksLiftQuietBandsAndSmoothTriples) {
     // band 2 -> 18, the zero band (clamped to 0 dB) -> 24, band 5 -> 8; triples average.
     Channel ch;
     sixBands(ch);
-    computeScaleOffsets(ch.coding, ch.ics, ch.enc->channelBuffers[0], *ch.enc);
+    computeScaleOffsets(ch.coding, ch.ics, ch.spectrum, ch.frame->offsets());
     EXPECT_EQ(std::vector<int>(ch.coding.scaleOffset, ch.coding.scaleOffset + 7),
               (std::vector<int>{6, 6, 6, 10, 10, 10, 99}));
     // Mid/side at a share up to 0.6: (60 - level) / 3, the infinite distance giving 0.
-    ch.enc->elementInfo.msUsed = 1;
-    ch.enc->channelShare = 0.6;
-    computeScaleOffsets(ch.coding, ch.ics, ch.enc->channelBuffers[0], *ch.enc);
+    ch.frame->element.msUsed = 1;
+    ch.frame->frame.channelShare = 0.6;
+    computeScaleOffsets(ch.coding, ch.ics, ch.spectrum, ch.frame->offsets());
     EXPECT_EQ(std::vector<int>(ch.coding.scaleOffset, ch.coding.scaleOffset + 6),
               (std::vector<int>{4, 4, 4, 2, 2, 2}));
     // A noise band keeps its energy and its triple is not smoothed.
     sixBands(ch);
-    ch.enc->elementInfo.msUsed = 0;
+    ch.frame->element.msUsed = 0;
     ch.coding.noiseFlag[4] = 1;
     ch.coding.scaleOffset[4] = 33;
-    computeScaleOffsetsWithNoise(ch.coding, ch.ics, ch.enc->channelBuffers[0], *ch.enc);
+    computeScaleOffsetsWithNoise(ch.coding, ch.ics, ch.spectrum, ch.frame->offsets());
     EXPECT_EQ(std::vector<int>(ch.coding.scaleOffset, ch.coding.scaleOffset + 6),
               (std::vector<int>{6, 6, 6, 0, 33, 8}));
 }
@@ -101,7 +102,7 @@ TEST(ScaleOffsets, ShortWindowsMeasureEachGroupsFirstWindow) {
         ch.x[128 + k] = 1e5;  // second window of group 0: not measured
         ch.x[256 + k] = -group1[k / 4];
     }
-    computeScaleOffsets(ch.coding, ch.ics, ch.enc->channelBuffers[0], *ch.enc);
+    computeScaleOffsets(ch.coding, ch.ics, ch.spectrum, ch.frame->offsets());
     // Group 0 band 0: 20 dB lowered by 0.4 of its distance to the mean (57.53) to 4.99,
     // offset (60 - 4.99) / 2 = 27. Group 1: band 3 at 0 dB gets 60 / 3, the zero band 0.
     const int n = ch.ics.numSwb;
@@ -128,7 +129,7 @@ TEST(ScalefactorRange, LargestCodableOffsetsAndDropOuts) {
     uint8_t nonZero[kMaxBandEntries] = {}, preserved[kMaxBandEntries] = {};
     std::fill_n(nonZero, 10, uint8_t{1});
     preserved[3] = 1;  // a noise band's energy is no scalefactor
-    const std::span<const double> x(ch.enc->channelBuffers[0].spectrum);
+    const std::span<const double> x = ch.spectrum;
     EXPECT_TRUE(limitScalefactorRange(ch.coding, x, ch.ics, ch.powers, 9, preserved, nonZero));
     EXPECT_EQ(std::vector<int>(ch.coding.scaleOffset, ch.coding.scaleOffset + 10),
               (std::vector<int>{60, 60, 0, 100, 60, 0, 0, 60, 60, 200}));

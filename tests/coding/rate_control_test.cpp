@@ -9,7 +9,7 @@
 #include "bitstream/syntax_writer.h"
 #include "coding/noise_substitution.h"
 #include "coding/quantiser.h"
-#include "tests/coding/encoder_fixture_for_test.h"
+#include "tests/coding/coding_frame_for_test.h"
 
 namespace varnel {
 namespace {
@@ -18,11 +18,11 @@ using namespace varnel::testing;
 
 // Long block at 44100 Hz; lines below band 15 (line 80) carry `lowShare` of the magnitude.
 int bandLimitFor(int bitRate, double lowShare) {
-    auto enc = makeEncoder(1, k44100, bitRate);
+    auto enc = makeFrame(1, k44100, bitRate);
     for (int k = 0; k < kFrameLength; ++k)
-        enc->channelBuffers[0].spectrum[k] = k < 80 ? lowShare * 944 / ((1 - lowShare) * 80) : 1.0;
-    limitBandwidth(*enc);
-    return enc->channelCoding[0].bandLimit;
+        enc->buffers[0].spectrum[k] = k < 80 ? lowShare * 944 / ((1 - lowShare) * 80) : 1.0;
+    enc->limit();
+    return enc->coding[0].bandLimit;
 }
 
 TEST(Bandwidth, FollowsBitRateAndLowBandShare) {
@@ -32,76 +32,110 @@ TEST(Bandwidth, FollowsBitRateAndLowBandShare) {
     EXPECT_EQ(bandLimitFor(200000, 0.66), 48);        // k = 50 = numSwb + 1 -> numSwb - 1
     EXPECT_EQ(bandLimitFor(200000, 0.5), 49);         // numSwb stays
 
-    auto pair = makeEncoder(2, k44100, 64000);
-    setShortBlock(pair->icsInfo[0], k44100, {8});  // L = 87: band 12 starts at 96
-    pair->channelBuffers[0].spectrum[0] = 1.0;
-    std::fill_n(pair->channelBuffers[1].spectrum, kFrameLength, 1.0);
-    limitBandwidth(*pair);
-    EXPECT_EQ(pair->channelCoding[0].bandLimit, 41);  // 12 and 41 both take the larger
-    std::fill_n(pair->channelBuffers[1].spectrum, kFrameLength, 0.0);
-    limitBandwidth(*pair);
-    EXPECT_EQ(pair->channelCoding[0].bandLimit, 12);  // 12 and 0 stay
-    EXPECT_EQ(pair->channelCoding[1].bandLimit, 0);
+    auto pair = makeFrame(2, k44100, 64000);
+    setShortBlock(pair->ics[0], k44100, {8});  // L = 87: band 12 starts at 96
+    pair->buffers[0].spectrum[0] = 1.0;
+    std::fill_n(pair->buffers[1].spectrum, kFrameLength, 1.0);
+    pair->limit();
+    EXPECT_EQ(pair->coding[0].bandLimit, 41);  // 12 and 41 both take the larger
+    std::fill_n(pair->buffers[1].spectrum, kFrameLength, 0.0);
+    pair->limit();
+    EXPECT_EQ(pair->coding[0].bandLimit, 12);  // 12 and 0 stay
+    EXPECT_EQ(pair->coding[1].bandLimit, 0);
 }
 
-TEST(ChannelDemand, ReservoirRules) {
-    // mean = 64000 * 1024 / 44100 = 1486.
-    auto enc = makeEncoder(1, k44100, 64000);
-    setShortBlock(enc->icsInfo[0], k44100, {8});
-    EXPECT_EQ(channelBitDemand(*enc, 0), 2100);  // e = 1228, halved
-    EXPECT_EQ(enc->bitReservoir, 5530);
-    enc->bitReservoir = 6144;
-    enc->icsInfo[0].attackRatio = 9.0;
-    EXPECT_EQ(channelBitDemand(*enc, 0), 1793);  // quartered
-
-    auto tns = makeEncoder(1, k44100, 64000);
-    tns->options = kOptionTns;
-    tns->elementInfo.sideInfo[0].tnsDataPresent = 1;
-    EXPECT_EQ(channelBitDemand(*tns, 0), 1793);  // 5 % of the reservoir
-    EXPECT_EQ(tns->bitReservoir, 5836);
-
-    // Flatness 20/39 (bands 1..20 alternate 150/250) and a full reservoir spend
-    // 0.5 * 20/39 of the mean.
-    auto flat = makeEncoder(1, k44100, 64000);
-    for (int k = 4; k < flat->icsInfo[0].swbOffsets[21]; ++k)
-        flat->channelBuffers[0].spectrum[k] = k % 2 ? -150.0 : 250.0;
-    EXPECT_NEAR(spectralFlatness(flat->channelBuffers[0], flat->icsInfo[0]), 20.0 / 39, 1e-15);
-    EXPECT_EQ(channelBitDemand(*flat, 0), 1867);
-    EXPECT_EQ(flat->bitReservoir, 5762);
+TEST(ChannelDemand, MovesBitsBetweenFrameAndReservoirWithoutLosingAny) {
+    // Whatever the block and the reservoir, the demand and the reservoir after it add up to
+    // the mean and the reservoir before it (up to the truncation of two products), the
+    // reservoir stays within its bounds, and the demand is never negative.
+    struct Block { const char* what; std::vector<int> groups; double attackRatio; bool tns, flat; };
+    const Block blocks[] = {{"tonal long", {}, 0, false, false}, {"flat long", {}, 0, false, true},
+                            {"TNS long", {}, 0, true, false},    {"short, one group", {8}, 0, false, false},
+                            {"short, one strong group", {8}, 9.0, false, false},
+                            {"short, two groups", {4, 4}, 0, false, false},
+                            {"short, three groups", {3, 3, 2}, 0, false, false}};
+    for (const Block& block : blocks)
+        for (const int bitRate : {16000, 64000, 264600})
+            for (const int reservoir : {0, 1999, 2001, 4000, 6144}) {
+                auto f = makeFrame(1, k44100, bitRate);
+                if (!block.groups.empty()) setShortBlock(f->ics[0], k44100, block.groups);
+                f->ics[0].attackRatio = block.attackRatio;
+                f->frame.options = block.tns ? kOptionTns : 0;
+                f->element.sideInfo[0].tnsDataPresent = block.tns;
+                for (int k = 4; k < f->ics[0].swbOffsets[21]; ++k)
+                    f->buffers[0].spectrum[k] = block.flat ? (k % 2 ? -150.0 : 250.0) : (k % 40 == 0 ? 1e4 : 0.0);
+                f->frame.bitReservoir = reservoir;
+                const int mean = meanFrameBits(f->rate);
+                const int demand = f->demand(0);
+                SCOPED_TRACE(::testing::Message() << block.what << ", " << bitRate << " bit/s, " << reservoir);
+                EXPECT_NEAR(demand + f->frame.bitReservoir, mean + reservoir, 2);
+                EXPECT_GE(demand, 0);
+                EXPECT_GE(f->frame.bitReservoir, 0);
+                EXPECT_LE(f->frame.bitReservoir, kMaxBitsPerChannel);
+                if (!block.groups.empty()) {
+                    // A short block spends from the reservoir: a fifth, less for one or two
+                    // groups, never more than 1400 bits.
+                    EXPECT_GE(demand, mean);
+                    EXPECT_LE(demand - mean, std::min(reservoir / 5, 1400));
+                } else if (block.tns && reservoir > 2000) {
+                    EXPECT_EQ(demand - mean, reservoir / 20);  // 5 % of the reservoir
+                }
+            }
+    // The share a short block takes falls as the attack gets stronger and the groups fewer.
+    int extra[3];
+    int n = 0;
+    for (const auto& [groups, ratio] : {std::pair{std::vector<int>{3, 3, 2}, 0.0}, {{8}, 0.0}, {{8}, 9.0}}) {
+        auto f = makeFrame(1, k44100, 64000);
+        setShortBlock(f->ics[0], k44100, groups);
+        f->ics[0].attackRatio = ratio;
+        extra[n++] = f->demand(0) - meanFrameBits(f->rate);
+    }
+    EXPECT_GT(extra[0], extra[1]);
+    EXPECT_GT(extra[1], extra[2]);
+    // A flat spectrum with a full reservoir spends bits, a tonal one with a half-full one
+    // saves them.
+    auto flat = makeFrame(1, k44100, 64000);
+    for (int k = 4; k < flat->ics[0].swbOffsets[21]; ++k) flat->buffers[0].spectrum[k] = k % 2 ? -150.0 : 250.0;
+    EXPECT_NEAR(spectralFlatness(flat->buffers[0].spectrum, flat->ics[0]), 20.0 / 39, 1e-15);
+    EXPECT_GT(flat->demand(0), meanFrameBits(flat->rate));
+    auto tonal = makeFrame(1, k44100, 64000);
+    tonal->buffers[0].spectrum[40] = 1e4;
+    tonal->frame.bitReservoir = kMaxBitsPerChannel / 2;
+    EXPECT_LT(tonal->demand(0), meanFrameBits(tonal->rate));
 }
 
 TEST(FrameAllocation, TotalsTargetsAndSilence) {
     // mean = 6144: TNS demands 6758 + 6727 exceed the cap; the 1197 over it are saved.
-    auto enc = makeEncoder(2, k44100, 264600);
-    enc->options = kOptionTns;
-    enc->elementInfo.sideInfo[0].tnsDataPresent = enc->elementInfo.sideInfo[1].tnsDataPresent = 1;
-    EXPECT_EQ(frameBitTotal(*enc), 12288);
-    EXPECT_EQ(enc->bitReservoir, 12286);
+    auto enc = makeFrame(2, k44100, 264600);
+    enc->frame.options = kOptionTns;
+    enc->element.sideInfo[0].tnsDataPresent = enc->element.sideInfo[1].tnsDataPresent = 1;
+    EXPECT_EQ(enc->total(), 12288);
+    EXPECT_EQ(enc->frame.bitReservoir, 12286);
 
     // A silent pair: nothing coded, both targets back to the reservoir.
-    auto silent = makeEncoder(2, k44100, 64000);
-    auto twin = makeEncoder(2, k44100, 64000);
-    silent->bitReservoir = twin->bitReservoir = 6000;
-    silent->channelCoding[0].globalGain = 77;
-    const int total = frameBitTotal(*twin);
-    allocateFrameBits(*silent);
-    for (const ChannelCoding& c : silent->channelCoding) {
+    auto silent = makeFrame(2, k44100, 64000);
+    auto twin = makeFrame(2, k44100, 64000);
+    silent->frame.bitReservoir = twin->frame.bitReservoir = 6000;
+    silent->coding[0].globalGain = 77;
+    const int total = twin->total();
+    silent->allocate();
+    for (const ChannelCoding& c : silent->coding) {
         EXPECT_EQ(c.bandLimit + c.maxSfb + c.globalGain + c.usedBits, 0);
         EXPECT_EQ(c.targetBits, total / 2);
     }
-    EXPECT_EQ(silent->bitReservoir, twin->bitReservoir + total / 2 * 2);
-    EXPECT_EQ(silent->channelShare, 0.5);
+    EXPECT_EQ(silent->frame.bitReservoir, twin->frame.bitReservoir + total / 2 * 2);
+    EXPECT_EQ(silent->frame.channelShare, 0.5);
 
     // A mono short block at the highest rate: the total is capped at 6144 and the target
     // leaves room for header 7, global_gain 8, ics_info 15, flags 3, END 3, alignment 7.
-    auto mono = makeEncoder(1, k44100, 264600);
-    setShortBlock(mono->icsInfo[0], k44100, {3, 3, 2});
-    mono->bitReservoir = 3000;
-    fillSpectrum(mono->channelBuffers[0].spectrum, true, 2);
-    limitBandwidth(*mono);
-    allocateFrameBits(*mono);
-    EXPECT_EQ(mono->channelCoding[0].targetBits, 6144 - 43);
-    EXPECT_LE(mono->channelCoding[0].usedBits, 6144 - 43);
+    auto mono = makeFrame(1, k44100, 264600);
+    setShortBlock(mono->ics[0], k44100, {3, 3, 2});
+    mono->frame.bitReservoir = 3000;
+    fillSpectrum(mono->buffers[0].spectrum, true, 2);
+    mono->limit();
+    mono->allocate();
+    EXPECT_EQ(mono->coding[0].targetBits, 6144 - 43);
+    EXPECT_LE(mono->coding[0].usedBits, 6144 - 43);
 }
 
 TEST(StartGain, PeakNearTheLargestEscapeMagnitude) {
@@ -114,15 +148,15 @@ TEST(StartGain, PeakNearTheLargestEscapeMagnitude) {
 
 // The search as defined, without the short cuts of searchGlobalGain (every band quantised in
 // every pass, the full bisection below a fitting start gain, the final raise to it).
-void referenceSearch(AacEncoder& enc) {
-    ChannelCoding& coding = enc.channelCoding[0];
-    const IcsInfo& ics = enc.icsInfo[0];
-    const std::span<const double> x(enc.channelBuffers[0].spectrum);
-    const bool noise = enc.options & kOptionPns;
+void referenceSearch(CodingFrame& enc) {
+    ChannelCoding& coding = enc.coding[0];
+    const IcsInfo& ics = enc.ics[0];
+    const std::span<const double> x(enc.buffers[0].spectrum);
+    const bool noise = enc.noise();
     if (!noise) std::fill(std::begin(coding.scaleOffset), std::end(coding.scaleOffset), 0);
     MagnitudePowers powers;
     computeMagnitudePowers(x, ics, powers);
-    (noise ? computeScaleOffsetsWithNoise : computeScaleOffsets)(coding, ics, enc.channelBuffers[0], enc);
+    (noise ? computeScaleOffsetsWithNoise : computeScaleOffsets)(coding, ics, x, enc.offsets());
     int32_t base[kMaxBandEntries];
     uint8_t preserved[kMaxBandEntries];
     for (int i = 0; i < kMaxBandEntries; ++i) {
@@ -142,7 +176,7 @@ void referenceSearch(AacEncoder& enc) {
                         nonZero[g * ics.numSwb + b] |= coding.quantSpectrum[128 * w + k] != 0;
         limitScalefactorRange(coding, x, ics, powers, noise ? coding.pnsBandLimit : coding.bandLimit,
                               preserved, nonZero);
-        countChannelBits(enc, 0);
+        enc.count(0);
     };
     const int start = coding.globalGain;
     int gain = start, step = kFirstGainStep, counter = 0;
@@ -156,19 +190,19 @@ void referenceSearch(AacEncoder& enc) {
     if (std::max(gain, start) != last) trial(std::max(gain, start));
 }
 
-std::unique_ptr<AacEncoder> searchCase(bool shortBlock, bool noise, int rate, unsigned seed) {
-    auto enc = makeEncoder(1, rate, 96000);
-    if (shortBlock) setShortBlock(enc->icsInfo[0], rate, {2, 1, 5});
-    enc->elementInfo.msUsed = seed % 3 == 0;
-    enc->channelShare = seed % 2 ? 1.0 : 0.5;
-    fillSpectrum(enc->channelBuffers[0].spectrum, shortBlock, seed);
-    limitBandwidth(*enc);
+std::unique_ptr<CodingFrame> searchCase(bool shortBlock, bool noise, int rate, unsigned seed) {
+    auto enc = makeFrame(1, rate, 96000);
+    if (shortBlock) setShortBlock(enc->ics[0], rate, {2, 1, 5});
+    enc->element.msUsed = seed % 3 == 0;
+    enc->frame.channelShare = seed % 2 ? 1.0 : 0.5;
+    fillSpectrum(enc->buffers[0].spectrum, shortBlock, seed);
+    enc->limit();
     if (noise) {
-        enc->options = kOptionPns;
-        selectNoiseBands(enc->channelCoding[0], enc->icsInfo[0], enc->channelBuffers[0], enc->sampleRate);
-        noiseEnergies(enc->channelCoding[0], enc->icsInfo[0], enc->channelBuffers[0]);
+        enc->frame.options = kOptionPns;
+        selectNoiseBands(enc->coding[0], enc->ics[0], enc->buffers[0], enc->rate.sampleRate);
+        noiseEnergies(enc->coding[0], enc->ics[0], enc->buffers[0]);
     }
-    enc->channelCoding[0].globalGain = startGlobalGain(spectrumPeak(enc->channelBuffers[0].spectrum));
+    enc->coding[0].globalGain = startGlobalGain(spectrumPeak(enc->buffers[0].spectrum));
     return enc;
 }
 
@@ -180,15 +214,15 @@ TEST(GainSearch, EqualsTheDefinedSearch) {
                     auto fast = searchCase(shortBlock, noise, rate, seed);
                     auto ref = searchCase(shortBlock, noise, rate, seed);
                     auto probe = searchCase(shortBlock, noise, rate, seed);
-                    probe->channelCoding[0].targetBits = 1 << 20;
-                    quantiseChannel(*probe, 0);  // the cost at the start gain
-                    fast->channelCoding[0].targetBits = ref->channelCoding[0].targetBits =
-                        std::min(static_cast<int>(probe->channelCoding[0].usedBits * fraction),
-                                 channelBitLimit(*fast, 0));
-                    quantiseChannel(*fast, 0);
+                    probe->coding[0].targetBits = 1 << 20;
+                    probe->quantise(0);  // the cost at the start gain
+                    fast->coding[0].targetBits = ref->coding[0].targetBits =
+                        std::min(static_cast<int>(probe->coding[0].usedBits * fraction),
+                                 fast->bitLimit(0));
+                    fast->quantise(0);
                     referenceSearch(*ref);
-                    const ChannelCoding& a = fast->channelCoding[0];
-                    const ChannelCoding& b = ref->channelCoding[0];
+                    const ChannelCoding& a = fast->coding[0];
+                    const ChannelCoding& b = ref->coding[0];
                     SCOPED_TRACE(::testing::Message() << shortBlock << noise << rate << seed << fraction);
                     ASSERT_EQ(a.globalGain, b.globalGain);
                     ASSERT_EQ(a.usedBits, b.usedBits);
@@ -198,7 +232,7 @@ TEST(GainSearch, EqualsTheDefinedSearch) {
                         if (a.codebook[i] != 0) {
                             ASSERT_EQ(a.scaleOffset[i], b.scaleOffset[i]);
                         }
-                    EXPECT_TRUE(decodable(a, fast->icsInfo[0], noise));
+                    EXPECT_TRUE(decodable(a, fast->ics[0], noise));
                 }
 }
 
@@ -207,17 +241,17 @@ TEST(GainSearch, NoiseSubstitutionStopsAfterTenPasses) {
     // target needs a long linear tail: with the option ten passes and one more step, without
     // it until the count fits.
     for (const int options : {0, kOptionPns}) {
-        auto enc = makeEncoder(1, k44100, 64000);
-        enc->options = options;
-        enc->channelBuffers[0].spectrum[10] = 3e6;
-        enc->channelBuffers[0].spectrum[11] = -2e6;
-        limitBandwidth(*enc);
-        selectNoiseBands(enc->channelCoding[0], enc->icsInfo[0], enc->channelBuffers[0], 44100);
-        noiseEnergies(enc->channelCoding[0], enc->icsInfo[0], enc->channelBuffers[0]);
-        ChannelCoding& coding = enc->channelCoding[0];
+        auto enc = makeFrame(1, k44100, 64000);
+        enc->frame.options = options;
+        enc->buffers[0].spectrum[10] = 3e6;
+        enc->buffers[0].spectrum[11] = -2e6;
+        enc->limit();
+        selectNoiseBands(enc->coding[0], enc->ics[0], enc->buffers[0], 44100);
+        noiseEnergies(enc->coding[0], enc->ics[0], enc->buffers[0]);
+        ChannelCoding& coding = enc->coding[0];
         const int start = coding.globalGain = startGlobalGain(3e6);
         coding.targetBits = 12;
-        quantiseChannel(*enc, 0);
+        enc->quantise(0);
         EXPECT_EQ(coding.globalGain == start + 63 + 4, options != 0);
         EXPECT_EQ(coding.usedBits > 12, options != 0);
     }
@@ -230,22 +264,22 @@ TEST(GainBound, EverySearchEndsWithACodableFrame) {
     for (const Case t : {Case{false, -3000, 2e5, 0, 0}, Case{true, 0, 2e5, 0, 0}, Case{true, 5, 2e5, 0, 0},
                          Case{false, 2000, 1e30, 0, 0}, Case{false, 1500, 1.0, 1e15, 0},
                          Case{true, 5000, 0, 0, 0.1}}) {
-        auto enc = makeEncoder(1, k44100, 64000);  // short windows: 12 bands
-        if (t.shortBlock) setShortBlock(enc->icsInfo[0], k44100, {1, 1, 1, 1, 1, 1, 1, 1});
-        double* x = enc->channelBuffers[0].spectrum;
+        auto enc = makeFrame(1, k44100, 64000);  // short windows: 12 bands
+        if (t.shortBlock) setShortBlock(enc->ics[0], k44100, {1, 1, 1, 1, 1, 1, 1, 1});
+        double* x = enc->buffers[0].spectrum;
         if (t.peak > 0) fillSpectrum(x, t.shortBlock, 3, t.peak);
         x[300] += t.huge;
         for (int w = 0; t.quiet > 0 && w < 8; ++w)
             for (int k = 0; k < 12; ++k) x[128 * w + k] = k < 4 ? t.quiet : (k < 8 ? 3e7 : 0);
-        limitBandwidth(*enc);
-        ChannelCoding& coding = enc->channelCoding[0];
-        coding.globalGain = startGlobalGain(spectrumPeak(enc->channelBuffers[0].spectrum));
+        enc->limit();
+        ChannelCoding& coding = enc->coding[0];
+        coding.globalGain = startGlobalGain(spectrumPeak(enc->buffers[0].spectrum));
         coding.targetBits = t.target;
-        quantiseChannel(*enc, 0);
+        enc->quantise(0);
         SCOPED_TRACE(t.target);
         EXPECT_LE(coding.globalGain, kMaxGlobalGain);
-        EXPECT_LE(coding.usedBits, channelBitLimit(*enc, 0));
-        EXPECT_TRUE(decodable(coding, enc->icsInfo[0], false));
+        EXPECT_LE(coding.usedBits, enc->bitLimit(0));
+        EXPECT_TRUE(decodable(coding, enc->ics[0], false));
         if (t.target <= 5) {  // nothing fits: all zero at the bound; short windows pay sections
             EXPECT_EQ(coding.usedBits, t.shortBlock ? 8 * 10 : 0);
         }
@@ -260,14 +294,14 @@ TEST(GainBound, EverySearchEndsWithACodableFrame) {
 TEST(WholeFrame, WrittenBitsStayWithinTheCountedBound) {
     for (const int channels : {1, 2})
         for (const bool shortBlock : {false, true}) {
-            auto enc = makeEncoder(channels, k44100, 264600);
-            enc->options = kOptionTns;
-            enc->elementInfo.msUsed = channels == 2;
-            std::fill(std::begin(enc->elementInfo.msMask), std::end(enc->elementInfo.msMask), 1);
+            auto enc = makeFrame(channels, k44100, 264600);
+            enc->frame.options = kOptionTns;
+            enc->element.msUsed = channels == 2;
+            std::fill(std::begin(enc->element.msMask), std::end(enc->element.msMask), 1);
             for (int c = 0; c < channels; ++c) {
-                if (shortBlock) setShortBlock(enc->icsInfo[c], k44100, {1, 1, 2, 4});
-                fillSpectrum(enc->channelBuffers[c].spectrum, shortBlock, 7 + c, 3e5, 0.0);
-                ChannelSideInfo& side = enc->elementInfo.sideInfo[c];
+                if (shortBlock) setShortBlock(enc->ics[c], k44100, {1, 1, 2, 4});
+                fillSpectrum(enc->buffers[c].spectrum, shortBlock, 7 + c, 3e5, 0.0);
+                ChannelSideInfo& side = enc->element.sideInfo[c];
                 side.tnsDataPresent = 1;
                 for (int w = 0; w < 8; ++w) {
                     side.tnsNumFilters[w] = side.tnsCoefRes[w] = 1;
@@ -275,21 +309,21 @@ TEST(WholeFrame, WrittenBitsStayWithinTheCountedBound) {
                     std::fill(side.tnsCoef[w], side.tnsCoef[w] + 12, 9);
                 }
             }
-            limitBandwidth(*enc);
-            allocateFrameBits(*enc);
+            enc->limit();
+            enc->allocate();
             int bound = 0;
             for (int c = 0; c < channels; ++c)
-                bound += enc->channelCoding[c].usedBits + channelSideInfoBits(*enc, c);
+                bound += enc->coding[c].usedBits + enc->sideInfoBits(c);
             std::vector<uint8_t> buffer(16384);
-            enc->bitWriter = createBitWriter();
-            enc->bitWriter->setOutput(buffer.data(), 16384);
-            writeElement(*enc, channels == 2);
+            BitWriter writer;
+            writer.setOutput(buffer.data(), 16384);
+            enc->write(writer);
             if (channels == 1) {  // all but END and the alignment are exact in the bound
-                EXPECT_EQ(enc->bitWriter->bitCount(), bound - 3 - 7);
+                EXPECT_EQ(writer.bitCount(), bound - 3 - 7);
             }
-            writeEnd(*enc);
-            enc->bitWriter->byteAlign();
-            EXPECT_LE(enc->bitWriter->bitCount(), bound);
+            writeEnd(writer);
+            writer.byteAlign();
+            EXPECT_LE(writer.bitCount(), bound);
             EXPECT_LE(bound, channels * 6144);
         }
 }

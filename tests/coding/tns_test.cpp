@@ -12,7 +12,7 @@
 
 #include "coding/tns_tables.h"
 #include "encoder/band_tables.h"
-#include "tests/coding/encoder_fixture_for_test.h"
+#include "tests/coding/coding_frame_for_test.h"
 #include "tests/coding/tns_decoder_for_test.h"
 
 namespace varnel {
@@ -334,30 +334,29 @@ TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
 // decoder's inverse filter runs past bandLimit. The encoder's filter must stop at the same band,
 // or the coded lines above bandLimit come out of the decoder coloured by the all-pole filter.
 TEST(TnsChannel, WithNoiseSubstitutionFiltersReachTheMaxSfbADecoderReads) {
-    constexpr int k32000 = 5;  // TNS_MAX_BANDS = numSwb = 51: the top is max_sfb alone
+    using testing::k32000;  // TNS_MAX_BANDS = numSwb = 51: the top is max_sfb alone
     constexpr int bandLimit = 40;
     std::mt19937 rng(11);
     int filtersAboveBandLimit = 0;
     for (int channels : {1, 2}) {
         for (int trial = 0; trial < 40; ++trial) {
-            auto enc = testing::makeEncoder(channels, k32000, 32000);
-            enc->options = kOptionTns | kOptionPns;
-            const int numSwb = enc->icsInfo[0].numSwb;
+            auto enc = testing::makeFrame(channels, k32000, 32000);
+            const int numSwb = enc->ics[0].numSwb;
             std::vector<std::vector<double>> original;
             for (int c = 0; c < channels; ++c) {
-                enc->channelCoding[c].bandLimit = bandLimit;
+                enc->coding[c].bandLimit = bandLimit;
                 // Channel 1 of the pair as one whose bandLimit reached numSwb.
-                enc->channelCoding[c].pnsBandLimit = c == 1 ? numSwb : numSwb - 1;
-                const std::vector<double> x = predictableSpectrum(rng, enc->icsInfo[c]);
-                std::copy(x.begin(), x.end(), enc->channelBuffers[c].spectrum);
+                enc->coding[c].pnsBandLimit = c == 1 ? numSwb : numSwb - 1;
+                const std::vector<double> x = predictableSpectrum(rng, enc->ics[c]);
+                std::copy(x.begin(), x.end(), enc->buffers[c].spectrum);
                 original.push_back(x);
             }
-            runTns(*enc);
+            runTns(enc->ics, enc->coding, enc->buffers, enc->element, true, k32000);
             const int maxSfb = channels == 2 ? numSwb : numSwb - 1;
             for (int c = 0; c < channels; ++c) {
-                const ChannelSideInfo& side = enc->elementInfo.sideInfo[c];
-                std::span<double> spectrum(enc->channelBuffers[c].spectrum, kFrameLength);
-                const uint16_t* offsets = enc->icsInfo[c].swbOffsets;
+                const ChannelSideInfo& side = enc->element.sideInfo[c];
+                std::span<double> spectrum(enc->buffers[c].spectrum, kFrameLength);
+                const uint16_t* offsets = enc->ics[c].swbOffsets;
                 bool changedAbove = false;
                 for (int k = offsets[bandLimit]; k < kFrameLength; ++k)
                     changedAbove |= spectrum[k] != original[c][k];

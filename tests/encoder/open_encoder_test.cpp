@@ -81,12 +81,12 @@ TEST(OpenEncoder, OnlyOptionIdOneSetsTheOptionBits) {
     test::EncoderRun run(silentWav(44100, 1), 64000, kOptionTns);
     ASSERT_TRUE(run.opened());
     AacEncoder& enc = run.encoder();
-    EXPECT_EQ(enc.options, kOptionTns);
+    EXPECT_EQ(enc.frame.options, kOptionTns);
     EXPECT_EQ(enc.setOption(2, kOptionPns), -1);
     EXPECT_EQ(enc.setOption(0, kOptionPns), -1);
-    EXPECT_EQ(enc.options, kOptionTns);
+    EXPECT_EQ(enc.frame.options, kOptionTns);
     EXPECT_EQ(enc.setOption(1, kOptionTns | kOptionPns), 0);
-    EXPECT_EQ(enc.options, kOptionTns | kOptionPns);
+    EXPECT_EQ(enc.frame.options, kOptionTns | kOptionPns);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Test helpers for rate control and quantiser: an encoder holding only the records the coding
-// stages read, reproducible spectra, and what a decoder requires of a channel's coded data.
+// Test helpers for rate control and quantiser: the records of one frame's channels as the
+// coding stages take them, reproducible spectra, and what a decoder requires of a channel's
+// coded data.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,12 +11,15 @@
 #include <random>
 #include <vector>
 
-#include "encoder/aac_encoder.h"
+#include "bitstream/bit_writer.h"
+#include "bitstream/syntax_writer.h"
+#include "coding/rate_control.h"
 #include "encoder/band_tables.h"
+#include "encoder/channel_records.h"
 
 namespace varnel::testing {
 
-inline constexpr int k48000 = 3, k44100 = 4, k16000 = 8;
+inline constexpr int k48000 = 3, k44100 = 4, k32000 = 5, k16000 = 8;
 
 inline void setShortBlock(IcsInfo& ics, int rateIndex, const std::vector<int>& groupLengths) {
     ics.windowSequence = EIGHT_SHORT_SEQUENCE;
@@ -25,24 +29,51 @@ inline void setShortBlock(IcsInfo& ics, int rateIndex, const std::vector<int>& g
     for (size_t g = 0; g < groupLengths.size(); ++g) ics.windowGroupLength[g] = groupLengths[g];
 }
 
-// Long blocks, a full reservoir, channelShare as after open, silent spectra.
-inline std::unique_ptr<AacEncoder> makeEncoder(int channels, int rateIndex, int bitRate) {
-    auto enc = std::make_unique<AacEncoder>();
-    enc->channels = channels;
-    enc->sampleRate = sampleRateTable[rateIndex];
-    enc->sampleRateIndex = rateIndex;
-    enc->bitRatePerChannel = bitRate;
-    enc->channelBuffers.resize(channels);
-    enc->icsInfo.resize(channels);
-    enc->channelCoding.resize(channels);
-    enc->bitReservoir = channels * kMaxBitsPerChannel;
-    enc->channelShare = channels == 1 ? 1.0 : 0.5;
-    for (IcsInfo& ics : enc->icsInfo) {
-        ics.swbOffsets = swbOffsetLong[rateIndex];
-        ics.numSwb = numSwbLong[rateIndex];
-        ics.numWindowGroups = ics.windowGroupLength[0] = 1;
+// One frame's channel records with the stages that run on them: long blocks, a full
+// reservoir, channelShare as after open, silent spectra.
+struct CodingFrame {
+    CodingFrame(int channelCount, int rateIndex, int bitRate)
+        : channels(channelCount), rate{sampleRateTable[rateIndex], bitRate}, buffers(channelCount),
+          ics(channelCount), coding(channelCount) {
+        frame.bitReservoir = channels * kMaxBitsPerChannel;
+        frame.channelShare = channels == 1 ? 1.0 : 0.5;
+        frame.midSideEnabled = true;
+        for (IcsInfo& i : ics) {
+            i.swbOffsets = swbOffsetLong[rateIndex];
+            i.numSwb = numSwbLong[rateIndex];
+            i.numWindowGroups = i.windowGroupLength[0] = 1;
+        }
     }
-    return enc;
+    bool noise() const { return (frame.options & kOptionPns) != 0; }
+
+    void limit() { limitBandwidth(buffers, ics, coding, rate); }
+    int total() { return frameBitTotal(buffers, ics, element, frame, rate); }
+    int demand(int c) {
+        return channelBitDemand(buffers[c].spectrum, ics[c],
+                                (frame.options & kOptionTns) && element.sideInfo[c].tnsDataPresent, channels,
+                                meanFrameBits(rate), frame);
+    }
+    void allocate() { allocateFrameBits(buffers, ics, coding, element, frame, rate); }
+    int sideInfoBits(int c) const { return channelSideInfoBits(ics[c], element.sideInfo[c], channels, element.msUsed); }
+    int bitLimit(int c) const { return channelBitLimit(ics[c], element.sideInfo[c], channels, element.msUsed); }
+    OffsetRules offsets() const { return offsetRules(rate.sampleRate, element.msUsed == 1, frame.channelShare); }
+    ChannelQuantiser quantiser(int c) const { return {noise(), offsets(), bitLimit(c)}; }
+    void quantise(int c) { quantiseChannel(coding[c], ics[c], buffers[c].spectrum, quantiser(c)); }
+    int count(int c) { return countChannelBits(coding[c], ics[c], noise()); }
+    // Writes the frame's element into `writer`.
+    void write(BitWriter& writer) { writeElement(writer, ics, coding, element, noise()); }
+
+    int channels;
+    StreamRate rate;
+    std::vector<ChannelBuffer> buffers;
+    std::vector<IcsInfo> ics;
+    std::vector<ChannelCoding> coding;
+    ElementInfo element{};
+    FrameState frame{};
+};
+
+inline std::unique_ptr<CodingFrame> makeFrame(int channels, int rateIndex, int bitRate) {
+    return std::make_unique<CodingFrame>(channels, rateIndex, bitRate);
 }
 
 // Gaussian lines under an envelope falling by decayDb over each window, plus four tonal peaks.
