@@ -30,6 +30,26 @@ struct Complex {
 
 inline Complex operator*(Complex a, Complex b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
 
+// The radix-4 butterfly of one index k over the quarters' points p0..p3: y_r for r = 0, 2, 1, 3,
+// the order in which they are stored back into the quarters.
+template <int Sign>
+inline void butterfly4(const double* p0, const double* p1, const double* p2, const double* p3, Complex y[4]) {
+    const double t0r = p0[0] + p2[0], t0i = p0[1] + p2[1];
+    const double t1r = p0[0] - p2[0], t1i = p0[1] - p2[1];
+    const double t2r = p1[0] + p3[0], t2i = p1[1] + p3[1];
+    const double t3r = p1[0] - p3[0], t3i = p1[1] - p3[1];
+    // s i t3 = (-s t3i, s t3r)
+    y[0] = {t0r + t2r, t0i + t2i};
+    y[1] = {t0r - t2r, t0i - t2i};
+    y[2] = {t1r - Sign * t3i, t1i + Sign * t3r};
+    y[3] = {t1r + Sign * t3i, t1i - Sign * t3r};
+}
+
+inline void store(double* p, Complex v) {
+    p[0] = v.re;
+    p[1] = v.im;
+}
+
 // The transform itself. `Sign` is s; `rotations.stage(L)` is called once per radix-4 stage
 // longer than 4 and its reader's next() once per k = 1 .. q-1 (k = 0 needs no rotation).
 template <int Sign, typename Rotations>
@@ -39,67 +59,31 @@ void radix4Transform(double* a, int m, const Rotations& rotations) {
     for (; length > 4; length /= 4) {
         const int q = length / 4;
         auto reader = rotations.stage(length);
+        Complex y[4];
         // k = 0: every rotation is 1.
         for (int block = 0; block < m; block += length) {
             double* p0 = a + 2 * block;
-            double* p1 = p0 + 2 * q;
-            double* p2 = p1 + 2 * q;
-            double* p3 = p2 + 2 * q;
-            const double t0r = p0[0] + p2[0], t0i = p0[1] + p2[1];
-            const double t1r = p0[0] - p2[0], t1i = p0[1] - p2[1];
-            const double t2r = p1[0] + p3[0], t2i = p1[1] + p3[1];
-            const double t3r = p1[0] - p3[0], t3i = p1[1] - p3[1];
-            // s i t3 = (-s t3i, s t3r)
-            p0[0] = t0r + t2r;
-            p0[1] = t0i + t2i;
-            p1[0] = t0r - t2r;
-            p1[1] = t0i - t2i;
-            p2[0] = t1r - Sign * t3i;
-            p2[1] = t1i + Sign * t3r;
-            p3[0] = t1r + Sign * t3i;
-            p3[1] = t1i - Sign * t3r;
+            butterfly4<Sign>(p0, p0 + 2 * q, p0 + 4 * q, p0 + 6 * q, y);
+            for (int r = 0; r < 4; ++r) store(p0 + 2 * q * r, y[r]);
         }
         for (int k = 1; k < q; ++k) {
             const Complex* w = reader.next();  // w^k, w^2k, w^3k
             const Complex w1 = w[0], w2 = w[1], w3 = w[2];
             for (int block = 0; block < m; block += length) {
                 double* p0 = a + 2 * (block + k);
-                double* p1 = p0 + 2 * q;
-                double* p2 = p1 + 2 * q;
-                double* p3 = p2 + 2 * q;
-                const double t0r = p0[0] + p2[0], t0i = p0[1] + p2[1];
-                const double t1r = p0[0] - p2[0], t1i = p0[1] - p2[1];
-                const double t2r = p1[0] + p3[0], t2i = p1[1] + p3[1];
-                const double t3r = p1[0] - p3[0], t3i = p1[1] - p3[1];
-                p0[0] = t0r + t2r;
-                p0[1] = t0i + t2i;
-                const Complex y2{t0r - t2r, t0i - t2i};
-                const Complex y1{t1r - Sign * t3i, t1i + Sign * t3r};
-                const Complex y3{t1r + Sign * t3i, t1i - Sign * t3r};
-                const Complex r2 = y2 * w2, r1 = y1 * w1, r3 = y3 * w3;
-                p1[0] = r2.re;
-                p1[1] = r2.im;
-                p2[0] = r1.re;
-                p2[1] = r1.im;
-                p3[0] = r3.re;
-                p3[1] = r3.im;
+                butterfly4<Sign>(p0, p0 + 2 * q, p0 + 4 * q, p0 + 6 * q, y);
+                store(p0, y[0]);
+                store(p0 + 2 * q, y[1] * w2);
+                store(p0 + 4 * q, y[2] * w1);
+                store(p0 + 6 * q, y[3] * w3);
             }
         }
     }
     if (length == 4) {
+        Complex y[4];
         for (double* p = a; p < a + 2 * m; p += 8) {
-            const double t0r = p[0] + p[4], t0i = p[1] + p[5];
-            const double t1r = p[0] - p[4], t1i = p[1] - p[5];
-            const double t2r = p[2] + p[6], t2i = p[3] + p[7];
-            const double t3r = p[2] - p[6], t3i = p[3] - p[7];
-            p[0] = t0r + t2r;
-            p[1] = t0i + t2i;
-            p[2] = t0r - t2r;
-            p[3] = t0i - t2i;
-            p[4] = t1r - Sign * t3i;
-            p[5] = t1i + Sign * t3r;
-            p[6] = t1r + Sign * t3i;
-            p[7] = t1i - Sign * t3r;
+            butterfly4<Sign>(p, p + 2, p + 4, p + 6, y);
+            for (int r = 0; r < 4; ++r) store(p + 2 * r, y[r]);
         }
     } else if (length == 2) {
         for (double* p = a; p < a + 2 * m; p += 4) {

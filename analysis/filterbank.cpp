@@ -61,7 +61,7 @@ void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics) {
     // The rising half overlaps the previous block, so it keeps that block's shape.
     const int rise = ics.previousWindowShape;
     const int fall = ics.windowShape;
-    if (ics.windowSequence == EIGHT_SHORT_SEQUENCE) {
+    if (isShort(ics)) {
         const Mdct& mdct = shortMdct();
         double z[kShortBlock];
         for (int w = 0; w < kShortWindows; ++w) {

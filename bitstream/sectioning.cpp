@@ -207,14 +207,14 @@ int sectionChannel(const IcsInfo& ics, ChannelCoding& coding, int bandCount,
 
 int buildSections(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest,
                   int stopAbove) {
-    const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
+    const bool shortBlock = isShort(ics);
     return sectionChannel(ics, coding, coding.bandLimit,
                           {shortBlock, false, !shortBlock, bandLargest, stopAbove});
 }
 
 int buildSectionsWithNoise(const IcsInfo& ics, ChannelCoding& coding, const int32_t* bandLargest,
                            int stopAbove) {
-    const bool shortBlock = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
+    const bool shortBlock = isShort(ics);
     return sectionChannel(ics, coding, coding.pnsBandLimit,
                           {shortBlock, true, false, bandLargest, stopAbove});
 }

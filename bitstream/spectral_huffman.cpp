@@ -105,34 +105,24 @@ constexpr PackedCostTables makePackedCostTables() {
                     entry += packField(k - 7, codebookTable[k].codeLengths[pairIndex(codebookTable[k], v)]);
         }
     }
-    for (int i = 0; i < 81; ++i) {
-        const int32_t v[4] = {i / 27 - 1, i / 9 % 3 - 1, i / 3 % 3 - 1, i % 3 - 1};
-        for (int k = 1; k <= 10; ++k) {
-            const CodebookInfo& book = codebookTable[k];
-            int bits = 0;
-            if (k <= 4) {
-                bits = book.codeLengths[quadIndex(book, v)];
-            } else {
-                bits = book.codeLengths[pairIndex(book, v)] + book.codeLengths[pairIndex(book, v + 2)];
+    // Every quad of magnitudes up to `lav` (1 or 2) in every codebook from `first` to 10, signs
+    // included; a pair codebook codes the quad as two pairs.
+    auto fillQuads = [](auto& row, int lav, int first) {
+        const int span = 2 * lav + 1;
+        for (int i = 0; i < span * span * span * span; ++i) {
+            const int32_t v[4] = {i / (span * span * span) - lav, i / (span * span) % span - lav,
+                                  i / span % span - lav, i % span - lav};
+            for (int k = first; k <= 10; ++k) {
+                const CodebookInfo& book = codebookTable[k];
+                int bits = k <= 4 ? book.codeLengths[quadIndex(book, v)]
+                                  : book.codeLengths[pairIndex(book, v)] + book.codeLengths[pairIndex(book, v + 2)];
+                if (book.isUnsigned) bits += nonzeroCount(v, 4);
+                row[i][(k - first) / 4] += packField((k - first) % 4, bits);
             }
-            if (book.isUnsigned) bits += nonzeroCount(v, 4);
-            t.quadAllLav1[i][(k - 1) / 4] += packField((k - 1) % 4, bits);
         }
-    }
-    for (int i = 0; i < 625; ++i) {
-        const int32_t v[4] = {i / 125 - 2, i / 25 % 5 - 2, i / 5 % 5 - 2, i % 5 - 2};
-        for (int k = 3; k <= 10; ++k) {
-            const CodebookInfo& book = codebookTable[k];
-            int bits = 0;
-            if (k <= 4) {
-                bits = book.codeLengths[quadIndex(book, v)];
-            } else {
-                bits = book.codeLengths[pairIndex(book, v)] + book.codeLengths[pairIndex(book, v + 2)];
-            }
-            if (book.isUnsigned) bits += nonzeroCount(v, 4);
-            t.quadAllLav2[i][(k - 3) / 4] += packField((k - 3) % 4, bits);
-        }
-    }
+    };
+    fillQuads(t.quadAllLav1, 1, 1);
+    fillQuads(t.quadAllLav2, 2, 3);
     return t;
 }
 

@@ -105,7 +105,7 @@ void searchTnsFilters(std::span<const uint16_t> swbOffsets, int lowestBand, int 
 
 void runTnsChannel(const IcsInfo& ics, const TnsBandRange& range, std::span<double> spectrum,
                    ChannelSideInfo& side) {
-    if (ics.windowSequence == EIGHT_SHORT_SEQUENCE) return;
+    if (isShort(ics)) return;
     assert(spectrum.size() == kFrameLength);
     const std::span<const uint16_t> offsets(ics.swbOffsets, static_cast<size_t>(ics.numSwb) + 1);
     auto lines = [&](int startBand, int topBand) {
