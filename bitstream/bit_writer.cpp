@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "encoder/aac_syntax.h"
+
 namespace varnel {
 
 void BitWriter::setOutput(uint8_t* buffer, int capacity) {
@@ -45,11 +47,11 @@ uint8_t* BitWriter::takeOutput(int* bits) {
 
 int BitWriter::controlCounters(int id) {
     switch (id) {
-    case 3:
+    case kCounterClear:
         bitCount_ = 0;
         accumulatedBits_ = 0;
         return 0;
-    case 4:
+    case kCounterFold:
         accumulatedBits_ += bitCount_;
         bitCount_ = 0;
         return 0;
@@ -60,10 +62,10 @@ int BitWriter::controlCounters(int id) {
 
 int BitWriter::queryCounters(int id, int64_t* out) const {
     switch (id) {
-    case 1:
+    case kCounterTotal:
         *out = bitCount_ + accumulatedBits_;
         return 0;
-    case 2:
+    case kCounterCurrent:
         *out = bitCount_;
         return 0;
     default:

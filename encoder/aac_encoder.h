@@ -16,6 +16,9 @@
 
 namespace varnel {
 
+// Samples per channel by which a decoder's output lags the input: two frames.
+inline constexpr uint32_t kEncoderDelaySamples = 2 * kFrameLength;
+
 struct EncoderConfig {
     int32_t channels = 0;          // written by openEncoder with the stream's channel count
     int32_t bitRatePerChannel = 0; // bit/s for each channel

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "encoder/aac_syntax.h"
+
 namespace varnel {
 
 // What readFrame hands out: the sample buffer and the stream's properties.

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -13,9 +13,9 @@
 #include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
 #include "frontend/command_line.h"
+#include "frontend/mp4_layout.h"
 #include "frontend/output_file.h"
 #include "frontend/wav_input.h"
-#include "mp4/mp4_writer.h"
 
 namespace varnel {
 namespace {
@@ -23,145 +23,104 @@ namespace {
 constexpr const char* kStars65 = "*****************************************************************\n";
 constexpr const char* kStars61 = "*************************************************************\n";
 constexpr const char* kUsage = "Usage: VarnelAacEnc InputFileName.wav OutputMP4FileName.mp4 TotalBitRate\n";
+constexpr const char* kProgram = "VarnelAacEnc";
 
 constexpr int kFrameBufferBytes = 16384;
-constexpr uint32_t kEncoderDelaySamples = 2 * kFrameLength;
 constexpr int kFlushFrames = 2;  // silent frames that push the last input through the delay
 
-// Track layout of the output file.
-constexpr uint32_t kSceneTrackId = 1;
-constexpr uint32_t kOdTrackId = 2;
-constexpr uint32_t kAudioTrackId = 3;
-constexpr uint32_t kSystemsTimeScale = 1000;
+// What stopped a run, as the console shows it.
+enum class Failure {
+    Input,              // " Input file unable to open... "
+    Output,             // " Output file unable to open "
+    SamplingFrequency,  // "Invalid sampling frequency "
+};
 
-// Object descriptor update with one object descriptor (ID 10) holding an ES reference to the
-// first track of the OD track's "mpod" reference, i.e. the audio track.
-constexpr uint8_t kOdAccessUnit[19] = {0x01, 0x80, 0x80, 0x80, 0x0E, 0x11, 0x80, 0x80, 0x80, 0x09,
-                                       0x02, 0x9F, 0x0F, 0x80, 0x80, 0x80, 0x02, 0x00, 0x01};
-// BIFS scene replacement command frame.
-constexpr uint8_t kSceneAccessUnit[8] = {0xC0, 0x10, 0x12, 0x81, 0x30, 0x2A, 0x05, 0x7C};
-// BIFS version 2 decoder configuration (isCommandStream 1, all widths 0).
-constexpr uint8_t kSceneDecoderConfig[3] = {0x00, 0x00, 0x40};
-// SLConfigDescriptor predefined value 2, reserved for MP4 files.
-constexpr uint8_t kSlConfig[1] = {0x02};
-
+// The program's two streams: its fixed console texts on `out`, one-line reasons and notes on
+// `err`.
 struct Console {
     std::FILE* out;
+    std::FILE* err;
+
     void text(const char* s) const { std::fputs(s, out); }
-    void inputFailure() const {
-        text(" Input file unable to open... \n");
-        text(" press any key to continue ...\n");
+    // Reports why the run stops: the console lines of the failure (after ending the progress
+    // line when frames were being encoded) and one reason line. Returns the exit status.
+    int fail(Failure failure, const std::string& subject, const std::string& why, bool midRun = false) const {
+        if (midRun) text("\n");
+        switch (failure) {
+        case Failure::Input:
+            text(" Input file unable to open... \n");
+            text(" press any key to continue ...\n");
+            break;
+        case Failure::Output:
+            text(" Output file unable to open \n");
+            text(" press any key to continue ..\n");
+            break;
+        case Failure::SamplingFrequency: text("Invalid sampling frequency \n"); break;
+        }
+        reason(subject, why);
+        return 1;
     }
-    void outputFailure() const {
-        text(" Output file unable to open \n");
-        text(" press any key to continue ..\n");
+    void reason(const std::string& subject, const std::string& why) const {
+        std::fprintf(err, "%s: %s\n", subject.c_str(), why.c_str());
     }
 };
 
-// Owns an Mp4File until it is closed; a file that is never closed is closed on the way out
-// so that its memory is released (the temporary file is removed by OutputFile).
-struct Mp4FileCloser {
-    void operator()(Mp4File* f) const { mp4_close_file(f); }
-};
-using Mp4FilePtr = std::unique_ptr<Mp4File, Mp4FileCloser>;
+// The cause of a failed write, when the C library left one in errno.
+std::string writeFailure(int error) {
+    return error != 0 ? std::string("cannot be written: ") + std::strerror(error) : "cannot be written";
+}
 
 bool sameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
-// Adds a track whose samples go into the output file itself.
-bool addTrack(Mp4File* file, const std::string& media, int kind, uint32_t trackId, uint32_t timeScale,
-              Mp4Track** handle) {
-    Mp4TrackParams params{};
-    params.kind = kind;
-    params.time_scale = timeScale;
-    params.track_id = trackId;
-    params.media_file_name = media.c_str();
-    return mp4_add_track(file, &params, handle, nullptr) == 0;
+// The outcome of a command line that does not encode: its exit status, or nothing.
+std::optional<int> commandLineOutcome(const CommandLine& cl, const Console& con) {
+    const std::string needed = "an input WAV file, an output MP4 file and a total bit rate are required";
+    switch (cl.action) {
+    case CommandAction::Encode: return std::nullopt;
+    case CommandAction::Help:
+        con.text(kUsage);
+        con.text(kStars65);
+        return 0;
+    case CommandAction::Usage:
+        con.text(kUsage);
+        con.text(kStars65);
+        con.reason(kProgram, "no arguments: " + needed);
+        return 1;
+    case CommandAction::TooFew:
+        con.text("Insufficient number of arguments \n");
+        con.text(kUsage);
+        con.text(kStars65);
+        con.reason(kProgram, std::to_string(cl.argumentCount) + (cl.argumentCount == 1 ? " argument" : " arguments") +
+                                 " given: " + needed);
+        return 1;
+    case CommandAction::BadBitRate:
+        con.reason(kProgram, "invalid bit rate \"" + cl.bitRateText +
+                                 "\": a positive whole number of bit/s is required (for example 128000 or 128k)");
+        con.text(kUsage);
+        con.text(kStars65);
+        return 1;
+    }
+    return 1;
 }
 
-bool writeSingleSample(Mp4Track* track, const uint8_t* data, uint32_t size) {
-    Mp4Sample s{};
-    s.data = data;
-    s.size = size;
-    s.sync_code = MP4_SAMPLE_PLAIN;
-    s.has_composition_time = 0;
-    s.decoding_time = 0;
-    s.composition_time = 0;
-    return mp4_write_sample(track, &s) == 0;
-}
+// Notes, printed at the end of a complete run only, so that no note precedes the reason of a
+// run that stops.
+struct Note {
+    std::string subject;
+    std::string text;
+};
 
-bool describeTrack(Mp4Track* track, const Mp4EsParams& es, uint16_t channels, uint32_t timeScale) {
-    uint8_t* box = nullptr;
-    uint32_t boxSize = 0;
-    if (mp4_build_es_box(&box, &boxSize, &es) != 0) return false;
-    Mp4SampleDescription d{};
-    d.index = 0;
-    d.es_box = box;
-    d.es_box_size = boxSize;
-    d.channel_count = channels;
-    d.time_scale = timeScale;
-    const bool ok = mp4_set_sample_description(track, &d) == 0;
-    mp4_free_buffer(box);
-    return ok;
-}
-
-Mp4EsParams systemsEsParams(uint32_t objectType, uint32_t streamType, const uint8_t* dsi, uint32_t dsiSize,
-                            uint32_t bufferSize) {
-    Mp4EsParams es{};
-    es.es_id = 0;
-    es.object_type = objectType;
-    es.stream_type = streamType;
-    es.decoder_specific_info = dsi;
-    es.decoder_specific_info_size = dsiSize;
-    es.buffer_size_db = bufferSize;
-    es.max_bitrate = 0;
-    es.avg_bitrate = 0;
-    es.sl_config = kSlConfig;
-    es.sl_config_size = sizeof kSlConfig;
-    return es;
-}
-
-// Builds the file up to the empty audio track: IOD, scene and OD tracks with their samples.
-bool createOutputFile(const std::string& path, uint32_t sampleRate, Mp4FilePtr* file, Mp4Track** audio) {
-    Mp4IodParams iodParams{};
-    for (uint8_t& p : iodParams.profile_levels) p = 0xFF;  // no profile required
-    iodParams.es_ids[0] = kOdTrackId;
-    iodParams.es_ids[1] = kSceneTrackId;
-    iodParams.es_id_count = 2;
-    uint8_t* iod = nullptr;
-    uint32_t iodSize = 0;
-    if (mp4_build_iod(&iod, &iodSize, &iodParams) != 0) return false;
-    Mp4FileParams fileParams{};
-    fileParams.time_scale = sampleRate;
-    fileParams.iod = iod;
-    fileParams.iod_size = iodSize;
-    fileParams.file_name = path.c_str();
-    Mp4File* raw = nullptr;
-    const int created = mp4_create_file(&raw, &fileParams);
-    mp4_free_buffer(iod);
-    if (created != 0) return false;
-    file->reset(raw);
-
-    Mp4Track* scene = nullptr;
-    Mp4Track* od = nullptr;
-    if (!addTrack(raw, path, MP4_TRACK_SCENE, kSceneTrackId, kSystemsTimeScale, &scene)) return false;
-    if (!addTrack(raw, path, MP4_TRACK_OD, kOdTrackId, kSystemsTimeScale, &od)) return false;
-    Mp4TrackReference ref{};
-    ref.track_id = kAudioTrackId;
-    ref.reference_kind = MP4_REF_MPOD;
-    if (mp4_add_track_reference(od, &ref) != 0) return false;
-    if (!writeSingleSample(od, kOdAccessUnit, sizeof kOdAccessUnit)) return false;
-    if (!writeSingleSample(scene, kSceneAccessUnit, sizeof kSceneAccessUnit)) return false;
-    if (!describeTrack(od, systemsEsParams(0x01, 1, nullptr, 0, sizeof kOdAccessUnit), 0, 0)) return false;
-    if (!describeTrack(scene, systemsEsParams(0x02, 3, kSceneDecoderConfig, sizeof kSceneDecoderConfig,
-                                              sizeof kSceneAccessUnit),
-                       0, 0))
-        return false;
-    if (mp4_finish_track(od) != 0 || mp4_finish_track(scene) != 0) return false;
-
-    return addTrack(raw, path, MP4_TRACK_AUDIO, kAudioTrackId, sampleRate, audio);
+// The requested rate, lowered to what one frame can carry: 6144 bits per channel, 6 bit/s
+// per channel and Hz.
+int32_t usableBitRate(const CommandLine& cl, int32_t channels, int32_t sampleRate, std::vector<Note>& notes) {
+    const int64_t maxRate = int64_t{6} * sampleRate * channels;
+    if (cl.totalBitRate <= maxRate) return static_cast<int32_t>(std::min<int64_t>(cl.totalBitRate, INT32_MAX));
+    notes.push_back({kProgram, "bit rate " + cl.bitRateText + " is above the " + std::to_string(maxRate) +
+                                   " bit/s one frame can carry; using " + std::to_string(maxRate)});
+    return static_cast<int32_t>(maxRate);
 }
 
 // Bits of the smallest raw data block the encoder writes, whatever the input and the rate:
@@ -175,51 +134,87 @@ int64_t lowestBitRate(int32_t channels, int32_t sampleRate) {
     return int64_t{smallestBlockBits(channels)} * sampleRate / kFrameLength;
 }
 
-// Reports why the run stops: one line on standard error.
-void reason(std::FILE* err, const std::string& subject, const std::string& text) {
-    std::fprintf(err, "%s: %s\n", subject.c_str(), text.c_str());
+// The note for a requested rate below what the smallest frames take, with the rate the stream
+// came to.
+Note belowLowestNote(int32_t totalBitRate, int32_t channels, int32_t sampleRate, const Mp4Output& output) {
+    const int64_t produced = static_cast<int64_t>(8.0 * static_cast<double>(output.audioBytes()) * sampleRate /
+                                                  (double{kFrameLength} * output.frames()));
+    return {kProgram, "bit rate " + std::to_string(totalBitRate) + " is below the " +
+                          std::to_string(lowestBitRate(channels, sampleRate)) + " bit/s that the smallest frames take at " +
+                          std::to_string(sampleRate) + " Hz with " + std::to_string(channels) +
+                          (channels == 1 ? " channel" : " channels") + "; the stream has " + std::to_string(produced) +
+                          " bit/s"};
 }
 
-// The cause of a failed write, when the C library left one in errno.
-std::string writeFailure(int error) {
-    return error != 0 ? std::string("cannot be written: ") + std::strerror(error) : "cannot be written";
+// The checks between the banner and the output file, in the order the program makes them;
+// the exit status when one fails.
+std::optional<int> checkInput(const CommandLine& cl, const Console& con, int opened, const std::string& why,
+                              const InputStream* stream, int32_t sampleRate) {
+    if (opened != kStreamOk) return con.fail(Failure::Input, cl.inputFileName, why.empty() ? "cannot be read" : why);
+    if (stream->format().dataSize < stream->format().blockAlign)
+        return con.fail(Failure::Input, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
+    if (findSampleRateIndex(sampleRate) < 0)
+        return con.fail(Failure::SamplingFrequency, cl.inputFileName,
+                        std::to_string(sampleRate) + " Hz is not an AAC sampling rate");
+    if (sameFile(cl.inputFileName, cl.outputFileName))
+        return con.fail(Failure::Output, cl.outputFileName, "the output would overwrite the input file");
+    return std::nullopt;
+}
+
+// Encodes every frame into the audio track; the exit status when a frame fails.
+std::optional<int> encodeFrames(AacEncoder& encoder, Mp4Output& output, const CommandLine& cl, const Console& con) {
+    std::vector<uint8_t> frameBuffer(kFrameBufferBytes);
+    while (true) {
+        encoder.bitWriter->setOutput(frameBuffer.data(), kFrameBufferBytes);
+        const FrameStatus status = encoder.encodeFrame();
+        if (status == FrameStatus::EndOfInput) return std::nullopt;
+        if (status == FrameStatus::ReadError) return con.fail(Failure::Input, cl.inputFileName, "read error", true);
+        if (output.frames() >= MP4_MAX_SAMPLES_PER_TRACK)
+            return con.fail(Failure::Output, cl.outputFileName,
+                            "cannot be written: the input is longer than the " +
+                                std::to_string(MP4_MAX_SAMPLES_PER_TRACK) + " frames an MP4 sample table holds",
+                            true);
+        int bits = 0;
+        const uint8_t* data = encoder.bitWriter->takeOutput(&bits);
+        errno = 0;
+        if (encoder.bitWriter->overflowed() || !output.writeFrame(data, static_cast<uint32_t>(bits / 8)))
+            return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno), true);
+        std::fprintf(con.out, "Encoding frame: {%d } \r", static_cast<int>((output.frames() - 1) % 65536));
+    }
+}
+
+// Opens the encoder over the stream and describes the audio track with its AudioSpecificConfig.
+std::optional<int> openAudio(std::unique_ptr<InputStream> stream, int32_t totalBitRate, int32_t channels,
+                             const ProgramSettings& settings, Mp4Output& output, const CommandLine& cl,
+                             const Console& con, std::unique_ptr<AacEncoder>* encoder) {
+    std::unique_ptr<BitWriter> writer = createBitWriter();
+    if (!writer) return con.fail(Failure::Output, cl.outputFileName, "cannot be written: out of memory");
+    std::vector<uint8_t> configBuffer(kFrameBufferBytes);
+    writer->setOutput(configBuffer.data(), kFrameBufferBytes);
+    EncoderConfig config;
+    config.channels = channels;
+    config.bitRatePerChannel = static_cast<int32_t>(static_cast<uint32_t>(totalBitRate) / static_cast<uint32_t>(channels));
+    if (openEncoder(config, std::move(writer), std::move(stream), encoder) != OpenStatus::Ok)
+        return con.fail(Failure::SamplingFrequency, cl.inputFileName, "the encoder cannot be opened for this input");
+    int ascBits = 0;
+    const uint8_t* asc = (*encoder)->bitWriter->takeOutput(&ascBits);
+    errno = 0;
+    if (!output.describeAudio({asc, static_cast<size_t>(ascBits / 8)}, static_cast<uint16_t>(channels),
+                              static_cast<uint32_t>(totalBitRate)))
+        return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
+    (*encoder)->setOption(kOptionBitsId, settings.options);
+    (*encoder)->frame.midSideEnabled = settings.midSide;
+    return std::nullopt;
 }
 
 }  // namespace
 
 int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
                const ProgramSettings& settings) {
-    const Console con{out};
+    const Console con{out, err};
     con.text(kStars65);
     const CommandLine cl = parseCommandLine(argc, argv);
-    switch (cl.action) {
-    case CommandAction::Usage:
-        con.text(kUsage);
-        con.text(kStars65);
-        reason(err, "VarnelAacEnc", "no arguments: an input WAV file, an output MP4 file and a total bit rate are required");
-        return 1;
-    case CommandAction::Help:
-        con.text(kUsage);
-        con.text(kStars65);
-        return 0;
-    case CommandAction::TooFew:
-        con.text("Insufficient number of arguments \n");
-        con.text(kUsage);
-        con.text(kStars65);
-        reason(err, "VarnelAacEnc",
-               std::to_string(cl.argumentCount) + (cl.argumentCount == 1 ? " argument" : " arguments") +
-                   " given: an input WAV file, an output MP4 file and a total bit rate are required");
-        return 1;
-    case CommandAction::BadBitRate:
-        reason(err, "VarnelAacEnc",
-               "invalid bit rate \"" + cl.bitRateText +
-                   "\": a positive whole number of bit/s is required (for example 128000 or 128k)");
-        con.text(kUsage);
-        con.text(kStars65);
-        return 1;
-    case CommandAction::Encode:
-        break;
-    }
+    if (const auto outcome = commandLineOutcome(cl, con)) return *outcome;
 
     // The input is opened before the banner so that the banner can show the bit rate in use.
     InputStreamParams streamParams;
@@ -229,180 +224,47 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     std::unique_ptr<InputStream> stream;
     std::string why;
     const int opened = openInputStream(streamParams, &stream, &why);
-
-    // Notes are printed at the end of a complete run only, so that no note precedes the reason
-    // of a run that stops.
-    std::vector<std::string> notes;
+    std::vector<Note> notes;
     int32_t totalBitRate = static_cast<int32_t>(std::min<int64_t>(cl.totalBitRate, INT32_MAX));
     int32_t channels = 0;
     int32_t sampleRate = 0;
     if (opened == kStreamOk) {
         stream->getProperty(kPropertyChannelsRead, &channels);
         stream->getProperty(kPropertySampleRate, &sampleRate);
-        // One frame carries at most 6144 bits per channel: 6 bit/s per channel and Hz.
-        const int64_t maxRate = int64_t{6} * sampleRate * channels;
-        if (cl.totalBitRate > maxRate) {
-            notes.push_back("bit rate " + cl.bitRateText + " is above the " + std::to_string(maxRate) +
-                            " bit/s one frame can carry; using " + std::to_string(maxRate));
-            totalBitRate = static_cast<int32_t>(maxRate);
-        }
+        totalBitRate = usableBitRate(cl, channels, sampleRate, notes);
     }
-
     std::fprintf(out, "VarnelAacEnc MPEG-4 AAC-LC encoder\n");
     std::fprintf(out, " Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
                  cl.outputFileName.c_str(), totalBitRate);
     con.text(kStars61);
+    if (const auto failed = checkInput(cl, con, opened, why, stream.get(), sampleRate)) return *failed;
 
-    if (opened != kStreamOk) {
-        con.inputFailure();
-        reason(err, cl.inputFileName, why.empty() ? "cannot be read" : why);
-        return 1;
-    }
-    if (stream->format().dataSize < stream->format().blockAlign) {
-        con.inputFailure();
-        reason(err, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
-        return 1;
-    }
-    std::unique_ptr<BitWriter> writer = createBitWriter();
-    if (!writer) {
-        con.outputFailure();
-        reason(err, cl.outputFileName, "cannot be written: out of memory");
-        return 1;
-    }
-    if (findSampleRateIndex(sampleRate) < 0) {
-        con.text("Invalid sampling frequency \n");
-        reason(err, cl.inputFileName, std::to_string(sampleRate) + " Hz is not an AAC sampling rate");
-        return 1;
-    }
-    if (sameFile(cl.inputFileName, cl.outputFileName)) {
-        con.outputFailure();
-        reason(err, cl.outputFileName, "the output would overwrite the input file");
-        return 1;
-    }
-    const int64_t lowest = lowestBitRate(channels, sampleRate);
-    const bool belowLowest = totalBitRate < lowest;
-
-    EncoderConfig config;
-    config.channels = channels;
-    config.bitRatePerChannel = static_cast<int32_t>(static_cast<uint32_t>(totalBitRate) / static_cast<uint32_t>(channels));
-
-    const std::unique_ptr<OutputFile> output = OutputFile::prepare(cl.outputFileName, &why);
-    if (!output) {
-        con.outputFailure();
-        reason(err, cl.outputFileName, why);
-        return 1;
-    }
-    Mp4FilePtr file;
-    Mp4Track* audio = nullptr;
+    const std::unique_ptr<OutputFile> target = OutputFile::prepare(cl.outputFileName, &why);
+    if (!target) return con.fail(Failure::Output, cl.outputFileName, why);
     errno = 0;
-    if (!createOutputFile(output->writePath(), static_cast<uint32_t>(sampleRate), &file, &audio)) {
-        con.outputFailure();
-        reason(err, cl.outputFileName, writeFailure(errno));
-        return 1;
-    }
-
-    std::vector<uint8_t> frameBuffer(kFrameBufferBytes);
-    writer->setOutput(frameBuffer.data(), kFrameBufferBytes);
+    const std::unique_ptr<Mp4Output> output = Mp4Output::create(target->writePath(), static_cast<uint32_t>(sampleRate));
+    if (!output) return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
     InputStream* input = stream.get();
     std::unique_ptr<AacEncoder> encoder;
-    if (openEncoder(config, std::move(writer), std::move(stream), &encoder) != OpenStatus::Ok) {
-        con.text("Invalid sampling frequency \n");
-        reason(err, cl.inputFileName, "the encoder cannot be opened for this input");
-        return 1;
-    }
-    int ascBits = 0;
-    const uint8_t* asc = encoder->bitWriter->takeOutput(&ascBits);
-    Mp4EsParams audioEs{};
-    audioEs.es_id = kAudioEsId;
-    audioEs.object_type = kAudioObjectTypeIndication;
-    audioEs.stream_type = kAudioStreamType;
-    audioEs.decoder_specific_info = asc;
-    audioEs.decoder_specific_info_size = static_cast<uint32_t>(ascBits / 8);
-    audioEs.buffer_size_db = kAudioBufferSizeDb;
-    audioEs.max_bitrate = 2u * static_cast<uint32_t>(totalBitRate);
-    audioEs.avg_bitrate = static_cast<uint32_t>(totalBitRate);
-    audioEs.sl_config = kSlConfig;
-    audioEs.sl_config_size = sizeof kSlConfig;
-    errno = 0;
-    if (!describeTrack(audio, audioEs, static_cast<uint16_t>(channels), static_cast<uint32_t>(sampleRate))) {
-        con.outputFailure();
-        reason(err, cl.outputFileName, writeFailure(errno));
-        return 1;
-    }
-    encoder->setOption(kOptionBitsId, settings.options);
-    encoder->frame.midSideEnabled = settings.midSide;
+    if (const auto failed = openAudio(std::move(stream), totalBitRate, channels, settings, *output, cl, con, &encoder))
+        return *failed;
+    if (const auto failed = encodeFrames(*encoder, *output, cl, con)) return *failed;
 
-    uint32_t frameCounter = 0;
-    uint32_t timeStamp = 0;  // wraps after 2^32 samples; the MP4 writer takes differences
-    uint64_t streamBytes = 0;
-    while (true) {
-        encoder->bitWriter->setOutput(frameBuffer.data(), kFrameBufferBytes);
-        const FrameStatus status = encoder->encodeFrame();
-        if (status == FrameStatus::EndOfInput) break;
-        if (status == FrameStatus::ReadError) {
-            std::fputs("\n", out);
-            con.inputFailure();
-            reason(err, cl.inputFileName, "read error");
-            return 1;
-        }
-        if (frameCounter >= MP4_MAX_SAMPLES_PER_TRACK) {
-            std::fputs("\n", out);
-            con.outputFailure();
-            reason(err, cl.outputFileName,
-                   "cannot be written: the input is longer than the " + std::to_string(MP4_MAX_SAMPLES_PER_TRACK) +
-                       " frames an MP4 sample table holds");
-            return 1;
-        }
-        int bits = 0;
-        const uint8_t* data = encoder->bitWriter->takeOutput(&bits);
-        Mp4Sample sample{};
-        sample.data = data;
-        sample.size = static_cast<uint32_t>(bits / 8);
-        sample.sync_code = MP4_SAMPLE_PLAIN;
-        sample.decoding_time = timeStamp;
-        errno = 0;
-        if (encoder->bitWriter->overflowed() || mp4_write_sample(audio, &sample) != 0) {
-            std::fputs("\n", out);
-            con.outputFailure();
-            reason(err, cl.outputFileName, writeFailure(errno));
-            return 1;
-        }
-        streamBytes += sample.size;
-        timeStamp += kFrameLength;
-        std::fprintf(out, "Encoding frame: {%d } \r", static_cast<int>(frameCounter % 65536));
-        ++frameCounter;
-    }
-
-    const uint64_t samples = input->samplesPerChannelRead();
     if (input->clippedSamples() > 0)
-        notes.push_back(std::to_string(input->clippedSamples()) + " float samples beyond full scale were clipped");
-    if (belowLowest && frameCounter > 0) {
-        const int64_t produced =
-            static_cast<int64_t>(8.0 * static_cast<double>(streamBytes) * sampleRate / (double{kFrameLength} * frameCounter));
-        notes.push_back("bit rate " + std::to_string(totalBitRate) + " is below the " + std::to_string(lowest) +
-                        " bit/s that the smallest frames take at " + std::to_string(sampleRate) + " Hz with " +
-                        std::to_string(channels) + (channels == 1 ? " channel" : " channels") +
-                        "; the stream has " + std::to_string(produced) + " bit/s");
-    }
-    bool ok = true;
+        notes.push_back({cl.inputFileName, std::to_string(input->clippedSamples()) +
+                                               " float samples beyond full scale were clipped"});
+    if (totalBitRate < lowestBitRate(channels, sampleRate) && output->frames() > 0)
+        notes.push_back(belowLowestNote(totalBitRate, channels, sampleRate, *output));
     errno = 0;
-    if (samples > 0) ok = mp4_set_edit_list(audio, samples, kEncoderDelaySamples) == 0;
-    ok = mp4_finish_track(audio) == 0 && ok;
-    ok = mp4_close_file(file.release()) == 0 && ok;
+    const bool finished = output->finish(input->samplesPerChannelRead(), kEncoderDelaySamples);
     const int closeError = errno;
     encoder->closeEncoder();
     std::string commitError;
-    if (!ok || !output->commit(&commitError)) {
-        std::fputs("\n", out);
-        con.outputFailure();
-        reason(err, cl.outputFileName, ok ? "cannot be written: " + commitError : writeFailure(closeError));
-        return 1;
-    }
-    for (const std::string& note : notes) {
-        const bool aboutInput = note.find("clipped") != std::string::npos;
-        reason(err, aboutInput ? cl.inputFileName : "VarnelAacEnc", note);
-    }
-    std::fprintf(out, "Encoded %d Frames.%24s\n", static_cast<int>(frameCounter % 65536), "");
+    if (!finished || !target->commit(&commitError))
+        return con.fail(Failure::Output, cl.outputFileName,
+                        finished ? "cannot be written: " + commitError : writeFailure(closeError), true);
+    for (const Note& note : notes) con.reason(note.subject, note.text);
+    std::fprintf(out, "Encoded %d Frames.%24s\n", static_cast<int>(output->frames() % 65536), "");
     return 0;
 }
 

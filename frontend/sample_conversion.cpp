@@ -4,17 +4,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "frontend/little_endian.h"
+
 namespace varnel {
 namespace {
 
 constexpr double kFloatScale = 32768.0;
 constexpr double kMaxSample = 32767.0;
 constexpr double kMinSample = -32768.0;
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t le64(const uint8_t* p) { return uint64_t{le32(p)} | (uint64_t{le32(p + 4)} << 32); }
 
 // Scales a float sample and clips it; NaN counts as clipped and becomes 0.
 inline double clipFloat(double scaled, size_t* clipped) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "frontend/little_endian.h"
+
 namespace varnel {
 namespace {
 
@@ -13,11 +15,6 @@ constexpr uint32_t kExtensibleFmtBytes = 40;
 // plain format tag.
 constexpr uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                         0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 bool readExact(std::FILE* file, uint8_t* dst, size_t n) { return std::fread(dst, 1, n, file) == n; }
 
@@ -59,16 +56,8 @@ bool parseFmt(const uint8_t* p, uint32_t size, WavFormat* format, std::string* e
     return true;
 }
 
-}  // namespace
-
-bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
-    *format = WavFormat{};
-    const long long total = fileSize(file);
-    if (total < 0 || !seekTo(file, 0)) {
-        *error = "the file cannot be read";
-        return false;
-    }
-    const uint64_t end = static_cast<uint64_t>(total);
+// The 12-byte RIFF header of a WAVE file.
+bool readRiffHeader(std::FILE* file, uint64_t end, std::string* error) {
     uint8_t riff[12];
     if (end < 4 || !readExact(file, riff, 4) || std::memcmp(riff, "RIFF", 4) != 0) {
         *error = "not a WAV file (no RIFF header)";
@@ -82,6 +71,36 @@ bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
         *error = "not a WAV file (RIFF form type is not WAVE)";
         return false;
     }
+    return true;
+}
+
+// The "fmt " chunk of `size` bytes whose payload starts at `payload`.
+bool readFmtChunk(std::FILE* file, uint64_t payload, uint32_t size, uint64_t end, WavFormat* format,
+                  std::string* error) {
+    if (payload + size > end) {
+        *error = "the \"fmt \" chunk runs past the end of the file";
+        return false;
+    }
+    uint8_t body[kExtensibleFmtBytes] = {};
+    const uint32_t want = size < kExtensibleFmtBytes ? size : kExtensibleFmtBytes;
+    if (!readExact(file, body, want)) {
+        *error = "the \"fmt \" chunk cannot be read";
+        return false;
+    }
+    return parseFmt(body, size, format, error);
+}
+
+}  // namespace
+
+bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
+    *format = WavFormat{};
+    const long long total = fileSize(file);
+    if (total < 0 || !seekTo(file, 0)) {
+        *error = "the file cannot be read";
+        return false;
+    }
+    const uint64_t end = static_cast<uint64_t>(total);
+    if (!readRiffHeader(file, end, error)) return false;
 
     bool haveFmt = false;
     uint64_t pos = 12;
@@ -98,17 +117,7 @@ bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
                 *error = "more than one \"fmt \" chunk";
                 return false;
             }
-            if (payload + size > end) {
-                *error = "the \"fmt \" chunk runs past the end of the file";
-                return false;
-            }
-            uint8_t body[kExtensibleFmtBytes] = {};
-            const uint32_t want = size < kExtensibleFmtBytes ? size : kExtensibleFmtBytes;
-            if (!readExact(file, body, want)) {
-                *error = "the \"fmt \" chunk cannot be read";
-                return false;
-            }
-            if (!parseFmt(body, size, format, error)) return false;
+            if (!readFmtChunk(file, payload, size, end, format, error)) return false;
             haveFmt = true;
         } else if (std::memcmp(header, "data", 4) == 0) {
             if (!haveFmt) {
@@ -120,10 +129,7 @@ bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
             // Streaming writers leave 0xFFFFFFFF, and a size past the end means a cut file: both
             // read to the end of the file. A size of 0 is an empty data chunk; whatever follows
             // it is another chunk, not audio.
-            if (size == 0xFFFFFFFFu || size > available)
-                format->dataSize = available;
-            else
-                format->dataSize = size;
+            format->dataSize = size == 0xFFFFFFFFu || size > available ? available : size;
             if (!seekTo(file, payload)) {
                 *error = "the file cannot be read";
                 return false;

@@ -39,7 +39,7 @@ int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream
     // Whole sample frames only: a dangling partial sample at the end is not audio.
     const uint64_t frameBytes = uint64_t{stream->format_.blockAlign};
     stream->dataRemaining_ = stream->format_.dataSize / frameBytes * frameBytes;
-    if (stream->setProperty(7, 0) != 0) return kStreamNoMemory;
+    if (stream->setProperty(kPropertyAllocate, 0) != 0) return kStreamNoMemory;
     *out = std::move(stream);
     return kStreamOk;
 }
@@ -96,17 +96,17 @@ int InputStream::closeStream() {
 
 int InputStream::setProperty(int id, int32_t value) {
     switch (id) {
-    case 3:
+    case kPropertyFrameLength:
         if (value <= 0) return kStreamBadArgument;
         frameLength_ = value;
         break;
-    case 4:
+    case kPropertyChannels:
         // The channel count is the file's: readFrame takes whole sample frames of the header's
         // block align and converts channels values from each, so another count would read
         // past the bytes it holds. Setting the count it already has is accepted.
         if (value != channels_) return kStreamBadArgument;
         break;
-    case 7:
+    case kPropertyAllocate:
         break;
     default:
         return kStreamUnknownProperty;
@@ -121,16 +121,16 @@ int InputStream::setProperty(int id, int32_t value) {
 
 int InputStream::getProperty(int id, int32_t* value) const {
     switch (id) {
-    case 9: *value = valuesRead_; return 0;
-    case 10: *value = frameLength_; return 0;
-    case 11: *value = channels_; return 0;
-    case 12: *value = sampleRate_; return 0;
+    case kPropertyValuesRead: *value = valuesRead_; return 0;
+    case kPropertyFrameLengthRead: *value = frameLength_; return 0;
+    case kPropertyChannelsRead: *value = channels_; return 0;
+    case kPropertySampleRate: *value = sampleRate_; return 0;
     default: return kStreamUnknownProperty;
     }
 }
 
 int InputStream::getProperty(int id, const double** buffer) const {
-    if (id != 8) return kStreamUnknownProperty;
+    if (id != kPropertySampleBuffer) return kStreamUnknownProperty;
     *buffer = samples_.data();
     return 0;
 }

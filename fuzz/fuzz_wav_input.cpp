@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int32_t channels = 0;
     int32_t rate = 0;
-    stream->getProperty(11, &channels);
-    stream->getProperty(12, &rate);
+    stream->getProperty(varnel::kPropertyChannelsRead, &channels);
+    stream->getProperty(varnel::kPropertySampleRate, &rate);
     if (channels < 1 || channels > 2) fuzz::fail("an accepted stream has neither 1 nor 2 channels");
     if (rate <= 0) fuzz::fail("an accepted stream has no sampling rate");
     const WavFormat& format = stream->format();

@@ -87,6 +87,54 @@ int appendChunkOffset(mp4::ChunkOffsetBox& stco, uint64_t offset) {
     return 0;
 }
 
+// A sample that does not follow the previous one in the media data starts a chunk: its
+// offset, and the previous chunk's run in stsc when that run differs from the one before.
+int startChunk(mp4::TrackBoxes& t, uint64_t offset) {
+    if (appendChunkOffset(t.stco, offset) != 0) return -1;
+    if (!t.stsc.chunk_open) return 0;
+    if (t.stsc.samples_in_chunk != t.last_stsc_samples ||
+        t.stco.sample_description_index != t.last_stsc_description) {
+        if (appendEntry(t.stsc, {t.stco.chunk_number, t.stsc.samples_in_chunk, t.stco.sample_description_index}) != 0)
+            return -1;
+        t.last_stsc_samples = t.stsc.samples_in_chunk;
+        t.last_stsc_description = t.stco.sample_description_index;
+    }
+    ++t.stco.chunk_number;
+    t.stsc.samples_in_chunk = 0;
+    return 0;
+}
+
+// The sample's decoding-time delta (stts) and composition offset (ctts), as runs.
+int recordTiming(mp4::TrackBoxes& t, const Mp4Sample& sample) {
+    const uint32_t composition_offset = sample.composition_time - sample.decoding_time;
+    if (!t.ctts.started) {
+        t.stts.last_decoding_time = sample.decoding_time;
+        if (sample.has_composition_time != 0) {
+            t.ctts_needed = true;
+            t.ctts.run_offset = composition_offset;
+        }
+        return 0;
+    }
+    if (sample.has_composition_time != 0 && composition_offset != t.ctts.run_offset) {
+        t.ctts_needed = true;
+        if (appendEntry(t.ctts, {t.ctts.run_count, t.ctts.run_offset}) != 0) return -1;
+        t.ctts.run_count = 0;
+        t.ctts.run_offset = composition_offset;
+    }
+    const uint32_t delta = sample.decoding_time - t.stts.last_decoding_time;
+    if (!t.stts.have_delta) {
+        t.stts.run_delta = delta;
+        t.stts.have_delta = true;
+    } else if (delta != t.stts.run_delta) {
+        if (appendEntry(t.stts, {t.stts.run_count, t.stts.run_delta}) != 0) return -1;
+        t.stts.run_count = 0;
+        t.stts.run_delta = delta;
+    }
+    t.stts.last_decoding_time = sample.decoding_time;
+    ++t.stts.run_count;
+    return 0;
+}
+
 }  // namespace
 
 int mp4_write_sample(Mp4Track* track, const Mp4Sample* sample) {
@@ -115,51 +163,10 @@ int mp4_write_sample(Mp4Track* track, const Mp4Sample* sample) {
         uint64_t offset = 0;
         if (track->media.append(sample->data, sample->size, &offset) != 0) return fail();
 
-        // chunking
-        if (offset != track->next_offset) {
-            if (appendChunkOffset(t.stco, offset) != 0) return fail();
-            if (t.stsc.chunk_open) {
-                if (t.stsc.samples_in_chunk != t.last_stsc_samples ||
-                    t.stco.sample_description_index != t.last_stsc_description) {
-                    if (appendEntry(t.stsc, {t.stco.chunk_number, t.stsc.samples_in_chunk,
-                                             t.stco.sample_description_index}) != 0)
-                        return fail();
-                    t.last_stsc_samples = t.stsc.samples_in_chunk;
-                    t.last_stsc_description = t.stco.sample_description_index;
-                }
-                ++t.stco.chunk_number;
-                t.stsc.samples_in_chunk = 0;
-            }
-        }
+        if (offset != track->next_offset && startChunk(t, offset) != 0) return fail();
         track->next_offset = offset + sample->size;
 
-        // timing
-        const uint32_t composition_offset = sample->composition_time - sample->decoding_time;
-        if (!t.ctts.started) {
-            t.stts.last_decoding_time = sample->decoding_time;
-            if (sample->has_composition_time != 0) {
-                t.ctts_needed = true;
-                t.ctts.run_offset = composition_offset;
-            }
-        } else {
-            if (sample->has_composition_time != 0 && composition_offset != t.ctts.run_offset) {
-                t.ctts_needed = true;
-                if (appendEntry(t.ctts, {t.ctts.run_count, t.ctts.run_offset}) != 0) return fail();
-                t.ctts.run_count = 0;
-                t.ctts.run_offset = composition_offset;
-            }
-            const uint32_t delta = sample->decoding_time - t.stts.last_decoding_time;
-            if (!t.stts.have_delta) {
-                t.stts.run_delta = delta;
-                t.stts.have_delta = true;
-            } else if (delta != t.stts.run_delta) {
-                if (appendEntry(t.stts, {t.stts.run_count, t.stts.run_delta}) != 0) return fail();
-                t.stts.run_count = 0;
-                t.stts.run_delta = delta;
-            }
-            t.stts.last_decoding_time = sample->decoding_time;
-            ++t.stts.run_count;
-        }
+        if (recordTiming(t, *sample) != 0) return fail();
 
         ++t.next_sample_number;
         ++t.ctts.run_count;

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     }
     int bits = 0;
     encoder->bitWriter->takeOutput(&bits);
-    encoder->setOption(1, kOptionTns);
+    encoder->setOption(kOptionBitsId, kOptionTns);
     StageTimes times;
     encoder->stageTimes = &times;
 

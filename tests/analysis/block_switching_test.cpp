@@ -402,7 +402,9 @@ TEST(BlockSwitching, EveryCodedSequenceJoinsThePreviousBlock) {
             EXPECT_EQ(ics.windowSequence, kCoded[previous][wanted]);
             const bool isShort = ics.windowSequence == EIGHT_SHORT_SEQUENCE;
             EXPECT_EQ(ics.swbOffsets, isShort ? swbOffsetShort[4] : swbOffsetLong[4]);
-            if (!isShort) EXPECT_EQ(groupsOf(ics), std::vector<int>{1});
+            if (!isShort) {
+                EXPECT_EQ(groupsOf(ics), std::vector<int>{1});
+            }
             // A short block that had to wait is still pending.
             EXPECT_EQ(ics.nextWindowSequence, wanted == EIGHT_SHORT_SEQUENCE && !isShort ? EIGHT_SHORT_SEQUENCE
                                                                                            : ONLY_LONG_SEQUENCE);

@@ -1,7 +1,7 @@
-// The file the encoder writes: its exact call sequence (initial object descriptor, scene and
-// object descriptor tracks with their single samples, then the AAC track with one sample per
-// frame and an edit list that hides the two-frame coding delay), checked box by box and, when
-// ffmpeg is installed, read back by a real demuxer and decoder.
+// The file the program writes (initial object descriptor, scene and object descriptor tracks
+// with their single samples, then the AAC track with one sample per frame and an edit list
+// that hides the two-frame coding delay), written through the program's own layout and
+// checked box by box and, when ffmpeg is installed, read back by a real demuxer and decoder.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <numeric>
 
+#include "frontend/mp4_layout.h"
 #include "tests/mp4/mp4_test_support.h"
 
 namespace varnel::mp4_test {
@@ -23,7 +24,6 @@ constexpr uint32_t kEncoderDelay = 2048;
 const Bytes kOdSample = {0x01, 0x80, 0x80, 0x80, 0x0E, 0x11, 0x80, 0x80, 0x80, 0x09,
                          0x02, 0x9F, 0x0F, 0x80, 0x80, 0x80, 0x02, 0x00, 0x01};
 const Bytes kSceneSample = {0xC0, 0x10, 0x12, 0x81, 0x30, 0x2A, 0x05, 0x7C};
-const Bytes kSceneConfig = {0x00, 0x00, 0x40};
 
 struct EncoderRun {
     Bytes asc = {0x12, 0x10};  // AAC-LC, 44100 Hz, stereo
@@ -33,58 +33,16 @@ struct EncoderRun {
     uint32_t input_samples = 0;  // per channel; 0: no edit list
 };
 
-Mp4SampleDescription description(uint16_t channels, uint32_t time_scale) {
-    Mp4SampleDescription d;
-    d.channel_count = channels;
-    d.time_scale = time_scale;
-    return d;
-}
-
 class EncoderFile : public Mp4WriterTest {
 protected:
-    // Replays the encoder's start-up, encode loop and finish.
+    // The program's output file with the given frames.
     void encode(const EncoderRun& run) {
-        Mp4IodParams iod_params;
-        for (uint8_t& p : iod_params.profile_levels) p = 0xFF;
-        iod_params.es_ids[0] = kOdTrack;
-        iod_params.es_ids[1] = kSceneTrack;
-        iod_params.es_id_count = 2;
-        uint8_t* iod = nullptr;
-        uint32_t iod_size = 0;
-        ASSERT_EQ(mp4_build_iod(&iod, &iod_size, &iod_params), 0);
-        Mp4FileParams file_params;
-        file_params.time_scale = kSampleRate;
-        file_params.iod = iod;
-        file_params.iod_size = iod_size;
-        file_params.file_name = out_.c_str();
-        Mp4File* file = nullptr;
-        ASSERT_EQ(mp4_create_file(&file, &file_params), 0);
-        mp4_free_buffer(iod);
-
-        Mp4Track* scene = addTrack(file, MP4_TRACK_SCENE, 1000, kSceneTrack, out_);
-        Mp4Track* od = addTrack(file, MP4_TRACK_OD, 1000, kOdTrack, out_);
-        const Mp4TrackReference ref{kAudioTrack, MP4_REF_MPOD};
-        ASSERT_EQ(mp4_add_track_reference(od, &ref), 0);
-        ASSERT_EQ(write(od, kOdSample, 0), 0);
-        ASSERT_EQ(write(scene, kSceneSample, 0), 0);
-        describe(od, {}, esBox(0, 0x01, 1, {}, 19));
-        describe(scene, {}, esBox(0, 0x02, 3, kSceneConfig, 8));
-        ASSERT_EQ(mp4_finish_track(od), 0);
-        ASSERT_EQ(mp4_finish_track(scene), 0);
-
-        Mp4Track* audio = addTrack(file, MP4_TRACK_AUDIO, kSampleRate, kAudioTrack, out_);
-        describe(audio, description(run.channels, kSampleRate),
-                 esBox(1, 0x40, 5, run.asc, 1024, 2 * run.bit_rate, run.bit_rate));
-        uint32_t time_stamp = 0;
-        for (const Bytes& frame : run.frames) {
-            ASSERT_EQ(write(audio, frame, time_stamp), 0);
-            time_stamp += 1024;
-        }
-        if (run.input_samples > 0) {
-            ASSERT_EQ(mp4_set_edit_list(audio, run.input_samples, kEncoderDelay), 0);
-        }
-        ASSERT_EQ(mp4_finish_track(audio), 0);
-        ASSERT_EQ(mp4_close_file(file), 0);
+        const std::unique_ptr<Mp4Output> output = Mp4Output::create(out_, kSampleRate);
+        ASSERT_NE(output, nullptr);
+        ASSERT_TRUE(output->describeAudio(run.asc, run.channels, run.bit_rate));
+        for (const Bytes& frame : run.frames)
+            ASSERT_TRUE(output->writeFrame(frame.data(), static_cast<uint32_t>(frame.size())));
+        ASSERT_TRUE(output->finish(run.input_samples, kEncoderDelay));
     }
 
     static std::vector<Bytes> fakeFrames(uint32_t n) {

@@ -1,0 +1,152 @@
+#include "frontend/mp4_layout.h"
+
+#include "encoder/aac_syntax.h"
+#include "encoder/channel_records.h"
+
+namespace varnel {
+namespace {
+
+// Object descriptor update with one object descriptor (ID 10) holding an ES reference to the
+// first track of the OD track's "mpod" reference, i.e. the audio track.
+constexpr uint8_t kOdAccessUnit[19] = {0x01, 0x80, 0x80, 0x80, 0x0E, 0x11, 0x80, 0x80, 0x80, 0x09,
+                                       0x02, 0x9F, 0x0F, 0x80, 0x80, 0x80, 0x02, 0x00, 0x01};
+// BIFS scene replacement command frame.
+constexpr uint8_t kSceneAccessUnit[8] = {0xC0, 0x10, 0x12, 0x81, 0x30, 0x2A, 0x05, 0x7C};
+// BIFS version 2 decoder configuration (isCommandStream 1, all widths 0).
+constexpr uint8_t kSceneDecoderConfig[3] = {0x00, 0x00, 0x40};
+// SLConfigDescriptor predefined value 2, reserved for MP4 files.
+constexpr uint8_t kSlConfig[1] = {0x02};
+// objectTypeIndication and streamType of the systems tracks (ISO/IEC 14496-1, 7.2.6.6).
+constexpr uint32_t kOdObjectType = 0x01, kOdStreamType = 1;        // ObjectDescriptorStream
+constexpr uint32_t kSceneObjectType = 0x02, kSceneStreamType = 3;  // SceneDescriptionStream
+
+// Adds a track whose samples go into the output file itself.
+bool addTrack(Mp4File* file, const std::string& media, int kind, uint32_t trackId, uint32_t timeScale,
+              Mp4Track** handle) {
+    Mp4TrackParams params{};
+    params.kind = kind;
+    params.time_scale = timeScale;
+    params.track_id = trackId;
+    params.media_file_name = media.c_str();
+    return mp4_add_track(file, &params, handle, nullptr) == 0;
+}
+
+bool writeSample(Mp4Track* track, const uint8_t* data, uint32_t size, uint32_t decodingTime) {
+    Mp4Sample s{};
+    s.data = data;
+    s.size = size;
+    s.sync_code = MP4_SAMPLE_PLAIN;
+    s.decoding_time = decodingTime;
+    return mp4_write_sample(track, &s) == 0;
+}
+
+bool describeTrack(Mp4Track* track, const Mp4EsParams& es, uint16_t channels, uint32_t timeScale) {
+    uint8_t* box = nullptr;
+    uint32_t boxSize = 0;
+    if (mp4_build_es_box(&box, &boxSize, &es) != 0) return false;
+    Mp4SampleDescription d{};
+    d.index = 0;
+    d.es_box = box;
+    d.es_box_size = boxSize;
+    d.channel_count = channels;
+    d.time_scale = timeScale;
+    const bool ok = mp4_set_sample_description(track, &d) == 0;
+    mp4_free_buffer(box);
+    return ok;
+}
+
+Mp4EsParams esParams(uint32_t esId, uint32_t objectType, uint32_t streamType, std::span<const uint8_t> dsi,
+                     uint32_t bufferSize) {
+    Mp4EsParams es{};
+    es.es_id = esId;
+    es.object_type = objectType;
+    es.stream_type = streamType;
+    es.decoder_specific_info = dsi.empty() ? nullptr : dsi.data();
+    es.decoder_specific_info_size = static_cast<uint32_t>(dsi.size());
+    es.buffer_size_db = bufferSize;
+    es.sl_config = kSlConfig;
+    es.sl_config_size = sizeof kSlConfig;
+    return es;
+}
+
+// The initial object descriptor: no profile required, the OD and scene streams.
+bool createFile(const std::string& path, uint32_t sampleRate, Mp4File** file) {
+    Mp4IodParams iodParams{};
+    for (uint8_t& p : iodParams.profile_levels) p = 0xFF;
+    iodParams.es_ids[0] = kOdTrackId;
+    iodParams.es_ids[1] = kSceneTrackId;
+    iodParams.es_id_count = 2;
+    uint8_t* iod = nullptr;
+    uint32_t iodSize = 0;
+    if (mp4_build_iod(&iod, &iodSize, &iodParams) != 0) return false;
+    Mp4FileParams fileParams{};
+    fileParams.time_scale = sampleRate;
+    fileParams.iod = iod;
+    fileParams.iod_size = iodSize;
+    fileParams.file_name = path.c_str();
+    const int created = mp4_create_file(file, &fileParams);
+    mp4_free_buffer(iod);
+    return created == 0;
+}
+
+// The scene and OD tracks with their single samples, finished.
+bool addSystemsTracks(Mp4File* file, const std::string& path) {
+    Mp4Track* scene = nullptr;
+    Mp4Track* od = nullptr;
+    if (!addTrack(file, path, MP4_TRACK_SCENE, kSceneTrackId, kSystemsTimeScale, &scene)) return false;
+    if (!addTrack(file, path, MP4_TRACK_OD, kOdTrackId, kSystemsTimeScale, &od)) return false;
+    Mp4TrackReference ref{};
+    ref.track_id = kAudioTrackId;
+    ref.reference_kind = MP4_REF_MPOD;
+    if (mp4_add_track_reference(od, &ref) != 0) return false;
+    if (!writeSample(od, kOdAccessUnit, sizeof kOdAccessUnit, 0)) return false;
+    if (!writeSample(scene, kSceneAccessUnit, sizeof kSceneAccessUnit, 0)) return false;
+    if (!describeTrack(od, esParams(0, kOdObjectType, kOdStreamType, {}, sizeof kOdAccessUnit), 0, 0)) return false;
+    if (!describeTrack(scene, esParams(0, kSceneObjectType, kSceneStreamType, kSceneDecoderConfig, sizeof kSceneAccessUnit),
+                       0, 0))
+        return false;
+    return mp4_finish_track(od) == 0 && mp4_finish_track(scene) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<Mp4Output> Mp4Output::create(const std::string& path, uint32_t sampleRate) {
+    std::unique_ptr<Mp4Output> output(new Mp4Output());
+    output->sampleRate_ = sampleRate;
+    if (!createFile(path, sampleRate, &output->file_)) return nullptr;
+    if (!addSystemsTracks(output->file_, path)) return nullptr;
+    if (!addTrack(output->file_, path, MP4_TRACK_AUDIO, kAudioTrackId, sampleRate, &output->audio_)) return nullptr;
+    return output;
+}
+
+Mp4Output::~Mp4Output() {
+    if (file_) mp4_close_file(file_);
+}
+
+bool Mp4Output::describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels,
+                              uint32_t totalBitRate) {
+    Mp4EsParams es = esParams(kAudioEsId, kAudioObjectTypeIndication, kAudioStreamType, audioSpecificConfig,
+                              kAudioBufferSizeDb);
+    es.max_bitrate = 2u * totalBitRate;
+    es.avg_bitrate = totalBitRate;
+    return describeTrack(audio_, es, channels, sampleRate_);
+}
+
+bool Mp4Output::writeFrame(const uint8_t* data, uint32_t size) {
+    if (!writeSample(audio_, data, size, timeStamp_)) return false;
+    timeStamp_ += kFrameLength;
+    ++frames_;
+    audioBytes_ += size;
+    return true;
+}
+
+bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
+    bool ok = true;
+    if (inputSamples > 0) ok = mp4_set_edit_list(audio_, inputSamples, encoderDelay) == 0;
+    ok = mp4_finish_track(audio_) == 0 && ok;
+    Mp4File* file = file_;
+    file_ = nullptr;
+    return mp4_close_file(file) == 0 && ok;
+}
+
+}  // namespace varnel

@@ -1,0 +1,56 @@
+// The MP4 file the program writes: an initial object descriptor naming the two MPEG-4 systems
+// tracks, a scene-description track (one BIFS command frame) and an object-descriptor track
+// (one object descriptor update pointing at the audio track), then the AAC audio track with one
+// sample per raw data block and an edit list that removes the encoder's two-frame delay.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "mp4/mp4_writer.h"
+
+namespace varnel {
+
+// Track layout of the output file.
+inline constexpr uint32_t kSceneTrackId = 1;
+inline constexpr uint32_t kOdTrackId = 2;
+inline constexpr uint32_t kAudioTrackId = 3;
+inline constexpr uint32_t kSystemsTimeScale = 1000;
+
+class Mp4Output {
+public:
+    // Creates the file at `path` with the systems tracks and their samples, and adds the empty
+    // audio track at `sampleRate`. Null when the MP4 writer fails (errno may tell why).
+    static std::unique_ptr<Mp4Output> create(const std::string& path, uint32_t sampleRate);
+
+    Mp4Output(const Mp4Output&) = delete;
+    Mp4Output& operator=(const Mp4Output&) = delete;
+    // A file that was never finished is closed, releasing its memory.
+    ~Mp4Output();
+
+    // The audio track's sample description: the elementary stream descriptor with the
+    // AudioSpecificConfig, and the bit rates stated for the decoder's buffer model.
+    bool describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels, uint32_t totalBitRate);
+    // One raw data block as the next audio sample, 1024 samples after the previous one.
+    bool writeFrame(const uint8_t* data, uint32_t size);
+    // The edit list for `inputSamples` samples per channel (none for an empty input), the
+    // audio track finished and the file closed.
+    bool finish(uint64_t inputSamples, uint32_t encoderDelay);
+
+    uint32_t frames() const { return frames_; }
+    uint64_t audioBytes() const { return audioBytes_; }
+
+private:
+    Mp4Output() = default;
+
+    Mp4File* file_ = nullptr;
+    Mp4Track* audio_ = nullptr;
+    uint32_t sampleRate_ = 0;
+    uint32_t timeStamp_ = 0;  // wraps after 2^32 samples; the MP4 writer takes differences
+    uint32_t frames_ = 0;
+    uint64_t audioBytes_ = 0;
+};
+
+}  // namespace varnel
