@@ -1,36 +1,12 @@
 #include "frontend/sample_conversion.h"
 
 #include <bit>
-#include <cmath>
 #include <cstring>
 
+#include "encoder/sample_scale.h"
 #include "frontend/little_endian.h"
 
 namespace varnel {
-namespace {
-
-constexpr double kFloatScale = 32768.0;
-constexpr double kMaxSample = 32767.0;
-constexpr double kMinSample = -32768.0;
-
-// Scales a float sample and clips it; NaN counts as clipped and becomes 0.
-inline double clipFloat(double scaled, size_t* clipped) {
-    if (scaled > kMaxSample) {
-        ++*clipped;
-        return kMaxSample;
-    }
-    if (scaled < kMinSample) {
-        ++*clipped;
-        return kMinSample;
-    }
-    if (std::isnan(scaled)) {
-        ++*clipped;
-        return 0.0;
-    }
-    return scaled;
-}
-
-}  // namespace
 
 int sampleBytes(SampleEncoding encoding) {
     switch (encoding) {
@@ -67,11 +43,11 @@ size_t convertSamples(SampleEncoding encoding, const uint8_t* b, size_t count, d
         break;
     case SampleEncoding::Float32:
         for (size_t i = 0; i < count; ++i)
-            out[i] = clipFloat(std::bit_cast<float>(le32(b + 4 * i)) * kFloatScale, &clipped);
+            out[i] = scaleFloatSample(std::bit_cast<float>(le32(b + 4 * i)), &clipped);
         break;
     case SampleEncoding::Float64:
         for (size_t i = 0; i < count; ++i)
-            out[i] = clipFloat(std::bit_cast<double>(le64(b + 8 * i)) * kFloatScale, &clipped);
+            out[i] = scaleFloatSample(std::bit_cast<double>(le64(b + 8 * i)), &clipped);
         break;
     }
     return clipped;
