@@ -1,0 +1,270 @@
+// The C interface of the encoder (include/varnel/aac_encoder.h) over the encoder object: each
+// encode call hands one frame to an in-memory frame source, runs one encodeFrame, which reads
+// that frame, and copies the block out of the encoder's own buffer, so that a caller's buffer is
+// never written past its size. Every check happens before the frame is handed over: a refused
+// call leaves the encoder as it was. No exception leaves this file.
+#include "varnel/aac_encoder.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "bitstream/bit_writer.h"
+#include "encoder/aac_encoder.h"
+#include "encoder/band_tables.h"
+#include "encoder/memory_frame_source.h"
+
+#ifndef VARNEL_AAC_VERSION
+#define VARNEL_AAC_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace varnel;
+
+static_assert(VARNEL_AAC_FRAME_LENGTH == kFrameLength);
+static_assert(VARNEL_AAC_MAX_ACCESS_UNIT_BYTES == kMaxChannels * kMaxBitsPerChannel / 8);
+
+constexpr int kAccessUnitBytesPerChannel = kMaxBitsPerChannel / 8;
+// Silent frames after the input that carry its last two frames through the encoder's delay.
+constexpr int kFlushFrames = 2;
+static_assert(VARNEL_AAC_DELAY == kFlushFrames * kFrameLength);
+// The encoder writes into a buffer of its own: the largest block and the bit writer's room for
+// its last partial word, twice over, so that a block past its limit is seen, not cut.
+constexpr int kBlockBufferBytes = 2 * (VARNEL_AAC_MAX_ACCESS_UNIT_BYTES + 4);
+// One frame carries at most kMaxBitsPerChannel bits per channel: 6 bit/s per channel and Hz.
+constexpr int64_t kMaxBitsPerSecondPerHz = kMaxBitsPerChannel / kFrameLength;
+
+bool isSwitch(int value) { return value == 0 || value == 1; }
+
+}  // namespace
+
+struct VarnelAacEncoder {
+    std::unique_ptr<AacEncoder> core;     // null once closed
+    MemoryFrameSource* source = nullptr;  // owned by core
+    std::vector<uint8_t> block;
+    uint8_t config[VARNEL_AAC_MAX_CONFIG_BYTES] = {};
+    int configBytes = 0;
+    int32_t sampleRate = 0;
+    int channels = 0;
+    int32_t bitRate = 0;
+    bool inputSeen = false;   // at least one frame was encoded
+    bool inputEnded = false;  // a short frame or a flush ended the input
+    int flushFramesLeft = kFlushFrames;
+};
+
+namespace {
+
+// The checks every call on an encoder makes first.
+int checkOpen(const VarnelAacEncoder* enc) {
+    if (enc == nullptr) return VARNEL_AAC_ERR_NULL;
+    if (!enc->core) return VARNEL_AAC_ERR_CLOSED;
+    return VARNEL_AAC_OK;
+}
+
+int checkOutput(const VarnelAacEncoder* enc, const unsigned char* out, int outSize) {
+    if (out == nullptr) return VARNEL_AAC_ERR_NULL;
+    if (outSize < kAccessUnitBytesPerChannel * enc->channels) return VARNEL_AAC_ERR_BUFFER_TOO_SMALL;
+    return VARNEL_AAC_OK;
+}
+
+// Runs one encodeFrame on the queued frame and copies the block to `out`.
+int encodeQueued(VarnelAacEncoder* enc, unsigned char* out) {
+    AacEncoder& core = *enc->core;
+    core.bitWriter->setOutput(enc->block.data(), static_cast<int>(enc->block.size()));
+    const FrameStatus status = core.encodeFrame();
+    int bits = 0;
+    core.bitWriter->takeOutput(&bits);
+    if (status != FrameStatus::Written || core.bitWriter->overflowed() || bits % 8 != 0 ||
+        bits > enc->channels * kMaxBitsPerChannel)
+        return VARNEL_AAC_ERR_INTERNAL;
+    std::memcpy(out, enc->block.data(), static_cast<size_t>(bits / 8));
+    return bits / 8;
+}
+
+template <typename Sample>
+int encodePcm(VarnelAacEncoder* enc, const Sample* pcm, int frameSize, unsigned char* out, int outSize) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    if (pcm == nullptr) return VARNEL_AAC_ERR_NULL;
+    if (const int r = checkOutput(enc, out, outSize); r != VARNEL_AAC_OK) return r;
+    if (enc->inputEnded) return VARNEL_AAC_ERR_ENDED;
+    if (frameSize < 1 || frameSize > kFrameLength) return VARNEL_AAC_ERR_FRAME_SIZE;
+    if (!enc->source->putFrame(pcm, frameSize)) return VARNEL_AAC_ERR_INTERNAL;
+    enc->inputSeen = true;
+    if (frameSize < kFrameLength) enc->inputEnded = true;
+    return encodeQueued(enc, out);
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* varnel_aac_version(void) { return VARNEL_AAC_VERSION; }
+
+const char* varnel_aac_strerror(int error) {
+    switch (error) {
+    case VARNEL_AAC_OK: return "success";
+    case VARNEL_AAC_ERR_NULL: return "a required pointer is null";
+    case VARNEL_AAC_ERR_SAMPLE_RATE: return "the sampling rate is not one of the twelve AAC rates (8000 to 96000 Hz)";
+    case VARNEL_AAC_ERR_CHANNELS: return "only 1 or 2 channels can be encoded";
+    case VARNEL_AAC_ERR_BIT_RATE: return "the bit rate must be positive";
+    case VARNEL_AAC_ERR_CLOSED: return "the encoder is closed";
+    case VARNEL_AAC_ERR_FRAME_SIZE: return "a frame holds 1024 samples per channel (only the last may hold fewer)";
+    case VARNEL_AAC_ERR_BUFFER_TOO_SMALL: return "the output buffer needs 768 bytes per channel";
+    case VARNEL_AAC_ERR_OPTION: return "unknown option, or a value other than 0 and 1";
+    case VARNEL_AAC_ERR_ENDED: return "the input has ended: only flush and close remain";
+    case VARNEL_AAC_ERR_NO_MEMORY: return "out of memory";
+    case VARNEL_AAC_ERR_INTERNAL: return "internal encoder error";
+    default: return "unknown error code";
+    }
+}
+
+VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int32_t bit_rate, int* error) {
+    int dummy = 0;
+    int& result = error ? *error : dummy;
+    const int index = findSampleRateIndex(sample_rate);
+    if (index < 0) {
+        result = VARNEL_AAC_ERR_SAMPLE_RATE;
+        return nullptr;
+    }
+    if (channels < 1 || channels > kMaxChannels) {
+        result = VARNEL_AAC_ERR_CHANNELS;
+        return nullptr;
+    }
+    if (bit_rate <= 0) {
+        result = VARNEL_AAC_ERR_BIT_RATE;
+        return nullptr;
+    }
+    try {
+        auto enc = std::make_unique<VarnelAacEncoder>();
+        const int64_t maxRate = kMaxBitsPerSecondPerHz * sample_rate * channels;
+        enc->bitRate = bit_rate > maxRate ? static_cast<int32_t>(maxRate) : bit_rate;
+        enc->sampleRate = sample_rate;
+        enc->channels = channels;
+        enc->block.resize(kBlockBufferBytes);
+
+        auto source = std::make_unique<MemoryFrameSource>(sample_rate, channels, kFrameLength);
+        enc->source = source.get();
+        auto writer = std::make_unique<BitWriter>();
+        writer->setOutput(enc->block.data(), static_cast<int>(enc->block.size()));
+        EncoderConfig config;
+        config.bitRatePerChannel = enc->bitRate / channels;
+        if (openEncoder(config, std::move(writer), std::move(source), &enc->core) != OpenStatus::Ok) {
+            result = VARNEL_AAC_ERR_INTERNAL;
+            return nullptr;
+        }
+        int bits = 0;
+        const uint8_t* asc = enc->core->bitWriter->takeOutput(&bits);
+        if (asc == nullptr || bits % 8 != 0 || bits / 8 > VARNEL_AAC_MAX_CONFIG_BYTES) {
+            result = VARNEL_AAC_ERR_INTERNAL;
+            return nullptr;
+        }
+        enc->configBytes = bits / 8;
+        std::memcpy(enc->config, asc, static_cast<size_t>(enc->configBytes));
+        enc->core->setOption(kOptionBitsId, kOptionTns);
+        result = VARNEL_AAC_OK;
+        return enc.release();
+    } catch (const std::bad_alloc&) {
+        result = VARNEL_AAC_ERR_NO_MEMORY;
+    } catch (...) {
+        result = VARNEL_AAC_ERR_INTERNAL;
+    }
+    return nullptr;
+}
+
+int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, VarnelAacOption option, int value) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    if (!isSwitch(value)) return VARNEL_AAC_ERR_OPTION;
+    FrameState& frame = enc->core->frame;
+    auto setBit = [&](int32_t bit) {
+        enc->core->setOption(kOptionBitsId, value ? (frame.options | bit) : (frame.options & ~bit));
+    };
+    switch (option) {
+    case VARNEL_AAC_OPTION_TNS: setBit(kOptionTns); return VARNEL_AAC_OK;
+    case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: setBit(kOptionPns); return VARNEL_AAC_OK;
+    case VARNEL_AAC_OPTION_MID_SIDE: frame.midSideEnabled = value != 0; return VARNEL_AAC_OK;
+    }
+    return VARNEL_AAC_ERR_OPTION;
+}
+
+int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, VarnelAacOption option) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    const FrameState& frame = enc->core->frame;
+    switch (option) {
+    case VARNEL_AAC_OPTION_TNS: return (frame.options & kOptionTns) != 0;
+    case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: return (frame.options & kOptionPns) != 0;
+    case VARNEL_AAC_OPTION_MID_SIDE: return frame.midSideEnabled ? 1 : 0;
+    }
+    return VARNEL_AAC_ERR_OPTION;
+}
+
+int varnel_aac_encoder_get_config(const VarnelAacEncoder* enc, unsigned char* config, int size) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    if (config == nullptr) return VARNEL_AAC_ERR_NULL;
+    if (size < enc->configBytes) return VARNEL_AAC_ERR_BUFFER_TOO_SMALL;
+    std::memcpy(config, enc->config, static_cast<size_t>(enc->configBytes));
+    return enc->configBytes;
+}
+
+int varnel_aac_encoder_get_delay(const VarnelAacEncoder* enc) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    return VARNEL_AAC_DELAY;
+}
+
+int varnel_aac_encoder_get_frame_length(const VarnelAacEncoder* enc) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    return kFrameLength;
+}
+
+int32_t varnel_aac_encoder_get_bit_rate(const VarnelAacEncoder* enc) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    return enc->bitRate;
+}
+
+int32_t varnel_aac_encoder_get_sample_rate(const VarnelAacEncoder* enc) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    return enc->sampleRate;
+}
+
+int varnel_aac_encoder_get_channels(const VarnelAacEncoder* enc) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    return enc->channels;
+}
+
+int varnel_aac_encode_int16(VarnelAacEncoder* enc, const int16_t* pcm, int frame_size, unsigned char* out,
+                            int out_size) {
+    return encodePcm(enc, pcm, frame_size, out, out_size);
+}
+
+int varnel_aac_encode_float(VarnelAacEncoder* enc, const float* pcm, int frame_size, unsigned char* out,
+                            int out_size) {
+    return encodePcm(enc, pcm, frame_size, out, out_size);
+}
+
+int varnel_aac_encoder_flush(VarnelAacEncoder* enc, unsigned char* out, int out_size) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    if (const int r = checkOutput(enc, out, out_size); r != VARNEL_AAC_OK) return r;
+    enc->inputEnded = true;
+    if (!enc->inputSeen || enc->flushFramesLeft == 0) return 0;
+    if (!enc->source->putSilence()) return VARNEL_AAC_ERR_INTERNAL;
+    --enc->flushFramesLeft;
+    return encodeQueued(enc, out);
+}
+
+int varnel_aac_encoder_close(VarnelAacEncoder* enc) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    enc->core->closeEncoder();
+    enc->core.reset();
+    enc->source = nullptr;
+    enc->block = std::vector<uint8_t>();
+    return VARNEL_AAC_OK;
+}
+
+void varnel_aac_encoder_destroy(VarnelAacEncoder* enc) {
+    if (enc == nullptr) return;
+    if (enc->core) varnel_aac_encoder_close(enc);
+    delete enc;
+}
+
+}  // extern "C"

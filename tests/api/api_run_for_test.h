@@ -1,0 +1,104 @@
+// Test-side driver of the C interface: encodes interleaved PCM through one encoder, 1024
+// samples per channel per call and a short last frame, then flushes, and returns every access
+// unit. Any refusal fails the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+#include "varnel/aac_encoder.h"
+
+namespace varnel::test {
+
+using AccessUnits = std::vector<std::vector<uint8_t>>;
+
+struct ApiSettings {
+    int32_t sampleRate = 44100;
+    int channels = 2;
+    int32_t bitRate = 128000;
+    int tns = 1;
+    int noiseSubstitution = 0;
+    int midSide = 1;
+};
+
+// A tone with noise bursts every 8192 samples, so that blocks switch to short windows; `peak`
+// above 1 drives it past full scale. Float samples, full scale 1.
+inline std::vector<float> burstySignal(long samplesPerChannel, int channels, double peak = 0.5, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<float> pcm;
+    pcm.reserve(static_cast<size_t>(samplesPerChannel * channels));
+    for (long n = 0; n < samplesPerChannel; ++n)
+        for (int c = 0; c < channels; ++c) {
+            const double tone = std::sin(0.05 * (c + 1) * static_cast<double>(n));
+            const double burst = (n % 8192) < 600 ? noise(rng) : 0.0;
+            pcm.push_back(static_cast<float>(peak * (0.6 * tone + 0.4 * burst)));
+        }
+    return pcm;
+}
+
+// The same signal as whole 16-bit values.
+inline std::vector<int16_t> toInt16(const std::vector<float>& pcm) {
+    std::vector<int16_t> out;
+    out.reserve(pcm.size());
+    for (float v : pcm) out.push_back(static_cast<int16_t>(std::clamp(std::lround(v * 32768.0), -32768L, 32767L)));
+    return out;
+}
+
+inline VarnelAacEncoder* openWith(const ApiSettings& s) {
+    int error = 1;
+    VarnelAacEncoder* enc = varnel_aac_encoder_open(s.sampleRate, s.channels, s.bitRate, &error);
+    EXPECT_EQ(error, VARNEL_AAC_OK) << varnel_aac_strerror(error);
+    if (!enc) return nullptr;
+    EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_TNS, s.tns), VARNEL_AAC_OK);
+    EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_NOISE_SUBSTITUTION, s.noiseSubstitution),
+              VARNEL_AAC_OK);
+    EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_MID_SIDE, s.midSide), VARNEL_AAC_OK);
+    return enc;
+}
+
+// One call per frame of the encode function (int16_t or float samples), then the flush.
+template <typename Sample>
+AccessUnits encodeThrough(VarnelAacEncoder* enc, const std::vector<Sample>& pcm, int channels) {
+    AccessUnits units;
+    unsigned char au[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
+    const long total = static_cast<long>(pcm.size()) / channels;
+    for (long n = 0; n < total; n += VARNEL_AAC_FRAME_LENGTH) {
+        const int count = static_cast<int>(std::min<long>(VARNEL_AAC_FRAME_LENGTH, total - n));
+        int size = 0;
+        if constexpr (std::is_same_v<Sample, float>)
+            size = varnel_aac_encode_float(enc, pcm.data() + n * channels, count, au, sizeof au);
+        else
+            size = varnel_aac_encode_int16(enc, pcm.data() + n * channels, count, au, sizeof au);
+        if (size <= 0) {
+            ADD_FAILURE() << "frame at " << n << ": " << varnel_aac_strerror(size);
+            return units;
+        }
+        units.emplace_back(au, au + size);
+    }
+    for (int size; (size = varnel_aac_encoder_flush(enc, au, sizeof au)) != 0;) {
+        if (size < 0) {
+            ADD_FAILURE() << "flush: " << varnel_aac_strerror(size);
+            return units;
+        }
+        units.emplace_back(au, au + size);
+    }
+    return units;
+}
+
+template <typename Sample>
+AccessUnits encodeThrough(const ApiSettings& s, const std::vector<Sample>& pcm) {
+    VarnelAacEncoder* enc = openWith(s);
+    if (!enc) return {};
+    AccessUnits units = encodeThrough(enc, pcm, s.channels);
+    varnel_aac_encoder_destroy(enc);
+    return units;
+}
+
+}  // namespace varnel::test

@@ -1,0 +1,233 @@
+// The C interface against the program: the same PCM gives the same access units and the same
+// AudioSpecificConfig; and every refusal is an error code that leaves the encoder unchanged.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "frontend/encode_loop.h"
+#include "frontend/wav_header.h"
+#include "tests/api/api_run_for_test.h"
+#include "tests/frontend/wav_test_file.h"
+#include "tests/mp4/box_reader.h"
+#include "varnel/aac_encoder.h"
+
+namespace varnel::test {
+namespace {
+
+struct ProgramCase {
+    ApiSettings api;
+    long samplesPerChannel;
+    bool floatInput;  // a 32-bit float WAV and the float entry point, with samples past full scale
+    const char* name;
+};
+
+std::vector<uint8_t> wavOf(const std::vector<float>& pcm, const ApiSettings& s, bool floatInput) {
+    WavBuilder wav;
+    if (floatInput) {
+        wav.fmt(kWaveFormatIeeeFloat, static_cast<uint16_t>(s.channels), static_cast<uint32_t>(s.sampleRate), 32);
+        std::vector<uint8_t> bytes(pcm.size() * 4);
+        std::memcpy(bytes.data(), pcm.data(), bytes.size());  // little-endian host
+        return wav.chunk("data", bytes).bytes();
+    }
+    wav.fmt(kWaveFormatPcm, static_cast<uint16_t>(s.channels), static_cast<uint32_t>(s.sampleRate), 16);
+    return wav.data(toInt16(pcm)).bytes();
+}
+
+// The program's audio track samples and the bytes of its esds box.
+AccessUnits programOutput(const std::vector<uint8_t>& wav, const ApiSettings& s, std::vector<uint8_t>* esds) {
+    TempFile input(wav);
+    const std::string output = (input.dir() / "out.mp4").string();
+    const std::string rate = std::to_string(s.bitRate);
+    const char* argv[] = {"VarnelAacEnc", input.path().c_str(), output.c_str(), rate.c_str()};
+    ProgramSettings settings;
+    settings.options = (s.tns ? 1 : 0) | (s.noiseSubstitution ? 2 : 0);
+    settings.midSide = s.midSide != 0;
+    std::FILE* null = std::fopen("/dev/null", "w");
+    const int status = runProgram(4, argv, null, null, settings);
+    std::fclose(null);
+    EXPECT_EQ(status, 0);
+    const mp4_test::ParsedFile file(output);
+    const mp4_test::Box& audio = *file.traks().back();
+    *esds = audio.find("mdia/minf/stbl/stsd/mp4a/esds")->bytes();
+    return mp4_test::trackSamples(file.data, audio);
+}
+
+class SameAsProgram : public ::testing::TestWithParam<ProgramCase> {};
+
+TEST_P(SameAsProgram, AccessUnitsAndConfig) {
+    const ProgramCase& p = GetParam();
+    const std::vector<float> pcm = burstySignal(p.samplesPerChannel, p.api.channels, p.floatInput ? 1.3 : 0.5);
+    std::vector<uint8_t> esds;
+    const AccessUnits program = programOutput(wavOf(pcm, p.api, p.floatInput), p.api, &esds);
+
+    VarnelAacEncoder* enc = openWith(p.api);
+    ASSERT_NE(enc, nullptr);
+    unsigned char config[VARNEL_AAC_MAX_CONFIG_BYTES];
+    const int configBytes = varnel_aac_encoder_get_config(enc, config, sizeof config);
+    ASSERT_GT(configBytes, 0);
+    // The esds holds the DecoderSpecificInfo: its length byte, then the configuration.
+    std::vector<uint8_t> dsi{static_cast<uint8_t>(configBytes)};
+    dsi.insert(dsi.end(), config, config + configBytes);
+    EXPECT_NE(std::search(esds.begin(), esds.end(), dsi.begin(), dsi.end()), esds.end());
+    // Up to 6 bit/s per Hz and channel.
+    EXPECT_EQ(varnel_aac_encoder_get_bit_rate(enc), std::min<int32_t>(p.api.bitRate, 6 * p.api.sampleRate * p.api.channels));
+
+    const AccessUnits api = p.floatInput ? encodeThrough(enc, pcm, p.api.channels)
+                                         : encodeThrough(enc, toInt16(pcm), p.api.channels);
+    varnel_aac_encoder_destroy(enc);
+    const long frames = (p.samplesPerChannel + VARNEL_AAC_FRAME_LENGTH - 1) / VARNEL_AAC_FRAME_LENGTH;
+    EXPECT_EQ(api.size(), static_cast<size_t>(frames + 2));
+    ASSERT_EQ(api.size(), program.size());
+    for (size_t i = 0; i < api.size(); ++i) ASSERT_EQ(api[i], program[i]) << "access unit " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Api, SameAsProgram,
+    ::testing::Values(ProgramCase{{44100, 2, 128000, 1, 0, 1}, 40 * 1024 + 333, false, "stereo_44100"},
+                      ProgramCase{{22050, 1, 32000, 1, 0, 1}, 20 * 1024, false, "mono_22050_whole_frames"},
+                      ProgramCase{{48000, 2, 96000, 1, 1, 0}, 30 * 1024 + 1, false, "noise_substitution_left_right"},
+                      ProgramCase{{8000, 1, 1000000, 0, 0, 1}, 12 * 1024 + 700, false, "rate_lowered_no_tns"},
+                      ProgramCase{{32000, 2, 64000, 1, 0, 1}, 25 * 1024 + 100, true, "float_clipped"}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// Each call, given an encoder, that can be refused.
+struct Call {
+    const char* name;
+    std::function<int(VarnelAacEncoder*)> run;
+};
+
+std::vector<Call> everyCall() {
+    static const int16_t pcm16[2 * VARNEL_AAC_FRAME_LENGTH] = {};
+    static const float pcmFloat[2 * VARNEL_AAC_FRAME_LENGTH] = {};
+    static unsigned char out[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
+    return {
+        {"set_option", [](VarnelAacEncoder* e) { return varnel_aac_encoder_set_option(e, VARNEL_AAC_OPTION_TNS, 1); }},
+        {"get_option", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_option(e, VARNEL_AAC_OPTION_TNS); }},
+        {"get_config", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_config(e, out, sizeof out); }},
+        {"get_delay", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_delay(e); }},
+        {"get_frame_length", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_frame_length(e); }},
+        {"get_bit_rate", [](VarnelAacEncoder* e) { return static_cast<int>(varnel_aac_encoder_get_bit_rate(e)); }},
+        {"get_sample_rate", [](VarnelAacEncoder* e) { return static_cast<int>(varnel_aac_encoder_get_sample_rate(e)); }},
+        {"get_channels", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_channels(e); }},
+        {"encode_int16", [](VarnelAacEncoder* e) { return varnel_aac_encode_int16(e, pcm16, 1024, out, sizeof out); }},
+        {"encode_float", [](VarnelAacEncoder* e) { return varnel_aac_encode_float(e, pcmFloat, 1024, out, sizeof out); }},
+        {"flush", [](VarnelAacEncoder* e) { return varnel_aac_encoder_flush(e, out, sizeof out); }},
+        {"close", [](VarnelAacEncoder* e) { return varnel_aac_encoder_close(e); }},
+    };
+}
+
+TEST(Api, EveryCallRefusesANullAndAClosedEncoder) {
+    VarnelAacEncoder* closed = varnel_aac_encoder_open(44100, 2, 128000, nullptr);
+    ASSERT_NE(closed, nullptr);
+    ASSERT_EQ(varnel_aac_encoder_close(closed), VARNEL_AAC_OK);
+    for (const Call& call : everyCall()) {
+        EXPECT_EQ(call.run(nullptr), VARNEL_AAC_ERR_NULL) << call.name;
+        EXPECT_EQ(call.run(closed), VARNEL_AAC_ERR_CLOSED) << call.name;
+    }
+    varnel_aac_encoder_destroy(closed);
+    varnel_aac_encoder_destroy(nullptr);
+}
+
+// Refused calls between the frames of one encoder leave its output as another's without them.
+TEST(Api, RefusedCallsChangeNothing) {
+    const ApiSettings s{44100, 2, 96000, 1, 1, 1};
+    const std::vector<int16_t> pcm = toInt16(burstySignal(12 * 1024 + 10, 2));
+    const AccessUnits clean = encodeThrough(s, pcm);
+
+    VarnelAacEncoder* enc = openWith(s);
+    ASSERT_NE(enc, nullptr);
+    const int16_t* p = pcm.data();
+    const float f[2 * VARNEL_AAC_FRAME_LENGTH] = {};
+    unsigned char out[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
+    unsigned char config[VARNEL_AAC_MAX_CONFIG_BYTES];
+    const std::vector<std::pair<int, int>> refusals = {
+        {varnel_aac_encode_int16(enc, p, 0, out, sizeof out), VARNEL_AAC_ERR_FRAME_SIZE},
+        {varnel_aac_encode_int16(enc, p, -1, out, sizeof out), VARNEL_AAC_ERR_FRAME_SIZE},
+        {varnel_aac_encode_float(enc, f, 1025, out, sizeof out), VARNEL_AAC_ERR_FRAME_SIZE},
+        {varnel_aac_encode_int16(enc, p, 1024, out, 2 * 768 - 1), VARNEL_AAC_ERR_BUFFER_TOO_SMALL},
+        {varnel_aac_encode_float(enc, f, 1024, out, -5), VARNEL_AAC_ERR_BUFFER_TOO_SMALL},
+        {varnel_aac_encoder_flush(enc, out, 100), VARNEL_AAC_ERR_BUFFER_TOO_SMALL},
+        {varnel_aac_encode_int16(enc, nullptr, 1024, out, sizeof out), VARNEL_AAC_ERR_NULL},
+        {varnel_aac_encode_float(enc, f, 1024, nullptr, sizeof out), VARNEL_AAC_ERR_NULL},
+        {varnel_aac_encoder_flush(enc, nullptr, sizeof out), VARNEL_AAC_ERR_NULL},
+        {varnel_aac_encoder_get_config(enc, config, 1), VARNEL_AAC_ERR_BUFFER_TOO_SMALL},
+        {varnel_aac_encoder_get_config(enc, nullptr, 5), VARNEL_AAC_ERR_NULL},
+        {varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_TNS, 2), VARNEL_AAC_ERR_OPTION},
+        {varnel_aac_encoder_set_option(enc, static_cast<VarnelAacOption>(99), 1), VARNEL_AAC_ERR_OPTION},
+        {varnel_aac_encoder_get_option(enc, static_cast<VarnelAacOption>(0)), VARNEL_AAC_ERR_OPTION},
+    };
+    for (size_t i = 0; i < refusals.size(); ++i) EXPECT_EQ(refusals[i].first, refusals[i].second) << "refusal " << i;
+    EXPECT_EQ(varnel_aac_encoder_get_option(enc, VARNEL_AAC_OPTION_NOISE_SUBSTITUTION), 1);
+    EXPECT_EQ(encodeThrough(enc, pcm, 2), clean);
+    varnel_aac_encoder_destroy(enc);
+}
+
+// The input ends with a short frame or the first flush; the flush then gives exactly the two
+// frames that carry the last samples out, and nothing when there was no input.
+TEST(Api, InputEndsOnceAndFlushesTwoFrames) {
+    unsigned char out[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
+    const int16_t pcm[VARNEL_AAC_FRAME_LENGTH] = {};
+    for (const int lastFrame : {1, 1023, 1024}) {
+        VarnelAacEncoder* enc = varnel_aac_encoder_open(16000, 1, 24000, nullptr);
+        ASSERT_NE(enc, nullptr);
+        EXPECT_EQ(varnel_aac_encoder_flush(enc, out, 768), 0) << "nothing to flush yet";
+        EXPECT_EQ(varnel_aac_encode_int16(enc, pcm, lastFrame, out, 768), VARNEL_AAC_ERR_ENDED);
+        varnel_aac_encoder_destroy(enc);
+
+        enc = varnel_aac_encoder_open(16000, 1, 24000, nullptr);
+        EXPECT_GT(varnel_aac_encode_int16(enc, pcm, lastFrame, out, 768), 0);
+        const int next = varnel_aac_encode_int16(enc, pcm, 1024, out, 768);
+        EXPECT_EQ(next > 0, lastFrame == 1024) << "after a frame of " << lastFrame;
+        int flushed = 0;
+        while (varnel_aac_encoder_flush(enc, out, 768) > 0) ++flushed;
+        EXPECT_EQ(flushed, 2);
+        EXPECT_EQ(varnel_aac_encoder_flush(enc, out, 768), 0);
+        EXPECT_EQ(varnel_aac_encode_int16(enc, pcm, 1024, out, 768), VARNEL_AAC_ERR_ENDED);
+        EXPECT_EQ(varnel_aac_encoder_close(enc), VARNEL_AAC_OK);
+        varnel_aac_encoder_destroy(enc);
+    }
+}
+
+struct OpenCase {
+    int32_t rate;
+    int channels;
+    int32_t bitRate;
+    int expected;
+};
+
+class OpenRefusal : public ::testing::TestWithParam<OpenCase> {};
+
+TEST_P(OpenRefusal, ReportsTheReason) {
+    const OpenCase& c = GetParam();
+    int error = 12345;
+    VarnelAacEncoder* enc = varnel_aac_encoder_open(c.rate, c.channels, c.bitRate, &error);
+    EXPECT_EQ(enc == nullptr, c.expected != VARNEL_AAC_OK);
+    EXPECT_EQ(error, c.expected);
+    varnel_aac_encoder_destroy(enc);
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, OpenRefusal,
+                         ::testing::Values(OpenCase{44000, 2, 128000, VARNEL_AAC_ERR_SAMPLE_RATE},
+                                           OpenCase{0, 1, 64000, VARNEL_AAC_ERR_SAMPLE_RATE},
+                                           OpenCase{48000, 0, 64000, VARNEL_AAC_ERR_CHANNELS},
+                                           OpenCase{48000, 3, 64000, VARNEL_AAC_ERR_CHANNELS},
+                                           OpenCase{48000, 2, 0, VARNEL_AAC_ERR_BIT_RATE},
+                                           OpenCase{48000, 2, -128000, VARNEL_AAC_ERR_BIT_RATE},
+                                           OpenCase{96000, 2, 1, VARNEL_AAC_OK},
+                                           OpenCase{8000, 1, INT32_MAX, VARNEL_AAC_OK}));
+
+TEST(Api, EveryErrorHasItsOwnMessage) {
+    std::set<std::string> messages;
+    for (int code = VARNEL_AAC_ERR_INTERNAL; code <= VARNEL_AAC_OK; ++code) messages.insert(varnel_aac_strerror(code));
+    EXPECT_EQ(messages.size(), static_cast<size_t>(1 - VARNEL_AAC_ERR_INTERNAL));
+    EXPECT_EQ(messages.count(varnel_aac_strerror(-1000)), 0u);
+}
+
+}  // namespace
+}  // namespace varnel::test
