@@ -1,126 +1,115 @@
-// Fuzz target of the encoder core. The input is read as
+// Fuzz target of the encoder, through the library's C interface. The input is read as
 //
 //   byte 0      sampling rate index (mod 12) into sampleRateTable
 //   byte 1      channels: 1 + (byte & 1)
 //   bytes 2..5  bit rate per channel, little-endian, mapped to 1 .. 6 * rate bit/s
-//   byte 6      option bits (mod 4): kOptionTns, kOptionPns; bit 2 set: channel pairs
-//               coded left/right only (mid/side off)
-//   the rest    16-bit little-endian PCM, interleaved
+//   byte 6      bit 0 temporal noise shaping, bit 1 noise substitution; bit 2 set: channel
+//               pairs coded left/right only (mid/side off); bit 3 set: the samples are 32-bit
+//               floats (any bit pattern: NaN, infinities and values past full scale included),
+//               else 16-bit integers
+//   the rest    little-endian PCM, interleaved
 //
-// and encoded as the benchmark does: a 16-bit WAV file through the input stream with two flush
-// frames, one encodeFrame per 16384-byte output buffer. Besides the sanitizers it checks what a
-// decoder relies on: no block exceeds the decoder's input buffer (6144 bits per channel), no
-// block overflows the output buffer, every block ends byte-aligned, and one block is written per
-// input frame and flush frame.
+// and encoded as a caller of the library would: one call per 1024 samples per channel, a short
+// last frame, then the flush, each into a buffer of exactly the size the interface asks for.
+// Besides the sanitizers it checks what a decoder and a caller rely on: every call succeeds, no
+// access unit exceeds the decoder's input buffer (6144 bits per channel), and one access unit
+// comes out per input frame and flush frame.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <string>
+#include <cstring>
 #include <vector>
 
-#include "bitstream/bit_writer.h"
-#include "encoder/aac_encoder.h"
-#include "encoder/band_tables.h"
-#include "frontend/wav_input.h"
 #include "fuzz/fuzz_input_file.h"
+#include "varnel/aac_encoder.h"
 
 namespace {
 
 constexpr size_t kParameterBytes = 7;
-constexpr int kOutputBufferBytes = 16384;
-constexpr int32_t kFlushFrames = 2;
+constexpr int32_t kSampleRates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
+constexpr int kFlushFrames = 2;
+constexpr int kBytesPerChannel = 768;  // 6144 bits
 
-void put16(std::vector<uint8_t>& v, uint32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    put16(v, x & 0xFFFF);
-    put16(v, x >> 16);
+// `count` little-endian samples from `data`.
+template <typename Sample>
+std::vector<Sample> samplesAt(const uint8_t* data, size_t count) {
+    std::vector<Sample> out(count);
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t v = 0;
+        for (size_t b = 0; b < sizeof(Sample); ++b) v |= uint32_t{data[i * sizeof(Sample) + b]} << (8 * b);
+        if constexpr (sizeof(Sample) == 2) {
+            out[i] = static_cast<Sample>(static_cast<uint16_t>(v));
+        } else {
+            std::memcpy(&out[i], &v, sizeof v);
+        }
+    }
+    return out;
 }
 
-// A canonical 16-bit PCM WAV file: RIFF header, 16-byte "fmt " chunk, "data" chunk.
-std::vector<uint8_t> pcmWav(uint32_t rate, uint16_t channels, const uint8_t* pcm, size_t bytes) {
-    const uint16_t blockAlign = static_cast<uint16_t>(2 * channels);
-    bytes -= bytes % blockAlign;
-    std::vector<uint8_t> wav;
-    wav.reserve(44 + bytes);
-    wav.insert(wav.end(), {'R', 'I', 'F', 'F'});
-    put32(wav, static_cast<uint32_t>(36 + bytes));
-    wav.insert(wav.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    put32(wav, 16);
-    put16(wav, 1);  // PCM
-    put16(wav, channels);
-    put32(wav, rate);
-    put32(wav, rate * blockAlign);
-    put16(wav, blockAlign);
-    put16(wav, 16);
-    wav.insert(wav.end(), {'d', 'a', 't', 'a'});
-    put32(wav, static_cast<uint32_t>(bytes));
-    wav.insert(wav.end(), pcm, pcm + bytes);
-    return wav;
+template <typename Sample>
+int encode(VarnelAacEncoder* enc, const std::vector<Sample>& pcm, int frameSize, unsigned char* out, int outSize) {
+    if constexpr (sizeof(Sample) == 2)
+        return varnel_aac_encode_int16(enc, pcm.data(), frameSize, out, outSize);
+    else
+        return varnel_aac_encode_float(enc, pcm.data(), frameSize, out, outSize);
+}
+
+template <typename Sample>
+uint64_t encodeAll(VarnelAacEncoder* enc, const uint8_t* pcm, size_t bytes, int channels, uint64_t* inputFrames) {
+    const size_t frameBytes = sizeof(Sample) * static_cast<size_t>(channels);
+    const uint64_t samplesPerChannel = bytes / frameBytes;
+    const int outSize = kBytesPerChannel * channels;
+    std::vector<unsigned char> out(static_cast<size_t>(outSize));
+    uint64_t units = 0;
+    auto check = [&](int size, const char* what) {
+        if (size < 0) {
+            std::fprintf(stderr, "%s: %s\n", what, varnel_aac_strerror(size));
+            varnel::fuzz::fail("a call of the interface was refused");
+        }
+        if (size > outSize) varnel::fuzz::fail("an access unit is larger than the decoder's input buffer");
+    };
+    for (uint64_t n = 0; n < samplesPerChannel; n += VARNEL_AAC_FRAME_LENGTH) {
+        const int count = static_cast<int>(
+            samplesPerChannel - n < VARNEL_AAC_FRAME_LENGTH ? samplesPerChannel - n : VARNEL_AAC_FRAME_LENGTH);
+        const std::vector<Sample> frame =
+            samplesAt<Sample>(pcm + n * frameBytes, static_cast<size_t>(count) * static_cast<size_t>(channels));
+        const int size = encode(enc, frame, count, out.data(), outSize);
+        check(size, "encode");
+        if (size == 0) varnel::fuzz::fail("a frame gave no access unit");
+        ++units;
+        ++*inputFrames;
+    }
+    for (int size; (size = varnel_aac_encoder_flush(enc, out.data(), outSize)) != 0; ++units) check(size, "flush");
+    return units;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace varnel;
     if (size < kParameterBytes) return 0;
-    const int32_t rate = sampleRateTable[data[0] % sampleRateTable.size()];
-    const uint16_t channels = static_cast<uint16_t>(1 + (data[1] & 1));
+    const int32_t rate = kSampleRates[data[0] % 12];
+    const int channels = 1 + (data[1] & 1);
     const uint32_t rateField = uint32_t{data[2]} | (uint32_t{data[3]} << 8) | (uint32_t{data[4]} << 16) |
                                (uint32_t{data[5]} << 24);
     const int32_t bitRatePerChannel = static_cast<int32_t>(1 + rateField % (6 * static_cast<uint32_t>(rate)));
-    const int32_t options = data[6] & (kOptionTns | kOptionPns);
-    const bool midSide = (data[6] & 4) == 0;
+    const bool floats = (data[6] & 8) != 0;
 
-    const std::vector<uint8_t> wav = pcmWav(static_cast<uint32_t>(rate), channels, data + kParameterBytes,
-                                            size - kParameterBytes);
-    const uint64_t samplesPerChannel = (size - kParameterBytes) / (2u * channels);
-    const fuzz::InputFile file(wav.data(), wav.size());
+    int error = 0;
+    VarnelAacEncoder* enc = varnel_aac_encoder_open(rate, channels, bitRatePerChannel * channels, &error);
+    if (!enc) varnel::fuzz::fail("the encoder refused an AAC sampling rate");
+    if (varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_TNS, data[6] & 1) != VARNEL_AAC_OK ||
+        varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_NOISE_SUBSTITUTION, (data[6] >> 1) & 1) != VARNEL_AAC_OK ||
+        varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_MID_SIDE, (data[6] & 4) == 0) != VARNEL_AAC_OK)
+        varnel::fuzz::fail("an option was refused");
 
-    InputStreamParams params;
-    params.fileName = file.path();
-    params.frameLength = kFrameLength;
-    params.trailingSilentFrames = kFlushFrames;
-    std::unique_ptr<InputStream> stream;
-    std::string error;
-    if (openInputStream(params, &stream, &error) != kStreamOk) fuzz::fail("a canonical 16-bit WAV was refused");
-
-    std::vector<uint8_t> buffer(kOutputBufferBytes);
-    std::unique_ptr<BitWriter> writer = createBitWriter();
-    writer->setOutput(buffer.data(), kOutputBufferBytes);
-    EncoderConfig config;
-    config.bitRatePerChannel = bitRatePerChannel;
-    std::unique_ptr<AacEncoder> encoder;
-    if (openEncoder(config, std::move(writer), std::move(stream), &encoder) != OpenStatus::Ok)
-        fuzz::fail("the encoder refused an AAC sampling rate");
-    int bits = 0;
-    encoder->bitWriter->takeOutput(&bits);  // the AudioSpecificConfig
-    encoder->setOption(kOptionBitsId, options);
-    encoder->frame.midSideEnabled = midSide;
-
-    uint64_t blocks = 0;
-    while (true) {
-        encoder->bitWriter->setOutput(buffer.data(), kOutputBufferBytes);
-        const FrameStatus status = encoder->encodeFrame();
-        if (status == FrameStatus::EndOfInput) break;
-        if (status != FrameStatus::Written) fuzz::fail("a read of an in-memory file failed");
-        encoder->bitWriter->takeOutput(&bits);
-        if (bits > kMaxBitsPerChannel * channels) {
-            std::fprintf(stderr, "block %llu: %d bits; %d Hz, %d channel(s), %d bit/s per channel, options %d%s\n",
-                         static_cast<unsigned long long>(blocks), bits, rate, channels, bitRatePerChannel, options,
-                         midSide ? "" : ", left/right only");
-            fuzz::fail("a block is larger than the decoder's input buffer");
-        }
-        if (bits % 8 != 0) fuzz::fail("a block does not end byte-aligned");
-        if (encoder->bitWriter->overflowed()) fuzz::fail("a block overflowed the output buffer");
-        ++blocks;
-    }
-    const uint64_t inputFrames = (samplesPerChannel + kFrameLength - 1) / kFrameLength;
-    if (blocks != (inputFrames > 0 ? inputFrames + kFlushFrames : 0))
-        fuzz::fail("not one block per input frame and flush frame");
-    encoder->closeEncoder();
+    uint64_t inputFrames = 0;
+    const uint8_t* pcm = data + kParameterBytes;
+    const size_t bytes = size - kParameterBytes;
+    const uint64_t units = floats ? encodeAll<float>(enc, pcm, bytes, channels, &inputFrames)
+                                  : encodeAll<int16_t>(enc, pcm, bytes, channels, &inputFrames);
+    if (units != (inputFrames > 0 ? inputFrames + kFlushFrames : 0))
+        varnel::fuzz::fail("not one access unit per input frame and flush frame");
+    if (varnel_aac_encoder_close(enc) != VARNEL_AAC_OK) varnel::fuzz::fail("close was refused");
+    varnel_aac_encoder_destroy(enc);
     return 0;
 }
