@@ -11,6 +11,8 @@ command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)
 command -v faad >/dev/null 2>&1 || need+=(faad)
 /usr/bin/python3 -c 'import numpy' >/dev/null 2>&1 || need+=(python3-numpy)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
+# The installed library is built against through pkg-config.
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 # Other readers of the MP4 file, checked when present.
 command -v mediainfo >/dev/null 2>&1 || need+=(mediainfo)
 command -v AtomicParsley >/dev/null 2>&1 || need+=(atomicparsley)
