@@ -14,7 +14,7 @@ if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/
   apt-get update -q >/dev/null
   apt-get install -y -q clang libclang-rt-14-dev >/dev/null
 fi
-cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVARNEL_FUZZ=ON -DVARNEL_BUILD_TESTS=OFF \
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DVARNEL_FUZZ=ON -DVARNEL_BUILD_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz --target fuzz_wav_input fuzz_encoder -j"$(nproc)"
 
