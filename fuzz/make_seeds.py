@@ -91,9 +91,12 @@ def wav_seeds():
     }
 
 
+FLOAT_SAMPLES = 8  # option bit: the samples are 32-bit floats
+
+
 def encoder_seed(rate_index, channels, bit_rate, options, values):
     header = struct.pack('<BBIB', rate_index, channels - 1, bit_rate, options)
-    return header + pcm(values, 16)
+    return header + (floats(values, 'f') if options & FLOAT_SAMPLES else pcm(values, 16))
 
 
 def encoder_seeds():
@@ -114,6 +117,11 @@ def encoder_seeds():
         'stereo_11025_silence.bin': encoder_seed(10, 2, 16000 - 1, 1, [0.0] * 2400),
         'mono_empty.bin': encoder_seed(4, 1, 64000 - 1, 1, []),
         'stereo_44100_left_right_tns.bin': encoder_seed(4, 2, 64000 - 1, 1 | 4, tone(1300, 2)),
+        # Float samples past full scale, and NaN and infinities within a tone.
+        'stereo_44100_float_clipped.bin': encoder_seed(4, 2, 64000 - 1, 1 | FLOAT_SAMPLES, tone(1300, 2, 1.7)),
+        'mono_48000_float_nan_inf.bin': encoder_seed(3, 1, 48000 - 1, 3 | FLOAT_SAMPLES,
+                                                     [(math.nan, math.inf, -math.inf)[i % 3] if i % 97 == 0 else v
+                                                      for i, v in enumerate(tone(1500, 1))]),
     }
 
 
