@@ -27,26 +27,21 @@ struct ApiSettings {
     int midSide = 1;
 };
 
-// A tone with noise bursts every 8192 samples, so that blocks switch to short windows; `peak`
-// above 1 drives it past full scale. Float samples, full scale 1.
+// A tone with noise bursts every 8192 samples (short blocks), float at full scale 1; `peak`
+// above 1 drives it past full scale. toInt16 gives the same signal as whole 16-bit values.
 inline std::vector<float> burstySignal(long samplesPerChannel, int channels, double peak = 0.5, unsigned seed = 1) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> noise(-1.0, 1.0);
     std::vector<float> pcm;
-    pcm.reserve(static_cast<size_t>(samplesPerChannel * channels));
     for (long n = 0; n < samplesPerChannel; ++n)
-        for (int c = 0; c < channels; ++c) {
-            const double tone = std::sin(0.05 * (c + 1) * static_cast<double>(n));
-            const double burst = (n % 8192) < 600 ? noise(rng) : 0.0;
-            pcm.push_back(static_cast<float>(peak * (0.6 * tone + 0.4 * burst)));
-        }
+        for (int c = 0; c < channels; ++c)
+            pcm.push_back(static_cast<float>(peak * (0.6 * std::sin(0.05 * (c + 1) * static_cast<double>(n)) +
+                                                     ((n % 8192) < 600 ? 0.4 * noise(rng) : 0.0))));
     return pcm;
 }
 
-// The same signal as whole 16-bit values.
 inline std::vector<int16_t> toInt16(const std::vector<float>& pcm) {
     std::vector<int16_t> out;
-    out.reserve(pcm.size());
     for (float v : pcm) out.push_back(static_cast<int16_t>(std::clamp(std::lround(v * 32768.0), -32768L, 32767L)));
     return out;
 }
@@ -68,26 +63,21 @@ template <typename Sample>
 AccessUnits encodeThrough(VarnelAacEncoder* enc, const std::vector<Sample>& pcm, int channels) {
     AccessUnits units;
     unsigned char au[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
+    auto keep = [&](int size) {
+        if (size < 0) ADD_FAILURE() << "access unit " << units.size() << ": " << varnel_aac_strerror(size);
+        if (size > 0) units.emplace_back(au, au + size);
+        return size > 0;
+    };
     const long total = static_cast<long>(pcm.size()) / channels;
     for (long n = 0; n < total; n += VARNEL_AAC_FRAME_LENGTH) {
         const int count = static_cast<int>(std::min<long>(VARNEL_AAC_FRAME_LENGTH, total - n));
-        int size = 0;
-        if constexpr (std::is_same_v<Sample, float>)
-            size = varnel_aac_encode_float(enc, pcm.data() + n * channels, count, au, sizeof au);
-        else
-            size = varnel_aac_encode_int16(enc, pcm.data() + n * channels, count, au, sizeof au);
-        if (size <= 0) {
-            ADD_FAILURE() << "frame at " << n << ": " << varnel_aac_strerror(size);
-            return units;
+        if constexpr (std::is_same_v<Sample, float>) {
+            if (!keep(varnel_aac_encode_float(enc, pcm.data() + n * channels, count, au, sizeof au))) return units;
+        } else {
+            if (!keep(varnel_aac_encode_int16(enc, pcm.data() + n * channels, count, au, sizeof au))) return units;
         }
-        units.emplace_back(au, au + size);
     }
-    for (int size; (size = varnel_aac_encoder_flush(enc, au, sizeof au)) != 0;) {
-        if (size < 0) {
-            ADD_FAILURE() << "flush: " << varnel_aac_strerror(size);
-            return units;
-        }
-        units.emplace_back(au, au + size);
+    while (keep(varnel_aac_encoder_flush(enc, au, sizeof au))) {
     }
     return units;
 }

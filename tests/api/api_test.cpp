@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -96,55 +95,40 @@ INSTANTIATE_TEST_SUITE_P(
                       ProgramCase{{32000, 2, 64000, 1, 0, 1}, 25 * 1024 + 100, true, "float_clipped"}),
     [](const auto& c) { return std::string(c.param.name); });
 
-// Each call, given an encoder, that can be refused.
-struct Call {
-    const char* name;
-    std::function<int(VarnelAacEncoder*)> run;
-};
-
-std::vector<Call> everyCall() {
-    static const int16_t pcm16[2 * VARNEL_AAC_FRAME_LENGTH] = {};
-    static const float pcmFloat[2 * VARNEL_AAC_FRAME_LENGTH] = {};
-    static unsigned char out[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
-    return {
-        {"set_option", [](VarnelAacEncoder* e) { return varnel_aac_encoder_set_option(e, VARNEL_AAC_OPTION_TNS, 1); }},
-        {"get_option", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_option(e, VARNEL_AAC_OPTION_TNS); }},
-        {"get_config", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_config(e, out, sizeof out); }},
-        {"get_delay", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_delay(e); }},
-        {"get_frame_length", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_frame_length(e); }},
-        {"get_bit_rate", [](VarnelAacEncoder* e) { return static_cast<int>(varnel_aac_encoder_get_bit_rate(e)); }},
-        {"get_sample_rate", [](VarnelAacEncoder* e) { return static_cast<int>(varnel_aac_encoder_get_sample_rate(e)); }},
-        {"get_channels", [](VarnelAacEncoder* e) { return varnel_aac_encoder_get_channels(e); }},
-        {"encode_int16", [](VarnelAacEncoder* e) { return varnel_aac_encode_int16(e, pcm16, 1024, out, sizeof out); }},
-        {"encode_float", [](VarnelAacEncoder* e) { return varnel_aac_encode_float(e, pcmFloat, 1024, out, sizeof out); }},
-        {"flush", [](VarnelAacEncoder* e) { return varnel_aac_encoder_flush(e, out, sizeof out); }},
-        {"close", [](VarnelAacEncoder* e) { return varnel_aac_encoder_close(e); }},
+// Every call refuses a null and a closed encoder; refused calls between the frames of one
+// encoder leave its output as another's without them.
+TEST(Api, RefusalsAreErrorCodesThatChangeNothing) {
+    const int16_t zeros[2 * VARNEL_AAC_FRAME_LENGTH] = {};
+    const float f[2 * VARNEL_AAC_FRAME_LENGTH] = {};
+    unsigned char out[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
+    const std::vector<std::function<int(VarnelAacEncoder*)>> calls = {
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_set_option(e, VARNEL_AAC_OPTION_TNS, 1); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_get_option(e, VARNEL_AAC_OPTION_TNS); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_get_config(e, out, sizeof out); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_get_delay(e); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_get_frame_length(e); },
+        [&](VarnelAacEncoder* e) { return static_cast<int>(varnel_aac_encoder_get_bit_rate(e)); },
+        [&](VarnelAacEncoder* e) { return static_cast<int>(varnel_aac_encoder_get_sample_rate(e)); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_get_channels(e); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encode_int16(e, zeros, 1024, out, sizeof out); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encode_float(e, f, 1024, out, sizeof out); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_flush(e, out, sizeof out); },
+        [&](VarnelAacEncoder* e) { return varnel_aac_encoder_close(e); },
     };
-}
-
-TEST(Api, EveryCallRefusesANullAndAClosedEncoder) {
     VarnelAacEncoder* closed = varnel_aac_encoder_open(44100, 2, 128000, nullptr);
-    ASSERT_NE(closed, nullptr);
     ASSERT_EQ(varnel_aac_encoder_close(closed), VARNEL_AAC_OK);
-    for (const Call& call : everyCall()) {
-        EXPECT_EQ(call.run(nullptr), VARNEL_AAC_ERR_NULL) << call.name;
-        EXPECT_EQ(call.run(closed), VARNEL_AAC_ERR_CLOSED) << call.name;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i](nullptr), VARNEL_AAC_ERR_NULL) << "call " << i;
+        EXPECT_EQ(calls[i](closed), VARNEL_AAC_ERR_CLOSED) << "call " << i;
     }
     varnel_aac_encoder_destroy(closed);
     varnel_aac_encoder_destroy(nullptr);
-}
 
-// Refused calls between the frames of one encoder leave its output as another's without them.
-TEST(Api, RefusedCallsChangeNothing) {
     const ApiSettings s{44100, 2, 96000, 1, 1, 1};
     const std::vector<int16_t> pcm = toInt16(burstySignal(12 * 1024 + 10, 2));
-    const AccessUnits clean = encodeThrough(s, pcm);
-
     VarnelAacEncoder* enc = openWith(s);
     ASSERT_NE(enc, nullptr);
     const int16_t* p = pcm.data();
-    const float f[2 * VARNEL_AAC_FRAME_LENGTH] = {};
-    unsigned char out[VARNEL_AAC_MAX_ACCESS_UNIT_BYTES];
     unsigned char config[VARNEL_AAC_MAX_CONFIG_BYTES];
     const std::vector<std::pair<int, int>> refusals = {
         {varnel_aac_encode_int16(enc, p, 0, out, sizeof out), VARNEL_AAC_ERR_FRAME_SIZE},
@@ -164,7 +148,7 @@ TEST(Api, RefusedCallsChangeNothing) {
     };
     for (size_t i = 0; i < refusals.size(); ++i) EXPECT_EQ(refusals[i].first, refusals[i].second) << "refusal " << i;
     EXPECT_EQ(varnel_aac_encoder_get_option(enc, VARNEL_AAC_OPTION_NOISE_SUBSTITUTION), 1);
-    EXPECT_EQ(encodeThrough(enc, pcm, 2), clean);
+    EXPECT_EQ(encodeThrough(enc, pcm, 2), encodeThrough(s, pcm));
     varnel_aac_encoder_destroy(enc);
 }
 
@@ -194,39 +178,23 @@ TEST(Api, InputEndsOnceAndFlushesTwoFrames) {
     }
 }
 
-struct OpenCase {
-    int32_t rate;
-    int channels;
-    int32_t bitRate;
-    int expected;
-};
-
-class OpenRefusal : public ::testing::TestWithParam<OpenCase> {};
-
-TEST_P(OpenRefusal, ReportsTheReason) {
-    const OpenCase& c = GetParam();
-    int error = 12345;
-    VarnelAacEncoder* enc = varnel_aac_encoder_open(c.rate, c.channels, c.bitRate, &error);
-    EXPECT_EQ(enc == nullptr, c.expected != VARNEL_AAC_OK);
-    EXPECT_EQ(error, c.expected);
-    varnel_aac_encoder_destroy(enc);
-}
-
-INSTANTIATE_TEST_SUITE_P(Api, OpenRefusal,
-                         ::testing::Values(OpenCase{44000, 2, 128000, VARNEL_AAC_ERR_SAMPLE_RATE},
-                                           OpenCase{0, 1, 64000, VARNEL_AAC_ERR_SAMPLE_RATE},
-                                           OpenCase{48000, 0, 64000, VARNEL_AAC_ERR_CHANNELS},
-                                           OpenCase{48000, 3, 64000, VARNEL_AAC_ERR_CHANNELS},
-                                           OpenCase{48000, 2, 0, VARNEL_AAC_ERR_BIT_RATE},
-                                           OpenCase{48000, 2, -128000, VARNEL_AAC_ERR_BIT_RATE},
-                                           OpenCase{96000, 2, 1, VARNEL_AAC_OK},
-                                           OpenCase{8000, 1, INT32_MAX, VARNEL_AAC_OK}));
-
-TEST(Api, EveryErrorHasItsOwnMessage) {
-    std::set<std::string> messages;
-    for (int code = VARNEL_AAC_ERR_INTERNAL; code <= VARNEL_AAC_OK; ++code) messages.insert(varnel_aac_strerror(code));
-    EXPECT_EQ(messages.size(), static_cast<size_t>(1 - VARNEL_AAC_ERR_INTERNAL));
-    EXPECT_EQ(messages.count(varnel_aac_strerror(-1000)), 0u);
+TEST(Api, OpenReportsEachRefusal) {
+    struct Case {
+        int32_t rate;
+        int channels;
+        int32_t bitRate;
+        int expected;
+    };
+    for (const Case& c : {Case{44000, 2, 128000, VARNEL_AAC_ERR_SAMPLE_RATE}, Case{0, 1, 64000, VARNEL_AAC_ERR_SAMPLE_RATE},
+                          Case{48000, 0, 64000, VARNEL_AAC_ERR_CHANNELS}, Case{48000, 3, 64000, VARNEL_AAC_ERR_CHANNELS},
+                          Case{48000, 2, 0, VARNEL_AAC_ERR_BIT_RATE}, Case{48000, 2, -128000, VARNEL_AAC_ERR_BIT_RATE},
+                          Case{96000, 2, 1, VARNEL_AAC_OK}, Case{8000, 1, INT32_MAX, VARNEL_AAC_OK}}) {
+        int error = 12345;
+        VarnelAacEncoder* enc = varnel_aac_encoder_open(c.rate, c.channels, c.bitRate, &error);
+        EXPECT_EQ(error, c.expected) << c.rate << " Hz, " << c.channels << " channels, " << c.bitRate << " bit/s";
+        EXPECT_EQ(enc == nullptr, c.expected != VARNEL_AAC_OK);
+        varnel_aac_encoder_destroy(enc);
+    }
 }
 
 }  // namespace
