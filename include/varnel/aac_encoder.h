@@ -24,7 +24,8 @@
  *
  * Every function that can fail returns a negative VARNEL_AAC_ERR_* code: for a null pointer,
  * a closed encoder, a sample count other than the frame length (or a short last frame), or an
- * output buffer smaller than the largest access unit. A refused call changes nothing.
+ * output buffer smaller than the largest access unit. A refused call changes nothing (only
+ * VARNEL_AAC_ERR_NO_MEMORY and VARNEL_AAC_ERR_INTERNAL report a failure after the fact).
  *
  * Threads: encoders are independent of each other; several may be used at once from several
  * threads. One encoder must not be used by two threads at the same time.
