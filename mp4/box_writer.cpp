@@ -288,6 +288,47 @@ void writeTrak(ByteBuffer& out, TrackBoxes& t, std::vector<uint8_t>& scratch) {
     writeStbl(out, t, scratch);
 }
 
+// ---------------------------------------------------------------- metadata: udta/meta/ilst
+
+// The metadata handler: handler_type "mdir" with "appl" in the first reserved word, as the
+// players that read this list write it, and an empty name.
+constexpr uint32_t kMetaHdlrSize = kFullBoxHeaderSize + 4 + 4 + 3 * 4 + 1;
+constexpr uint32_t kDataBoxFixed = kFullBoxHeaderSize + 4;  // data: type (version, flags), locale
+
+uint32_t tagItemSize(const TagItem& item) {
+    return kBoxHeaderSize + kDataBoxFixed + static_cast<uint32_t>(item.value.size());
+}
+
+uint32_t ilstSize(const Mp4File& file) {
+    uint32_t size = kBoxHeaderSize;
+    for (const TagItem& item : file.tags) size += tagItemSize(item);
+    return size;
+}
+
+uint32_t metaSize(const Mp4File& file) { return kFullBoxHeaderSize + kMetaHdlrSize + ilstSize(file); }
+uint32_t udtaSize(const Mp4File& file) { return file.tags.empty() ? 0 : kBoxHeaderSize + metaSize(file); }
+
+void writeUdta(ByteBuffer& out, const Mp4File& file) {
+    BoxScope udta(out, fourcc("udta"), udtaSize(file));
+    BoxScope meta(out, fourcc("meta"), metaSize(file), 0, 0);
+    {
+        BoxScope hdlr(out, fourcc("hdlr"), kMetaHdlrSize, 0, 0);
+        out.u32(0);                // pre_defined
+        out.type(fourcc("mdir"));  // handler_type
+        out.type(fourcc("appl"));  // reserved[0]
+        out.zeros(2 * 4);          // reserved[1..2]
+        out.u8(0);                 // name: empty
+    }
+    BoxScope ilst(out, fourcc("ilst"), ilstSize(file));
+    for (const TagItem& item : file.tags) {
+        BoxScope entry(out, item.type, tagItemSize(item));
+        BoxScope data(out, fourcc("data"), kDataBoxFixed + static_cast<uint32_t>(item.value.size()), 0,
+                      item.data_type);  // version 0, flags: the well-known type
+        out.u32(0);  // locale
+        out.bytes(item.value.data(), item.value.size());
+    }
+}
+
 }  // namespace
 
 BoxScope::BoxScope(ByteBuffer& out, FourCC type, uint32_t size)
@@ -321,7 +362,7 @@ uint64_t moovSize(const Mp4File& file) {
     uint64_t size = kBoxHeaderSize + mvhdSize(file.mvhd);
     if (file.has_iods) size += kFullBoxHeaderSize + file.iod.size();
     for (const auto& t : file.tracks) size += trakSize(*t);
-    return size;
+    return size + udtaSize(file);
 }
 
 bool writeMoov(Mp4File& file, std::FILE* sink) {
@@ -332,6 +373,7 @@ bool writeMoov(Mp4File& file, std::FILE* sink) {
         writeMvhd(out, file.mvhd);
         if (file.has_iods) writeIods(out, file.iod);
         for (const auto& t : file.tracks) writeTrak(out, *t, scratch);
+        if (!file.tags.empty()) writeUdta(out, file);
     }
     return out.flush();
 }

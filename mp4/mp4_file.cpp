@@ -68,6 +68,38 @@ int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
     }
 }
 
+int mp4_set_tags(Mp4File* file, const Mp4Tag* tags, uint32_t count) {
+    if (!file || (count > 0 && !tags)) return -1;
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!tags[i].text && tags[i].text_size > 0) return -1;
+        bytes += tags[i].text_size;
+    }
+    if (bytes > MP4_MAX_TAG_BYTES) return -1;
+    try {
+        std::vector<mp4::TagItem> items;
+        for (uint32_t i = 0; i < count; ++i) {
+            mp4::TagItem item;
+            item.type = tags[i].type;
+            if (tags[i].text) {
+                item.data_type = mp4::kTagDataUtf8;
+                item.value.assign(tags[i].text, tags[i].text + tags[i].text_size);
+            } else {
+                item.data_type = mp4::kTagDataImplicit;
+                // trkn: reserved 16 bits, track number, track count, reserved 16 bits.
+                item.value.resize(8);
+                mp4::storeU16(item.value.data() + 2, tags[i].track_number);
+                mp4::storeU16(item.value.data() + 4, tags[i].track_total);
+            }
+            items.push_back(std::move(item));
+        }
+        file->tags = std::move(items);
+        return 0;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
 int mp4_close_file(Mp4File* file) {
     if (!file) return -1;
     std::unique_ptr<Mp4File> owner(file);  // released on every path

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mp4/byte_order.h"
 #include "mp4/media_files.h"
 #include "mp4/mp4_writer.h"
 #include "mp4/track_boxes.h"
@@ -19,6 +20,17 @@ namespace mp4 {
 // ftyp: the 3GPP release 5 brand, compatible with 3GPP release 4 and MP4 version 1.
 inline constexpr uint32_t kFtypSize = 28;
 inline constexpr uint32_t kMinorVersion = 0x00000100;
+
+// Well-known types of a metadata data box.
+inline constexpr uint32_t kTagDataImplicit = 0;
+inline constexpr uint32_t kTagDataUtf8 = 1;
+
+// One metadata item: its box type and the payload of its data box (after type and locale).
+struct TagItem {
+    FourCC type = 0;
+    uint32_t data_type = 0;  // well-known type of the data box: 1 UTF-8, 0 implicit (trkn)
+    std::vector<uint8_t> value;
+};
 
 // The movie header values that change (mvhd, ISO/IEC 14496-12, 8.2.2).
 struct MovieHeader {
@@ -35,6 +47,7 @@ struct Mp4File {
     bool has_iods = false;
     std::vector<uint8_t> iod;  // InitialObjectDescriptor bytes of the iods box
     std::string file_name;
+    std::vector<mp4::TagItem> tags;  // moov/udta/meta/ilst; none: no udta
     uint64_t mdat_offset = mp4::kFtypSize;
     // Declared before the tracks and handles: handles hold rows of the set, so it goes last.
     std::unique_ptr<mp4::MediaFileSet> media_files;

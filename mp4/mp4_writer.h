@@ -138,6 +138,19 @@ struct Mp4EsParams {
     uint32_t sl_config_size = 0;
 };
 
+// One item of the iTunes-style metadata list (moov/udta/meta/ilst): a text item (UTF-8) or,
+// with a null text, the track-number item "trkn".
+struct Mp4Tag {
+    uint32_t type = 0;           // item box type, for example 0xA96E616D ("\251nam", the title)
+    const char* text = nullptr;  // the value's bytes, text_size of them, not terminated
+    uint32_t text_size = 0;
+    uint16_t track_number = 0;   // trkn: track number and count of tracks (0 for unknown)
+    uint16_t track_total = 0;
+};
+
+// Largest metadata list the file takes, in bytes of item values.
+inline constexpr uint32_t MP4_MAX_TAG_BYTES = 1u << 20;
+
 // Creates the output file with its ftyp and an mdat header whose size reads 0 until close.
 [[nodiscard]] int mp4_create_file(Mp4File** file, const Mp4FileParams* params);
 
@@ -162,6 +175,11 @@ struct Mp4EsParams {
 // delay for gapless playback. The track's tkhd duration then becomes `segment_duration`.
 // Must be called before mp4_finish_track. Fails for a media_time beyond INT64_MAX.
 [[nodiscard]] int mp4_set_edit_list(Mp4Track* track, uint64_t segment_duration, uint64_t media_time);
+
+// Gives the movie a metadata list of `count` items (replacing an earlier one), written as
+// moov/udta/meta with an "mdir" handler and an ilst holding the items in the order given.
+// With no items (count 0) the moov has no udta. Fails beyond MP4_MAX_TAG_BYTES of values.
+[[nodiscard]] int mp4_set_tags(Mp4File* file, const Mp4Tag* tags, uint32_t count);
 
 // Closes the track's sample tables and computes its durations. The handle must not be used
 // afterwards except that further calls on it return -1 until the file is closed.
