@@ -1,6 +1,7 @@
 #include "frontend/wav_header.h"
 
 #include <cstring>
+#include <sys/stat.h>
 
 #include "frontend/little_endian.h"
 
@@ -17,6 +18,49 @@ constexpr uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80
                                         0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 bool readExact(std::FILE* file, uint8_t* dst, size_t n) { return std::fread(dst, 1, n, file) == n; }
+
+// Reads and drops `n` bytes: a chunk skipped on a stream that cannot seek.
+bool skipBytes(std::FILE* file, uint64_t n) {
+    uint8_t buffer[4096];
+    while (n > 0) {
+        const size_t k = n < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer;
+        if (!readExact(file, buffer, k)) return false;
+        n -= k;
+    }
+    return true;
+}
+
+// Whether the file can be sized and walked with seeks.
+bool seekable(std::FILE* file) {
+    struct stat st {};
+    return fstat(fileno(file), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+// The items of a LIST chunk's payload when its list type is INFO: <id><size><text, padded>.
+void parseInfo(const std::vector<uint8_t>& payload, WavFormat* format) {
+    if (payload.size() < 4 || std::memcmp(payload.data(), "INFO", 4) != 0) return;
+    for (size_t pos = 4; pos + kChunkHeaderBytes <= payload.size();) {
+        const uint32_t size = le32(payload.data() + pos + 4);
+        const size_t start = pos + kChunkHeaderBytes;
+        if (size > payload.size() - start) break;  // an item that runs past its list
+        std::string text(reinterpret_cast<const char*>(payload.data() + start), size);
+        text.resize(std::strlen(text.c_str()));  // up to the first NUL
+        format->info.emplace_back(std::string(reinterpret_cast<const char*>(payload.data() + pos), 4), text);
+        pos = start + size + (size & 1u);
+    }
+}
+
+// A LIST chunk of `size` bytes at the current position, read for its INFO items when it is
+// not too large. Leaves the position inside or after the chunk: callers seek or skip on.
+bool readListChunk(std::FILE* file, uint32_t size, WavFormat* format, uint32_t* consumed) {
+    *consumed = 0;
+    if (size > kMaxInfoChunkBytes) return true;
+    std::vector<uint8_t> payload(size);
+    if (!readExact(file, payload.data(), size)) return false;
+    *consumed = size;
+    parseInfo(payload, format);
+    return true;
+}
 
 // Size of the file in bytes, or -1 when it cannot be determined.
 long long fileSize(std::FILE* file) {
@@ -90,10 +134,22 @@ bool readFmtChunk(std::FILE* file, uint64_t payload, uint32_t size, uint64_t end
     return parseFmt(body, size, format, error);
 }
 
-}  // namespace
+// The LIST chunks from `pos` to `end` of a seekable file, read for their INFO items; a chunk
+// that cannot be read ends the search, since the audio does not depend on it.
+void readInfoAfter(std::FILE* file, uint64_t pos, uint64_t end, WavFormat* format) {
+    uint8_t header[kChunkHeaderBytes];
+    while (pos + kChunkHeaderBytes <= end && seekTo(file, pos) && readExact(file, header, kChunkHeaderBytes)) {
+        const uint32_t size = le32(header + 4);
+        const uint64_t payload = pos + kChunkHeaderBytes;
+        uint32_t consumed = 0;
+        if (std::memcmp(header, "LIST", 4) == 0 && payload + size <= end &&
+            !readListChunk(file, size, format, &consumed))
+            return;
+        pos = payload + size + (size & 1u);
+    }
+}
 
-bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
-    *format = WavFormat{};
+bool readFileHeader(std::FILE* file, WavFormat* format, std::string* error) {
     const long long total = fileSize(file);
     if (total < 0 || !seekTo(file, 0)) {
         *error = "the file cannot be read";
@@ -130,15 +186,78 @@ bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
             // read to the end of the file. A size of 0 is an empty data chunk; whatever follows
             // it is another chunk, not audio.
             format->dataSize = size == 0xFFFFFFFFu || size > available ? available : size;
+            readInfoAfter(file, payload + format->dataSize + (format->dataSize & 1u), end, format);
             if (!seekTo(file, payload)) {
                 *error = "the file cannot be read";
                 return false;
             }
             return true;
         }
+        if (std::memcmp(header, "LIST", 4) == 0 && payload + size <= end) {
+            uint32_t consumed = 0;
+            if (!readListChunk(file, size, format, &consumed)) {
+                *error = "the file cannot be read";
+                return false;
+            }
+        }
         // Skip this chunk and its pad byte; 64-bit arithmetic, so no size can wrap.
         pos = payload + size + (size & 1u);
     }
+}
+
+bool readStreamHeader(std::FILE* file, WavFormat* format, std::string* error) {
+    constexpr uint64_t kUnknownEnd = UINT64_MAX;
+    if (!readRiffHeader(file, kUnknownEnd, error)) return false;
+    bool haveFmt = false;
+    uint64_t pos = 12;  // bytes read so far
+    while (true) {
+        uint8_t header[kChunkHeaderBytes];
+        if (!readExact(file, header, kChunkHeaderBytes)) {
+            *error = haveFmt ? "no \"data\" chunk" : "no \"fmt \" chunk";
+            return false;
+        }
+        const uint32_t size = le32(header + 4);
+        pos += kChunkHeaderBytes;
+        uint32_t consumed = 0;  // bytes of the payload read already
+        if (std::memcmp(header, "fmt ", 4) == 0) {
+            if (haveFmt) {
+                *error = "more than one \"fmt \" chunk";
+                return false;
+            }
+            if (!readFmtChunk(file, 0, size, kUnknownEnd, format, error)) return false;
+            consumed = size < kExtensibleFmtBytes ? size : kExtensibleFmtBytes;
+            haveFmt = true;
+        } else if (std::memcmp(header, "data", 4) == 0) {
+            if (!haveFmt) {
+                *error = "the \"data\" chunk comes before the \"fmt \" chunk";
+                return false;
+            }
+            format->dataOffset = pos;
+            // Streaming writers leave 0xFFFFFFFF: the data runs to the end of the stream. A size
+            // larger than what follows shows when the stream ends early, as for a cut file.
+            format->dataSize = size == 0xFFFFFFFFu ? kDataToEnd : size;
+            return true;
+        } else if (std::memcmp(header, "LIST", 4) == 0) {
+            if (!readListChunk(file, size, format, &consumed)) {
+                *error = "no \"data\" chunk";
+                return false;
+            }
+        }
+        const uint64_t rest = uint64_t{size} + (size & 1u) - consumed;
+        if (!skipBytes(file, rest)) {
+            *error = haveFmt ? "no \"data\" chunk" : "no \"fmt \" chunk";
+            return false;
+        }
+        pos += uint64_t{size} + (size & 1u);
+    }
+}
+
+}  // namespace
+
+bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
+    *format = WavFormat{};
+    if (!seekable(file)) return readStreamHeader(file, format, error);
+    return readFileHeader(file, format, error);
 }
 
 bool acceptsFormat(const WavFormat& format, SampleEncoding* encoding, std::string* error) {

@@ -7,9 +7,7 @@
 
 namespace varnel {
 
-InputStream::~InputStream() {
-    if (file_) std::fclose(file_);
-}
+InputStream::~InputStream() { closeStream(); }
 
 int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream>* out,
                     std::string* error) {
@@ -19,11 +17,15 @@ int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream
     if (!stream) return kStreamNoMemory;
 
     std::error_code ec;
-    if (std::filesystem::is_directory(params.fileName, ec)) {
+    if (params.fileName == kStandardStreamName) {
+        stream->file_ = stdin;
+        stream->ownsFile_ = false;
+    } else if (std::filesystem::is_directory(params.fileName, ec)) {
         *error = "is a directory";
         return kStreamOpenFailed;
+    } else {
+        stream->file_ = std::fopen(params.fileName.c_str(), "rb");
     }
-    stream->file_ = std::fopen(params.fileName.c_str(), "rb");
     if (!stream->file_) {
         *error = "cannot be opened for reading";
         return kStreamOpenFailed;
@@ -88,7 +90,7 @@ int InputStream::releaseFrame() {
 }
 
 int InputStream::closeStream() {
-    if (file_) std::fclose(file_);
+    if (file_ && ownsFile_) std::fclose(file_);
     file_ = nullptr;
     samples_.clear();
     return 0;

@@ -1,4 +1,4 @@
-// WAV input stream: reads a RIFF/WAVE file and hands out one frame of interleaved samples per
+// WAV input stream: reads a RIFF/WAVE file (or standard input, or any pipe) and hands out one frame of interleaved samples per
 // read. The header is parsed by walking the RIFF chunks (see wav_header.h); only the samples
 // of the "data" chunk are delivered. A trailing partial frame is zero-padded, and after the
 // data a configurable number of silent frames follows, so that an encoder with a look-ahead
@@ -16,8 +16,11 @@
 
 namespace varnel {
 
+// The file name that reads standard input.
+inline constexpr const char* kStandardStreamName = "-";
+
 struct InputStreamParams {
-    std::string fileName;
+    std::string fileName;             // a path, or kStandardStreamName
     int32_t frameLength = 1024;       // samples per channel delivered by each read
     int32_t trailingSilentFrames = 0; // silent frames delivered after the data (none for empty data)
 };
@@ -64,6 +67,7 @@ private:
     InputStream() = default;
 
     std::FILE* file_ = nullptr;
+    bool ownsFile_ = true;  // false for standard input, which stays open
     WavFormat format_{};
     SampleEncoding encoding_ = SampleEncoding::Signed16;
     std::vector<double> samples_;
