@@ -73,6 +73,25 @@ inline constexpr uint32_t kSyncExtensionType = 0x2B7;
 inline constexpr uint32_t kSbrObjectType = 5;
 inline constexpr int kHighestRateForImplicitSbr = 24000;
 
+// ---------------------------------------------------------------- adts_frame header (1.A.2.2), in bits
+// adts_fixed_header, then adts_variable_header; without CRC (protection_absent 1) 7 bytes.
+inline constexpr int kAdtsSyncwordBits = 12;
+inline constexpr uint32_t kAdtsSyncword = 0xFFF;
+inline constexpr int kAdtsIdBits = 1;
+inline constexpr uint32_t kAdtsIdMpeg4 = 0;
+inline constexpr int kAdtsLayerBits = 2;              // always 0
+inline constexpr int kAdtsProtectionAbsentBits = 1;
+inline constexpr int kAdtsProfileBits = 2;            // profile_ObjectType: audioObjectType - 1
+inline constexpr int kAdtsPrivateBitBits = 1;
+inline constexpr int kAdtsChannelConfigurationBits = 3;
+// original_copy, home, copyright_identification_bit, copyright_identification_start.
+inline constexpr int kAdtsFlagBits = 4;
+inline constexpr int kAdtsFrameLengthBits = 13;       // header and raw data block, in bytes
+inline constexpr int kAdtsBufferFullnessBits = 11;
+inline constexpr uint32_t kAdtsBufferFullnessVariable = 0x7FF;
+inline constexpr int kAdtsRawDataBlocksBits = 2;      // number_of_raw_data_blocks_in_frame - 1
+inline constexpr int kAdtsHeaderBytes = 7;
+
 // ---------------------------------------------------------------- the audio track's descriptors
 inline constexpr uint32_t kAudioObjectTypeIndication = 0x40;  // objectTypeIndication: ISO/IEC 14496-3 audio
 inline constexpr uint32_t kAudioStreamType = 5;               // streamType: AudioStream

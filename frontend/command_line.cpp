@@ -2,8 +2,56 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "encoder/aac_syntax.h"
 
 namespace varnel {
+namespace {
+
+constexpr OptionSpec kOptions[] = {
+    {"--title", OptionKind::Text, 0, &TagOptions::title, "TEXT", "title tag"},
+    {"--artist", OptionKind::Text, 0, &TagOptions::artist, "TEXT", "artist tag"},
+    {"--album", OptionKind::Text, 0, &TagOptions::album, "TEXT", "album tag"},
+    {"--date", OptionKind::Text, 0, &TagOptions::date, "TEXT", "date or year tag"},
+    {"--genre", OptionKind::Text, 0, &TagOptions::genre, "TEXT", "genre tag"},
+    {"--track", OptionKind::Track, 0, nullptr, "N[/M]", "track number N (of M)"},
+    {"--comment", OptionKind::Text, 0, &TagOptions::comment, "TEXT", "comment tag"},
+    {"--pns", OptionKind::Bit, kOptionPns, nullptr, "", "perceptual noise substitution"},
+    {"--version", OptionKind::Version, 0, nullptr, "", "print the name and version"},
+    {"--help", OptionKind::Help, 0, nullptr, "", "print this text (also -h)"},
+};
+
+const OptionSpec* findOption(const std::string& name) {
+    if (name == "-h") return findOption("--help");
+    for (const OptionSpec& o : kOptions)
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+bool takesValue(const OptionSpec& o) { return o.kind == OptionKind::Text || o.kind == OptionKind::Track; }
+
+// An argument that names an option rather than a file or a rate.
+bool isOption(const char* arg) {
+    return arg[0] == '-' && arg[1] != '\0' && !(arg[1] >= '0' && arg[1] <= '9');
+}
+
+// Parses a number of 1 to 65535 decimal digits' value; false for anything else.
+bool parseTrackNumber(const std::string& text, uint16_t* value) {
+    if (text.empty() || text.size() > 5) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (v == 0 || v > 65535) return false;
+    *value = static_cast<uint16_t>(v);
+    return true;
+}
+
+}  // namespace
+
+std::span<const OptionSpec> optionTable() { return kOptions; }
 
 bool parseBitRate(const std::string& text, int64_t* bitRate) {
     size_t digits = 0;
@@ -24,26 +72,84 @@ bool parseBitRate(const std::string& text, int64_t* bitRate) {
     return true;
 }
 
+bool parseTrack(const std::string& text, uint16_t* track, uint16_t* total) {
+    const size_t slash = text.find('/');
+    uint16_t n = 0, m = 0;
+    if (!parseTrackNumber(text.substr(0, slash), &n)) return false;
+    if (slash != std::string::npos && !parseTrackNumber(text.substr(slash + 1), &m)) return false;
+    *track = n;
+    *total = m;
+    return true;
+}
+
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     CommandLine cl;
-    cl.argumentCount = argc > 1 ? argc - 1 : 0;
-    if (argc < 2) {
-        cl.action = CommandAction::Usage;
-        return cl;
+    std::vector<std::string> positional;
+    bool help = false, version = false, optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (optionsEnded || !isOption(arg)) {
+            positional.emplace_back(arg);
+            continue;
+        }
+        if (std::strcmp(arg, "--") == 0) {
+            optionsEnded = true;
+            continue;
+        }
+        // "--name=value" or "--name value".
+        std::string name = arg;
+        std::optional<std::string> value;
+        const size_t equals = name.find('=');
+        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        const OptionSpec* option = findOption(name);
+        if (!option) {
+            if (cl.badOption.empty()) cl.badOption = "unknown option \"" + name + "\"";
+            continue;
+        }
+        if (!takesValue(*option) && value) {
+            if (cl.badOption.empty()) cl.badOption = "option " + name + " takes no value";
+            continue;
+        }
+        if (takesValue(*option) && !value) {
+            if (i + 1 >= argc) {
+                if (cl.badOption.empty()) cl.badOption = "option " + name + " needs a value";
+                continue;
+            }
+            value = argv[++i];
+        }
+        switch (option->kind) {
+        case OptionKind::Help: help = true; break;
+        case OptionKind::Version: version = true; break;
+        case OptionKind::Bit: cl.optionBits |= option->bit; break;
+        case OptionKind::Text: cl.tags.*(option->text) = *value; break;
+        case OptionKind::Track:
+            if (!parseTrack(*value, &cl.tags.track, &cl.tags.trackTotal) && cl.badOption.empty())
+                cl.badOption = "invalid value \"" + *value + "\" for " + name +
+                               ": N or N/M with whole numbers from 1 to 65535 is required";
+            break;
+        }
     }
-    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    cl.argumentCount = static_cast<int>(std::min<size_t>(positional.size(), 3));
+    if (help) {
         cl.action = CommandAction::Help;
-        return cl;
-    }
-    if (argc < 4) {
+    } else if (version) {
+        cl.action = CommandAction::Version;
+    } else if (!cl.badOption.empty()) {
+        cl.action = CommandAction::BadOption;
+    } else if (positional.empty()) {
+        cl.action = CommandAction::Usage;
+    } else if (positional.size() < 3) {
         cl.action = CommandAction::TooFew;
-        return cl;
+    } else {
+        cl.inputFileName = positional[0];
+        cl.outputFileName = positional[1];
+        cl.bitRateText = positional[2];
+        cl.action = parseBitRate(cl.bitRateText, &cl.totalBitRate) ? CommandAction::Encode
+                                                                    : CommandAction::BadBitRate;
     }
-    cl.inputFileName = argv[1];
-    cl.outputFileName = argv[2];
-    cl.bitRateText = argv[3];
-    cl.action = parseBitRate(cl.bitRateText, &cl.totalBitRate) ? CommandAction::Encode
-                                                                : CommandAction::BadBitRate;
     return cl;
 }
 

@@ -12,9 +12,11 @@
 
 #include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
+#include "frontend/adts_output.h"
 #include "frontend/command_line.h"
 #include "frontend/mp4_layout.h"
 #include "frontend/output_file.h"
+#include "frontend/tags.h"
 #include "frontend/wav_input.h"
 
 namespace varnel {
@@ -71,8 +73,20 @@ std::string writeFailure(int error) {
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
+    if (a == kStandardStreamName || b == kStandardOutputName) return false;
     std::error_code ec;
     return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// The lines of --help after the usage block: one per option, then the special file names.
+void printOptions(const Console& con) {
+    const auto line = [&con](const std::string& what, const char* help) {
+        std::fprintf(con.out, "  %-18s %s\n", what.c_str(), help);
+    };
+    for (const OptionSpec& o : optionTable()) line(std::string(o.name) + (*o.value ? " " : "") + o.value, o.help);
+    line("--", "end of options: the arguments after it are file names and the rate");
+    line("-", "as the input file: standard input; as the output file: ADTS to standard output");
+    line("NAME.aac", "as the output file: an ADTS stream instead of an MP4 file");
 }
 
 // The outcome of a command line that does not encode: its exit status, or nothing.
@@ -83,7 +97,16 @@ std::optional<int> commandLineOutcome(const CommandLine& cl, const Console& con)
     case CommandAction::Help:
         con.text(kUsage);
         con.text(kStars65);
+        printOptions(con);
         return 0;
+    case CommandAction::Version:
+        std::fprintf(con.out, "%s %s\n", kProgram, VARNEL_VERSION);
+        return 0;
+    case CommandAction::BadOption:
+        con.reason(kProgram, cl.badOption);
+        con.text(kUsage);
+        con.text(kStars65);
+        return 1;
     case CommandAction::Usage:
         con.text(kUsage);
         con.text(kStars65);
@@ -136,9 +159,9 @@ int64_t lowestBitRate(int32_t channels, int32_t sampleRate) {
 
 // The note for a requested rate below what the smallest frames take, with the rate the stream
 // came to.
-Note belowLowestNote(int32_t totalBitRate, int32_t channels, int32_t sampleRate, const Mp4Output& output) {
+Note belowLowestNote(int32_t totalBitRate, int32_t channels, int32_t sampleRate, const AudioOutput& output) {
     const int64_t produced = static_cast<int64_t>(8.0 * static_cast<double>(output.audioBytes()) * sampleRate /
-                                                  (double{kFrameLength} * output.frames()));
+                                                  (double{kFrameLength} * static_cast<double>(output.frames())));
     return {kProgram, "bit rate " + std::to_string(totalBitRate) + " is below the " +
                           std::to_string(lowestBitRate(channels, sampleRate)) + " bit/s that the smallest frames take at " +
                           std::to_string(sampleRate) + " Hz with " + std::to_string(channels) +
@@ -161,15 +184,15 @@ std::optional<int> checkInput(const CommandLine& cl, const Console& con, int ope
     return std::nullopt;
 }
 
-// Encodes every frame into the audio track; the exit status when a frame fails.
-std::optional<int> encodeFrames(AacEncoder& encoder, Mp4Output& output, const CommandLine& cl, const Console& con) {
+// Encodes every frame into the output; the exit status when a frame fails.
+std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const CommandLine& cl, const Console& con) {
     std::vector<uint8_t> frameBuffer(kFrameBufferBytes);
     while (true) {
         encoder.bitWriter->setOutput(frameBuffer.data(), kFrameBufferBytes);
         const FrameStatus status = encoder.encodeFrame();
         if (status == FrameStatus::EndOfInput) return std::nullopt;
         if (status == FrameStatus::ReadError) return con.fail(Failure::Input, cl.inputFileName, "read error", true);
-        if (output.frames() >= MP4_MAX_SAMPLES_PER_TRACK)
+        if (output.frames() >= output.maxFrames())
             return con.fail(Failure::Output, cl.outputFileName,
                             "cannot be written: the input is longer than the " +
                                 std::to_string(MP4_MAX_SAMPLES_PER_TRACK) + " frames an MP4 sample table holds",
@@ -185,7 +208,7 @@ std::optional<int> encodeFrames(AacEncoder& encoder, Mp4Output& output, const Co
 
 // Opens the encoder over the stream and describes the audio track with its AudioSpecificConfig.
 std::optional<int> openAudio(std::unique_ptr<InputStream> stream, int32_t totalBitRate, int32_t channels,
-                             const ProgramSettings& settings, Mp4Output& output, const CommandLine& cl,
+                             int32_t options, bool midSide, AudioOutput& output, const CommandLine& cl,
                              const Console& con, std::unique_ptr<AacEncoder>* encoder) {
     std::unique_ptr<BitWriter> writer = createBitWriter();
     if (!writer) return con.fail(Failure::Output, cl.outputFileName, "cannot be written: out of memory");
@@ -202,18 +225,50 @@ std::optional<int> openAudio(std::unique_ptr<InputStream> stream, int32_t totalB
     if (!output.describeAudio({asc, static_cast<size_t>(ascBits / 8)}, static_cast<uint16_t>(channels),
                               static_cast<uint32_t>(totalBitRate)))
         return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
-    (*encoder)->setOption(kOptionBitsId, settings.options);
-    (*encoder)->frame.midSideEnabled = settings.midSide;
+    (*encoder)->setOption(kOptionBitsId, options);
+    (*encoder)->frame.midSideEnabled = midSide;
     return std::nullopt;
+}
+
+// Where the frames go: an ADTS stream for "-" or a name ending in ".aac", else an MP4 file with
+// the tags. `target` is null for standard output. The exit status when it cannot be created.
+std::optional<int> openOutput(const CommandLine& cl, const Console& con, uint32_t sampleRate, const Tags& tags,
+                              std::unique_ptr<OutputFile>* target, std::unique_ptr<AudioOutput>* output) {
+    const bool adts = isAdtsName(cl.outputFileName);
+    std::string why;
+    if (cl.outputFileName != kStandardOutputName) {
+        *target = OutputFile::prepare(cl.outputFileName, &why, adts);
+        if (!*target) return con.fail(Failure::Output, cl.outputFileName, why);
+    }
+    const std::string path = *target ? (*target)->writePath() : cl.outputFileName;
+    errno = 0;
+    if (adts) {
+        *output = AdtsOutput::create(path);
+    } else {
+        *output = Mp4Output::create(path, sampleRate, tags);
+    }
+    if (!*output) return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
+    return std::nullopt;
+}
+
+bool tagsGiven(const TagOptions& t) {
+    return t.title || t.artist || t.album || t.date || t.genre || t.comment || t.track != 0;
+}
+
+uint64_t tagBytes(const Tags& t) {
+    return t.title.size() + t.artist.size() + t.album.size() + t.date.size() + t.genre.size() + t.comment.size() +
+           std::strlen(kEncodingTool);
 }
 
 }  // namespace
 
 int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
                const ProgramSettings& settings) {
-    const Console con{out, err};
-    con.text(kStars65);
     const CommandLine cl = parseCommandLine(argc, argv);
+    // With the audio on standard output, the console lines go to standard error.
+    const bool audioOnStdout = cl.action == CommandAction::Encode && cl.outputFileName == kStandardOutputName;
+    const Console con{audioOnStdout ? err : out, err};
+    if (cl.action != CommandAction::Version) con.text(kStars65);
     if (const auto outcome = commandLineOutcome(cl, con)) return *outcome;
 
     // The input is opened before the banner so that the banner can show the bit rate in use.
@@ -233,22 +288,34 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         stream->getProperty(kPropertySampleRate, &sampleRate);
         totalBitRate = usableBitRate(cl, channels, sampleRate, notes);
     }
-    std::fprintf(out, "VarnelAacEnc MPEG-4 AAC-LC encoder\n");
-    std::fprintf(out, " Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
+    std::fprintf(con.out, "VarnelAacEnc MPEG-4 AAC-LC encoder\n");
+    std::fprintf(con.out, " Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
                  cl.outputFileName.c_str(), totalBitRate);
     con.text(kStars61);
     if (const auto failed = checkInput(cl, con, opened, why, stream.get(), sampleRate)) return *failed;
 
-    const std::unique_ptr<OutputFile> target = OutputFile::prepare(cl.outputFileName, &why);
-    if (!target) return con.fail(Failure::Output, cl.outputFileName, why);
-    errno = 0;
-    const std::unique_ptr<Mp4Output> output = Mp4Output::create(target->writePath(), static_cast<uint32_t>(sampleRate));
-    if (!output) return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
+    Tags tags = tagsFromWavInfo(stream->format().info);
+    applyTagOptions(cl.tags, &tags);
+    if (!tags.empty() && tagBytes(tags) > MP4_MAX_TAG_BYTES)
+        return con.fail(Failure::Output, cl.outputFileName,
+                        "the tags take more than the " + std::to_string(MP4_MAX_TAG_BYTES) + " bytes the file holds");
+    if (isAdtsName(cl.outputFileName) && tagsGiven(cl.tags))
+        notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
+
+    std::unique_ptr<OutputFile> target;
+    std::unique_ptr<AudioOutput> output;
+    if (const auto failed = openOutput(cl, con, static_cast<uint32_t>(sampleRate), tags, &target, &output))
+        return *failed;
     InputStream* input = stream.get();
     std::unique_ptr<AacEncoder> encoder;
-    if (const auto failed = openAudio(std::move(stream), totalBitRate, channels, settings, *output, cl, con, &encoder))
+    if (const auto failed = openAudio(std::move(stream), totalBitRate, channels, settings.options | cl.optionBits,
+                                      settings.midSide, *output, cl, con, &encoder))
         return *failed;
     if (const auto failed = encodeFrames(*encoder, *output, cl, con)) return *failed;
+    // A stream's header cannot tell whether samples follow it; one that ended without any
+    // is refused as a file with an empty data chunk is.
+    if (input->samplesPerChannelRead() == 0)
+        return con.fail(Failure::Input, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
 
     if (input->clippedSamples() > 0)
         notes.push_back({cl.inputFileName, std::to_string(input->clippedSamples()) +
@@ -260,11 +327,11 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     const int closeError = errno;
     encoder->closeEncoder();
     std::string commitError;
-    if (!finished || !target->commit(&commitError))
+    if (!finished || (target && !target->commit(&commitError)))
         return con.fail(Failure::Output, cl.outputFileName,
                         finished ? "cannot be written: " + commitError : writeFailure(closeError), true);
     for (const Note& note : notes) con.reason(note.subject, note.text);
-    std::fprintf(out, "Encoded %d Frames.%24s\n", static_cast<int>(output->frames() % 65536), "");
+    std::fprintf(con.out, "Encoded %d Frames.%24s\n", static_cast<int>(output->frames() % 65536), "");
     return 0;
 }
 

@@ -1,7 +1,8 @@
 // The MP4 file the program writes: an initial object descriptor naming the two MPEG-4 systems
 // tracks, a scene-description track (one BIFS command frame) and an object-descriptor track
 // (one object descriptor update pointing at the audio track), then the AAC audio track with one
-// sample per raw data block and an edit list that removes the encoder's two-frame delay.
+// sample per raw data block and an edit list that removes the encoder's two-frame delay. Tags,
+// when there are any, go into the movie's metadata list with the encoder's name and version.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "frontend/audio_output.h"
+#include "frontend/tags.h"
 #include "mp4/mp4_writer.h"
 
 namespace varnel {
@@ -19,28 +22,30 @@ inline constexpr uint32_t kOdTrackId = 2;
 inline constexpr uint32_t kAudioTrackId = 3;
 inline constexpr uint32_t kSystemsTimeScale = 1000;
 
-class Mp4Output {
+// The name and version the metadata list gives as the encoding tool.
+inline constexpr const char* kEncodingTool = "VarnelAacEnc " VARNEL_VERSION;
+
+class Mp4Output final : public AudioOutput {
 public:
     // Creates the file at `path` with the systems tracks and their samples, and adds the empty
     // audio track at `sampleRate`. Null when the MP4 writer fails (errno may tell why).
-    static std::unique_ptr<Mp4Output> create(const std::string& path, uint32_t sampleRate);
+    static std::unique_ptr<Mp4Output> create(const std::string& path, uint32_t sampleRate, const Tags& tags = {});
 
     Mp4Output(const Mp4Output&) = delete;
     Mp4Output& operator=(const Mp4Output&) = delete;
     // A file that was never finished is closed, releasing its memory.
-    ~Mp4Output();
+    ~Mp4Output() override;
 
     // The audio track's sample description: the elementary stream descriptor with the
     // AudioSpecificConfig, and the bit rates stated for the decoder's buffer model.
-    bool describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels, uint32_t totalBitRate);
+    bool describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels,
+                       uint32_t totalBitRate) override;
     // One raw data block as the next audio sample, 1024 samples after the previous one.
-    bool writeFrame(const uint8_t* data, uint32_t size);
+    bool writeFrame(const uint8_t* data, uint32_t size) override;
     // The edit list for `inputSamples` samples per channel (none for an empty input), the
     // audio track finished and the file closed.
-    bool finish(uint64_t inputSamples, uint32_t encoderDelay);
-
-    uint32_t frames() const { return frames_; }
-    uint64_t audioBytes() const { return audioBytes_; }
+    bool finish(uint64_t inputSamples, uint32_t encoderDelay) override;
+    uint64_t maxFrames() const override { return MP4_MAX_SAMPLES_PER_TRACK; }
 
 private:
     Mp4Output() = default;
@@ -49,8 +54,6 @@ private:
     Mp4Track* audio_ = nullptr;
     uint32_t sampleRate_ = 0;
     uint32_t timeStamp_ = 0;  // wraps after 2^32 samples; the MP4 writer takes differences
-    uint32_t frames_ = 0;
-    uint64_t audioBytes_ = 0;
 };
 
 }  // namespace varnel

@@ -145,19 +145,23 @@ std::string temporaryName(const std::string& base, unsigned tag, long nameMax) {
     return name;
 }
 
-std::unique_ptr<OutputFile> OutputFile::prepare(const std::string& target, std::string* reason) {
+std::unique_ptr<OutputFile> OutputFile::prepare(const std::string& target, std::string* reason, bool sequential) {
     std::unique_ptr<OutputFile> out(new OutputFile());
     // The kind of output is that of what the path leads to, links followed by the kernel (so
     // that /dev/stdout and other links under /proc count as what they point at).
     struct stat st {};
     if (stat(target.c_str(), &st) == 0) {
-        if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || (sequential && S_ISFIFO(st.st_mode))) {
             out->destination_ = target;
-            out->writePath_ = target;  // a device is written where it is
+            out->writePath_ = target;  // a device or a stream is written where it is
             return out;
         }
         if (S_ISDIR(st.st_mode)) {
             *reason = "is a directory";
+            return nullptr;
+        }
+        if (sequential && S_ISSOCK(st.st_mode)) {
+            *reason = "is a socket, which cannot be opened as a file";
             return nullptr;
         }
         if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {

@@ -8,7 +8,9 @@
 // - a symbolic link: the same for the file it leads to (a dangling link's target is created);
 //   the link itself stays;
 // - a character or block device (/dev/null): written in place, nothing is renamed;
-// - a FIFO, a socket or a directory: refused, since the MP4 writer seeks back to patch sizes.
+// - a FIFO: refused for an MP4 file, since the MP4 writer seeks back to patch sizes; written
+//   in place for a stream written front to back (ADTS);
+// - a socket or a directory: refused.
 //
 // While a temporary file exists, SIGINT, SIGTERM and SIGHUP remove it before the signal ends
 // the process as it would have without the handler. The handlers serve one OutputFile at a
@@ -24,15 +26,17 @@ namespace varnel {
 class OutputFile {
 public:
     // Decides how `target` is written and creates the temporary file if one is needed. Null
-    // with a one-line reason (without the path) when the output cannot be written.
-    static std::unique_ptr<OutputFile> prepare(const std::string& target, std::string* reason);
+    // with a one-line reason (without the path) when the output cannot be written. `sequential`:
+    // the output is written front to back without seeks, so a FIFO is written too.
+    static std::unique_ptr<OutputFile> prepare(const std::string& target, std::string* reason,
+                                               bool sequential = false);
 
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
     // Removes the temporary file unless the output was committed.
     ~OutputFile();
 
-    // The path the MP4 writer writes: the temporary file, or the device itself.
+    // The path the output is written to: the temporary file, or the device, FIFO or socket itself.
     const std::string& writePath() const { return writePath_; }
 
     // Puts the finished file in place of the output. False with a reason on failure; the
