@@ -306,10 +306,21 @@ uint32_t ilstSize(const Mp4File& file) {
 }
 
 uint32_t metaSize(const Mp4File& file) { return kFullBoxHeaderSize + kMetaHdlrSize + ilstSize(file); }
-uint32_t udtaSize(const Mp4File& file) { return file.tags.empty() ? 0 : kBoxHeaderSize + metaSize(file); }
+uint32_t assetSize(const AssetBox& box) { return kFullBoxHeaderSize + static_cast<uint32_t>(box.body.size()); }
+
+uint32_t udtaSize(const Mp4File& file) {
+    if (file.tags.empty()) return 0;
+    uint32_t size = kBoxHeaderSize + metaSize(file);
+    for (const AssetBox& box : file.assets) size += assetSize(box);
+    return size;
+}
 
 void writeUdta(ByteBuffer& out, const Mp4File& file) {
     BoxScope udta(out, fourcc("udta"), udtaSize(file));
+    for (const AssetBox& box : file.assets) {
+        BoxScope asset(out, box.type, assetSize(box), 0, 0);
+        out.bytes(box.body.data(), box.body.size());
+    }
     BoxScope meta(out, fourcc("meta"), metaSize(file), 0, 0);
     {
         BoxScope hdlr(out, fourcc("hdlr"), kMetaHdlrSize, 0, 0);

@@ -68,6 +68,55 @@ int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
     }
 }
 
+namespace {
+
+// The 3GPP asset boxes for the metadata items that have one.
+std::vector<mp4::AssetBox> assetBoxes(const std::vector<mp4::TagItem>& items) {
+    constexpr uint16_t kUndetermined = ('u' - 0x60) << 10 | ('n' - 0x60) << 5 | ('d' - 0x60);  // ISO 639-2 "und"
+    const auto text = [](mp4::FourCC type, const std::vector<uint8_t>& value) {
+        mp4::AssetBox box;
+        box.type = type;
+        box.body.reserve(value.size() + 4);
+        box.body.push_back(static_cast<uint8_t>(kUndetermined >> 8));  // pad, language
+        box.body.push_back(static_cast<uint8_t>(kUndetermined));
+        for (uint8_t b : value) box.body.push_back(b);
+        box.body.push_back(0);  // the string's terminator
+        return box;
+    };
+    uint16_t track = 0;
+    for (const mp4::TagItem& item : items)
+        if (item.type == mp4::fourcc("trkn")) track = static_cast<uint16_t>(item.value[2] << 8 | item.value[3]);
+    std::vector<mp4::AssetBox> boxes;
+    for (const mp4::TagItem& item : items) {
+        switch (item.type) {
+        case 0xA96E616D: boxes.push_back(text(mp4::fourcc("titl"), item.value)); break;  // \251nam
+        case 0xA9415254: boxes.push_back(text(mp4::fourcc("perf"), item.value)); break;  // \251ART
+        case 0xA967656E: boxes.push_back(text(mp4::fourcc("gnre"), item.value)); break;  // \251gen
+        case 0xA9636D74: boxes.push_back(text(mp4::fourcc("dscp"), item.value)); break;  // \251cmt
+        case 0xA9616C62:                                                                  // \251alb
+            boxes.push_back(text(mp4::fourcc("albm"), item.value));
+            if (track > 0 && track <= 255) boxes.back().body.push_back(static_cast<uint8_t>(track));  // trackNumber
+            break;
+        case 0xA9646179: {  // \251day
+            const auto digit = [&item](size_t i) { return item.value.size() > i && item.value[i] >= '0' && item.value[i] <= '9'; };
+            if (!(digit(0) && digit(1) && digit(2) && digit(3)) || digit(4)) break;
+            mp4::AssetBox box;
+            box.type = mp4::fourcc("yrrc");
+            box.body.resize(2);
+            uint16_t year = 0;
+            for (size_t i = 0; i < 4; ++i) year = static_cast<uint16_t>(year * 10 + (item.value[i] - '0'));
+            mp4::storeU16(box.body.data(), year);  // recording year
+            boxes.push_back(std::move(box));
+            break;
+        }
+        default: break;
+        }
+    }
+    return boxes;
+}
+
+}  // namespace
+
 int mp4_set_tags(Mp4File* file, const Mp4Tag* tags, uint32_t count) {
     if (!file || (count > 0 && !tags)) return -1;
     uint64_t bytes = 0;
@@ -93,6 +142,7 @@ int mp4_set_tags(Mp4File* file, const Mp4Tag* tags, uint32_t count) {
             }
             items.push_back(std::move(item));
         }
+        file->assets = assetBoxes(items);
         file->tags = std::move(items);
         return 0;
     } catch (const std::exception&) {

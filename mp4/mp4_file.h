@@ -32,6 +32,12 @@ struct TagItem {
     std::vector<uint8_t> value;
 };
 
+// A 3GPP asset box of udta (titl, perf, ...): its type and the payload after version and flags.
+struct AssetBox {
+    FourCC type = 0;
+    std::vector<uint8_t> body;
+};
+
 // The movie header values that change (mvhd, ISO/IEC 14496-12, 8.2.2).
 struct MovieHeader {
     uint32_t time_scale = 0;
@@ -47,7 +53,8 @@ struct Mp4File {
     bool has_iods = false;
     std::vector<uint8_t> iod;  // InitialObjectDescriptor bytes of the iods box
     std::string file_name;
-    std::vector<mp4::TagItem> tags;  // moov/udta/meta/ilst; none: no udta
+    std::vector<mp4::TagItem> tags;     // moov/udta/meta/ilst; none: no udta
+    std::vector<mp4::AssetBox> assets;  // moov/udta 3GPP asset boxes, beside the meta box
     uint64_t mdat_offset = mp4::kFtypSize;
     // Declared before the tracks and handles: handles hold rows of the set, so it goes last.
     std::unique_ptr<mp4::MediaFileSet> media_files;

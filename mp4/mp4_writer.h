@@ -178,7 +178,12 @@ inline constexpr uint32_t MP4_MAX_TAG_BYTES = 1u << 20;
 
 // Gives the movie a metadata list of `count` items (replacing an earlier one), written as
 // moov/udta/meta with an "mdir" handler and an ilst holding the items in the order given.
-// With no items (count 0) the moov has no udta. Fails beyond MP4_MAX_TAG_BYTES of values.
+// Since the file's brands are 3GPP ones, whose readers look for 3GPP asset boxes instead
+// (3GPP TS 26.244, 8), the udta holds those too, before the meta box, for the items that have
+// one: title (\251nam) titl, artist (\251ART) perf, genre (\251gen) gnre, comment (\251cmt)
+// dscp, album (\251alb) albm with a track number up to 255 from trkn, and a date (\251day)
+// that starts with a four-digit year yrrc. With no items (count 0) the moov has no udta.
+// Fails beyond MP4_MAX_TAG_BYTES of values.
 [[nodiscard]] int mp4_set_tags(Mp4File* file, const Mp4Tag* tags, uint32_t count);
 
 // Closes the track's sample tables and computes its durations. The handle must not be used
