@@ -128,7 +128,8 @@ bool readFmtChunk(std::FILE* file, uint64_t payload, uint32_t size, uint64_t end
     uint8_t body[kExtensibleFmtBytes] = {};
     const uint32_t want = size < kExtensibleFmtBytes ? size : kExtensibleFmtBytes;
     if (!readExact(file, body, want)) {
-        *error = "the \"fmt \" chunk cannot be read";
+        // A stream's end is found here rather than by the size check above.
+        *error = std::feof(file) ? "the \"fmt \" chunk runs past the end of the file" : "the \"fmt \" chunk cannot be read";
         return false;
     }
     return parseFmt(body, size, format, error);

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <utility>
+#include <vector>
 
+#include "encoder/aac_syntax.h"
 #include "frontend/command_line.h"
 
 namespace varnel {
@@ -23,25 +26,67 @@ TEST(CommandLine, BitRateAcceptsDecimalsAndKiloSuffixOnly) {
         EXPECT_FALSE(parseBitRate(bad, &r)) << bad;
 }
 
-TEST(CommandLine, ActionsFollowTheArgumentCount) {
-    const char* none[] = {"enc"};
-    EXPECT_EQ(parseCommandLine(1, none).action, CommandAction::Usage);
-    const char* help[] = {"enc", "-h"};
-    EXPECT_EQ(parseCommandLine(2, help).action, CommandAction::Help);
-    const char* longHelp[] = {"enc", "--help"};
-    EXPECT_EQ(parseCommandLine(2, longHelp).action, CommandAction::Help);
-    const char* helpMore[] = {"enc", "-h", "b", "c"};
-    EXPECT_EQ(parseCommandLine(4, helpMore).action, CommandAction::Help);
-    const char* two[] = {"enc", "a.wav", "b.mp4"};
-    EXPECT_EQ(parseCommandLine(3, two).action, CommandAction::TooFew);
-    const char* bad[] = {"enc", "a.wav", "b.mp4", "abc"};
-    EXPECT_EQ(parseCommandLine(4, bad).action, CommandAction::BadBitRate);
-    const char* ok[] = {"enc", "a.wav", "b.mp4", "96k", "ignored"};
-    const CommandLine cl = parseCommandLine(5, ok);
-    EXPECT_EQ(cl.action, CommandAction::Encode);
-    EXPECT_EQ(cl.inputFileName, "a.wav");
-    EXPECT_EQ(cl.outputFileName, "b.mp4");
-    EXPECT_EQ(cl.totalBitRate, 96000);
+// Every kind of command line: the action, and what an encode takes from it.
+TEST(CommandLine, ActionsOptionsAndFileNames) {
+    struct Case {
+        std::vector<const char*> args;
+        CommandAction action;
+        std::string input = "", output = "", reasonPart = "";
+        int32_t bits = 0;
+    };
+    const Case cases[] = {
+        {{}, CommandAction::Usage},
+        {{"-h"}, CommandAction::Help},
+        {{"--help", "x"}, CommandAction::Help},
+        {{"-h", "b", "c"}, CommandAction::Help},
+        {{"a.wav", "b.mp4", "96k", "-h"}, CommandAction::Help},
+        {{"--bogus", "--version"}, CommandAction::Version},
+        {{"a.wav", "b.mp4"}, CommandAction::TooFew},
+        {{"a.wav", "b.mp4", "abc"}, CommandAction::BadBitRate},
+        {{"a.wav", "b.mp4", "-5"}, CommandAction::BadBitRate},  // a negative rate, not an option
+        {{"a.wav", "b.mp4", "96k", "ignored"}, CommandAction::Encode, "a.wav", "b.mp4"},
+        {{"--pns", "a.wav", "b.mp4", "96k"}, CommandAction::Encode, "a.wav", "b.mp4", "", kOptionPns},
+        {{"a.wav", "--pns", "-", "96k"}, CommandAction::Encode, "a.wav", "-", "", kOptionPns},
+        {{"-", "out.aac", "96k", "--pns"}, CommandAction::Encode, "-", "out.aac", "", kOptionPns},
+        {{"--", "--pns", "-x.mp4", "96k"}, CommandAction::Encode, "--pns", "-x.mp4"},
+        {{"a.wav", "b.mp4", "96k", "--bogus"}, CommandAction::BadOption, "", "", "unknown option \"--bogus\""},
+        {{"-x", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "unknown option \"-x\""},
+        {{"a.wav", "b.mp4", "96k", "--title"}, CommandAction::BadOption, "", "", "--title needs a value"},
+        {{"--pns=1", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "--pns takes no value"},
+        {{"--track", "0", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --track"},
+        {{"--track=3/x", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --track"},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv = {"enc"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const CommandLine cl = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+        const std::string trace = ::testing::PrintToString(c.args);
+        EXPECT_EQ(cl.action, c.action) << trace;
+        EXPECT_NE(cl.badOption.find(c.reasonPart), std::string::npos) << trace << cl.badOption;
+        if (c.action != CommandAction::Encode) continue;
+        EXPECT_EQ(cl.inputFileName, c.input) << trace;
+        EXPECT_EQ(cl.outputFileName, c.output) << trace;
+        EXPECT_EQ(cl.totalBitRate, 96000) << trace;
+        EXPECT_EQ(cl.optionBits, c.bits) << trace;
+    }
+}
+
+TEST(CommandLine, TagOptionsInBothFormsAndTrackNumbers) {
+    const char* argv[] = {"enc", "--title", "Tïtle", "--artist=A=B", "--comment", "", "--track", "4/12",
+                          "a.wav", "b.mp4", "96k", "--date", "2024"};
+    const CommandLine cl = parseCommandLine(13, argv);
+    ASSERT_EQ(cl.action, CommandAction::Encode) << cl.badOption;
+    EXPECT_EQ(cl.tags.title, "Tïtle");
+    EXPECT_EQ(cl.tags.artist, "A=B");
+    EXPECT_EQ(cl.tags.comment, "");  // given empty: removes the file's comment
+    EXPECT_EQ(cl.tags.date, "2024");
+    EXPECT_FALSE(cl.tags.album.has_value());
+    EXPECT_EQ(std::make_pair(cl.tags.track, cl.tags.trackTotal), std::make_pair(uint16_t{4}, uint16_t{12}));
+    uint16_t n = 0, m = 0;
+    for (const char* bad : {"", "0", "65536", "1/", "/2", "1/0", "x", "1/2/3", "-1", "+1"})
+        EXPECT_FALSE(parseTrack(bad, &n, &m)) << bad;
+    EXPECT_TRUE(parseTrack("65535", &n, &m));
+    EXPECT_EQ(std::make_pair(n, m), std::make_pair(uint16_t{65535}, uint16_t{0}));
 }
 
 }  // namespace

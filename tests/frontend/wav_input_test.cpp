@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <numeric>
+#include <thread>
 
 #include "frontend/wav_input.h"
 #include "tests/frontend/wav_test_file.h"
@@ -294,6 +297,58 @@ TEST(WavInput, UnknownExtensibleSubFormatIsRefused) {
     Opened o = open(f.path());
     EXPECT_EQ(o.status, kStreamUnsupported);
     EXPECT_NE(o.error.find("sub-format"), std::string::npos) << o.error;
+}
+
+// Every WAV layout read through a pipe (one pass, no seeks) gives what the file gives: the same
+// status and reason, the same samples, and the INFO items that precede the data.
+TEST(WavInput, APipeReadsLikeTheFile) {
+    const std::vector<int16_t> tone = ramp(3000);
+    const std::vector<uint8_t> info = {'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M', 3, 0, 0, 0, 'A', 'b', 'c', 0};
+    std::vector<std::pair<const char*, std::vector<uint8_t>>> layouts = {
+        {"canonical", WavBuilder().fmt(1, 2, 44100, 16).data(tone).bytes()},
+        {"INFO and odd chunk before data", WavBuilder().fmt(1, 1, 8000, 16).chunk("LIST", info).chunk("junk", {1, 2, 3})
+                                               .data(tone).bytes()},
+        {"data size 0xFFFFFFFF", WavBuilder().fmt(1, 1, 8000, 16).data(tone, 0xFFFFFFFF).bytes()},
+        {"data size past the end", WavBuilder().fmt(1, 2, 8000, 16).data(tone, 1 << 30).bytes()},
+        {"data size 0, chunk after", WavBuilder().fmt(1, 1, 8000, 16).data({}, 0).chunk("LIST", info).bytes()},
+        {"24-bit", WavBuilder().fmt(1, 1, 8000, 24).chunk("data", std::vector<uint8_t>(3 * 999, 7)).bytes()},
+        {"no data chunk", WavBuilder().fmt(1, 1, 8000, 16).chunk("LIST", info).bytes()},
+        {"truncated fmt", WavBuilder().fmt(1, 1, 8000, 16).bytes()},
+    };
+    layouts.back().second.resize(30);
+    for (const auto& [name, bytes] : layouts) {
+        SCOPED_TRACE(name);
+        TempFile file(bytes);
+        Opened fromFile = open(file.path());
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        std::thread writer([&bytes, fd = pipeFds[1]] {
+            for (size_t done = 0; done < bytes.size();) {
+                const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            close(fd);
+        });
+        Opened fromPipe = open("/dev/fd/" + std::to_string(pipeFds[0]));
+        EXPECT_EQ(fromPipe.status, fromFile.status);
+        EXPECT_EQ(fromPipe.error, fromFile.error);
+        if (fromFile.status == kStreamOk && fromPipe.status == kStreamOk) {
+            int fileFrames = 0, pipeFrames = 0;
+            EXPECT_EQ(readAll(*fromPipe.stream, &pipeFrames), readAll(*fromFile.stream, &fileFrames));
+            EXPECT_EQ(pipeFrames, fileFrames);
+            EXPECT_EQ(fromPipe.stream->samplesPerChannelRead(), fromFile.stream->samplesPerChannelRead());
+            using Items = std::vector<std::pair<std::string, std::string>>;
+            const Items expected = std::string(name).find("INFO") != std::string::npos ? Items{{"INAM", "Abc"}} : Items{};
+            EXPECT_EQ(fromPipe.stream->format().info, expected);
+        }
+        fromPipe.stream.reset();
+        char drain[4096];
+        while (read(pipeFds[0], drain, sizeof drain) > 0) {
+        }
+        writer.join();
+        close(pipeFds[0]);
+    }
 }
 
 }  // namespace
