@@ -175,6 +175,9 @@ class OneReasonPerFailure(Workdir):
             ([rates[44000], mp4, "64k"], "44000 Hz is not an AAC sampling rate"),
             ([self.wav, self.wav, "64k"], "would overwrite the input"),
             ([self.wav, self.path("no/such/folder/out.mp4"), "64k"], "cannot be created"),
+            ([self.wav, mp4, "64k", "--bogus"], 'unknown option "--bogus"'),
+            (["--track", "1/0", self.wav, mp4, "64k"], "for --track"),
+            ([self.wav, mp4, "64k", "--title"], "--title needs a value"),
         ]
         for args, reason in cases:
             with self.subTest(reason):

@@ -112,13 +112,14 @@ def wav_payload(data):
     return fmt[2], fmt[1], fmt[5], payload
 
 
-def faad_decode(mp4, channels, rate=None):
+def faad_decode(mp4, channels, rate=None, frames=None):
     """Decodes with faad (without -q, which hides its warnings) to float samples; a mono stream
     comes back as two identical channels, of which the first is kept. faad does not apply the
     edit list: it drops the first frame's output only, so its output lags ffmpeg's by one frame;
     that frame is cut here so that both decoders line up with the input. faad exits 0 even when
     it cannot open a file or stops early, so the output must come at the stream's rate `rate`
-    (when given) and hold (frames - 1) x 1024 samples per channel.
+    (when given) and hold (frames - 1) x 1024 samples per channel; `frames` is counted from
+    the MP4 file's audio track unless given (for an ADTS stream, which faad reads as well).
     Returns (samples shaped (n, channels), problem lines)."""
     size = os.path.getsize(mp4)
     with tempfile.TemporaryDirectory() as d:
@@ -144,7 +145,7 @@ def faad_decode(mp4, channels, rate=None):
         bad.append("faad decoded at %d Hz, not %d" % (out_rate, rate))
     data = np.frombuffer(payload, dtype="<f4").astype(np.float64) * 32768.0
     data = data.reshape(-1, out_channels)[:, :channels]
-    expected = (len(audio_samples(read_bytes(mp4))) - 1) * 1024
+    expected = ((len(audio_samples(read_bytes(mp4))) if frames is None else frames) - 1) * 1024
     if len(data) != expected:
         bad.append("faad returned %d samples per channel, not %d" % (len(data), expected))
     return data[FAAD_START_SKIP:], bad
@@ -153,15 +154,15 @@ def faad_decode(mp4, channels, rate=None):
 GSTREAMER_START_SKIP = 1024
 
 
-def gstreamer_decode(mp4, channels):
+def gstreamer_decode(mp4, channels, demux="qtdemux"):
     """Decodes with gstreamer (qtdemux, which applies the edit list's start, and its faad
     element, which like faad drops the first frame's output, so that its output starts
     GSTREAMER_START_SKIP samples after ffmpeg's) to float samples; a mono stream comes back as
-    two identical channels, of which the first is kept.
+    two identical channels, of which the first is kept. An ADTS stream takes demux="aacparse".
     Returns (samples shaped (n, channels), rate, problem lines)."""
     with tempfile.TemporaryDirectory() as d:
         out = os.path.join(d, "out.wav")
-        r = subprocess.run(["gst-launch-1.0", "-q", "filesrc", "location=" + mp4, "!", "qtdemux", "!", "faad",
+        r = subprocess.run(["gst-launch-1.0", "-q", "filesrc", "location=" + mp4, "!", demux, "!", "faad",
                             "!", "audioconvert", "!", "audio/x-raw,format=F32LE", "!", "wavenc", "!",
                             "filesink", "location=" + out], capture_output=True)
         log = (r.stdout + r.stderr).decode(errors="replace")
@@ -285,6 +286,25 @@ def audio_samples(mp4_bytes):
                 k += 1
         return frames
     raise AssertionError("no audio track")
+
+
+def adts_frames(data):
+    """The frames of an ADTS stream as (header fields, raw data block) pairs; the fields are
+    a dict by the standard's names. Fails on a lost sync or a stream cut inside a frame."""
+    frames, pos = [], 0
+    while pos < len(data):
+        r = BitReader(data[pos:pos + 7])
+        names = [("syncword", 12), ("ID", 1), ("layer", 2), ("protection_absent", 1), ("profile_ObjectType", 2),
+                 ("sampling_frequency_index", 4), ("private_bit", 1), ("channel_configuration", 3),
+                 ("original_copy", 1), ("home", 1), ("copyright_identification_bit", 1),
+                 ("copyright_identification_start", 1), ("frame_length", 13), ("adts_buffer_fullness", 11),
+                 ("number_of_raw_data_blocks_in_frame", 2)]
+        fields = {name: r.bits(width) for name, width in names}
+        if fields["syncword"] != 0xFFF or pos + fields["frame_length"] > len(data):
+            raise AssertionError("ADTS sync lost at byte %d" % pos)
+        frames.append((fields, data[pos + 7:pos + fields["frame_length"]]))
+        pos += fields["frame_length"]
+    return frames
 
 
 # ------------------------------------------------------------------ AAC frame headers
