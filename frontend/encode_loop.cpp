@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 #include "bitstream/bit_writer.h"
@@ -236,6 +237,9 @@ std::optional<int> openOutput(const CommandLine& cl, const Console& con, uint32_
                               std::unique_ptr<OutputFile>* target, std::unique_ptr<AudioOutput>* output) {
     const bool adts = isAdtsName(cl.outputFileName);
     std::string why;
+    if (cl.outputFileName == kStandardOutputName && isatty(STDOUT_FILENO))
+        return con.fail(Failure::Output, cl.outputFileName,
+                        "standard output is a terminal: send the ADTS stream to a file or a pipe");
     if (cl.outputFileName != kStandardOutputName) {
         *target = OutputFile::prepare(cl.outputFileName, &why, adts);
         if (!*target) return con.fail(Failure::Output, cl.outputFileName, why);
