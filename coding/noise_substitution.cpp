@@ -67,8 +67,7 @@ int32_t noiseEnergy(std::span<const double> lines, std::span<const double> other
         const double s = other.empty() ? lines[k] : lines[k] + otherWeight * other[k];
         energy += s * s;
     }
-    const double nrg = 2.0 * std::log2(energy) - 0.5;
-    return nrg < 0.0 ? 0 : static_cast<int32_t>(nrg);
+    return noiseEnergyValue(energy);
 }
 
 double variance(std::span<const double> lines) {
@@ -128,6 +127,11 @@ void rebuildSections(ChannelCoding& coding, const IcsInfo& ics) {
 }
 
 }  // namespace
+
+int32_t noiseEnergyValue(double energy) {
+    const double nrg = 2.0 * std::log2(energy) - 0.5;
+    return nrg < 0.0 ? 0 : static_cast<int32_t>(nrg);
+}
 
 void selectNoiseBands(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer,
                       int32_t sampleRate) {

@@ -18,6 +18,10 @@
 
 namespace varnel {
 
+// The noise energy value of a band of energy `energy` (> 0): trunc(2 log2(energy) - 0.5), at
+// least 0.
+int32_t noiseEnergyValue(double energy);
+
 // selectNoiseBands, then noiseEnergies, for every channel in channel order.
 void runNoiseSubstitution(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
                           std::span<const ChannelBuffer> buffers, int32_t sampleRate);
