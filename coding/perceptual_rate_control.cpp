@@ -1,0 +1,555 @@
+#include "coding/perceptual_rate_control.h"
+
+#include <algorithm>
+#include <cassert>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "bitstream/sectioning.h"
+#include "encoder/aac_syntax.h"
+#include "coding/noise_substitution.h"
+#include "coding/quantiser.h"
+#include "coding/rate_control.h"
+
+namespace varnel {
+namespace {
+
+// Coded bandwidth in Hz at these bit rates per channel (bit/s), linear in between.
+struct CutoffPoint {
+    int32_t bitRate;
+    double hz;
+};
+constexpr CutoffPoint kCutoffs[] = {
+    {16000, 5600.0}, {32000, 8800.0}, {48000, 13500.0}, {64000, 16000.0},
+    {96000, 19000.0}, {128000, 21000.0},
+};
+
+// Gain units the search may go below the gain that meets every threshold: kBelowThreshold
+// always, up to kBelowThresholdFull more with a full reservoir.
+constexpr int kBelowThreshold = 16;
+constexpr int kBelowThresholdFull = 60;
+// First step of the search away from its start, in gain units.
+constexpr int kSearchStep = 4;
+// Noise power gain of one gain unit: s^1.5 with s = 2^(1/4) per unit.
+constexpr double kDbPerGainUnit = 10.0 * 0.375 * 0.30102999566398120;
+// The largest offset change of one refinement.
+constexpr int kMaxRefineStep = 6;
+// Where bits run short a band's estimated noise rises with the others' only up to this share
+// of its energy: beyond it the band keeps its step, so that it stays coded instead of falling to
+// zero, as long as the channel still fits its target that way.
+constexpr double kMaxNoiseShare = 1.0;
+// Mid/side only for bands whose left and right energies lie within this factor of each other:
+// the noise of mid and side reaches both outputs, so the weaker one would carry the stronger's.
+constexpr double kMidSideBalance = 4.0;
+// Share of the frame's bits a channel gets at least, of its equal share.
+constexpr double kMinEntropyShare = 0.3;
+// Entropy a frame counts at least, so that near-silent frames do not drive the mean to zero.
+constexpr double kEntropyFloor = 50.0;
+constexpr double kEntropyMemory = 0.95;
+// A frame asks for at most this many times its mean beyond the mean, and borrows at most this
+// share of the reservoir.
+constexpr double kMaxRelativeEntropy = 2.0;
+constexpr double kMaxBorrowedShare = 0.4;
+
+int windowLines(const IcsInfo& ics) { return isShort(ics) ? kShortWindowLength : kFrameLength; }
+
+// Energy and form factor (sum |x|^0.5) of every band entry, over all windows of its group.
+struct BandStats {
+    double energy[kMaxBandEntries];
+    double form[kMaxBandEntries];
+};
+
+void measureBands(std::span<const double> spectrum, const IcsInfo& ics, BandStats& stats) {
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        for (int b = 0; b < ics.numSwb; ++b) {
+            double e = 0.0, f = 0.0;
+            for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
+                const int base = kShortWindowLength * w;
+                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
+                    e += spectrum[k] * spectrum[k];
+                    f += std::sqrt(std::fabs(spectrum[k]));
+                }
+            }
+            stats.energy[g * ics.numSwb + b] = e;
+            stats.form[g * ics.numSwb + b] = f;
+        }
+        firstWindow += groupLength(ics, g);
+    }
+}
+
+// Lines of a band that carry its energy: the form factor sum |x|^0.5 over the fourth root of
+// the mean line energy; the width for a flat band, the fourth root of the width for one line.
+double activeLineCount(double formFactor, double energy, int lines) {
+    if (energy <= 0.0) return 0.0;
+    return formFactor / std::sqrt(std::sqrt(energy / lines));
+}
+
+// Bits a band needs to bring its noise under the threshold: about log2 of the amplitude ratio
+// for each line that carries energy.
+double bandPerceptualEntropy(double energy, double threshold, double activeLines) {
+    if (energy <= threshold || threshold <= 0.0) return 0.0;
+    return activeLines * 0.5 * std::log2(energy / threshold);
+}
+
+int bandLines(const IcsInfo& ics, int i) {
+    const int b = i % ics.numSwb;
+    return ics.swbOffsets[b + 1] - ics.swbOffsets[b];
+}
+
+// The state of one channel's search, from the offsets to the final pass.
+struct Search {
+    ChannelCoding& coding;
+    const IcsInfo& ics;
+    std::span<const double> spectrum;
+    const MaskingResult& masking;
+    bool noise;
+    int codedBands;
+    int entries;
+    int lastGain = INT_MIN;
+    MagnitudePowers powers;
+    BandStats stats;
+    int32_t baseOffset[kMaxBandEntries];
+    int32_t capStep[kMaxBandEntries];  // the step at which the band's noise reaches kMaxNoiseShare
+    bool capped = true;                // steps held at capStep while that fits
+    uint8_t preserved[kMaxBandEntries];
+    uint8_t nonZero[kMaxBandEntries];
+    int32_t largest[kMaxBandEntries];
+    int thresholdGain = 0;  // the gain at which every coded band's step meets its threshold
+    int minGain = kMinGlobalGain;
+
+    Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const MaskingResult& m,
+           bool n)
+        : coding(c), ics(i), spectrum(s), masking(m), noise(n),
+          codedBands(n ? c.pnsBandLimit : c.bandLimit), entries(i.numSwb * groupCount(i)) {
+        assert(codedBands >= 0 && codedBands <= ics.numSwb);
+        computeMagnitudePowers(spectrum, ics, powers);
+        measureBands(spectrum, ics, stats);
+        double step[kMaxBandEntries];
+        int largestStep = INT_MIN;
+        for (int e = 0; e < entries; ++e) {
+            const int b = e % ics.numSwb;
+            preserved[e] = isPreservedBand(coding.codebook[e], noise);
+            nonZero[e] = 1;
+            step[e] = 0.0;
+            const bool coded = b < coding.bandLimit && !preserved[e];
+            // Bands above the coded bandwidth, and bands whose energy the threshold already
+            // covers, are not coded: a zero peak makes every pass quantise them to zero.
+            if (!coded || stats.energy[e] <= masking.threshold[e] || stats.form[e] <= 0.0) {
+                if (!preserved[e]) powers.bandPeak[e] = 0.0;
+                continue;
+            }
+            step[e] = std::floor(8.0 / 3.0 *
+                                 std::log2(27.0 * masking.threshold[e] / (4.0 * stats.form[e])));
+            capStep[e] = static_cast<int>(std::floor(
+                8.0 / 3.0 * std::log2(27.0 * stats.energy[e] * kMaxNoiseShare / (4.0 * stats.form[e]))));
+            largestStep = std::max(largestStep, static_cast<int>(step[e]));
+        }
+        thresholdGain = largestStep == INT_MIN ? 0 : largestStep;
+        double lowest = kMinGlobalGain;
+        for (int e = 0; e < entries; ++e) {
+            if (preserved[e]) {
+                baseOffset[e] = coding.scaleOffset[e];
+                continue;
+            }
+            if (powers.bandPeak[e] <= 0.0) {
+                baseOffset[e] = 0;
+                continue;
+            }
+            baseOffset[e] = thresholdGain - static_cast<int>(step[e]);
+            // No magnitude beyond the escape range: peak * 2^(0.1875 (offset - gain)) <= 8191.
+            lowest = std::max(lowest, baseOffset[e] - std::log2((kMaxQuantMagnitude - 1) /
+                                                                powers.bandPeak[e]) /
+                                                          kScaleStepExponent);
+        }
+        minGain = std::clamp(static_cast<int>(std::ceil(lowest)), kMinGlobalGain, kMaxGlobalGain);
+    }
+
+    // One trial: quantisation of the sectioned bands with the base offsets, the scalefactor
+    // range, the bit count (which may stop early once above stopAbove).
+    void pass(int gain, int stopAbove = INT_MAX) {
+        coding.globalGain = gain;
+        std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
+        if (capped)
+            for (int e = 0; e < entries; ++e)
+                if (!preserved[e] && powers.bandPeak[e] > 0.0)
+                    coding.scaleOffset[e] = std::max(coding.scaleOffset[e], gain - capStep[e]);
+        quantiseBands(coding, spectrum, ics, powers, 0, codedBands, nonZero, largest);
+        limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
+        countChannelBits(coding, ics, noise, largest, stopAbove);
+        lastGain = gain;
+    }
+
+    bool fits(int gain, int target) {
+        pass(gain, target);
+        return coding.usedBits <= target;
+    }
+
+    // The smallest gain in [low, kMaxGlobalGain] whose count fits `target`, searched from
+    // `start`; kMaxGlobalGain + 1 when none fits.
+    int search(int low, int start, int target) {
+        start = std::clamp(start, low, kMaxGlobalGain);
+        int fitting, failing;  // fits(fitting), !fits(failing), failing < fitting
+        if (fits(start, target)) {
+            fitting = start;
+            failing = low - 1;
+            for (int step = kSearchStep; fitting > low; step *= 2) {
+                const int g = std::max(fitting - step, low);
+                if (!fits(g, target)) {
+                    failing = g;
+                    break;
+                }
+                fitting = g;
+            }
+            if (fitting == low) return low;
+        } else {
+            failing = start;
+            fitting = kMaxGlobalGain + 1;
+            for (int step = kSearchStep; failing < kMaxGlobalGain; step *= 2) {
+                const int g = std::min(failing + step, kMaxGlobalGain);
+                if (fits(g, target)) {
+                    fitting = g;
+                    break;
+                }
+                failing = g;
+            }
+            if (fitting > kMaxGlobalGain) return fitting;
+        }
+        while (fitting - failing > 1) {
+            const int mid = failing + (fitting - failing) / 2;
+            if (fits(mid, target))
+                fitting = mid;
+            else
+                failing = mid;
+        }
+        return fitting;
+    }
+
+    // Noise of band entry e in the current quantisation.
+    double bandNoise(int e) const {
+        const int g = e / ics.numSwb;
+        const int b = e % ics.numSwb;
+        int firstWindow = 0;
+        for (int k = 0; k < g; ++k) firstWindow += groupLength(ics, k);
+        const double scale = std::exp2(0.25 * (coding.globalGain - coding.scaleOffset[e]));
+        double error = 0.0;
+        for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
+            const int base = kShortWindowLength * w;
+            for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
+                const double q = std::abs(coding.quantSpectrum[k]);
+                const double d = std::fabs(spectrum[k]) - scale * q * std::cbrt(q);
+                error += d * d;
+            }
+        }
+        return error;
+    }
+
+    // Moves the base offsets of coded bands whose measured noise-to-mask ratio misses the
+    // common level by more than the tolerance; returns true when one moved.
+    bool refine() {
+        const double common = kDbPerGainUnit * (coding.globalGain - thresholdGain);
+        bool moved = false;
+        for (int e = 0; e < entries; ++e) {
+            if (preserved[e] || powers.bandPeak[e] <= 0.0 || e % ics.numSwb >= codedBands) continue;
+            if (nonZero[e]) continue;
+            const double ratio = 10.0 * std::log10(bandNoise(e) / masking.threshold[e]);
+            const double miss = ratio - common;
+            if (miss <= kRefineToleranceDb) continue;
+            const int units = std::clamp(static_cast<int>(std::lround(miss / kDbPerGainUnit)),
+                                         -kMaxRefineStep, kMaxRefineStep);
+            const int offset = std::max(baseOffset[e] + units, 0);
+            if (offset == baseOffset[e]) continue;
+            baseOffset[e] = offset;
+            moved = true;
+        }
+        return moved;
+    }
+
+    void zero() {
+        std::fill(std::begin(coding.quantSpectrum), std::end(coding.quantSpectrum), 0);
+        std::fill(nonZero, nonZero + entries, uint8_t{0});
+        std::fill(largest, largest + entries, 0);
+        countChannelBits(coding, ics, noise, largest);
+    }
+};
+
+// Noise energy of band entry e (per window: the decoder fills each window of the group).
+int32_t bandNoiseEnergy(const BandStats& stats, const IcsInfo& ics, int e) {
+    return noiseEnergyValue(stats.energy[e] / groupLength(ics, e / ics.numSwb));
+}
+
+// With noise substitution: zero bands of [pnsStartBand, bandLimit) that are noise-like and
+// audible become noise bands, unless that no longer fits bitLimit.
+void substituteAudibleZeroBands(Search& s, const MaskingResult& masking, int bitLimit) {
+    ChannelCoding& coding = s.coding;
+    int32_t codebook[kMaxBandEntries];
+    int32_t offset[kMaxBandEntries];
+    uint8_t sections[kMaxBandEntries];
+    std::memcpy(codebook, coding.codebook, sizeof codebook);
+    std::memcpy(offset, coding.scaleOffset, sizeof offset);
+    std::memcpy(sections, coding.sectionLength, sizeof sections);
+    const int32_t before = coding.usedBits;
+    bool any = false;
+    for (int g = 0; g < groupCount(s.ics); ++g)
+        for (int b = coding.pnsStartBand; b < coding.bandLimit; ++b) {
+            const int e = g * s.ics.numSwb + b;
+            if (coding.codebook[e] != ZERO_HCB || masking.tonality[e] >= kNoiseTonality ||
+                s.stats.energy[e] <= masking.threshold[e])
+                continue;
+            coding.codebook[e] = NOISE_HCB;
+            coding.noiseFlag[e] = 1;
+            coding.scaleOffset[e] = bandNoiseEnergy(s.stats, s.ics, e);
+            any = true;
+        }
+    if (!any) return;
+    countChannelBits(coding, s.ics, true, s.largest);
+    if (coding.usedBits <= bitLimit) return;
+    std::memcpy(coding.codebook, codebook, sizeof codebook);
+    std::memcpy(coding.scaleOffset, offset, sizeof offset);
+    std::memcpy(coding.sectionLength, sections, sizeof sections);
+    for (int e = 0; e < s.entries; ++e)
+        if (coding.codebook[e] != NOISE_HCB) coding.noiseFlag[e] = 0;
+    countChannelBits(coding, s.ics, true, s.largest);
+    assert(coding.usedBits == before);
+    (void)before;
+}
+
+double bandEnergy(std::span<const double> spectrum, const IcsInfo& ics, int firstWindow,
+                  int windows, int b) {
+    double e = 0.0;
+    for (int w = firstWindow; w < firstWindow + windows; ++w) {
+        const int base = kShortWindowLength * w;
+        for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k)
+            e += spectrum[k] * spectrum[k];
+    }
+    return e;
+}
+
+// Entropy of a band of n lines against a threshold, the lines taken as flat (mid/side
+// comparison, where both sides of the comparison see the same lines).
+double flatEntropy(double energy, double threshold, int lines) {
+    return bandPerceptualEntropy(energy, threshold, lines);
+}
+
+}  // namespace
+
+double perceptualCutoffHz(int32_t bitRatePerChannel, int32_t sampleRate) {
+    double hz = kCutoffs[0].hz;
+    const int n = static_cast<int>(std::size(kCutoffs));
+    if (bitRatePerChannel >= kCutoffs[n - 1].bitRate) {
+        hz = kCutoffs[n - 1].hz;
+    } else {
+        for (int i = 1; i < n; ++i)
+            if (bitRatePerChannel < kCutoffs[i].bitRate) {
+                const CutoffPoint& a = kCutoffs[i - 1];
+                const CutoffPoint& b = kCutoffs[i];
+                const double t = std::max(0.0, static_cast<double>(bitRatePerChannel - a.bitRate) /
+                                                   (b.bitRate - a.bitRate));
+                hz = a.hz + t * (b.hz - a.hz);
+                break;
+            }
+    }
+    return std::min(hz, 0.5 * sampleRate);
+}
+
+int32_t perceptualBandLimit(const IcsInfo& ics, int32_t sampleRate, int32_t bitRatePerChannel) {
+    const double hzPerLine = 0.5 * sampleRate / windowLines(ics);
+    const double cutoff = perceptualCutoffHz(bitRatePerChannel, sampleRate);
+    int32_t limit = 0;
+    while (limit < ics.numSwb && ics.swbOffsets[limit] * hzPerLine < cutoff) ++limit;
+    return limit;
+}
+
+void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
+                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise) {
+    const int entries = ics.numSwb * groupCount(ics);
+    coding.bandLimit = perceptualBandLimit(ics, sampleRate, bitRatePerChannel);
+    std::fill_n(coding.codebook, entries, ZERO_HCB);
+    std::fill_n(coding.noiseFlag, entries, uint8_t{0});
+    std::fill_n(coding.scaleOffset, entries, 0);
+    coding.pnsBandLimit = coding.bandLimit;
+    coding.pnsStartBand = coding.bandLimit;
+    if (!noise || bitRatePerChannel >= kNoiseSubstitutionMaxRate) return;
+    const double hzPerLine = 0.5 * sampleRate / windowLines(ics);
+    int start = 0;
+    while (start < coding.bandLimit && ics.swbOffsets[start] * hzPerLine < kNoiseStartHz) ++start;
+    coding.pnsStartBand = start;
+    int top = coding.bandLimit;
+    for (int g = 0; g < groupCount(ics); ++g)
+        for (int b = coding.bandLimit; b < ics.numSwb && ics.swbOffsets[b] * hzPerLine < kNoiseTopHz; ++b) {
+            const int e = g * ics.numSwb + b;
+            if (masking.tonality[e] >= kNoiseTonality || masking.energy[e] <= masking.threshold[e])
+                continue;
+            coding.noiseFlag[e] = 1;
+            top = std::max(top, b + 1);
+        }
+    coding.pnsBandLimit = top;
+}
+
+void setNoiseEnergies(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum) {
+    BandStats stats;
+    measureBands(spectrum, ics, stats);
+    for (int e = 0; e < ics.numSwb * groupCount(ics); ++e) {
+        if (!coding.noiseFlag[e]) continue;
+        coding.codebook[e] = NOISE_HCB;
+        coding.scaleOffset[e] = bandNoiseEnergy(stats, ics, e);
+    }
+}
+
+void followFilteredEnergy(std::span<const double> before, std::span<const double> after,
+                          const IcsInfo& ics, MaskingResult& masking) {
+    // The decoder's inverse filter raises the noise of the filtered range by about the
+    // prediction gain, evenly over the range, so every threshold there falls by the range's
+    // energy ratio.
+    double filteredSum = 0.0, originalSum = 0.0;
+    uint8_t changed[kMaxBandEntries];
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        for (int b = 0; b < ics.numSwb; ++b) {
+            const int e = g * ics.numSwb + b;
+            const double original = bandEnergy(before, ics, firstWindow, groupLength(ics, g), b);
+            const double filtered = bandEnergy(after, ics, firstWindow, groupLength(ics, g), b);
+            changed[e] = filtered != original;
+            if (changed[e]) {
+                filteredSum += filtered;
+                originalSum += original;
+            }
+        }
+        firstWindow += groupLength(ics, g);
+    }
+    if (originalSum <= 0.0) return;
+    const double ratio = filteredSum / originalSum;
+    for (int e = 0; e < ics.numSwb * groupCount(ics); ++e)
+        if (changed[e]) masking.threshold[e] *= ratio;
+}
+
+int chooseMidSideBands(const IcsInfo& ics, int bandCount, std::span<const double> left,
+                       std::span<const double> right, const MaskingResult& leftMasking,
+                       const MaskingResult& rightMasking, const uint8_t* leftNoise,
+                       const uint8_t* rightNoise, uint8_t* keepLeftRight) {
+    int count = 0;
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        const int windows = groupLength(ics, g);
+        for (int b = 0; b < ics.numSwb; ++b) {
+            const int e = g * ics.numSwb + b;
+            keepLeftRight[e] = 1;
+            if (b >= bandCount || leftNoise[e] || rightNoise[e]) continue;
+            double l2 = 0.0, r2 = 0.0, mid = 0.0, side = 0.0;
+            for (int w = firstWindow; w < firstWindow + windows; ++w) {
+                const int base = kShortWindowLength * w;
+                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
+                    const double m = 0.5 * (left[k] + right[k]);
+                    const double s = 0.5 * (left[k] - right[k]);
+                    l2 += left[k] * left[k];
+                    r2 += right[k] * right[k];
+                    mid += m * m;
+                    side += s * s;
+                }
+            }
+            const int lines = (ics.swbOffsets[b + 1] - ics.swbOffsets[b]) * windows;
+            const double shared = 0.5 * std::min(leftMasking.threshold[e], rightMasking.threshold[e]);
+            const double leftRight = flatEntropy(l2, leftMasking.threshold[e], lines) +
+                                     flatEntropy(r2, rightMasking.threshold[e], lines);
+            const double midSide = flatEntropy(mid, shared, lines) + flatEntropy(side, shared, lines);
+            const bool balanced = l2 <= kMidSideBalance * r2 && r2 <= kMidSideBalance * l2;
+            if (balanced && midSide < leftRight) {
+                keepLeftRight[e] = 0;
+                ++count;
+            }
+        }
+        firstWindow += windows;
+    }
+    return count;
+}
+
+void shareMidSideThresholds(const IcsInfo& ics, const uint8_t* msMask, MaskingResult& first,
+                            MaskingResult& second) {
+    for (int e = 0; e < ics.numSwb * groupCount(ics); ++e) {
+        if (!msMask[e]) continue;
+        const double shared = 0.5 * std::min(first.threshold[e], second.threshold[e]);
+        first.threshold[e] = second.threshold[e] = shared;
+    }
+}
+
+double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
+                    const ChannelCoding& coding, const MaskingResult& masking) {
+    BandStats stats;
+    measureBands(spectrum, ics, stats);
+    double pe = 0.0;
+    for (int g = 0; g < groupCount(ics); ++g)
+        for (int b = 0; b < coding.pnsBandLimit; ++b) {
+            const int e = g * ics.numSwb + b;
+            if (coding.noiseFlag[e] || b >= coding.bandLimit) continue;
+            pe += bandPerceptualEntropy(stats.energy[e], masking.threshold[e],
+                                        activeLineCount(stats.form[e], stats.energy[e],
+                                                        bandLines(ics, e) * groupLength(ics, g)));
+        }
+    return pe;
+}
+
+int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
+                        int channels, int32_t& bitReservoir, int32_t limit) {
+    // Frames of (near) silence neither start nor move the mean.
+    double relative = 0.0;
+    if (frameEntropy > kEntropyFloor) {
+        if (state.averageEntropy <= 0.0) state.averageEntropy = frameEntropy;
+        relative = std::min(frameEntropy / state.averageEntropy - 1.0, kMaxRelativeEntropy);
+        state.averageEntropy =
+            kEntropyMemory * state.averageEntropy + (1.0 - kEntropyMemory) * frameEntropy;
+    } else if (state.averageEntropy > 0.0) {
+        relative = -1.0;
+    }
+
+    const int32_t mean = meanBits * channels;
+    const int32_t cap = channels * kMaxBitsPerChannel;
+    const double fill = static_cast<double>(bitReservoir) / cap;
+    double wanted = mean * (1.0 + kEntropyWeight * relative + kReservoirPull * (fill - 0.5));
+    wanted = std::max(wanted, 0.5 * mean);
+    int32_t total = static_cast<int32_t>(wanted);
+    const int32_t borrowable = static_cast<int32_t>(kMaxBorrowedShare * std::max(bitReservoir, int32_t{0}));
+    total = std::min({total, mean + borrowable, limit});
+    if (bitReservoir < 0) total = std::min(total, mean + bitReservoir);
+    // What the reservoir cannot hold is spent now.
+    total = std::max({total, int32_t{0}, mean - (cap - bitReservoir)});
+    total = std::min(total, limit);
+    bitReservoir -= total - mean;
+    return total;
+}
+
+void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                        const MaskingResult& masking, bool noise, double fill, int bitLimit,
+                        int32_t& gainAboveThreshold) {
+    std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
+    const int target = std::min(coding.targetBits, bitLimit);
+    Search s(coding, ics, spectrum, masking, noise);
+    const int below = kBelowThreshold +
+                      static_cast<int>(kBelowThresholdFull * std::clamp(2.0 * fill - 1.0, 0.0, 1.0));
+    const int low = std::clamp(s.thresholdGain - below, s.minGain, kMaxGlobalGain);
+    int gain = s.search(low, s.thresholdGain + gainAboveThreshold, target);
+    if (gain > kMaxGlobalGain) {
+        // The bands held at their noise cap do not fit: let every band's noise rise.
+        s.capped = false;
+        gain = s.search(low, s.thresholdGain + gainAboveThreshold, target);
+    }
+    for (int r = 0; r < kRefinePasses && gain <= kMaxGlobalGain; ++r) {
+        if (gain != s.lastGain) s.pass(gain);
+        if (!s.refine()) break;
+        gain = s.search(low, gain, target);
+    }
+    if (gain > kMaxGlobalGain) {
+        // Nothing fits the target, not even the highest gain: the channel goes silent.
+        coding.globalGain = kMaxGlobalGain;
+        s.zero();
+        gainAboveThreshold = 0;
+    } else {
+        if (gain != s.lastGain || coding.usedBits > target) s.pass(gain);
+        gainAboveThreshold = gain - s.thresholdGain;
+        if (noise) substituteAudibleZeroBands(s, masking, bitLimit);
+        quantiseBands(coding, spectrum, ics, s.powers, s.codedBands, ics.numSwb, s.nonZero);
+    }
+    assert(coding.usedBits <= bitLimit);
+}
+
+}  // namespace varnel
