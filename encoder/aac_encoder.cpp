@@ -14,6 +14,7 @@
 #include "coding/rate_control.h"
 #include "coding/tns.h"
 #include "encoder/band_tables.h"
+#include "encoder/perceptual_frame.h"
 
 namespace varnel {
 namespace {
@@ -283,12 +284,16 @@ FrameStatus AacEncoder::encodeFrame() {
     for (int c = 0; c < channels; ++c) analysisFilterbank(buffers[c], ics[c]);
     clock.mark(&StageTimes::analysis);
 
-    limitBandwidth(buffers, ics, coding, rate);
-    if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);
-    codeStereoAndTns(ics, coding, buffers, elementInfo, frame, sampleRateIndex);
-    clock.mark(&StageTimes::tools);
-    allocateFrameBits(buffers, ics, coding, elementInfo, frame, rate);
-    if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, elementInfo);
+    if (frame.options & kOptionPerceptual) {
+        codePerceptualFrame(*this);
+    } else {
+        limitBandwidth(buffers, ics, coding, rate);
+        if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);
+        codeStereoAndTns(ics, coding, buffers, elementInfo, frame, sampleRateIndex);
+        clock.mark(&StageTimes::tools);
+        allocateFrameBits(buffers, ics, coding, elementInfo, frame, rate);
+        if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, elementInfo);
+    }
     clock.mark(&StageTimes::search);
 
     const int64_t bitsBefore = bitWriter->bitCount();

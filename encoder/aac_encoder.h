@@ -10,7 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "analysis/psychoacoustic_model.h"
 #include "bitstream/bit_writer.h"
+#include "coding/perceptual_rate_control.h"
 #include "encoder/channel_records.h"
 #include "encoder/frame_source.h"
 
@@ -47,7 +49,8 @@ struct AacEncoder {
 
     // Encodes exactly one frame into the bit writer, ending byte-aligned.
     FrameStatus encodeFrame();
-    // id kOptionBitsId sets the option bits (kOptionTns, kOptionPns) and returns 0; other ids
+    // id kOptionBitsId sets the option bits (kOptionTns, kOptionPns, kOptionPerceptual) and
+    // returns 0; other ids
     // return -1.
     int setOption(int id, int value);
     // Closes the frame source and releases the bit writer.
@@ -65,6 +68,8 @@ struct AacEncoder {
     int32_t bitRatePerChannel = 0;
     int32_t channels = 0;
     int32_t sampleRateIndex = 0;
+    MaskingState maskingState[kMaxChannels];  // the perceptual mode's memory between frames
+    PerceptualState perceptual;
     StageTimes* stageTimes = nullptr;  // filled when set
 };
 

@@ -103,6 +103,9 @@ inline constexpr uint32_t kAudioBufferSizeDb = 1024;          // bufferSizeDB, b
 inline constexpr int kOptionBitsId = 1;
 inline constexpr int32_t kOptionTns = 1;  // temporal noise shaping
 inline constexpr int32_t kOptionPns = 2;  // perceptual noise substitution
+// The perceptual mode: a psychoacoustic model decides the scalefactors, the frame's bits, the
+// coded bandwidth, mid/side per band and, with kOptionPns, which bands are sent as noise.
+inline constexpr int32_t kOptionPerceptual = 4;
 
 // Frame-source (input stream) properties: set 3, 4 and 7; read 8 to 12.
 inline constexpr int kPropertyFrameLength = 3;    // set: samples per channel per frame

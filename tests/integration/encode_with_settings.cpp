@@ -1,6 +1,7 @@
 // The program with switchable tools, for comparisons in the integration tests:
 //   varnel_encode_with OPTIONS MIDSIDE input.wav output.mp4 TotalBitRate
-// OPTIONS are the encoder's option bits (1 TNS, 2 noise substitution), MIDSIDE 0 or 1.
+// OPTIONS are the encoder's option bits (1 TNS, 2 noise substitution, 4 perceptual mode),
+// MIDSIDE 0 or 1.
 #include <cstdio>
 #include <cstdlib>
 

@@ -1,0 +1,15 @@
+// The perceptual mode's part of the frame pipeline (kOptionPerceptual): from the filterbank's
+// spectra to quantised, sectioned channels, in place of the default bandwidth, tools and rate
+// control.
+#pragma once
+
+namespace varnel {
+
+struct AacEncoder;
+
+// Per channel the psychoacoustic model; the coded bandwidth and the noise bands; TNS with
+// kOptionTns; for a pair the per-band mid/side decision; the frame's bits from its perceptual
+// entropy through the reservoir, and each channel's quantisation to its share.
+void codePerceptualFrame(AacEncoder& encoder);
+
+}  // namespace varnel
