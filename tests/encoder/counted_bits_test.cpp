@@ -4,6 +4,7 @@
 // put them, over tones, sweeps, noise, music-like audio, clicks and silence, mono and stereo,
 // five sampling rates and bit rates from 16000 bit/s per channel to what one frame can carry.
 // Every block also fits the decoder's input buffer, and the sectioning never reports a fault.
+// The same holds in the perceptual mode, with its noise bands.
 //
 // A common window raises both channels of a pair to one max_sfb while the block is written;
 // the bands a channel gains are a zero section per window group, which the rate control does
@@ -54,12 +55,12 @@ test::SignalFunction makeSignal(const std::string& kind, int rate) {
 }
 
 // The channel's section_data + scale_factor_data + spectral_data as the writer puts them.
-int writtenChannelBits(const IcsInfo& ics, const ChannelCoding& coding) {
+int writtenChannelBits(const IcsInfo& ics, const ChannelCoding& coding, bool noise) {
     static uint8_t scratch[8192];
     BitWriter writer;
     writer.setOutput(scratch, static_cast<int>(sizeof scratch));
     writeSectionData(writer, ics, coding);
-    writeScaleFactorData(writer, ics, coding, false);
+    writeScaleFactorData(writer, ics, coding, noise);
     writeSpectralData(writer, ics, coding);
     return static_cast<int>(writer.bitCount());
 }
@@ -122,14 +123,15 @@ protected:
                 SCOPED_TRACE(::testing::Message() << "channel " << c << ", window sequence "
                                                   << enc.icsInfo[c].windowSequence);
                 const ChannelCoding& coding = enc.channelCoding[c];
-                const int written = writtenChannelBits(enc.icsInfo[c], coding);
+                const bool noise = (options & kOptionPns) != 0;
+                const int written = writtenChannelBits(enc.icsInfo[c], coding, noise);
                 if (written == coding.usedBits) {
                     ++matchedAsWritten;
                     continue;
                 }
                 const auto own = common ? withoutCommonExtension(enc.icsInfo[c], coding) : nullptr;
                 ASSERT_TRUE(own) << "counted " << coding.usedBits << " bits, written " << written;
-                ASSERT_EQ(writtenChannelBits(enc.icsInfo[c], *own), coding.usedBits)
+                ASSERT_EQ(writtenChannelBits(enc.icsInfo[c], *own, noise), coding.usedBits)
                     << "written with the common max_sfb " << coding.maxSfb << ": " << written;
             }
             // The shared max_sfb is one channel's own: that channel is written as counted.
@@ -164,6 +166,19 @@ TEST_P(CountedBits, BlocksFitTheBufferWithNoiseSubstitution) {
                 if (!HasFatalFailure()) encodeAndCheck(kind, bitRate, options, false);
     const std::string output = ::testing::internal::GetCapturedStdout();
     std::fputs(output.c_str(), stdout);  // gtest's own failure messages went there too
+    EXPECT_EQ(output.find("bug in sectioning"), std::string::npos);
+}
+
+// The perceptual mode counts its noise bands too, so its counts are exact with them as well.
+TEST_P(CountedBits, EqualWrittenBitsInThePerceptualMode) {
+    const int maxRate = 6 * GetParam().rate;
+    ::testing::internal::CaptureStdout();
+    for (const char* kind : kSignals)
+        for (int bitRate : {16000, 40000, maxRate})
+            for (int options : {kOptionPerceptual, kOptionPerceptual | kOptionTns | kOptionPns})
+                if (!HasFatalFailure()) encodeAndCheck(kind, bitRate, options, true);
+    const std::string output = ::testing::internal::GetCapturedStdout();
+    std::fputs(output.c_str(), stdout);
     EXPECT_EQ(output.find("bug in sectioning"), std::string::npos);
 }
 
