@@ -1,6 +1,8 @@
 // Encoder speed: encodes a generated signal (default 60 s of stereo 44100 Hz music-like audio
-// at 128 kbit/s) through the encoder core and prints the speed as multiples of real time
-// (audio seconds per CPU second) with the share of each pipeline stage.
+// at 128 kbit/s) through the encoder core, in the default and in the perceptual mode (TNS and
+// noise substitution on), and prints each mode's speed as multiples of real time (audio seconds
+// per CPU second) with the share of each pipeline stage (the perceptual mode's tools count as
+// part of its search).
 //
 // Usage: encoder_benchmark [KIND [SECONDS [RATE [CHANNELS [BITRATE]]]]]
 #include <cstdio>
@@ -16,19 +18,9 @@
 #include "frontend/wav_input.h"
 #include "tools/signal_generator.h"
 
-int main(int argc, char** argv) {
+static int runMode(const char* mode, int options, const std::string& wav, const std::string& kind,
+                   double seconds, int rate, int channels, int bitRate) {
     using namespace varnel;
-    const std::string kind = argc > 1 ? argv[1] : "music";
-    const double seconds = argc > 2 ? std::atof(argv[2]) : 60.0;
-    const int rate = argc > 3 ? std::atoi(argv[3]) : 44100;
-    const int channels = argc > 4 ? std::atoi(argv[4]) : 2;
-    const int bitRate = argc > 5 ? std::atoi(argv[5]) : 128000;
-    const std::string wav = (std::filesystem::temp_directory_path() / "varnel_encoder_benchmark.wav").string();
-    if (!tools::writeSignalWav(wav.c_str(), kind, seconds, rate, channels)) {
-        std::fprintf(stderr, "cannot write %s\n", wav.c_str());
-        return 1;
-    }
-
     InputStreamParams params;
     params.fileName = wav;
     params.trailingSilentFrames = 2;
@@ -50,7 +42,7 @@ int main(int argc, char** argv) {
     }
     int bits = 0;
     encoder->bitWriter->takeOutput(&bits);
-    encoder->setOption(kOptionBitsId, kOptionTns);
+    encoder->setOption(kOptionBitsId, options);
     StageTimes times;
     encoder->stageTimes = &times;
 
@@ -66,11 +58,11 @@ int main(int argc, char** argv) {
     }
     const double cpu = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
     encoder->closeEncoder();
-    std::filesystem::remove(wav);
 
     const double total = times.input + times.analysis + times.tools + times.search + times.writing;
     const double audio = seconds;
-    std::printf("signal: %s, %.1f s, %d Hz, %d channel(s), %d bit/s\n", kind.c_str(), seconds, rate, channels, bitRate);
+    std::printf("%s mode; signal: %s, %.1f s, %d Hz, %d channel(s), %d bit/s\n", mode, kind.c_str(), seconds, rate,
+                channels, bitRate);
     std::printf("frames: %ld, audio bytes: %llu (%.1f kbit/s)\n", frames, static_cast<unsigned long long>(bytes),
                 bytes * 8.0 / (frames * 1024.0 / rate) / 1000.0);
     std::printf("encoder core CPU time: %.3f s, speed: %.1f x real time\n", cpu, cpu > 0 ? audio / cpu : 0.0);
@@ -83,4 +75,25 @@ int main(int argc, char** argv) {
     share("quantisation search + sectioning", times.search);
     share("syntax writing", times.writing);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    using namespace varnel;
+    const std::string kind = argc > 1 ? argv[1] : "music";
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 60.0;
+    const int rate = argc > 3 ? std::atoi(argv[3]) : 44100;
+    const int channels = argc > 4 ? std::atoi(argv[4]) : 2;
+    const int bitRate = argc > 5 ? std::atoi(argv[5]) : 128000;
+    const std::string wav = (std::filesystem::temp_directory_path() / "varnel_encoder_benchmark.wav").string();
+    if (!tools::writeSignalWav(wav.c_str(), kind, seconds, rate, channels)) {
+        std::fprintf(stderr, "cannot write %s\n", wav.c_str());
+        return 1;
+    }
+
+    int status = runMode("default", kOptionTns, wav, kind, seconds, rate, channels, bitRate);
+    if (status == 0)
+        status = runMode("perceptual", kOptionTns | kOptionPns | kOptionPerceptual, wav, kind, seconds, rate,
+                         channels, bitRate);
+    std::filesystem::remove(wav);
+    return status;
 }

@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+"""Perceptual quality of the encoder's two modes against ffmpeg's AAC encoder: every signal is
+coded at 32, 64 and 96 kbit/s per channel by the default mode, the perceptual mode and
+`ffmpeg -c:a aac`, decoded by ffmpeg and graded with PEAQ (basic and advanced ODG, 0 is
+transparent, -4 very annoying); prints one row per signal and rate and each column's mean per
+rate, and the CPU time of each encoder over all its encodes.
+
+    tools/peaq_benchmark.py [--build BUILD_DIR] [--seconds S] [--signals a,b] [--rates 32,64]
+                            [--advanced-off] [--keep DIR]
+
+Needs ffmpeg, sox, espeak-ng and the PEAQ tool (../shared/tools/peaq/build, graded through its
+odg script, found with --odg or $VARNEL_ODG). Run it niced: it takes a few minutes per rate.
+"""
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+import signals  # noqa: E402
+from varnel_testlib import write_wav  # noqa: E402
+
+DEFAULT_ODG = os.path.join(HERE, "..", "..", "shared", "tools", "peaq", "odg")
+MODES = {"default": 1, "perceptual": 7}  # option bits: TNS; TNS, noise substitution, perceptual
+SPEECH_TEXT = ("The quick brown fox jumps over the lazy dog. She sells sea shells by the sea "
+               "shore, while a distant bell rings twice and the wind rises over the hills.")
+
+
+def espeak(rate, seconds, voice, speed, tmp):
+    """Speech recorded from espeak-ng, resampled to `rate`, cut or padded to `seconds`."""
+    raw, out = os.path.join(tmp, "espeak.wav"), os.path.join(tmp, "espeak-rate.wav")
+    subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", raw, SPEECH_TEXT], check=True)
+    subprocess.run(["sox", "-V1", raw, "-b", "16", out, "rate", "-v", str(rate), "norm", "-3"], check=True)
+    with open(out, "rb") as f:
+        data = f.read()
+    pos = data.index(b"data") + 8
+    x = np.frombuffer(data[pos:], dtype="<i2").astype(np.float64)
+    n = int(rate * seconds)
+    return np.pad(x, (0, max(0, n - len(x))))[:n]
+
+
+def chord(rate, seconds, channels):
+    """A sustained major chord of harmonic tones, each note panned its own way."""
+    t = np.arange(int(rate * seconds)) / rate
+    out = np.zeros((len(t), channels))
+    for k, f in enumerate([261.63, 329.63, 392.0, 523.25]):
+        tone = sum(3000 / h * np.sin(2 * np.pi * h * f * t + k) for h in range(1, 6) if h * f < rate / 2)
+        tone *= 0.6 + 0.4 * np.exp(-np.mod(t + 0.3 * k, 2.0))
+        for c in range(channels):
+            out[:, c] += tone * (0.5 + 0.5 * np.cos(k + c * 1.3))
+    return np.clip(np.round(out), -32768, 32767).astype(np.int16)
+
+
+def mixture(rate, seconds, tmp):
+    """Speech over music: the generated music with a recorded voice in the centre."""
+    voice = espeak(rate, seconds, "en-us", 165, tmp)
+    m = signals.music(rate, seconds, channels=2).astype(np.float64) * 0.6
+    return np.clip(np.round(m + 0.6 * voice[:, None]), -32768, 32767).astype(np.int16)
+
+
+def signal_set(seconds, tmp):
+    """(name, rate, int16 samples shaped (n, channels)) of every benchmark signal."""
+    speech_stereo = lambda r: np.stack([espeak(r, seconds, "en", 150, tmp),
+                                        np.roll(espeak(r, seconds, "en", 150, tmp), int(r * 0.0007)) * 0.8], axis=1)
+    return [
+        ("speech-m44", 44100, espeak(44100, seconds, "en", 150, tmp).astype(np.int16)[:, None]),
+        ("speech-s48", 48000, speech_stereo(48000).astype(np.int16)),
+        ("sine1k-m44", 44100, signals.sine(44100, seconds, 1000.0, 10000.0)),
+        ("chord-s48", 48000, chord(48000, seconds, 2)),
+        ("bursts-s44", 44100, signals.bursts(44100, seconds)),
+        ("music-s44", 44100, signals.music(44100, seconds)),
+        ("mixture-s48", 48000, mixture(48000, seconds, tmp)),
+        ("clicks-m48", 48000, signals.clicks(48000, seconds)),
+        ("pink-s44", 44100, signals.pink_noise(44100, seconds)),
+    ]
+
+
+def child_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def run_timed(cmd):
+    before = child_cpu()
+    r = subprocess.run(cmd, capture_output=True)
+    if r.returncode != 0:
+        raise SystemExit("failed: %s\n%s" % (" ".join(cmd), r.stderr.decode(errors="replace")))
+    return child_cpu() - before
+
+
+def decode(mp4, wav, n):
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", mp4, "-c:a", "pcm_f32le", wav + ".full.wav"],
+                   check=True)
+    subprocess.run(["sox", "-V1", wav + ".full.wav", wav, "trim", "0", "%ds" % n], check=True)
+
+
+def grade(odg, ref, test, advanced):
+    cmd = [odg] + (["--advanced"] if advanced else []) + [ref, test]
+    r = subprocess.run(cmd, capture_output=True, text=True, check=True)
+    return float(r.stdout.strip())
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    ap.add_argument("--odg", default=os.environ.get("VARNEL_ODG", DEFAULT_ODG))
+    ap.add_argument("--seconds", type=float, default=6.0)
+    ap.add_argument("--signals", default="")
+    ap.add_argument("--rates", default="32,64,96")
+    ap.add_argument("--encoders", default="default,perceptual,ffmpeg")
+    ap.add_argument("--advanced-off", action="store_true")
+    ap.add_argument("--keep", default="")
+    ap.add_argument("--perceptual-options", type=int, default=MODES["perceptual"],
+                    help="option bits of the perceptual mode (default 7: TNS, noise substitution)")
+    args = ap.parse_args()
+    encode_with = os.path.join(args.build, "tests", "integration", "varnel_encode_with")
+    rates = [int(r) * 1000 for r in args.rates.split(",")]
+    encoders = args.encoders.split(",")
+    wanted = set(args.signals.split(",")) if args.signals else None
+    MODES["perceptual"] = args.perceptual_options
+    kinds = ["basic"] + ([] if args.advanced_off else ["advanced"])
+
+    tmp_holder = None if args.keep else tempfile.TemporaryDirectory()
+    tmp = args.keep or tmp_holder.name
+    os.makedirs(tmp, exist_ok=True)
+    cpu = {e: 0.0 for e in encoders}
+    table = []  # (signal, rate per channel, {encoder: {kind: grade}})
+    for name, rate, pcm in signal_set(args.seconds, tmp):
+        if wanted and name not in wanted:
+            continue
+        channels = pcm.shape[1]
+        ref = os.path.join(tmp, name + ".wav")
+        write_wav(ref, pcm, rate)
+        for per_channel in rates:
+            total = per_channel * channels
+            grades = {}
+            for e in encoders:
+                mp4 = os.path.join(tmp, "%s-%d-%s.mp4" % (name, per_channel // 1000, e))
+                if e == "ffmpeg":
+                    cpu[e] += run_timed(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", ref, "-c:a", "aac",
+                                         "-b:a", str(total), mp4])
+                else:
+                    cpu[e] += run_timed([encode_with, str(MODES[e]), "1", ref, mp4, str(total)])
+                dec = mp4 + ".wav"
+                decode(mp4, dec, len(pcm))
+                grades[e] = {k: grade(args.odg, ref, dec, k == "advanced") for k in kinds}
+            table.append((name, per_channel, grades))
+            print("%-12s %3dk " % (name, per_channel // 1000) +
+                  "  ".join("%s %s" % (e[:4], "/".join("%5.2f" % grades[e][k] for k in kinds)) for e in encoders),
+                  flush=True)
+
+    print("\nODG (%s), per signal and rate per channel" % "/".join(kinds))
+    header = "%-12s %5s " % ("signal", "rate") + "".join("%16s" % e for e in encoders)
+    print(header)
+    for name, per_channel, grades in table:
+        print("%-12s %4dk " % (name, per_channel // 1000) +
+              "".join("%16s" % "/".join("%.2f" % grades[e][k] for k in kinds) for e in encoders))
+    print("means")
+    for per_channel in rates:
+        rows = [g for _, r, g in table if r == per_channel]
+        if not rows:
+            continue
+        means = {e: {k: float(np.mean([g[e][k] for g in rows])) for k in kinds} for e in encoders}
+        print("%-12s %4dk " % ("mean", per_channel // 1000) +
+              "".join("%16s" % "/".join("%.2f" % means[e][k] for k in kinds) for e in encoders))
+    print("CPU seconds over all encodes: " + ", ".join("%s %.2f" % (e, cpu[e]) for e in encoders))
+
+
+if __name__ == "__main__":
+    main()
