@@ -18,10 +18,12 @@
 //
 // Frame bits. The frame asks for its mean share plus kEntropyWeight times the relative
 // deviation of its perceptual entropy from the running mean, plus a pull toward a half-full
-// reservoir; what it asks beyond the mean comes out of the reservoir, never more than it holds.
-// A frame whose thresholds are met with bits to spare leaves them in the reservoir: the gain is
-// never lowered more than a few units (more when the reservoir is nearly full) below the gain
-// that meets every threshold.
+// reservoir; what it asks beyond the mean comes out of the reservoir, never more than
+// kMaxBorrowedShare of what it holds, and what the reservoir cannot hold is spent. A frame whose
+// thresholds are met with bits to spare leaves them in the reservoir: the gain goes at most
+// kBelowThreshold units (up to kBelowThresholdFull more as the reservoir fills) below the gain
+// that meets every threshold. Where bits run short a band's noise stops rising at its energy
+// (kMaxNoiseShare) while the channel still fits, so that bands are not dropped.
 #pragma once
 
 #include <cstdint>

@@ -7,9 +7,10 @@ namespace varnel {
 
 struct AacEncoder;
 
-// Per channel the psychoacoustic model; the coded bandwidth and the noise bands; TNS with
-// kOptionTns; for a pair the per-band mid/side decision; the frame's bits from its perceptual
-// entropy through the reservoir, and each channel's quantisation to its share.
+// Per channel the psychoacoustic model; the coded bandwidth and the noise bands; with kOptionTns,
+// TNS for the channels whose transient detector asks for it; for a pair the per-band mid/side
+// decision; the frame's bits from its perceptual entropy through the reservoir (never more than
+// it holds, and what it cannot hold spent), and each channel's quantisation to its share.
 void codePerceptualFrame(AacEncoder& encoder);
 
 }  // namespace varnel
