@@ -35,7 +35,8 @@ def espeak(rate, seconds, voice, speed, tmp):
     """Speech recorded from espeak-ng, resampled to `rate`, cut or padded to `seconds`."""
     raw, out = os.path.join(tmp, "espeak.wav"), os.path.join(tmp, "espeak-rate.wav")
     subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", raw, SPEECH_TEXT], check=True)
-    subprocess.run(["sox", "-V1", raw, "-b", "16", out, "rate", "-v", str(rate), "norm", "-3"], check=True)
+    # -D: no dither, so that every run grades the same reference.
+    subprocess.run(["sox", "-D", "-V1", raw, "-b", "16", out, "rate", "-v", str(rate), "norm", "-3"], check=True)
     with open(out, "rb") as f:
         data = f.read()
     pos = data.index(b"data") + 8
