@@ -18,6 +18,8 @@ constexpr OptionSpec kOptions[] = {
     {"--track", OptionKind::Track, 0, nullptr, "N[/M]", "track number N (of M)"},
     {"--comment", OptionKind::Text, 0, &TagOptions::comment, "TEXT", "comment tag"},
     {"--pns", OptionKind::Bit, kOptionPns, nullptr, "", "perceptual noise substitution"},
+    {"--perceptual", OptionKind::Bit, kOptionPerceptual | kOptionPns, nullptr, "",
+     "rate control by a psychoacoustic model (noise substitution at low rates)"},
     {"--version", OptionKind::Version, 0, nullptr, "", "print the name and version"},
     {"--help", OptionKind::Help, 0, nullptr, "", "print this text (also -h)"},
 };

@@ -49,6 +49,8 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
         {{"a.wav", "--pns", "-", "96k"}, CommandAction::Encode, "a.wav", "-", "", kOptionPns},
         {{"-", "out.aac", "96k", "--pns"}, CommandAction::Encode, "-", "out.aac", "", kOptionPns},
         {{"--", "--pns", "-x.mp4", "96k"}, CommandAction::Encode, "--pns", "-x.mp4"},
+        {{"a.wav", "b.mp4", "--perceptual", "96k"}, CommandAction::Encode, "a.wav", "b.mp4", "",
+         kOptionPerceptual | kOptionPns},
         {{"a.wav", "b.mp4", "96k", "--bogus"}, CommandAction::BadOption, "", "", "unknown option \"--bogus\""},
         {{"-x", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "unknown option \"-x\""},
         {{"a.wav", "b.mp4", "96k", "--title"}, CommandAction::BadOption, "", "", "--title needs a value"},
