@@ -84,6 +84,29 @@ bool parseTrack(const std::string& text, uint16_t* track, uint16_t* total) {
     return true;
 }
 
+// What the command line asks for, in order of precedence: help, the version, a bad option,
+// then the file names and the bit rate.
+static void decideAction(const std::vector<std::string>& positional, bool help, bool version, CommandLine& cl) {
+    cl.argumentCount = static_cast<int>(std::min<size_t>(positional.size(), 3));
+    if (help) {
+        cl.action = CommandAction::Help;
+    } else if (version) {
+        cl.action = CommandAction::Version;
+    } else if (!cl.badOption.empty()) {
+        cl.action = CommandAction::BadOption;
+    } else if (positional.empty()) {
+        cl.action = CommandAction::Usage;
+    } else if (positional.size() < 3) {
+        cl.action = CommandAction::TooFew;
+    } else {
+        cl.inputFileName = positional[0];
+        cl.outputFileName = positional[1];
+        cl.bitRateText = positional[2];
+        cl.action = parseBitRate(cl.bitRateText, &cl.totalBitRate) ? CommandAction::Encode
+                                                                    : CommandAction::BadBitRate;
+    }
+}
+
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     CommandLine cl;
     std::vector<std::string> positional;
@@ -134,24 +157,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             break;
         }
     }
-    cl.argumentCount = static_cast<int>(std::min<size_t>(positional.size(), 3));
-    if (help) {
-        cl.action = CommandAction::Help;
-    } else if (version) {
-        cl.action = CommandAction::Version;
-    } else if (!cl.badOption.empty()) {
-        cl.action = CommandAction::BadOption;
-    } else if (positional.empty()) {
-        cl.action = CommandAction::Usage;
-    } else if (positional.size() < 3) {
-        cl.action = CommandAction::TooFew;
-    } else {
-        cl.inputFileName = positional[0];
-        cl.outputFileName = positional[1];
-        cl.bitRateText = positional[2];
-        cl.action = parseBitRate(cl.bitRateText, &cl.totalBitRate) ? CommandAction::Encode
-                                                                    : CommandAction::BadBitRate;
-    }
+    decideAction(positional, help, version, cl);
     return cl;
 }
 

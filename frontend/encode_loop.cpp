@@ -264,6 +264,37 @@ uint64_t tagBytes(const Tags& t) {
            std::strlen(kEncodingTool);
 }
 
+// The tags of the output: the WAV file's INFO items, overridden by the options. The exit
+// status when they cannot be written.
+std::optional<int> gatherTags(const CommandLine& cl, const Console& con, const WavFormat& format,
+                              std::vector<Note>& notes, Tags* tags) {
+    *tags = tagsFromWavInfo(format.info);
+    applyTagOptions(cl.tags, tags);
+    if (!tags->empty() && tagBytes(*tags) > MP4_MAX_TAG_BYTES)
+        return con.fail(Failure::Output, cl.outputFileName,
+                        "the tags take more than the " + std::to_string(MP4_MAX_TAG_BYTES) + " bytes the file holds");
+    if (isAdtsName(cl.outputFileName) && tagsGiven(cl.tags))
+        notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
+    return std::nullopt;
+}
+
+// Finishes the output (edit list, close), puts it in place of the target and prints the notes
+// and the final count; the exit status.
+int finishRun(AacEncoder& encoder, AudioOutput& output, OutputFile* target, uint64_t inputSamples,
+              const std::vector<Note>& notes, const CommandLine& cl, const Console& con) {
+    errno = 0;
+    const bool finished = output.finish(inputSamples, kEncoderDelaySamples);
+    const int closeError = errno;
+    encoder.closeEncoder();
+    std::string commitError;
+    if (!finished || (target && !target->commit(&commitError)))
+        return con.fail(Failure::Output, cl.outputFileName,
+                        finished ? "cannot be written: " + commitError : writeFailure(closeError), true);
+    for (const Note& note : notes) con.reason(note.subject, note.text);
+    std::fprintf(con.out, "Encoded %d Frames.%24s\n", static_cast<int>(output.frames() % 65536), "");
+    return 0;
+}
+
 }  // namespace
 
 int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
@@ -298,13 +329,8 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     con.text(kStars61);
     if (const auto failed = checkInput(cl, con, opened, why, stream.get(), sampleRate)) return *failed;
 
-    Tags tags = tagsFromWavInfo(stream->format().info);
-    applyTagOptions(cl.tags, &tags);
-    if (!tags.empty() && tagBytes(tags) > MP4_MAX_TAG_BYTES)
-        return con.fail(Failure::Output, cl.outputFileName,
-                        "the tags take more than the " + std::to_string(MP4_MAX_TAG_BYTES) + " bytes the file holds");
-    if (isAdtsName(cl.outputFileName) && tagsGiven(cl.tags))
-        notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
+    Tags tags;
+    if (const auto failed = gatherTags(cl, con, stream->format(), notes, &tags)) return *failed;
 
     std::unique_ptr<OutputFile> target;
     std::unique_ptr<AudioOutput> output;
@@ -326,17 +352,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
                                                " float samples beyond full scale were clipped"});
     if (totalBitRate < lowestBitRate(channels, sampleRate) && output->frames() > 0)
         notes.push_back(belowLowestNote(totalBitRate, channels, sampleRate, *output));
-    errno = 0;
-    const bool finished = output->finish(input->samplesPerChannelRead(), kEncoderDelaySamples);
-    const int closeError = errno;
-    encoder->closeEncoder();
-    std::string commitError;
-    if (!finished || (target && !target->commit(&commitError)))
-        return con.fail(Failure::Output, cl.outputFileName,
-                        finished ? "cannot be written: " + commitError : writeFailure(closeError), true);
-    for (const Note& note : notes) con.reason(note.subject, note.text);
-    std::fprintf(con.out, "Encoded %d Frames.%24s\n", static_cast<int>(output->frames() % 65536), "");
-    return 0;
+    return finishRun(*encoder, *output, target.get(), input->samplesPerChannelRead(), notes, cl, con);
 }
 
 }  // namespace varnel
