@@ -4,13 +4,12 @@ import os
 import shutil
 import struct
 import subprocess
-import tempfile
 import unittest
 
 import numpy as np
 
 import signals
-from varnel_testlib import (read_bytes, write_bytes, AAC_RATES, ENCODER, GSTREAMER_START_SKIP, Box, audio_samples,
+from varnel_testlib import (Workdir, read_bytes, write_bytes, AAC_RATES, ENCODER, GSTREAMER_START_SKIP, Box, audio_samples,
                             encode, faad_decode, ffmpeg_decode, ffprobe_presented_samples, gstreamer_decode,
                             parse_boxes, snr_db, table_entries, wav_bytes, write_wav)
 
@@ -42,18 +41,6 @@ def tree(data):
     root = Box(b"root", 0, len(data), b"")
     root.children = parse_boxes(data)
     return root
-
-
-class Workdir(unittest.TestCase):
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory()
-        self.dir = self._tmp.name
-
-    def tearDown(self):
-        self._tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
 
 
 class ConsoleAndExitStatus(Workdir):

@@ -5,14 +5,13 @@ import os
 import shutil
 import struct
 import subprocess
-import tempfile
 import threading
 import unittest
 
 import numpy as np
 
 import signals
-from varnel_testlib import (DELAY, ENCODER, FAAD_START_SKIP, GSTREAMER_START_SKIP, adts_frames, audio_samples, encode_with,
+from varnel_testlib import (Workdir, DELAY, ENCODER, FAAD_START_SKIP, GSTREAMER_START_SKIP, adts_frames, audio_samples, encode_with,
                             faad_decode, ffmpeg_decode, gstreamer_decode, parse_boxes, read_bytes, snr_db, wav_bytes,
                             write_bytes, write_wav)
 
@@ -33,18 +32,6 @@ def info_chunk(items):
         text += b"\0"
         body += struct.pack("<4sI", cid, len(text)) + text + (b"\0" if len(text) % 2 else b"")
     return body
-
-
-class Workdir(unittest.TestCase):
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory()
-        self.dir = self._tmp.name
-
-    def tearDown(self):
-        self._tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
 
 
 class PipesIn(Workdir):

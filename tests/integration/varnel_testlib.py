@@ -5,10 +5,25 @@ import re
 import struct
 import subprocess
 import tempfile
+import unittest
 
 import numpy as np
 
 ENCODER = os.environ.get("VARNEL_ENCODER", "VarnelAacEnc")
+
+
+class Workdir(unittest.TestCase):
+    """A test case with a temporary folder of its own (self.dir, self.path(name))."""
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.dir = self._tmp.name
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
 AAC_RATES = [96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000]
 DELAY = 2048
 
