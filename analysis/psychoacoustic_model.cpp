@@ -157,7 +157,7 @@ double barkOf(double hz) {
 double quietThresholdDb(double hz) {
     const double k = hz / 1000.0;
     const double db = 3.64 * std::pow(k, -0.8) - 6.5 * std::exp(-0.6 * (k - 3.3) * (k - 3.3)) +
-                      0.001 * k * k * k * k;
+                      0.001 * std::pow(k, kQuietRiseExponent);
     return std::min(db, kMaxQuietThresholdDb);
 }
 

@@ -25,8 +25,11 @@
 //     A band's signal-to-mask ratio is at least kLowestBandMinSmrDb falling linearly with its
 //     Bark value: the low bands, where the ear resolves finest and the harmonics of voices and
 //     instruments lie, keep their noise further down than spreading alone would.
-//  4. The absolute threshold of hearing (Terhardt's approximation in dB SPL), with a full-scale
-//     sine at kFullScaleSpl dB SPL: no threshold falls below the quietest sine heard in the band.
+//  4. The absolute threshold of hearing (Terhardt's approximation in dB SPL, its rise above
+//     3 kHz with the exponent kQuietRiseExponent of the ear model behind PEAQ rather than
+//     Terhardt's 4, which puts the threshold at 14 kHz 25 dB higher and leaves noise there that
+//     the objective stand-in for listening tests hears), with a full-scale sine at
+//     kFullScaleSpl dB SPL: no threshold falls below the quietest sine heard in the band.
 //  5. Pre-echo control: a long block's threshold rises at most kLongRiseLimit times over the
 //     previous block's, a short window's at most kShortRiseLimit times over the window before
 //     (the first over the previous block), so that noise spread over a block does not precede
@@ -49,8 +52,8 @@ inline constexpr double kFullScaleSpl = 92.0;   // dB SPL of a full-scale sine
 inline constexpr double kFullScaleAmplitude = 32767.0;
 inline constexpr double kLowerSlopeDb = 20.0;   // dB per Bark, masking toward lower frequencies
 inline constexpr double kUpperSlopeDb = 15.0;   // dB per Bark, masking toward higher frequencies
-inline constexpr double kNoiseMaskerOffsetDb = 12.0;
-inline constexpr double kToneMaskerOffsetDb = 38.0;  // plus the masker's Bark value
+inline constexpr double kNoiseMaskerOffsetDb = 8.0;
+inline constexpr double kToneMaskerOffsetDb = 30.0;  // plus the masker's Bark value
 inline constexpr int kTonalityMinBins = 16;
 // The smallest signal-to-mask ratio of a band: kLowestBandMinSmrDb at 0 Bark, falling linearly
 // to 0 dB at kMinSmrTopBark.
@@ -61,6 +64,7 @@ inline constexpr double kShortRiseLimit = 16.0;
 inline constexpr int kThresholdGridSize = kShortWindowLength;
 inline constexpr double kFftToMdctEnergy = 8.0 / 3.0;
 inline constexpr double kMaxQuietThresholdDb = 110.0;
+inline constexpr double kQuietRiseExponent = 3.6;
 
 // Energy a full-scale sine puts into the lines of one MDCT of 2 * halfLength samples: the
 // transform X[k] = 2 sum z[n] cos(..) of a sine-windowed sine of amplitude A sums to
@@ -69,8 +73,9 @@ double fullScaleSineEnergy(int halfLength);
 
 // Bark value of a frequency in Hz (Zwicker and Terhardt's approximation).
 double barkOf(double hz);
-// Absolute threshold of hearing in dB SPL at a frequency in Hz (Terhardt's approximation), at
-// most kMaxQuietThresholdDb.
+// Absolute threshold of hearing in dB SPL at a frequency in Hz, 3.64 f^-0.8 - 6.5
+// exp(-0.6 (f - 3.3)^2) + 0.001 f^kQuietRiseExponent with f in kHz, at most
+// kMaxQuietThresholdDb.
 double quietThresholdDb(double hz);
 
 // The absolute threshold of a band from loHz to hiHz as energy in the lines of an MDCT of

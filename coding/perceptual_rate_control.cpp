@@ -489,6 +489,17 @@ double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
     return pe;
 }
 
+double spectrumEntropy(std::span<const double> spectrum, const IcsInfo& ics,
+                       const MaskingResult& masking) {
+    BandStats stats;
+    measureBands(spectrum, ics, stats);
+    double pe = 0.0;
+    for (int e = 0; e < ics.numSwb * groupCount(ics); ++e)
+        pe += flatEntropy(stats.energy[e], masking.threshold[e],
+                          bandLines(ics, e) * groupLength(ics, e / ics.numSwb));
+    return pe;
+}
+
 int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
                         int channels, int32_t& bitReservoir, int32_t limit) {
     // Frames of (near) silence neither start nor move the mean.

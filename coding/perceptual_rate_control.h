@@ -34,7 +34,7 @@
 
 namespace varnel {
 
-inline constexpr double kEntropyWeight = 0.5;
+inline constexpr double kEntropyWeight = 0.75;
 inline constexpr double kReservoirPull = 0.5;   // of the frame's mean bits, at an empty/full reservoir
 inline constexpr double kRefineToleranceDb = 2.0;
 inline constexpr int kRefinePasses = 1;
@@ -49,6 +49,7 @@ inline constexpr double kNoiseTonality = 0.35;
 struct PerceptualState {
     double averageEntropy = 0.0;           // running mean of the frame's perceptual entropy
     int32_t gainAboveThreshold[kMaxChannels]{};  // last frame's gain over the threshold gain
+    int32_t windowShape[kMaxChannels]{};         // last frame's window_shape, the next one's rise
 };
 
 // The coded bandwidth for the bit rate, in Hz, and the bands of the block below it.
@@ -92,6 +93,11 @@ void shareMidSideThresholds(const IcsInfo& ics, const uint8_t* msMask, MaskingRe
 // below pnsBandLimit that are not noise.
 double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
                     const ChannelCoding& coding, const MaskingResult& masking);
+
+// Perceptual entropy of a whole spectrum against its thresholds, every band's lines taken as
+// flat: what the spectrum costs to code, for comparing two transforms of the same block.
+double spectrumEntropy(std::span<const double> spectrum, const IcsInfo& ics,
+                       const MaskingResult& masking);
 
 // The frame's bit total for `channels` channels of `meanBits` each, from its perceptual entropy;
 // takes what exceeds the mean from `bitReservoir` (and puts back what falls short of it). At most

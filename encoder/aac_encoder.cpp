@@ -281,6 +281,8 @@ FrameStatus AacEncoder::encodeFrame() {
     decideWindows(buffers, ics, detectors,
                   {sampleRateIndex, channels, frame.bitReservoir, (frame.options & kOptionTns) != 0});
     clearSideInfo(elementInfo, channels);
+    if (frame.options & kOptionPerceptual)  // the perceptual mode switches window shapes
+        for (int c = 0; c < channels; ++c) ics[c].previousWindowShape = perceptual.windowShape[c];
     for (int c = 0; c < channels; ++c) analysisFilterbank(buffers[c], ics[c]);
     clock.mark(&StageTimes::analysis);
 

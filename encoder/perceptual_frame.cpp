@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "bitstream/syntax_writer.h"
+#include "analysis/filterbank.h"
 #include "coding/mid_side.h"
 #include "coding/perceptual_rate_control.h"
 #include "analysis/psychoacoustic_model.h"
@@ -17,6 +18,13 @@ namespace {
 
 // A channel's share of the frame's bits never falls below this part of an equal share.
 constexpr double kMinShareOfEqual = 0.3;
+// The KBD window is taken while the frame's entropy with it stays within this factor of its
+// entropy with the sine window. The KBD window's far side lobes are lower: a tone's transform
+// leaks under the thresholds within a few lines of it, where the sine window leaks noise-level
+// energy into every band the coder must reproduce or lose, and a transient's window tails
+// carry less noise ahead of it. The sine window's narrower main lobe codes dense spectra
+// (voices, full mixes) cheaper, which the entropy shows.
+constexpr double kKbdEntropyAllowance = 1.1;
 
 // Codes a channel without spectral values, as the default rate control does.
 void codeSilentChannel(ChannelCoding& coding, IcsInfo& ics) {
@@ -80,6 +88,35 @@ void decideMidSideBands(AacEncoder& enc, MaskingResult* masking) {
     shareMidSideThresholds(ics, enc.elementInfo.msMask, masking[0], masking[1]);
 }
 
+// Chooses one window_shape for every channel of the frame: KBD for the blocks of and around
+// short windows (start, short, stop), else the shape whose transform costs less entropy against
+// the model's thresholds (the filterbank has run with the sine shape). One shape for all keeps a
+// pair's common window. Records the shapes, which the next frame's windows rise with.
+void chooseWindowShape(AacEncoder& enc, const MaskingResult* masking) {
+    bool kbd = false;
+    for (int c = 0; c < enc.channels; ++c) kbd = kbd || enc.icsInfo[c].windowSequence != ONLY_LONG_SEQUENCE;
+    double sineSpectra[kMaxChannels][kFrameLength];
+    double sineEntropy = 0.0, kbdEntropy = 0.0;
+    for (int c = 0; c < enc.channels; ++c) {
+        ChannelBuffer& buffer = enc.channelBuffers[c];
+        IcsInfo& ics = enc.icsInfo[c];
+        if (!kbd) {
+            std::copy(buffer.spectrum, buffer.spectrum + kFrameLength, sineSpectra[c]);
+            sineEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
+        }
+        ics.windowShape = 1;
+        analysisFilterbank(buffer, ics);
+        if (!kbd) kbdEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
+    }
+    if (!kbd && !(kbdEntropy < kKbdEntropyAllowance * sineEntropy)) {
+        for (int c = 0; c < enc.channels; ++c) {
+            std::copy(sineSpectra[c], sineSpectra[c] + kFrameLength, enc.channelBuffers[c].spectrum);
+            enc.icsInfo[c].windowShape = 0;
+        }
+    }
+    for (int c = 0; c < enc.channels; ++c) enc.perceptual.windowShape[c] = enc.icsInfo[c].windowShape;
+}
+
 }  // namespace
 
 void codePerceptualFrame(AacEncoder& enc) {
@@ -87,11 +124,12 @@ void codePerceptualFrame(AacEncoder& enc) {
     const bool noise = (enc.frame.options & kOptionPns) != 0;
     MaskingResult masking[kMaxChannels];
     bool silent[kMaxChannels];
+    for (int c = 0; c < enc.channels; ++c)
+        computeMaskingThresholds(enc.channelBuffers[c].timeSamples, enc.icsInfo[c], enc.sampleRate,
+                                 enc.maskingState[c], masking[c]);
+    chooseWindowShape(enc, masking);
     for (int c = 0; c < enc.channels; ++c) {
-        const ChannelBuffer& buffer = enc.channelBuffers[c];
-        computeMaskingThresholds(buffer.timeSamples, enc.icsInfo[c], enc.sampleRate, enc.maskingState[c],
-                                 masking[c]);
-        silent[c] = spectrumPeak(buffer.spectrum) == 0.0;
+        silent[c] = spectrumPeak(enc.channelBuffers[c].spectrum) == 0.0;
         choosePerceptualBands(enc.channelCoding[c], enc.icsInfo[c], masking[c], enc.sampleRate,
                               enc.bitRatePerChannel, noise);
     }
