@@ -184,6 +184,7 @@ int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, VarnelAacOption option,
     case VARNEL_AAC_OPTION_TNS: setBit(kOptionTns); return VARNEL_AAC_OK;
     case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: setBit(kOptionPns); return VARNEL_AAC_OK;
     case VARNEL_AAC_OPTION_MID_SIDE: frame.midSideEnabled = value != 0; return VARNEL_AAC_OK;
+    case VARNEL_AAC_OPTION_PERCEPTUAL: setBit(kOptionPerceptual); return VARNEL_AAC_OK;
     }
     return VARNEL_AAC_ERR_OPTION;
 }
@@ -195,6 +196,7 @@ int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, VarnelAacOption o
     case VARNEL_AAC_OPTION_TNS: return (frame.options & kOptionTns) != 0;
     case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: return (frame.options & kOptionPns) != 0;
     case VARNEL_AAC_OPTION_MID_SIDE: return frame.midSideEnabled ? 1 : 0;
+    case VARNEL_AAC_OPTION_PERCEPTUAL: return (frame.options & kOptionPerceptual) != 0;
     }
     return VARNEL_AAC_ERR_OPTION;
 }

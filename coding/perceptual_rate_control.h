@@ -49,7 +49,6 @@ inline constexpr double kNoiseTonality = 0.35;
 struct PerceptualState {
     double averageEntropy = 0.0;           // running mean of the frame's perceptual entropy
     int32_t gainAboveThreshold[kMaxChannels]{};  // last frame's gain over the threshold gain
-    int32_t windowShape[kMaxChannels]{};         // last frame's window_shape, the next one's rise
 };
 
 // The coded bandwidth for the bit rate, in Hz, and the bands of the block below it.

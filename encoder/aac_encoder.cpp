@@ -281,8 +281,7 @@ FrameStatus AacEncoder::encodeFrame() {
     decideWindows(buffers, ics, detectors,
                   {sampleRateIndex, channels, frame.bitReservoir, (frame.options & kOptionTns) != 0});
     clearSideInfo(elementInfo, channels);
-    if (frame.options & kOptionPerceptual)  // the perceptual mode switches window shapes
-        for (int c = 0; c < channels; ++c) ics[c].previousWindowShape = perceptual.windowShape[c];
+    for (int c = 0; c < channels; ++c) ics[c].previousWindowShape = windowShapes[c];
     for (int c = 0; c < channels; ++c) analysisFilterbank(buffers[c], ics[c]);
     clock.mark(&StageTimes::analysis);
 
@@ -297,6 +296,7 @@ FrameStatus AacEncoder::encodeFrame() {
         if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, elementInfo);
     }
     clock.mark(&StageTimes::search);
+    for (int c = 0; c < channels; ++c) windowShapes[c] = ics[c].windowShape;
 
     const int64_t bitsBefore = bitWriter->bitCount();
     writeElement(*bitWriter, ics, coding, elementInfo, noise);

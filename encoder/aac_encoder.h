@@ -70,6 +70,9 @@ struct AacEncoder {
     int32_t sampleRateIndex = 0;
     MaskingState maskingState[kMaxChannels];  // the perceptual mode's memory between frames
     PerceptualState perceptual;
+    // Each channel's last window_shape, which its next block's window rises with (the default
+    // mode keeps the sine shape; the perceptual mode switches).
+    int32_t windowShapes[kMaxChannels]{};
     StageTimes* stageTimes = nullptr;  // filled when set
 };
 

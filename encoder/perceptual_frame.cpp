@@ -91,7 +91,7 @@ void decideMidSideBands(AacEncoder& enc, MaskingResult* masking) {
 // Chooses one window_shape for every channel of the frame: KBD for the blocks of and around
 // short windows (start, short, stop), else the shape whose transform costs less entropy against
 // the model's thresholds (the filterbank has run with the sine shape). One shape for all keeps a
-// pair's common window. Records the shapes, which the next frame's windows rise with.
+// pair's common window.
 void chooseWindowShape(AacEncoder& enc, const MaskingResult* masking) {
     bool kbd = false;
     for (int c = 0; c < enc.channels; ++c) kbd = kbd || enc.icsInfo[c].windowSequence != ONLY_LONG_SEQUENCE;
@@ -114,7 +114,6 @@ void chooseWindowShape(AacEncoder& enc, const MaskingResult* masking) {
             enc.icsInfo[c].windowShape = 0;
         }
     }
-    for (int c = 0; c < enc.channels; ++c) enc.perceptual.windowShape[c] = enc.icsInfo[c].windowShape;
 }
 
 }  // namespace

@@ -76,7 +76,11 @@ extern "C" {
 typedef enum VarnelAacOption {
     VARNEL_AAC_OPTION_TNS = 1,                /* temporal noise shaping; default on */
     VARNEL_AAC_OPTION_NOISE_SUBSTITUTION = 2, /* perceptual noise substitution; default off */
-    VARNEL_AAC_OPTION_MID_SIDE = 3            /* mid/side stereo for a channel pair; default on */
+    VARNEL_AAC_OPTION_MID_SIDE = 3,           /* mid/side stereo for a channel pair; default on */
+    VARNEL_AAC_OPTION_PERCEPTUAL = 4          /* rate control from a psychoacoustic model, with
+                                                 window shapes, bandwidth, noise bands (when noise
+                                                 substitution is on) and mid/side per band chosen
+                                                 from it; default off */
 } VarnelAacOption;
 
 typedef struct VarnelAacEncoder VarnelAacEncoder;

@@ -25,6 +25,7 @@ struct ApiSettings {
     int tns = 1;
     int noiseSubstitution = 0;
     int midSide = 1;
+    int perceptual = 0;
 };
 
 // A tone with noise bursts every 8192 samples (short blocks), float at full scale 1; `peak`
@@ -55,6 +56,7 @@ inline VarnelAacEncoder* openWith(const ApiSettings& s) {
     EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_NOISE_SUBSTITUTION, s.noiseSubstitution),
               VARNEL_AAC_OK);
     EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_MID_SIDE, s.midSide), VARNEL_AAC_OK);
+    EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_PERCEPTUAL, s.perceptual), VARNEL_AAC_OK);
     return enc;
 }
 

@@ -45,7 +45,7 @@ AccessUnits programOutput(const std::vector<uint8_t>& wav, const ApiSettings& s,
     const std::string rate = std::to_string(s.bitRate);
     const char* argv[] = {"VarnelAacEnc", input.path().c_str(), output.c_str(), rate.c_str()};
     ProgramSettings settings;
-    settings.options = (s.tns ? 1 : 0) | (s.noiseSubstitution ? 2 : 0);
+    settings.options = (s.tns ? 1 : 0) | (s.noiseSubstitution ? 2 : 0) | (s.perceptual ? 4 : 0);
     settings.midSide = s.midSide != 0;
     std::FILE* null = std::fopen("/dev/null", "w");
     const int status = runProgram(4, argv, null, null, settings);
@@ -92,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ProgramCase{{22050, 1, 32000, 1, 0, 1}, 20 * 1024, false, "mono_22050_whole_frames"},
                       ProgramCase{{48000, 2, 96000, 1, 1, 0}, 30 * 1024 + 1, false, "noise_substitution_left_right"},
                       ProgramCase{{8000, 1, 1000000, 0, 0, 1}, 12 * 1024 + 700, false, "rate_lowered_no_tns"},
-                      ProgramCase{{32000, 2, 64000, 1, 0, 1}, 25 * 1024 + 100, true, "float_clipped"}),
+                      ProgramCase{{32000, 2, 64000, 1, 0, 1}, 25 * 1024 + 100, true, "float_clipped"},
+                      ProgramCase{{48000, 2, 96000, 1, 1, 1, 1}, 20 * 1024 + 5, false, "perceptual"}),
     [](const auto& c) { return std::string(c.param.name); });
 
 // Every call refuses a null and a closed encoder; refused calls between the frames of one

@@ -2,7 +2,7 @@
 every stream decodes in ffmpeg without a warning and in faad without a problem, every block fits
 the decoder's input buffer, the bit rate holds within 3 %, and without noise substitution the two
 decoders agree frame by frame; with it they agree below the lowest noise band. Beside a steady
-tone the mode leaves no more noise than the default mode."""
+tone and far from it the mode leaves less noise than the default mode."""
 import os
 import tempfile
 import unittest
@@ -75,22 +75,25 @@ class PerceptualMode(unittest.TestCase):
                         self.check_stream(pcm, rate, per_channel, options, name)
 
     def test_a_steady_tone_keeps_the_noise_beside_it_low(self):
-        # Noise in the bands beside a tone is what listeners (and PEAQ) hear on tones. A tone
-        # masks much less than noise; a model that took it for noise would let 20 dB more noise
-        # through there than the default mode (measured), the perceptual mode lets about as much.
+        # Noise beside a tone is what listeners (and PEAQ) hear on tones, and noise far from it
+        # is the sine window's leakage lost or coded coarsely. The perceptual mode codes a steady
+        # tone with the KBD window, whose leakage falls under the thresholds: beside the tone it
+        # leaves about 20 dB less noise than the default mode at 32 kbit/s (measured), far from
+        # it about 9 dB less.
         rate = 44100
         pcm = signals.sine(rate, 2.0)
         x = pcm[:, 0].astype(np.float64)
-        beside = {}
+        noise = {}
         for options in (TNS, PERCEPTUAL | TNS):
             ff, _ = ffmpeg_decode(self.encode(pcm, rate, 32000, options, "tone"), 1)
             error = ff[:len(x), 0] - x[:len(ff)]
             spectrum = np.abs(np.fft.rfft(error[4096:4096 + 65536] * np.hanning(65536))) ** 2
             f = np.fft.rfftfreq(65536, 1.0 / rate)
             near = ((f > 500) & (f < 900)) | ((f > 1100) & (f < 2000))
-            beside[options] = 10 * np.log10(np.sum(spectrum[near]))
-        self.assertLess(beside[PERCEPTUAL | TNS], beside[TNS] + 3.0)
-
+            far = ((f > 50) & (f < 300)) | ((f > 3000) & (f < 16000))
+            noise[options] = [10 * np.log10(np.sum(spectrum[band])) for band in (near, far)]
+        self.assertLess(noise[PERCEPTUAL | TNS][0], noise[TNS][0] - 12.0)
+        self.assertLess(noise[PERCEPTUAL | TNS][1], noise[TNS][1] - 3.0)
 
 if __name__ == "__main__":
     unittest.main()
