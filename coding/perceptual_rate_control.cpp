@@ -8,22 +8,14 @@
 
 #include "bitstream/sectioning.h"
 #include "encoder/aac_syntax.h"
+#include "coding/band_statistics.h"
 #include "coding/noise_substitution.h"
+#include "coding/perceptual_bands.h"
 #include "coding/quantiser.h"
 #include "coding/rate_control.h"
 
 namespace varnel {
 namespace {
-
-// Coded bandwidth in Hz at these bit rates per channel (bit/s), linear in between.
-struct CutoffPoint {
-    int32_t bitRate;
-    double hz;
-};
-constexpr CutoffPoint kCutoffs[] = {
-    {16000, 5600.0}, {32000, 8800.0}, {48000, 13500.0}, {64000, 16000.0},
-    {96000, 19000.0}, {128000, 21000.0},
-};
 
 // Gain units the search may go below the gain that meets every threshold: kBelowThreshold
 // always, up to kBelowThresholdFull more with a full reservoir.
@@ -39,11 +31,6 @@ constexpr int kMaxRefineStep = 6;
 // of its energy: beyond it the band keeps its step, so that it stays coded instead of falling to
 // zero, as long as the channel still fits its target that way.
 constexpr double kMaxNoiseShare = 1.0;
-// Mid/side only for bands whose left and right energies lie within this factor of each other:
-// the noise of mid and side reaches both outputs, so the weaker one would carry the stronger's.
-constexpr double kMidSideBalance = 4.0;
-// Share of the frame's bits a channel gets at least, of its equal share.
-constexpr double kMinEntropyShare = 0.3;
 // Entropy a frame counts at least, so that near-silent frames do not drive the mean to zero.
 constexpr double kEntropyFloor = 50.0;
 constexpr double kEntropyMemory = 0.95;
@@ -51,52 +38,6 @@ constexpr double kEntropyMemory = 0.95;
 // share of the reservoir.
 constexpr double kMaxRelativeEntropy = 2.0;
 constexpr double kMaxBorrowedShare = 0.4;
-
-int windowLines(const IcsInfo& ics) { return isShort(ics) ? kShortWindowLength : kFrameLength; }
-
-// Energy and form factor (sum |x|^0.5) of every band entry, over all windows of its group.
-struct BandStats {
-    double energy[kMaxBandEntries];
-    double form[kMaxBandEntries];
-};
-
-void measureBands(std::span<const double> spectrum, const IcsInfo& ics, BandStats& stats) {
-    int firstWindow = 0;
-    for (int g = 0; g < groupCount(ics); ++g) {
-        for (int b = 0; b < ics.numSwb; ++b) {
-            double e = 0.0, f = 0.0;
-            for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
-                const int base = kShortWindowLength * w;
-                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
-                    e += spectrum[k] * spectrum[k];
-                    f += std::sqrt(std::fabs(spectrum[k]));
-                }
-            }
-            stats.energy[g * ics.numSwb + b] = e;
-            stats.form[g * ics.numSwb + b] = f;
-        }
-        firstWindow += groupLength(ics, g);
-    }
-}
-
-// Lines of a band that carry its energy: the form factor sum |x|^0.5 over the fourth root of
-// the mean line energy; the width for a flat band, the fourth root of the width for one line.
-double activeLineCount(double formFactor, double energy, int lines) {
-    if (energy <= 0.0) return 0.0;
-    return formFactor / std::sqrt(std::sqrt(energy / lines));
-}
-
-// Bits a band needs to bring its noise under the threshold: about log2 of the amplitude ratio
-// for each line that carries energy.
-double bandPerceptualEntropy(double energy, double threshold, double activeLines) {
-    if (energy <= threshold || threshold <= 0.0) return 0.0;
-    return activeLines * 0.5 * std::log2(energy / threshold);
-}
-
-int bandLines(const IcsInfo& ics, int i) {
-    const int b = i % ics.numSwb;
-    return ics.swbOffsets[b + 1] - ics.swbOffsets[b];
-}
 
 // The state of one channel's search, from the offsets to the final pass.
 struct Search {
@@ -274,11 +215,6 @@ struct Search {
     }
 };
 
-// Noise energy of band entry e (per window: the decoder fills each window of the group).
-int32_t bandNoiseEnergy(const BandStats& stats, const IcsInfo& ics, int e) {
-    return noiseEnergyValue(stats.energy[e] / groupLength(ics, e / ics.numSwb));
-}
-
 // With noise substitution: zero bands of [pnsStartBand, bandLimit) that are noise-like and
 // audible become noise bands, unless that no longer fits bitLimit.
 void substituteAudibleZeroBands(Search& s, const MaskingResult& masking, int bitLimit) {
@@ -315,163 +251,7 @@ void substituteAudibleZeroBands(Search& s, const MaskingResult& masking, int bit
     (void)before;
 }
 
-double bandEnergy(std::span<const double> spectrum, const IcsInfo& ics, int firstWindow,
-                  int windows, int b) {
-    double e = 0.0;
-    for (int w = firstWindow; w < firstWindow + windows; ++w) {
-        const int base = kShortWindowLength * w;
-        for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k)
-            e += spectrum[k] * spectrum[k];
-    }
-    return e;
-}
-
-// Entropy of a band of n lines against a threshold, the lines taken as flat (mid/side
-// comparison, where both sides of the comparison see the same lines).
-double flatEntropy(double energy, double threshold, int lines) {
-    return bandPerceptualEntropy(energy, threshold, lines);
-}
-
 }  // namespace
-
-double perceptualCutoffHz(int32_t bitRatePerChannel, int32_t sampleRate) {
-    double hz = kCutoffs[0].hz;
-    const int n = static_cast<int>(std::size(kCutoffs));
-    if (bitRatePerChannel >= kCutoffs[n - 1].bitRate) {
-        hz = kCutoffs[n - 1].hz;
-    } else {
-        for (int i = 1; i < n; ++i)
-            if (bitRatePerChannel < kCutoffs[i].bitRate) {
-                const CutoffPoint& a = kCutoffs[i - 1];
-                const CutoffPoint& b = kCutoffs[i];
-                const double t = std::max(0.0, static_cast<double>(bitRatePerChannel - a.bitRate) /
-                                                   (b.bitRate - a.bitRate));
-                hz = a.hz + t * (b.hz - a.hz);
-                break;
-            }
-    }
-    return std::min(hz, 0.5 * sampleRate);
-}
-
-int32_t perceptualBandLimit(const IcsInfo& ics, int32_t sampleRate, int32_t bitRatePerChannel) {
-    const double hzPerLine = 0.5 * sampleRate / windowLines(ics);
-    const double cutoff = perceptualCutoffHz(bitRatePerChannel, sampleRate);
-    int32_t limit = 0;
-    while (limit < ics.numSwb && ics.swbOffsets[limit] * hzPerLine < cutoff) ++limit;
-    return limit;
-}
-
-void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
-                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise) {
-    const int entries = ics.numSwb * groupCount(ics);
-    coding.bandLimit = perceptualBandLimit(ics, sampleRate, bitRatePerChannel);
-    std::fill_n(coding.codebook, entries, ZERO_HCB);
-    std::fill_n(coding.noiseFlag, entries, uint8_t{0});
-    std::fill_n(coding.scaleOffset, entries, 0);
-    coding.pnsBandLimit = coding.bandLimit;
-    coding.pnsStartBand = coding.bandLimit;
-    if (!noise || bitRatePerChannel >= kNoiseSubstitutionMaxRate) return;
-    const double hzPerLine = 0.5 * sampleRate / windowLines(ics);
-    int start = 0;
-    while (start < coding.bandLimit && ics.swbOffsets[start] * hzPerLine < kNoiseStartHz) ++start;
-    coding.pnsStartBand = start;
-    int top = coding.bandLimit;
-    for (int g = 0; g < groupCount(ics); ++g)
-        for (int b = coding.bandLimit; b < ics.numSwb && ics.swbOffsets[b] * hzPerLine < kNoiseTopHz; ++b) {
-            const int e = g * ics.numSwb + b;
-            if (masking.tonality[e] >= kNoiseTonality || masking.energy[e] <= masking.threshold[e])
-                continue;
-            coding.noiseFlag[e] = 1;
-            top = std::max(top, b + 1);
-        }
-    coding.pnsBandLimit = top;
-}
-
-void setNoiseEnergies(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum) {
-    BandStats stats;
-    measureBands(spectrum, ics, stats);
-    for (int e = 0; e < ics.numSwb * groupCount(ics); ++e) {
-        if (!coding.noiseFlag[e]) continue;
-        coding.codebook[e] = NOISE_HCB;
-        coding.scaleOffset[e] = bandNoiseEnergy(stats, ics, e);
-    }
-}
-
-void followFilteredEnergy(std::span<const double> before, std::span<const double> after,
-                          const IcsInfo& ics, MaskingResult& masking) {
-    // The decoder's inverse filter raises the noise of the filtered range by about the
-    // prediction gain, evenly over the range, so every threshold there falls by the range's
-    // energy ratio.
-    double filteredSum = 0.0, originalSum = 0.0;
-    uint8_t changed[kMaxBandEntries];
-    int firstWindow = 0;
-    for (int g = 0; g < groupCount(ics); ++g) {
-        for (int b = 0; b < ics.numSwb; ++b) {
-            const int e = g * ics.numSwb + b;
-            const double original = bandEnergy(before, ics, firstWindow, groupLength(ics, g), b);
-            const double filtered = bandEnergy(after, ics, firstWindow, groupLength(ics, g), b);
-            changed[e] = filtered != original;
-            if (changed[e]) {
-                filteredSum += filtered;
-                originalSum += original;
-            }
-        }
-        firstWindow += groupLength(ics, g);
-    }
-    if (originalSum <= 0.0) return;
-    const double ratio = filteredSum / originalSum;
-    for (int e = 0; e < ics.numSwb * groupCount(ics); ++e)
-        if (changed[e]) masking.threshold[e] *= ratio;
-}
-
-int chooseMidSideBands(const IcsInfo& ics, int bandCount, std::span<const double> left,
-                       std::span<const double> right, const MaskingResult& leftMasking,
-                       const MaskingResult& rightMasking, const uint8_t* leftNoise,
-                       const uint8_t* rightNoise, uint8_t* keepLeftRight) {
-    int count = 0;
-    int firstWindow = 0;
-    for (int g = 0; g < groupCount(ics); ++g) {
-        const int windows = groupLength(ics, g);
-        for (int b = 0; b < ics.numSwb; ++b) {
-            const int e = g * ics.numSwb + b;
-            keepLeftRight[e] = 1;
-            if (b >= bandCount || leftNoise[e] || rightNoise[e]) continue;
-            double l2 = 0.0, r2 = 0.0, mid = 0.0, side = 0.0;
-            for (int w = firstWindow; w < firstWindow + windows; ++w) {
-                const int base = kShortWindowLength * w;
-                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
-                    const double m = 0.5 * (left[k] + right[k]);
-                    const double s = 0.5 * (left[k] - right[k]);
-                    l2 += left[k] * left[k];
-                    r2 += right[k] * right[k];
-                    mid += m * m;
-                    side += s * s;
-                }
-            }
-            const int lines = (ics.swbOffsets[b + 1] - ics.swbOffsets[b]) * windows;
-            const double shared = 0.5 * std::min(leftMasking.threshold[e], rightMasking.threshold[e]);
-            const double leftRight = flatEntropy(l2, leftMasking.threshold[e], lines) +
-                                     flatEntropy(r2, rightMasking.threshold[e], lines);
-            const double midSide = flatEntropy(mid, shared, lines) + flatEntropy(side, shared, lines);
-            const bool balanced = l2 <= kMidSideBalance * r2 && r2 <= kMidSideBalance * l2;
-            if (balanced && midSide < leftRight) {
-                keepLeftRight[e] = 0;
-                ++count;
-            }
-        }
-        firstWindow += windows;
-    }
-    return count;
-}
-
-void shareMidSideThresholds(const IcsInfo& ics, const uint8_t* msMask, MaskingResult& first,
-                            MaskingResult& second) {
-    for (int e = 0; e < ics.numSwb * groupCount(ics); ++e) {
-        if (!msMask[e]) continue;
-        const double shared = 0.5 * std::min(first.threshold[e], second.threshold[e]);
-        first.threshold[e] = second.threshold[e] = shared;
-    }
-}
 
 double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
                     const ChannelCoding& coding, const MaskingResult& masking) {
@@ -495,7 +275,7 @@ double spectrumEntropy(std::span<const double> spectrum, const IcsInfo& ics,
     measureBands(spectrum, ics, stats);
     double pe = 0.0;
     for (int e = 0; e < ics.numSwb * groupCount(ics); ++e)
-        pe += flatEntropy(stats.energy[e], masking.threshold[e],
+        pe += bandPerceptualEntropy(stats.energy[e], masking.threshold[e],
                           bandLines(ics, e) * groupLength(ics, e / ics.numSwb));
     return pe;
 }

@@ -1,6 +1,6 @@
-// Rate control of the perceptual mode: scalefactors from the psychoacoustic model's thresholds,
-// the frame's bits from its perceptual entropy, the coded bandwidth from the bit rate, and the
-// per-band choices of noise substitution and mid/side that follow from the thresholds.
+// Rate control of the perceptual mode: scalefactors from the psychoacoustic model's thresholds
+// and the frame's bits from its perceptual entropy (the band choices it works on come from
+// perceptual_bands.h).
 //
 // Scalefactors. The quantiser codes u = (|x| / s)^0.75 in unit steps, with the step size
 // s = 2^((globalGain - scaleOffset) / 4). For u well above 1 the error in u is uniform (power
@@ -38,55 +38,12 @@ inline constexpr double kEntropyWeight = 0.75;
 inline constexpr double kReservoirPull = 0.5;   // of the frame's mean bits, at an empty/full reservoir
 inline constexpr double kRefineToleranceDb = 2.0;
 inline constexpr int kRefinePasses = 1;
-// Noise substitution: only below this bit rate per channel, from this frequency up, for bands
-// whose tonality is below kNoiseTonality; above the coded bandwidth up to kNoiseTopHz.
-inline constexpr int32_t kNoiseSubstitutionMaxRate = 48000;
-inline constexpr double kNoiseStartHz = 3000.0;
-inline constexpr double kNoiseTopHz = 16000.0;
-inline constexpr double kNoiseTonality = 0.35;
 
 // What the perceptual mode carries from frame to frame.
 struct PerceptualState {
     double averageEntropy = 0.0;           // running mean of the frame's perceptual entropy
     int32_t gainAboveThreshold[kMaxChannels]{};  // last frame's gain over the threshold gain
 };
-
-// The coded bandwidth for the bit rate, in Hz, and the bands of the block below it.
-double perceptualCutoffHz(int32_t bitRatePerChannel, int32_t sampleRate);
-int32_t perceptualBandLimit(const IcsInfo& ics, int32_t sampleRate, int32_t bitRatePerChannel);
-
-// Sets bandLimit, noiseFlag, pnsStartBand and pnsBandLimit of a channel: bands of [pnsStartBand,
-// pnsBandLimit) at or above bandLimit that the model finds noise-like and audible are flagged as
-// noise (codebook and energy follow with noiseEnergies); with `noise` false, or at rates from
-// kNoiseSubstitutionMaxRate up, none is, and pnsBandLimit = bandLimit. Bands below pnsBandLimit
-// are the ones the rate control sections.
-void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
-                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise);
-
-// Noise bands flagged in noiseFlag get codebook NOISE_HCB and, in scaleOffset, the noise energy
-// of their mean energy per window in `spectrum`.
-void setNoiseEnergies(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum);
-
-// TNS filtered `before` into `after`: the decoder's inverse filter raises the noise of the
-// filtered bands by about the filter's prediction gain, so their thresholds fall by the ratio
-// of the filtered to the original energy over those bands.
-void followFilteredEnergy(std::span<const double> before, std::span<const double> after,
-                          const IcsInfo& ics, MaskingResult& masking);
-
-// Per band of a common-window pair: 1 where the band is better coded as mid/side, judged by the
-// perceptual entropy of left/right against mid/side, the latter each with half the smaller of
-// the two thresholds (noise in mid and side adds up in both outputs). Bands that either channel
-// sends as noise, and bands from `bandCount` up, stay left/right. Writes keepLeftRight as the
-// complement and returns the number of mid/side bands.
-int chooseMidSideBands(const IcsInfo& ics, int bandCount, std::span<const double> left,
-                       std::span<const double> right, const MaskingResult& leftMasking,
-                       const MaskingResult& rightMasking, const uint8_t* leftNoise,
-                       const uint8_t* rightNoise, uint8_t* keepLeftRight);
-
-// After the conversion, both channels' thresholds of the mid/side bands in msMask become half the
-// smaller of the two.
-void shareMidSideThresholds(const IcsInfo& ics, const uint8_t* msMask, MaskingResult& first,
-                            MaskingResult& second);
 
 // Perceptual entropy of a channel's coded spectrum against its thresholds, over the bands
 // below pnsBandLimit that are not noise.

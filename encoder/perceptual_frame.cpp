@@ -6,6 +6,7 @@
 #include "bitstream/syntax_writer.h"
 #include "analysis/filterbank.h"
 #include "coding/mid_side.h"
+#include "coding/perceptual_bands.h"
 #include "coding/perceptual_rate_control.h"
 #include "analysis/psychoacoustic_model.h"
 #include "coding/quantiser.h"

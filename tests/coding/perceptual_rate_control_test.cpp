@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bitstream/codebooks.h"
+#include "coding/perceptual_bands.h"
 #include "coding/perceptual_rate_control.h"
 #include "coding/rate_control.h"
 #include "encoder/aac_syntax.h"
