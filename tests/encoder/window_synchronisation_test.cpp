@@ -1,6 +1,8 @@
 // Window synchronisation of a channel pair through the whole pipeline: when only one channel
 // holds a transient, both channels are coded with eight short windows and the channel pair
-// element shares one ics_info (common_window 1), as the written block shows.
+// element shares one ics_info (common_window 1), as the written block shows. Window shapes: each
+// block's window rises with the shape the block before it fell with, also where a stream leaves
+// the perceptual mode (which switches shapes) for the default mode (which keeps the sine shape).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -72,6 +74,30 @@ TEST(WindowSynchronisation, TransientInOneChannelCodesBothShortWithACommonWindow
         }
         EXPECT_GE(shortFrames, 1);
     }
+}
+
+TEST(WindowSynchronisation, EveryBlockRisesWithThePreviousBlocksShape) {
+    test::EncoderRun run(test::wav16(test::renderSignal(toneWithClickIn(0), kRate, 2), kRate, 2), 64000,
+                         kOptionTns | kOptionPerceptual);
+    ASSERT_TRUE(run.opened());
+    AacEncoder& enc = run.encoder();
+    int previous[2] = {0, 0};
+    int kbdBlocks = 0;
+    for (int frame = 0; run.encodeFrame() == FrameStatus::Written; ++frame) {
+        SCOPED_TRACE(::testing::Message() << "frame " << frame);
+        EXPECT_EQ(enc.icsInfo[0].windowShape, enc.icsInfo[1].windowShape);
+        for (int c = 0; c < 2; ++c) {
+            EXPECT_EQ(enc.icsInfo[c].previousWindowShape, previous[c]);
+            previous[c] = enc.icsInfo[c].windowShape;
+        }
+        kbdBlocks += enc.icsInfo[0].windowShape;
+        if (frame == 30) {
+            ASSERT_EQ(previous[0], 1) << "a steady tone takes the KBD window";
+            enc.setOption(1, kOptionTns);
+        }
+    }
+    EXPECT_GT(kbdBlocks, 10);
+    EXPECT_EQ(previous[0], 0);
 }
 
 }  // namespace
