@@ -282,6 +282,7 @@ FrameStatus AacEncoder::encodeFrame() {
                   {sampleRateIndex, channels, frame.bitReservoir, (frame.options & kOptionTns) != 0});
     clearSideInfo(elementInfo, channels);
     for (int c = 0; c < channels; ++c) ics[c].previousWindowShape = windowShapes[c];
+    if (frame.options & kOptionPerceptual) presetPerceptualWindowShape(*this);
     for (int c = 0; c < channels; ++c) analysisFilterbank(buffers[c], ics[c]);
     clock.mark(&StageTimes::analysis);
 

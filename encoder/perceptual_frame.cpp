@@ -89,35 +89,37 @@ void decideMidSideBands(AacEncoder& enc, MaskingResult* masking) {
     shareMidSideThresholds(ics, enc.elementInfo.msMask, masking[0], masking[1]);
 }
 
-// Chooses one window_shape for every channel of the frame: KBD for the blocks of and around
-// short windows (start, short, stop), else the shape whose transform costs less entropy against
-// the model's thresholds (the filterbank has run with the sine shape). One shape for all keeps a
-// pair's common window.
+// Chooses one window_shape for every channel of a frame of long blocks (presetPerceptualWindowShape
+// has given the others KBD): the shape whose transform costs less entropy against the model's
+// thresholds (the filterbank has run with the sine shape). One shape for all keeps a pair's
+// common window.
 void chooseWindowShape(AacEncoder& enc, const MaskingResult* masking) {
-    bool kbd = false;
-    for (int c = 0; c < enc.channels; ++c) kbd = kbd || enc.icsInfo[c].windowSequence != ONLY_LONG_SEQUENCE;
+    if (enc.icsInfo[0].windowShape == 1) return;
     double sineSpectra[kMaxChannels][kFrameLength];
     double sineEntropy = 0.0, kbdEntropy = 0.0;
     for (int c = 0; c < enc.channels; ++c) {
         ChannelBuffer& buffer = enc.channelBuffers[c];
         IcsInfo& ics = enc.icsInfo[c];
-        if (!kbd) {
-            std::copy(buffer.spectrum, buffer.spectrum + kFrameLength, sineSpectra[c]);
-            sineEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
-        }
+        std::copy(buffer.spectrum, buffer.spectrum + kFrameLength, sineSpectra[c]);
+        sineEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
         ics.windowShape = 1;
         analysisFilterbank(buffer, ics);
-        if (!kbd) kbdEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
+        kbdEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
     }
-    if (!kbd && !(kbdEntropy < kKbdEntropyAllowance * sineEntropy)) {
-        for (int c = 0; c < enc.channels; ++c) {
-            std::copy(sineSpectra[c], sineSpectra[c] + kFrameLength, enc.channelBuffers[c].spectrum);
-            enc.icsInfo[c].windowShape = 0;
-        }
+    if (kbdEntropy < kKbdEntropyAllowance * sineEntropy) return;
+    for (int c = 0; c < enc.channels; ++c) {
+        std::copy(sineSpectra[c], sineSpectra[c] + kFrameLength, enc.channelBuffers[c].spectrum);
+        enc.icsInfo[c].windowShape = 0;
     }
 }
 
 }  // namespace
+
+void presetPerceptualWindowShape(AacEncoder& enc) {
+    bool kbd = false;
+    for (int c = 0; c < enc.channels; ++c) kbd = kbd || enc.icsInfo[c].windowSequence != ONLY_LONG_SEQUENCE;
+    for (int c = 0; c < enc.channels; ++c) enc.icsInfo[c].windowShape = kbd ? 1 : 0;
+}
 
 void codePerceptualFrame(AacEncoder& enc) {
     PerceptualState& state = enc.perceptual;
