@@ -43,7 +43,9 @@ void binEnergies(const double* samples, int bins, MaskingState& state, double* e
     const double* window = hannWindow(n);
     double* a = state.buffer;
     for (int i = 0; i < n; ++i) a[i] = samples[i] * window[i];
-    realFft(n, 1, a, state.fftWork, state.fftTable);
+    static const RealFftPlan longPlan(2 * kFrameLength);
+    static const RealFftPlan shortPlan(2 * kShortWindowLength);
+    (n == 2 * kFrameLength ? longPlan : shortPlan).forward(a);
     energy[0] = a[0] * a[0] * kFftToMdctEnergy;
     for (int k = 1; k < bins; ++k) energy[k] = (a[2 * k] * a[2 * k] + a[2 * k + 1] * a[2 * k + 1]) * kFftToMdctEnergy;
 }
@@ -68,14 +70,39 @@ double bandTonality(const double* energy, int bins, int lo, int hi) {
     return std::clamp(t, 0.0, 1.0);
 }
 
-// Per-band quantities of the band table that depend only on frequency.
-struct BandLayout {
-    double bark[kMaxBandEntries];   // band centre
-    double width[kMaxBandEntries];  // in Bark
-    double quiet[kMaxBandEntries];  // absolute threshold as band energy
-};
+// Per band entry b the factors that carry a running masker sum from band b - 1 up to b
+// (upper) and from band b + 1 down to b (lower).
+void spreadingDecays(std::span<const double> bark, double* upper, double* lower) {
+    const size_t n = bark.size();
+    for (size_t b = 0; b < n; ++b) {
+        upper[b] = b > 0 ? dbToPower(-kUpperSlopeDb * (bark[b] - bark[b - 1])) : 0.0;
+        lower[b] = b + 1 < n ? dbToPower(-kLowerSlopeDb * (bark[b + 1] - bark[b])) : 0.0;
+    }
+}
 
-void layoutBands(const IcsInfo& ics, int32_t sampleRate, int bins, BandLayout& layout) {
+// The spreading of spreadMasking with the decays of spreadingDecays.
+void spreadWithDecays(const double* masker, int n, const double* upper, const double* lower,
+                      double* spread) {
+    // Toward higher bands with the upper slope, toward lower bands with the lower slope; the
+    // band's own masker counts once.
+    double running = 0.0;
+    for (int b = 0; b < n; ++b) {
+        if (b > 0) running *= upper[b];
+        running += masker[b];
+        spread[b] = running;
+    }
+    running = 0.0;
+    for (int b = n; b-- > 0;) {
+        if (b + 1 < n) running *= lower[b];
+        running += masker[b];
+        spread[b] += running - masker[b];
+    }
+}
+
+// The block kind's layout, built on first use.
+const BandLayout& bandLayout(const IcsInfo& ics, int32_t sampleRate, int bins, MaskingState& state) {
+    BandLayout& layout = state.layouts[bins == kFrameLength ? 0 : 1];
+    if (layout.bands == ics.numSwb) return layout;
     const double hzPerBin = 0.5 * sampleRate / bins;
     for (int b = 0; b < ics.numSwb; ++b) {
         const double lo = ics.swbOffsets[b] * hzPerBin;
@@ -83,7 +110,12 @@ void layoutBands(const IcsInfo& ics, int32_t sampleRate, int bins, BandLayout& l
         layout.bark[b] = barkOf(0.5 * (lo + hi));
         layout.width[b] = barkOf(hi) - barkOf(lo);
         layout.quiet[b] = bandQuietThreshold(lo, hi, bins);
+        layout.minSmrFactor[b] =
+            dbToPower(-std::max(0.0, kLowestBandMinSmrDb * (1.0 - layout.bark[b] / kMinSmrTopBark)));
     }
+    spreadingDecays(std::span<const double>(layout.bark, ics.numSwb), layout.upperDecay, layout.lowerDecay);
+    layout.bands = ics.numSwb;
+    return layout;
 }
 
 // Thresholds of one transform before pre-echo control.
@@ -91,7 +123,7 @@ void transformThresholds(const double* binEnergy, int bins, const IcsInfo& ics,
                          const BandLayout& layout, double* energy, double* tonality,
                          double* threshold) {
     const int n = ics.numSwb;
-    double masker[kMaxBandEntries];
+    double masker[kMaxBandEntries]{};
     for (int b = 0; b < n; ++b) {
         const int lo = ics.swbOffsets[b];
         const int hi = ics.swbOffsets[b + 1];
@@ -104,13 +136,10 @@ void transformThresholds(const double* binEnergy, int bins, const IcsInfo& ics,
         masker[b] = e * dbToPower(-offsetDb);
     }
     double spread[kMaxBandEntries];
-    spreadMasking(std::span<const double>(masker, n), std::span<const double>(layout.bark, n),
-                  std::span<double>(spread, n));
-    for (int b = 0; b < n; ++b) {
-        const double minSmrDb = std::max(0.0, kLowestBandMinSmrDb * (1.0 - layout.bark[b] / kMinSmrTopBark));
-        threshold[b] = std::max(std::min(spread[b] * layout.width[b], energy[b] * dbToPower(-minSmrDb)),
+    spreadWithDecays(masker, n, layout.upperDecay, layout.lowerDecay, spread);
+    for (int b = 0; b < n; ++b)
+        threshold[b] = std::max(std::min(spread[b] * layout.width[b], energy[b] * layout.minSmrFactor[b]),
                                 layout.quiet[b]);
-    }
 }
 
 // Lines of a transform of `bins` lines per step of the threshold grid (8 long, 1 short), and
@@ -173,21 +202,10 @@ double bandQuietThreshold(double loHz, double hiHz, int halfLength) {
 void spreadMasking(std::span<const double> masker, std::span<const double> bark,
                    std::span<double> spread) {
     const size_t n = masker.size();
-    assert(bark.size() == n && spread.size() == n);
-    // Toward higher bands with the upper slope, toward lower bands with the lower slope; the
-    // band's own masker counts once.
-    double running = 0.0;
-    for (size_t b = 0; b < n; ++b) {
-        if (b > 0) running *= dbToPower(-kUpperSlopeDb * (bark[b] - bark[b - 1]));
-        running += masker[b];
-        spread[b] = running;
-    }
-    running = 0.0;
-    for (size_t b = n; b-- > 0;) {
-        if (b + 1 < n) running *= dbToPower(-kLowerSlopeDb * (bark[b + 1] - bark[b]));
-        running += masker[b];
-        spread[b] += running - masker[b];
-    }
+    assert(bark.size() == n && spread.size() == n && n <= static_cast<size_t>(kMaxBandEntries));
+    double upper[kMaxBandEntries], lower[kMaxBandEntries];
+    spreadingDecays(bark, upper, lower);
+    spreadWithDecays(masker.data(), static_cast<int>(n), upper, lower, spread.data());
 }
 
 void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo& ics,
@@ -196,8 +214,7 @@ void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo
     assert(ics.numSwb * (isShort(ics) ? ics.numWindowGroups : 1) <= kMaxBandEntries);
     double bins[kFrameLength];
     if (!isShort(ics)) {
-        BandLayout layout;
-        layoutBands(ics, sampleRate, kFrameLength, layout);
+        const BandLayout& layout = bandLayout(ics, sampleRate, kFrameLength, state);
         binEnergies(timeSamples.data(), kFrameLength, state, bins);
         transformThresholds(bins, kFrameLength, ics, layout, result.energy, result.tonality,
                             result.threshold);
@@ -206,8 +223,7 @@ void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo
         return;
     }
 
-    BandLayout layout;
-    layoutBands(ics, sampleRate, kShortWindowLength, layout);
+    const BandLayout& layout = bandLayout(ics, sampleRate, kShortWindowLength, state);
     int window = 0;
     for (int g = 0; g < ics.numWindowGroups; ++g) {
         double* energy = result.energy + g * ics.numSwb;

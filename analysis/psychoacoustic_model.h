@@ -87,12 +87,23 @@ double bandQuietThreshold(double loHz, double hiHz, int halfLength);
 void spreadMasking(std::span<const double> masker, std::span<const double> bark,
                    std::span<double> spread);
 
-// What the model keeps of one channel: its pre-echo memory and FFT working storage.
+// Per-band quantities of a block kind's band table that depend only on frequency, built once.
+struct BandLayout {
+    int32_t bands = 0;                       // 0 until built
+    double bark[kMaxBandEntries];            // band centre
+    double width[kMaxBandEntries];           // in Bark
+    double quiet[kMaxBandEntries];           // absolute threshold as band energy
+    double minSmrFactor[kMaxBandEntries];    // 10^(-smallest signal-to-mask ratio / 10)
+    double upperDecay[kMaxBandEntries];      // spreading factor from band b - 1 to band b
+    double lowerDecay[kMaxBandEntries];      // spreading factor from band b + 1 to band b
+};
+
+// What the model keeps of one channel: its pre-echo memory, its band layouts and the FFT's
+// working buffer.
 struct MaskingState {
+    BandLayout layouts[2];                          // long and short blocks
     bool hasPrevious = false;                       // false before the first block
     double previousDensity[kThresholdGridSize]{};   // threshold per long-block line, by step
-    int32_t fftWork[2 + 32]{};                      // realFft's work area, tables for 2048 points
-    double fftTable[kFrameLength]{};
     double buffer[2 * kFrameLength]{};
 };
 

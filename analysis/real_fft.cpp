@@ -181,13 +181,14 @@ void realFft(int n, int direction, double* a, int32_t* ip, double* w) {
     separateRealSpectrum(n, a, nc, c);
 }
 
-RealFft256::RealFft256() {
+RealFftPlan::RealFftPlan(int n) : n_(n), w_(n / 2) {
+    assert(n >= 8 && (n & (n - 1)) == 0 && n <= 2048);  // ip_ holds 2 + sqrt(n / 2) entries
     ip_[0] = 0;
     ip_[1] = 0;
-    buildFftTwiddles(kLength / 4, ip_, w_);
-    buildFftCosines(kLength / 4, ip_, w_ + ip_[0]);
-    const CosineTableRotations table(kLength, ip_[1], w_ + ip_[0]);
-    constexpr int m = kLength / 2;
+    buildFftTwiddles(n / 4, ip_, w_.data());
+    buildFftCosines(n / 4, ip_, w_.data() + ip_[0]);
+    const CosineTableRotations table(n, ip_[1], w_.data() + ip_[0]);
+    const int m = n / 2;
     rotations_ = fft::RotationTable(m, [&](int length, int power) { return table.stageRotation(length, power); });
     const int bits = fft::log2Exact(m);
     for (int i = 1; i < m; ++i) {
@@ -199,10 +200,10 @@ RealFft256::RealFft256() {
     }
 }
 
-void RealFft256::forward(double* a) const {
-    fft::radix4Transform<1>(a, kLength / 2, rotations_);
+void RealFftPlan::forward(double* a) const {
+    fft::radix4Transform<1>(a, n_ / 2, rotations_);
     for (size_t s = 0; s < swaps_.size(); s += 2) swapComplex(a, swaps_[s], swaps_[s + 1]);
-    separateRealSpectrum(kLength, a, ip_[1], w_ + ip_[0]);
+    separateRealSpectrum(n_, a, ip_[1], w_.data() + ip_[0]);
 }
 
 }  // namespace varnel

@@ -33,20 +33,28 @@ void realFft(int n, int direction, double* a, int32_t* ip, double* w);
 void buildFftTwiddles(int nw, int32_t* ip, double* w);
 void buildFftCosines(int nc, int32_t* ip, double* c);
 
-// The 256-point forward transform with every table built once: the caller's tables of
-// realFft, the rotations of each stage expanded from them, and the list of bit-reversal swaps.
-// Its results equal realFft's bit for bit. What the transient detector uses.
-class RealFft256 {
+// A forward transform of n points with every table built once: realFft's tables for n, the
+// rotations of each stage expanded from them, and the list of bit-reversal swaps. Its results
+// equal realFft's with tables built for n, bit for bit; it allocates nothing per transform.
+class RealFftPlan {
 public:
-    static constexpr int kLength = 256;
-    RealFft256();
+    explicit RealFftPlan(int n);
+    int length() const { return n_; }
     void forward(double* a) const;
 
 private:
-    int32_t ip_[2 + 16];
-    double w_[kLength / 2];
+    int n_;
+    int32_t ip_[2 + 32];
+    std::vector<double> w_;
     fft::RotationTable rotations_;
     std::vector<int> swaps_;  // pairs (i, j), i < j, of the bit-reversal permutation
+};
+
+// The transient detector's 256-point transform.
+class RealFft256 : public RealFftPlan {
+public:
+    static constexpr int kLength = 256;
+    RealFft256() : RealFftPlan(kLength) {}
 };
 
 }  // namespace varnel

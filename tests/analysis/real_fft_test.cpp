@@ -118,15 +118,17 @@ TEST(RealFft, TablesAreBuiltOnceInTheirLayoutAndReused) {
     for (int i = 0; i < 64; ++i) EXPECT_NEAR(small[i], ref[i], 1e-12 * 64);
 }
 
-TEST(RealFft, ThePlanOf256PointsEqualsRealFftBitForBit) {
-    static const RealFft256 plan;
-    Fft fft(256);
-    for (unsigned seed = 0; seed < 8; ++seed) {
-        auto x = noise(256, 100 + seed);
-        for (double& v : x) v *= 32767.0;
-        const auto expected = fft.run(x);
-        plan.forward(x.data());
-        EXPECT_EQ(x, expected) << seed;
+TEST(RealFft, PlansEqualRealFftBitForBit) {
+    for (const int n : {256, 2048}) {
+        const RealFftPlan plan(n);
+        Fft fft(n);
+        for (unsigned seed = 0; seed < 8; ++seed) {
+            auto x = noise(n, 100 + seed);
+            for (double& v : x) v *= 32767.0;
+            const auto expected = fft.run(x);
+            plan.forward(x.data());
+            EXPECT_EQ(x, expected) << n << " points, seed " << seed;
+        }
     }
 }
 
