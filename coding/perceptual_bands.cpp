@@ -22,6 +22,7 @@ constexpr CutoffPoint kCutoffs[] = {
 // Mid/side only for bands whose left and right energies lie within this factor of each other:
 // the noise of mid and side reaches both outputs, so the weaker one would carry the stronger's.
 constexpr double kMidSideBalance = 4.0;
+
 }  // namespace
 
 double perceptualCutoffHz(int32_t bitRatePerChannel, int32_t sampleRate) {

@@ -270,14 +270,15 @@ double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
 }
 
 double spectrumEntropy(std::span<const double> spectrum, const IcsInfo& ics,
-                       const MaskingResult& masking) {
+                       const MaskingResult& masking, double thresholdFactor) {
     double pe = 0.0;
     int firstWindow = 0;
     for (int g = 0; g < groupCount(ics); ++g) {
         const int windows = groupLength(ics, g);
         for (int b = 0; b < ics.numSwb; ++b)
             pe += bandPerceptualEntropy(bandEnergy(spectrum, ics, firstWindow, windows, b),
-                                        masking.threshold[g * ics.numSwb + b], bandLines(ics, b) * windows);
+                                        thresholdFactor * masking.threshold[g * ics.numSwb + b],
+                                        bandLines(ics, b) * windows);
         firstWindow += windows;
     }
     return pe;

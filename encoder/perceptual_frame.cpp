@@ -19,13 +19,13 @@ namespace {
 
 // A channel's share of the frame's bits never falls below this part of an equal share.
 constexpr double kMinShareOfEqual = 0.3;
-// The KBD window is taken while the frame's entropy with it stays within this factor of its
-// entropy with the sine window. The KBD window's far side lobes are lower: a tone's transform
-// leaks under the thresholds within a few lines of it, where the sine window leaks noise-level
-// energy into every band the coder must reproduce or lose, and a transient's window tails
-// carry less noise ahead of it. The sine window's narrower main lobe codes dense spectra
-// (voices, full mixes) cheaper, which the entropy shows.
-constexpr double kKbdEntropyAllowance = 1.1;
+// Long blocks take the window shape whose transform costs less entropy against this share of
+// the model's thresholds (6 dB under them): leakage just under a threshold is still heard (PEAQ
+// counts noise at the threshold in quiet), so the choice counts it. The KBD window's far side
+// lobes are lower: a tone's transform leaks under the thresholds within a few lines of it, where
+// the sine window leaks noise-level energy into every band the coder must reproduce or lose. The
+// sine window's narrower main lobe codes dense spectra (voices, full mixes) cheaper.
+constexpr double kWindowChoiceThresholdShare = 0.25;
 
 // Codes a channel without spectral values, as the default rate control does.
 void codeSilentChannel(ChannelCoding& coding, IcsInfo& ics) {
@@ -91,8 +91,8 @@ void decideMidSideBands(AacEncoder& enc, MaskingResult* masking) {
 
 // Chooses one window_shape for every channel of a frame of long blocks (presetPerceptualWindowShape
 // has given the others KBD): the shape whose transform costs less entropy against the model's
-// thresholds (the filterbank has run with the sine shape). One shape for all keeps a pair's
-// common window.
+// thresholds times kWindowChoiceThresholdShare (the filterbank has run with the sine shape). One
+// shape for all keeps a pair's common window.
 void chooseWindowShape(AacEncoder& enc, const MaskingResult* masking) {
     if (enc.icsInfo[0].windowShape == 1) return;
     double sineSpectra[kMaxChannels][kFrameLength];
@@ -101,12 +101,12 @@ void chooseWindowShape(AacEncoder& enc, const MaskingResult* masking) {
         ChannelBuffer& buffer = enc.channelBuffers[c];
         IcsInfo& ics = enc.icsInfo[c];
         std::copy(buffer.spectrum, buffer.spectrum + kFrameLength, sineSpectra[c]);
-        sineEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
+        sineEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c], kWindowChoiceThresholdShare);
         ics.windowShape = 1;
         analysisFilterbank(buffer, ics);
-        kbdEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c]);
+        kbdEntropy += spectrumEntropy(buffer.spectrum, ics, masking[c], kWindowChoiceThresholdShare);
     }
-    if (kbdEntropy < kKbdEntropyAllowance * sineEntropy) return;
+    if (kbdEntropy < sineEntropy) return;
     for (int c = 0; c < enc.channels; ++c) {
         std::copy(sineSpectra[c], sineSpectra[c] + kFrameLength, enc.channelBuffers[c].spectrum);
         enc.icsInfo[c].windowShape = 0;
