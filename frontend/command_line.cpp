@@ -38,14 +38,14 @@ bool isOption(const char* arg) {
     return arg[0] == '-' && arg[1] != '\0' && !(arg[1] >= '0' && arg[1] <= '9');
 }
 
-// Parses a number of 1 to 65535 decimal digits' value; false for anything else.
+// Parses a number of 1 to 65535 written in decimal digits, with any number of leading zeros;
+// false for anything else.
 bool parseTrackNumber(const std::string& text, uint16_t* value) {
-    if (text.empty() || text.size() > 5) return false;
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const size_t first = std::min(text.find_first_not_of('0'), text.size());
+    if (text.size() - first > 5) return false;
     uint32_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint32_t>(c - '0');
-    }
+    for (char c : text.substr(first)) v = v * 10 + static_cast<uint32_t>(c - '0');
     if (v == 0 || v > 65535) return false;
     *value = static_cast<uint16_t>(v);
     return true;

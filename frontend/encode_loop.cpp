@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -73,10 +73,17 @@ std::string writeFailure(int error) {
     return error != 0 ? std::string("cannot be written: ") + std::strerror(error) : "cannot be written";
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    if (a == kStandardStreamName || b == kStandardOutputName) return false;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
+// The file an argument names: standard input or output for "-", else the path.
+bool identify(const std::string& name, int standardFd, struct stat* st) {
+    return name == kStandardStreamName ? fstat(standardFd, st) == 0 : stat(name.c_str(), st) == 0;
+}
+
+// Whether the output would write the input file: the same regular file, whether named by a
+// path (through any link) or reached through standard input or output.
+bool sameFile(const std::string& input, const std::string& output) {
+    struct stat in {}, out {};
+    return identify(input, STDIN_FILENO, &in) && identify(output, STDOUT_FILENO, &out) && S_ISREG(in.st_mode) &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 // The lines of --help after the usage block: one per option, then the special file names.
@@ -264,17 +271,43 @@ uint64_t tagBytes(const Tags& t) {
            std::strlen(kEncodingTool);
 }
 
-// The tags of the output: the WAV file's INFO items, overridden by the options. The exit
-// status when they cannot be written.
+// The text tags, by the name a note gives them, the field that holds them and the option
+// that sets them.
+struct TagField {
+    const char* name;
+    std::string Tags::*value;
+    std::optional<std::string> TagOptions::*option;
+};
+constexpr TagField kTagFields[] = {
+    {"title", &Tags::title, &TagOptions::title},   {"artist", &Tags::artist, &TagOptions::artist},
+    {"album", &Tags::album, &TagOptions::album},   {"date", &Tags::date, &TagOptions::date},
+    {"genre", &Tags::genre, &TagOptions::genre},   {"comment", &Tags::comment, &TagOptions::comment},
+};
+
+// The tags of the output: the WAV file's INFO items, overridden by the options. Tags from the
+// file that do not fit in the file's tag space are dropped with a note, largest first; the
+// exit status when the options' own tags do not fit.
 std::optional<int> gatherTags(const CommandLine& cl, const Console& con, const WavFormat& format,
                               std::vector<Note>& notes, Tags* tags) {
     *tags = tagsFromWavInfo(format.info);
     applyTagOptions(cl.tags, tags);
-    if (!tags->empty() && tagBytes(*tags) > MP4_MAX_TAG_BYTES)
-        return con.fail(Failure::Output, cl.outputFileName,
-                        "the tags take more than the " + std::to_string(MP4_MAX_TAG_BYTES) + " bytes the file holds");
-    if (isAdtsName(cl.outputFileName) && tagsGiven(cl.tags))
-        notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
+    if (isAdtsName(cl.outputFileName)) {
+        if (tagsGiven(cl.tags)) notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
+        return std::nullopt;
+    }
+    const std::string room = "the " + std::to_string(MP4_MAX_TAG_BYTES) + " bytes the file holds for tags";
+    while (!tags->empty() && tagBytes(*tags) > MP4_MAX_TAG_BYTES) {
+        const TagField* largest = nullptr;
+        for (const TagField& f : kTagFields) {
+            const bool fromFile = !(cl.tags.*f.option) && !(tags->*f.value).empty();
+            if (fromFile && (!largest || (tags->*f.value).size() > (tags->*largest->value).size())) largest = &f;
+        }
+        if (!largest) return con.fail(Failure::Output, cl.outputFileName, "the tags take more than " + room);
+        notes.push_back({cl.inputFileName, std::string("its ") + largest->name + " (" +
+                                               std::to_string((tags->*largest->value).size()) +
+                                               " bytes) is not written: the tags would take more than " + room});
+        (tags->*largest->value).clear();
+    }
     return std::nullopt;
 }
 
@@ -347,6 +380,11 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     if (input->samplesPerChannelRead() == 0)
         return con.fail(Failure::Input, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
 
+    const uint64_t announced = input->format().announcedSize / input->format().blockAlign;
+    if (input->samplesPerChannelRead() < announced)
+        notes.push_back({cl.inputFileName, "the input ended early: its header announced " + std::to_string(announced) +
+                                               " samples per channel, and " +
+                                               std::to_string(input->samplesPerChannelRead()) + " arrived"});
     if (input->clippedSamples() > 0)
         notes.push_back({cl.inputFileName, std::to_string(input->clippedSamples()) +
                                                " float samples beyond full scale were clipped"});

@@ -3,17 +3,20 @@
 // - a path that does not exist, or an existing regular file: the file is written to a
 //   temporary file beside it and renamed over the path only when it is complete, so a failed
 //   or interrupted run leaves an earlier file as it was. An existing file keeps its owner and
-//   mode (when the owner cannot be given to the new file, the finished file is copied into the
-//   existing one instead of renamed);
+//   mode. When the owner cannot be given to the new file, or the file has other names (hard
+//   links), the finished file is copied into the existing one instead of renamed, after room
+//   for it is secured, so that a full disk still leaves the old content;
 // - a symbolic link: the same for the file it leads to (a dangling link's target is created);
 //   the link itself stays;
-// - a character or block device (/dev/null): written in place, nothing is renamed;
+// - a character or block device (/dev/null): written in place, nothing is renamed; a terminal
+//   is refused;
 // - a FIFO: refused for an MP4 file, since the MP4 writer seeks back to patch sizes; written
 //   in place for a stream written front to back (ADTS);
 // - a socket or a directory: refused.
 //
-// While a temporary file exists, SIGINT, SIGTERM and SIGHUP remove it before the signal ends
-// the process as it would have without the handler. The handlers serve one OutputFile at a
+// While a temporary file exists, every catchable signal that ends the process (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGXFSZ, the real-time signals, ...)
+// removes it before the signal ends the process as it would have without the handler. The handlers serve one OutputFile at a
 // time per process, as the program has.
 #pragma once
 

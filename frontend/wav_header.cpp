@@ -73,6 +73,35 @@ bool seekTo(std::FILE* file, uint64_t offset) {
     return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
 }
 
+// Chunk ids are four printable ASCII characters; these three are the ones the reader needs.
+bool plausibleId(const uint8_t* id) {
+    for (int i = 0; i < 4; ++i)
+        if (id[i] < 0x20 || id[i] > 0x7E) return false;
+    return true;
+}
+
+bool knownId(const uint8_t* id) {
+    return std::memcmp(id, "fmt ", 4) == 0 || std::memcmp(id, "data", 4) == 0 || std::memcmp(id, "LIST", 4) == 0;
+}
+
+// After a chunk of odd size, a pad byte should come before the next chunk; some writers leave it
+// out. `bytes` are the 5 bytes right after the payload: true when the next chunk id is found
+// there rather than one byte on, after the pad byte.
+bool padByteMissing(const uint8_t* bytes) {
+    const uint8_t* padded = bytes + 1;
+    return !knownId(padded) && (knownId(bytes) || (plausibleId(bytes) && !plausibleId(padded)));
+}
+
+// Where the chunk after one of `size` bytes whose payload starts at `payload` begins in a
+// seekable file: after the pad byte of an odd size, unless the writer left it out.
+uint64_t nextChunk(std::FILE* file, uint64_t payload, uint32_t size) {
+    const uint64_t end = payload + size;
+    uint8_t bytes[5];
+    if ((size & 1u) == 0) return end;
+    if (seekTo(file, end) && readExact(file, bytes, sizeof bytes) && padByteMissing(bytes)) return end;
+    return end + 1;
+}
+
 bool parseFmt(const uint8_t* p, uint32_t size, WavFormat* format, std::string* error) {
     if (size < kMinFmtBytes) {
         *error = "the \"fmt \" chunk is truncated (" + std::to_string(size) + " bytes, at least 16 required)";
@@ -146,7 +175,7 @@ void readInfoAfter(std::FILE* file, uint64_t pos, uint64_t end, WavFormat* forma
         if (std::memcmp(header, "LIST", 4) == 0 && payload + size <= end &&
             !readListChunk(file, size, format, &consumed))
             return;
-        pos = payload + size + (size & 1u);
+        pos = nextChunk(file, payload, size);
     }
 }
 
@@ -187,6 +216,7 @@ bool readFileHeader(std::FILE* file, WavFormat* format, std::string* error) {
             // read to the end of the file. A size of 0 is an empty data chunk; whatever follows
             // it is another chunk, not audio.
             format->dataSize = size == 0xFFFFFFFFu || size > available ? available : size;
+            format->announcedSize = size == 0xFFFFFFFFu ? 0 : size;
             readInfoAfter(file, payload + format->dataSize + (format->dataSize & 1u), end, format);
             if (!seekTo(file, payload)) {
                 *error = "the file cannot be read";
@@ -202,7 +232,7 @@ bool readFileHeader(std::FILE* file, WavFormat* format, std::string* error) {
             }
         }
         // Skip this chunk and its pad byte; 64-bit arithmetic, so no size can wrap.
-        pos = payload + size + (size & 1u);
+        pos = nextChunk(file, payload, size);
     }
 }
 
@@ -211,11 +241,22 @@ bool readStreamHeader(std::FILE* file, WavFormat* format, std::string* error) {
     if (!readRiffHeader(file, kUnknownEnd, error)) return false;
     bool haveFmt = false;
     uint64_t pos = 12;  // bytes read so far
+    int padByte = -1;   // the byte read as the pad byte of an odd-sized chunk
     while (true) {
-        uint8_t header[kChunkHeaderBytes];
-        if (!readExact(file, header, kChunkHeaderBytes)) {
+        uint8_t bytes[kChunkHeaderBytes + 1];
+        if (!readExact(file, bytes + 1, kChunkHeaderBytes)) {
             *error = haveFmt ? "no \"data\" chunk" : "no \"fmt \" chunk";
             return false;
+        }
+        const uint8_t* header = bytes + 1;
+        if (padByte >= 0) {
+            bytes[0] = static_cast<uint8_t>(padByte);
+            if (padByteMissing(bytes)) {
+                // The header started at the byte taken for the pad byte: hand its last byte back.
+                header = bytes;
+                std::ungetc(bytes[kChunkHeaderBytes], file);
+                --pos;
+            }
         }
         const uint32_t size = le32(header + 4);
         pos += kChunkHeaderBytes;
@@ -237,6 +278,7 @@ bool readStreamHeader(std::FILE* file, WavFormat* format, std::string* error) {
             // Streaming writers leave 0xFFFFFFFF: the data runs to the end of the stream. A size
             // larger than what follows shows when the stream ends early, as for a cut file.
             format->dataSize = size == 0xFFFFFFFFu ? kDataToEnd : size;
+            format->announcedSize = size == 0xFFFFFFFFu ? 0 : size;
             return true;
         } else if (std::memcmp(header, "LIST", 4) == 0) {
             if (!readListChunk(file, size, format, &consumed)) {
@@ -244,11 +286,14 @@ bool readStreamHeader(std::FILE* file, WavFormat* format, std::string* error) {
                 return false;
             }
         }
-        const uint64_t rest = uint64_t{size} + (size & 1u) - consumed;
-        if (!skipBytes(file, rest)) {
+        // The pad byte of an odd size is read with the next header, which may begin with it.
+        const uint64_t rest = uint64_t{size} - consumed;
+        uint8_t pad = 0;
+        if (!skipBytes(file, rest) || ((size & 1u) != 0 && !readExact(file, &pad, 1))) {
             *error = haveFmt ? "no \"data\" chunk" : "no \"fmt \" chunk";
             return false;
         }
+        padByte = (size & 1u) != 0 ? pad : -1;
         pos += uint64_t{size} + (size & 1u);
     }
 }

@@ -27,6 +27,7 @@ struct WavFormat {
     uint16_t validBits = 0;      // valid bits per sample (extensible), else bitsPerSample
     uint64_t dataOffset = 0;     // file offset of the first sample byte
     uint64_t dataSize = 0;       // bytes of audio data; kDataToEnd for a stream that runs to its end
+    uint64_t announcedSize = 0;  // the data chunk's size as its header gives it; 0 for 0xFFFFFFFF
     // The items of the file's LIST/INFO chunks ("INAM", "IART", ...), as stored, trailing NULs
     // removed, in file order.
     std::vector<std::pair<std::string, std::string>> info;

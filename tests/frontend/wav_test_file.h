@@ -22,11 +22,12 @@ public:
         le16(p, bits);
         return chunk("fmt ", p);
     }
-    WavBuilder& chunk(const char* id, const std::vector<uint8_t>& payload, int64_t sizeField = -1) {
+    // `pad` false leaves out the pad byte after an odd-sized payload, as some writers do.
+    WavBuilder& chunk(const char* id, const std::vector<uint8_t>& payload, int64_t sizeField = -1, bool pad = true) {
         bytes_.insert(bytes_.end(), id, id + 4);
         le32(bytes_, sizeField < 0 ? static_cast<uint32_t>(payload.size()) : static_cast<uint32_t>(sizeField));
         bytes_.insert(bytes_.end(), payload.begin(), payload.end());
-        if (payload.size() % 2) bytes_.push_back(0);
+        if (payload.size() % 2 && pad) bytes_.push_back(0);
         return *this;
     }
     WavBuilder& data(const std::vector<int16_t>& samples, int64_t sizeField = -1) {
