@@ -110,41 +110,22 @@ bool addSystemsTracks(Mp4File* file, const std::string& path) {
     return mp4_finish_track(od) == 0 && mp4_finish_track(scene) == 0;
 }
 
-// A metadata item type of the copyright sign 0xA9 and three letters, "\251nam" and the like.
-constexpr uint32_t copyrightItem(const char (&name)[4]) {
-    return 0xA9000000u | uint32_t{static_cast<uint8_t>(name[0])} << 16 | uint32_t{static_cast<uint8_t>(name[1])} << 8 |
-           uint32_t{static_cast<uint8_t>(name[2])};
-}
-constexpr uint32_t kTrackNumberItem = 0x74726B6E;  // "trkn"
-
 // The metadata list: each tag that is set, then the encoding tool; nothing without a tag.
 bool setTags(Mp4File* file, const Tags& tags) {
     if (tags.empty()) return true;
-    std::vector<Mp4Tag> items;
-    const auto text = [&items](uint32_t type, const std::string& value) {
-        if (value.empty()) return;
-        Mp4Tag t{};
-        t.type = type;
-        t.text = value.data();
-        t.text_size = static_cast<uint32_t>(value.size());
-        items.push_back(t);
-    };
-    text(copyrightItem("nam"), tags.title);
-    text(copyrightItem("ART"), tags.artist);
-    text(copyrightItem("alb"), tags.album);
-    text(copyrightItem("day"), tags.date);
-    text(copyrightItem("gen"), tags.genre);
-    if (tags.track != 0) {
-        Mp4Tag t{};
-        t.type = kTrackNumberItem;
-        t.track_number = tags.track;
-        t.track_total = tags.trackTotal;
-        items.push_back(t);
-    }
-    text(copyrightItem("cmt"), tags.comment);
+    const auto text = [](const std::string& value) { return Mp4Text{value.data(), static_cast<uint32_t>(value.size())}; };
+    Mp4Tags m;
+    m.title = text(tags.title);
+    m.artist = text(tags.artist);
+    m.album = text(tags.album);
+    m.date = text(tags.date);
+    m.genre = text(tags.genre);
+    m.comment = text(tags.comment);
     const std::string tool = kEncodingTool;
-    text(copyrightItem("too"), tool);
-    return mp4_set_tags(file, items.data(), static_cast<uint32_t>(items.size())) == 0;
+    m.encoding_tool = text(tool);
+    m.track_number = tags.track;
+    m.track_total = tags.trackTotal;
+    return mp4_set_tags(file, &m) == 0;
 }
 
 }  // namespace

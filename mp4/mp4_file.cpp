@@ -70,80 +70,100 @@ int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
 
 namespace {
 
-// The 3GPP asset boxes for the metadata items that have one.
-std::vector<mp4::AssetBox> assetBoxes(const std::vector<mp4::TagItem>& items) {
-    constexpr uint16_t kUndetermined = ('u' - 0x60) << 10 | ('n' - 0x60) << 5 | ('d' - 0x60);  // ISO 639-2 "und"
-    const auto text = [](mp4::FourCC type, const std::vector<uint8_t>& value) {
-        mp4::AssetBox box;
-        box.type = type;
-        box.body.reserve(value.size() + 4);
-        box.body.push_back(static_cast<uint8_t>(kUndetermined >> 8));  // pad, language
-        box.body.push_back(static_cast<uint8_t>(kUndetermined));
-        for (uint8_t b : value) box.body.push_back(b);
-        box.body.push_back(0);  // the string's terminator
-        return box;
-    };
-    uint16_t track = 0;
-    for (const mp4::TagItem& item : items)
-        if (item.type == mp4::fourcc("trkn")) track = static_cast<uint16_t>(item.value[2] << 8 | item.value[3]);
+constexpr uint16_t kUndetermined = ('u' - 0x60) << 10 | ('n' - 0x60) << 5 | ('d' - 0x60);  // ISO 639-2 "und"
+
+std::vector<uint8_t> bytesOf(const Mp4Text& t) { return std::vector<uint8_t>(t.text, t.text + t.size); }
+
+// A 3GPP asset box of one string: pad and language, the UTF-8 text and its terminator.
+mp4::AssetBox assetText(mp4::FourCC type, const Mp4Text& t) {
+    mp4::AssetBox box;
+    box.type = type;
+    box.body.reserve(t.size + 4u);
+    box.body.push_back(static_cast<uint8_t>(kUndetermined >> 8));
+    box.body.push_back(static_cast<uint8_t>(kUndetermined));
+    box.body.insert(box.body.end(), t.text, t.text + t.size);
+    box.body.push_back(0);
+    return box;
+}
+
+// The recording year of a date that starts with exactly four digits, or 0.
+uint16_t recordingYear(const Mp4Text& date) {
+    const auto digit = [&date](uint32_t i) { return date.size > i && date.text[i] >= '0' && date.text[i] <= '9'; };
+    if (!(digit(0) && digit(1) && digit(2) && digit(3)) || digit(4)) return 0;
+    uint16_t year = 0;
+    for (uint32_t i = 0; i < 4; ++i) year = static_cast<uint16_t>(year * 10 + (date.text[i] - '0'));
+    return year;
+}
+
+// The 3GPP asset boxes of the tags that have one, in the order of their metadata items.
+std::vector<mp4::AssetBox> assetBoxes(const Mp4Tags& tags) {
     std::vector<mp4::AssetBox> boxes;
-    for (const mp4::TagItem& item : items) {
-        switch (item.type) {
-        case 0xA96E616D: boxes.push_back(text(mp4::fourcc("titl"), item.value)); break;  // \251nam
-        case 0xA9415254: boxes.push_back(text(mp4::fourcc("perf"), item.value)); break;  // \251ART
-        case 0xA967656E: boxes.push_back(text(mp4::fourcc("gnre"), item.value)); break;  // \251gen
-        case 0xA9636D74: boxes.push_back(text(mp4::fourcc("dscp"), item.value)); break;  // \251cmt
-        case 0xA9616C62:                                                                  // \251alb
-            boxes.push_back(text(mp4::fourcc("albm"), item.value));
-            if (track > 0 && track <= 255) boxes.back().body.push_back(static_cast<uint8_t>(track));  // trackNumber
-            break;
-        case 0xA9646179: {  // \251day
-            const auto digit = [&item](size_t i) { return item.value.size() > i && item.value[i] >= '0' && item.value[i] <= '9'; };
-            if (!(digit(0) && digit(1) && digit(2) && digit(3)) || digit(4)) break;
-            mp4::AssetBox box;
-            box.type = mp4::fourcc("yrrc");
-            box.body.resize(2);
-            uint16_t year = 0;
-            for (size_t i = 0; i < 4; ++i) year = static_cast<uint16_t>(year * 10 + (item.value[i] - '0'));
-            mp4::storeU16(box.body.data(), year);  // recording year
-            boxes.push_back(std::move(box));
-            break;
-        }
-        default: break;
-        }
+    if (tags.title.size) boxes.push_back(assetText(mp4::fourcc("titl"), tags.title));
+    if (tags.artist.size) boxes.push_back(assetText(mp4::fourcc("perf"), tags.artist));
+    if (tags.album.size) {
+        boxes.push_back(assetText(mp4::fourcc("albm"), tags.album));
+        if (tags.track_number > 0 && tags.track_number <= 255)
+            boxes.back().body.push_back(static_cast<uint8_t>(tags.track_number));  // trackNumber
     }
+    if (const uint16_t year = tags.date.size ? recordingYear(tags.date) : 0) {
+        mp4::AssetBox box;
+        box.type = mp4::fourcc("yrrc");
+        box.body.resize(2);
+        mp4::storeU16(box.body.data(), year);
+        boxes.push_back(std::move(box));
+    }
+    if (tags.genre.size) boxes.push_back(assetText(mp4::fourcc("gnre"), tags.genre));
+    if (tags.comment.size) boxes.push_back(assetText(mp4::fourcc("dscp"), tags.comment));
     return boxes;
+}
+
+// The metadata list's items: the text tags that are set, each under its item type (the
+// copyright sign 0xA9 and three letters, as in "\251nam"), and the track number.
+std::vector<mp4::TagItem> tagItems(const Mp4Tags& tags) {
+    std::vector<mp4::TagItem> items;
+    const auto text = [&items](const char (&name)[5], const Mp4Text& value) {
+        if (value.size == 0) return;
+        mp4::TagItem item;
+        item.type = mp4::fourcc(name);
+        item.data_type = mp4::kTagDataUtf8;
+        item.value = bytesOf(value);
+        items.push_back(std::move(item));
+    };
+    text("\251nam", tags.title);
+    text("\251ART", tags.artist);
+    text("\251alb", tags.album);
+    text("\251day", tags.date);
+    text("\251gen", tags.genre);
+    if (tags.track_number != 0) {
+        mp4::TagItem item;
+        item.type = mp4::fourcc("trkn");
+        item.data_type = mp4::kTagDataImplicit;
+        // trkn: reserved 16 bits, track number, track count, reserved 16 bits.
+        item.value.resize(8);
+        mp4::storeU16(item.value.data() + 2, tags.track_number);
+        mp4::storeU16(item.value.data() + 4, tags.track_total);
+        items.push_back(std::move(item));
+    }
+    text("\251cmt", tags.comment);
+    text("\251too", tags.encoding_tool);
+    return items;
 }
 
 }  // namespace
 
-int mp4_set_tags(Mp4File* file, const Mp4Tag* tags, uint32_t count) {
-    if (!file || (count > 0 && !tags)) return -1;
+int mp4_set_tags(Mp4File* file, const Mp4Tags* tags) {
+    if (!file || !tags) return -1;
+    const Mp4Text* texts[] = {&tags->title, &tags->artist, &tags->album,        &tags->date,
+                              &tags->genre, &tags->comment, &tags->encoding_tool};
     uint64_t bytes = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!tags[i].text && tags[i].text_size > 0) return -1;
-        bytes += tags[i].text_size;
+    for (const Mp4Text* t : texts) {
+        if (!t->text && t->size > 0) return -1;
+        bytes += t->size;
     }
     if (bytes > MP4_MAX_TAG_BYTES) return -1;
     try {
-        std::vector<mp4::TagItem> items;
-        for (uint32_t i = 0; i < count; ++i) {
-            mp4::TagItem item;
-            item.type = tags[i].type;
-            if (tags[i].text) {
-                item.data_type = mp4::kTagDataUtf8;
-                item.value.assign(tags[i].text, tags[i].text + tags[i].text_size);
-            } else {
-                item.data_type = mp4::kTagDataImplicit;
-                // trkn: reserved 16 bits, track number, track count, reserved 16 bits.
-                item.value.resize(8);
-                mp4::storeU16(item.value.data() + 2, tags[i].track_number);
-                mp4::storeU16(item.value.data() + 4, tags[i].track_total);
-            }
-            items.push_back(std::move(item));
-        }
-        file->assets = assetBoxes(items);
-        file->tags = std::move(items);
+        file->assets = assetBoxes(*tags);
+        file->tags = tagItems(*tags);
         return 0;
     } catch (const std::exception&) {
         return -1;

@@ -138,14 +138,19 @@ struct Mp4EsParams {
     uint32_t sl_config_size = 0;
 };
 
-// One item of the iTunes-style metadata list (moov/udta/meta/ilst): a text item (UTF-8) or,
-// with a null text, the track-number item "trkn".
-struct Mp4Tag {
-    uint32_t type = 0;           // item box type, for example 0xA96E616D ("\251nam", the title)
-    const char* text = nullptr;  // the value's bytes, text_size of them, not terminated
-    uint32_t text_size = 0;
-    uint16_t track_number = 0;   // trkn: track number and count of tracks (0 for unknown)
-    uint16_t track_total = 0;
+// A text tag: `size` bytes of UTF-8 at `text`, not terminated; size 0 leaves the tag out.
+struct Mp4Text {
+    const char* text = nullptr;
+    uint32_t size = 0;
+};
+
+// The movie's tags by name. Each one that is set becomes an item of the iTunes-style metadata
+// list (moov/udta/meta/ilst) and, where 3GPP has one, a 3GPP asset box.
+struct Mp4Tags {
+    Mp4Text title, artist, album, date, genre, comment;
+    Mp4Text encoding_tool;      // the program that wrote the file
+    uint16_t track_number = 0;  // 0: no track number
+    uint16_t track_total = 0;   // count of tracks, 0 for unknown
 };
 
 // Largest metadata list the file takes, in bytes of item values.
@@ -176,15 +181,15 @@ inline constexpr uint32_t MP4_MAX_TAG_BYTES = 1u << 20;
 // Must be called before mp4_finish_track. Fails for a media_time beyond INT64_MAX.
 [[nodiscard]] int mp4_set_edit_list(Mp4Track* track, uint64_t segment_duration, uint64_t media_time);
 
-// Gives the movie a metadata list of `count` items (replacing an earlier one), written as
-// moov/udta/meta with an "mdir" handler and an ilst holding the items in the order given.
-// Since the file's brands are 3GPP ones, whose readers look for 3GPP asset boxes instead
-// (3GPP TS 26.244, 8), the udta holds those too, before the meta box, for the items that have
-// one: title (\251nam) titl, artist (\251ART) perf, genre (\251gen) gnre, comment (\251cmt)
-// dscp, album (\251alb) albm with a track number up to 255 from trkn, and a date (\251day)
-// that starts with a four-digit year yrrc. With no items (count 0) the moov has no udta.
-// Fails beyond MP4_MAX_TAG_BYTES of values.
-[[nodiscard]] int mp4_set_tags(Mp4File* file, const Mp4Tag* tags, uint32_t count);
+// Gives the movie its tags (replacing earlier ones), written as moov/udta/meta with an "mdir"
+// handler and an ilst holding, in this order, the title (\251nam), artist (\251ART), album
+// (\251alb), date (\251day), genre (\251gen), track number (trkn), comment (\251cmt) and encoding
+// tool (\251too) that are set. Since the file's brands are 3GPP ones, whose readers look for
+// 3GPP asset boxes instead (3GPP TS 26.244, 8), the udta holds those too, before the meta box:
+// titl, perf, albm (with a track number up to 255), yrrc (for a date that starts with a
+// four-digit year), gnre and dscp. With no tag set the moov has no udta. Fails beyond
+// MP4_MAX_TAG_BYTES of values.
+[[nodiscard]] int mp4_set_tags(Mp4File* file, const Mp4Tags* tags);
 
 // Closes the track's sample tables and computes its durations. The handle must not be used
 // afterwards except that further calls on it return -1 until the file is closed.
