@@ -8,9 +8,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
+#include <optional>
+#include <span>
 
-#include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
 #include "encoder/band_tables.h"
 #include "encoder/memory_frame_source.h"
@@ -27,25 +27,31 @@ static_assert(VARNEL_AAC_FRAME_LENGTH == kFrameLength);
 static_assert(VARNEL_AAC_MAX_ACCESS_UNIT_BYTES == kMaxChannels * kMaxBitsPerChannel / 8);
 
 constexpr int kAccessUnitBytesPerChannel = kMaxBitsPerChannel / 8;
-// Silent frames after the input that carry its last two frames through the encoder's delay.
-constexpr int kFlushFrames = 2;
-static_assert(VARNEL_AAC_DELAY == kFlushFrames * kFrameLength);
-// The encoder writes into a buffer of its own: the largest block and the bit writer's room for
-// its last partial word, twice over, so that a block past its limit is seen, not cut.
-constexpr int kBlockBufferBytes = 2 * (VARNEL_AAC_MAX_ACCESS_UNIT_BYTES + 4);
-// One frame carries at most kMaxBitsPerChannel bits per channel: 6 bit/s per channel and Hz.
-constexpr int64_t kMaxBitsPerSecondPerHz = kMaxBitsPerChannel / kFrameLength;
+static_assert(VARNEL_AAC_DELAY == kEncoderDelaySamples);
+static_assert(VARNEL_AAC_MAX_CONFIG_BYTES == kMaxAudioSpecificConfigBytes);
 
 bool isSwitch(int value) { return value == 0 || value == 1; }
+
+// The encoder's option of a public option id. The id is read as the int a C caller may pass,
+// any value at all, before it is taken as one of the enumerators.
+std::optional<EncoderOption> encoderOption(VarnelAacOption option) {
+    int id = 0;
+    static_assert(sizeof id >= sizeof option);
+    std::memcpy(&id, &option, sizeof option);
+    switch (id) {
+    case VARNEL_AAC_OPTION_TNS: return EncoderOption::Tns;
+    case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: return EncoderOption::NoiseSubstitution;
+    case VARNEL_AAC_OPTION_MID_SIDE: return EncoderOption::MidSide;
+    case VARNEL_AAC_OPTION_PERCEPTUAL: return EncoderOption::Perceptual;
+    default: return std::nullopt;
+    }
+}
 
 }  // namespace
 
 struct VarnelAacEncoder {
     std::unique_ptr<AacEncoder> core;     // null once closed
     MemoryFrameSource* source = nullptr;  // owned by core
-    std::vector<uint8_t> block;
-    uint8_t config[VARNEL_AAC_MAX_CONFIG_BYTES] = {};
-    int configBytes = 0;
     int32_t sampleRate = 0;
     int channels = 0;
     int32_t bitRate = 0;
@@ -72,15 +78,10 @@ int checkOutput(const VarnelAacEncoder* enc, const unsigned char* out, int outSi
 // Runs one encodeFrame on the queued frame and copies the block to `out`.
 int encodeQueued(VarnelAacEncoder* enc, unsigned char* out) {
     AacEncoder& core = *enc->core;
-    core.bitWriter->setOutput(enc->block.data(), static_cast<int>(enc->block.size()));
-    const FrameStatus status = core.encodeFrame();
-    int bits = 0;
-    core.bitWriter->takeOutput(&bits);
-    if (status != FrameStatus::Written || core.bitWriter->overflowed() || bits % 8 != 0 ||
-        bits > enc->channels * kMaxBitsPerChannel)
-        return VARNEL_AAC_ERR_INTERNAL;
-    std::memcpy(out, enc->block.data(), static_cast<size_t>(bits / 8));
-    return bits / 8;
+    if (core.encodeFrame() != FrameStatus::Written) return VARNEL_AAC_ERR_INTERNAL;
+    const std::span<const uint8_t> block = core.block();
+    std::memcpy(out, block.data(), block.size());
+    return static_cast<int>(block.size());
 }
 
 template <typename Sample>
@@ -138,31 +139,18 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
     }
     try {
         auto enc = std::make_unique<VarnelAacEncoder>();
-        const int64_t maxRate = kMaxBitsPerSecondPerHz * sample_rate * channels;
-        enc->bitRate = bit_rate > maxRate ? static_cast<int32_t>(maxRate) : bit_rate;
+        enc->bitRate = usableTotalBitRate(bit_rate, sample_rate, channels);
         enc->sampleRate = sample_rate;
         enc->channels = channels;
-        enc->block.resize(kBlockBufferBytes);
-
         auto source = std::make_unique<MemoryFrameSource>(sample_rate, channels, kFrameLength);
         enc->source = source.get();
-        auto writer = std::make_unique<BitWriter>();
-        writer->setOutput(enc->block.data(), static_cast<int>(enc->block.size()));
         EncoderConfig config;
-        config.bitRatePerChannel = enc->bitRate / channels;
-        if (openEncoder(config, std::move(writer), std::move(source), &enc->core) != OpenStatus::Ok) {
+        config.totalBitRate = enc->bitRate;
+        config.options = kDefaultOptions;
+        if (openEncoder(config, std::move(source), &enc->core) != OpenStatus::Ok) {
             result = VARNEL_AAC_ERR_INTERNAL;
             return nullptr;
         }
-        int bits = 0;
-        const uint8_t* asc = enc->core->bitWriter->takeOutput(&bits);
-        if (asc == nullptr || bits % 8 != 0 || bits / 8 > VARNEL_AAC_MAX_CONFIG_BYTES) {
-            result = VARNEL_AAC_ERR_INTERNAL;
-            return nullptr;
-        }
-        enc->configBytes = bits / 8;
-        std::memcpy(enc->config, asc, static_cast<size_t>(enc->configBytes));
-        enc->core->setOption(kOptionBitsId, kOptionTns);
         result = VARNEL_AAC_OK;
         return enc.release();
     } catch (const std::bad_alloc&) {
@@ -176,42 +164,31 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
 int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, VarnelAacOption option, int value) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
     if (!isSwitch(value)) return VARNEL_AAC_ERR_OPTION;
-    FrameState& frame = enc->core->frame;
-    auto setBit = [&](int32_t bit) {
-        enc->core->setOption(kOptionBitsId, value ? (frame.options | bit) : (frame.options & ~bit));
-    };
-    switch (option) {
-    case VARNEL_AAC_OPTION_TNS: setBit(kOptionTns); return VARNEL_AAC_OK;
-    case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: setBit(kOptionPns); return VARNEL_AAC_OK;
-    case VARNEL_AAC_OPTION_MID_SIDE: frame.midSideEnabled = value != 0; return VARNEL_AAC_OK;
-    case VARNEL_AAC_OPTION_PERCEPTUAL: setBit(kOptionPerceptual); return VARNEL_AAC_OK;
-    }
-    return VARNEL_AAC_ERR_OPTION;
+    const std::optional<EncoderOption> named = encoderOption(option);
+    if (!named) return VARNEL_AAC_ERR_OPTION;
+    enc->core->setOption(*named, value != 0);
+    return VARNEL_AAC_OK;
 }
 
 int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, VarnelAacOption option) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
-    const FrameState& frame = enc->core->frame;
-    switch (option) {
-    case VARNEL_AAC_OPTION_TNS: return (frame.options & kOptionTns) != 0;
-    case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: return (frame.options & kOptionPns) != 0;
-    case VARNEL_AAC_OPTION_MID_SIDE: return frame.midSideEnabled ? 1 : 0;
-    case VARNEL_AAC_OPTION_PERCEPTUAL: return (frame.options & kOptionPerceptual) != 0;
-    }
-    return VARNEL_AAC_ERR_OPTION;
+    const std::optional<EncoderOption> named = encoderOption(option);
+    if (!named) return VARNEL_AAC_ERR_OPTION;
+    return enc->core->hasOption(*named) ? 1 : 0;
 }
 
 int varnel_aac_encoder_get_config(const VarnelAacEncoder* enc, unsigned char* config, int size) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
     if (config == nullptr) return VARNEL_AAC_ERR_NULL;
-    if (size < enc->configBytes) return VARNEL_AAC_ERR_BUFFER_TOO_SMALL;
-    std::memcpy(config, enc->config, static_cast<size_t>(enc->configBytes));
-    return enc->configBytes;
+    const std::span<const uint8_t> asc = enc->core->audioSpecificConfig();
+    if (size < static_cast<int>(asc.size())) return VARNEL_AAC_ERR_BUFFER_TOO_SMALL;
+    std::memcpy(config, asc.data(), asc.size());
+    return static_cast<int>(asc.size());
 }
 
 int varnel_aac_encoder_get_delay(const VarnelAacEncoder* enc) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
-    return VARNEL_AAC_DELAY;
+    return static_cast<int>(kEncoderDelaySamples);
 }
 
 int varnel_aac_encoder_get_frame_length(const VarnelAacEncoder* enc) {
@@ -259,7 +236,6 @@ int varnel_aac_encoder_close(VarnelAacEncoder* enc) {
     enc->core->closeEncoder();
     enc->core.reset();
     enc->source = nullptr;
-    enc->block = std::vector<uint8_t>();
     return VARNEL_AAC_OK;
 }
 

@@ -89,9 +89,10 @@ void codeStereoAndTns(std::span<const IcsInfo> ics, std::span<const ChannelCodin
     }
     // Without TNS, or without mid/side, the pair starts from an even share; otherwise a
     // short block's share blends the previous frame's into the decision's.
-    if (!tnsOn || !frame.midSideEnabled) frame.channelShare = 0.5;
+    const bool midSideOn = (frame.options & kOptionMidSide) != 0;
+    if (!tnsOn || !midSideOn) frame.channelShare = 0.5;
     MidSideDecision decision{kMidSideUnused, 0.0};
-    if (frame.midSideEnabled)
+    if (midSideOn)
         decision = decideMidSide(ics[0], coding[0].bandLimit, buffers[0].spectrum, buffers[1].spectrum,
                                  frame.channelShare);
     auto midSide = [&] {
@@ -105,7 +106,7 @@ void codeStereoAndTns(std::span<const IcsInfo> ics, std::span<const ChannelCodin
         if (r > 0) midSide();
         return;
     }
-    if (!frame.midSideEnabled) {
+    if (!midSideOn) {
         tns();
         return;
     }
@@ -220,18 +221,24 @@ void initFrameState(FrameState& frame, int channels) {
     frame.bitReservoir = channels * kMaxBitsPerChannel;
     frame.channelShare = channels == 1 ? 1.0 : 0.5;
     frame.options = 0;
-    frame.midSideEnabled = true;
 }
 
-OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWriter,
-                       std::unique_ptr<FrameSource> inputStream, std::unique_ptr<AacEncoder>* out) {
+int64_t maxTotalBitRate(int32_t sampleRate, int32_t channels) {
+    return int64_t{kMaxBitsPerChannel / kFrameLength} * sampleRate * channels;
+}
+
+int32_t usableTotalBitRate(int64_t requested, int32_t sampleRate, int32_t channels) {
+    return static_cast<int32_t>(std::min({requested, maxTotalBitRate(sampleRate, channels), int64_t{INT32_MAX}}));
+}
+
+OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource> inputStream,
+                       std::unique_ptr<AacEncoder>* out) {
     out->reset();
-    if (!bitWriter || !inputStream) return OpenStatus::InvalidArgument;
+    if (!inputStream || config.totalBitRate <= 0) return OpenStatus::InvalidArgument;
     int32_t sampleRate = 0;
     int32_t channels = 0;
     inputStream->getProperty(kPropertySampleRate, &sampleRate);
     inputStream->getProperty(kPropertyChannelsRead, &channels);
-    config.channels = channels;
     if (channels < 1 || channels > kMaxChannels) return OpenStatus::InvalidChannels;
     const int index = findSampleRateIndex(sampleRate);
     if (index < 0) return OpenStatus::InvalidSampleRate;
@@ -241,7 +248,7 @@ OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWrit
     enc->sampleRate = sampleRate;
     enc->sampleRateIndex = index;
     enc->channels = channels;
-    enc->bitRatePerChannel = config.bitRatePerChannel;
+    enc->bitRatePerChannel = usableTotalBitRate(config.totalBitRate, sampleRate, channels) / channels;
     enc->channelBuffers.resize(channels);
     enc->icsInfo.resize(channels);
     enc->detectors.resize(channels);
@@ -253,9 +260,19 @@ OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWrit
         initChannelCoding(enc->channelCoding[c]);
     }
     initFrameState(enc->frame, channels);
+    enc->frame.options = config.options;
 
-    writeAudioSpecificConfig(*bitWriter, index, channels);
-    enc->bitWriter = std::move(bitWriter);
+    // The bit writer's buffer holds the largest block twice over, with room for the writer's last
+    // partial word, so that a block past its limit is seen, not cut.
+    enc->blockBuffer.resize(2 * (kMaxBlockBytes + 8));
+    enc->bitWriter = std::make_unique<BitWriter>();
+    enc->bitWriter->setOutput(enc->blockBuffer.data(), static_cast<int>(enc->blockBuffer.size()));
+    writeAudioSpecificConfig(*enc->bitWriter, index, channels);
+    int bits = 0;
+    const uint8_t* asc = enc->bitWriter->takeOutput(&bits);
+    assert(bits % 8 == 0 && bits / 8 <= kMaxAudioSpecificConfigBytes);
+    enc->configBytes = bits / 8;
+    std::memcpy(enc->config, asc, static_cast<size_t>(enc->configBytes));
     enc->inputStream = std::move(inputStream);
     *out = std::move(enc);
     return OpenStatus::Ok;
@@ -275,6 +292,8 @@ FrameStatus AacEncoder::encodeFrame() {
     const std::span<ChannelCoding> coding(channelCoding);
     const bool noise = (frame.options & kOptionPns) != 0;
     const StreamRate rate{sampleRate, bitRatePerChannel};
+    bitWriter->setOutput(blockBuffer.data(), static_cast<int>(blockBuffer.size()));
+    blockBits = 0;
     shiftHistory(buffers, view.samples);
     clock.mark(&StageTimes::input);
 
@@ -303,12 +322,21 @@ FrameStatus AacEncoder::encodeFrame() {
     writeElement(*bitWriter, ics, coding, elementInfo, noise);
     writeEnd(*bitWriter);
     bitWriter->byteAlign();
-    const int blockBits = static_cast<int>(bitWriter->bitCount() - bitsBefore);
-    assert(blockBits <= channels * kMaxBitsPerChannel);
-    chargeSideInformation(coding, blockBits, frame);
+    const int bits = static_cast<int>(bitWriter->bitCount() - bitsBefore);
+    assert(bits <= channels * kMaxBitsPerChannel);
+    chargeSideInformation(coding, bits, frame);
+    bitWriter->takeOutput(&blockBits);
     inputStream->releaseFrame();
     clock.mark(&StageTimes::writing);
+    if (bitWriter->overflowed() || blockBits != bits || bits > channels * kMaxBitsPerChannel) {
+        blockBits = 0;
+        return FrameStatus::Oversized;
+    }
     return FrameStatus::Written;
+}
+
+std::span<const uint8_t> AacEncoder::block() const {
+    return {blockBuffer.data(), static_cast<size_t>(blockBits / 8)};
 }
 
 int AacEncoder::setOption(int id, int value) {
@@ -316,6 +344,27 @@ int AacEncoder::setOption(int id, int value) {
     frame.options = value;
     return 0;
 }
+
+namespace {
+
+int32_t optionBit(EncoderOption option) {
+    switch (option) {
+    case EncoderOption::Tns: return kOptionTns;
+    case EncoderOption::NoiseSubstitution: return kOptionPns;
+    case EncoderOption::MidSide: return kOptionMidSide;
+    case EncoderOption::Perceptual: return kOptionPerceptual;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void AacEncoder::setOption(EncoderOption option, bool on) {
+    const int32_t bit = optionBit(option);
+    frame.options = on ? (frame.options | bit) : (frame.options & ~bit);
+}
+
+bool AacEncoder::hasOption(EncoderOption option) const { return (frame.options & optionBit(option)) != 0; }
 
 void AacEncoder::closeEncoder() {
     if (inputStream) inputStream->closeStream();

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "analysis/psychoacoustic_model.h"
@@ -20,16 +21,36 @@ namespace varnel {
 
 // Samples per channel by which a decoder's output lags the input: two frames.
 inline constexpr uint32_t kEncoderDelaySamples = 2 * kFrameLength;
+// Silent frames after the input that carry its last samples through that delay.
+inline constexpr int kFlushFrames = 2;
+static_assert(kEncoderDelaySamples == kFlushFrames * kFrameLength);
 
+// The options an encoder opens with unless told otherwise: temporal noise shaping and mid/side.
+inline constexpr int32_t kDefaultOptions = kOptionTns | kOptionMidSide;
+
+// The largest raw data block, in bytes: kMaxBitsPerChannel bits for each channel.
+inline constexpr int kMaxBlockBytes = kMaxChannels * kMaxBitsPerChannel / 8;
+
+// The highest total bit rate frames can carry: kMaxBitsPerChannel bits per channel and frame,
+// that is 6 bit/s per Hz and channel.
+int64_t maxTotalBitRate(int32_t sampleRate, int32_t channels);
+// `requested` (bit/s, positive) lowered to maxTotalBitRate.
+int32_t usableTotalBitRate(int64_t requested, int32_t sampleRate, int32_t channels);
+
+// What an encoder is opened with; the sampling rate and channel count are the frame source's.
 struct EncoderConfig {
-    int32_t channels = 0;          // written by openEncoder with the stream's channel count
-    int32_t bitRatePerChannel = 0; // bit/s for each channel
+    int64_t totalBitRate = 0;           // bit/s of the whole stream; lowered to maxTotalBitRate
+    int32_t options = kDefaultOptions;  // option bits
 };
 
+// The encoder's switches by name.
+enum class EncoderOption { Tns, NoiseSubstitution, MidSide, Perceptual };
+
 enum class FrameStatus {
-    Written,     // one raw data block is in the bit writer
+    Written,     // one raw data block is in block()
     EndOfInput,  // the input is exhausted; nothing was written
     ReadError,   // the input could not be read; nothing was written
+    Oversized,   // the block came out larger than a frame may be: an encoder fault
 };
 
 // Optional per-stage timing of encodeFrame, in seconds, for benchmarks.
@@ -47,23 +68,36 @@ struct AacEncoder {
     AacEncoder(const AacEncoder&) = delete;
     AacEncoder& operator=(const AacEncoder&) = delete;
 
-    // Encodes exactly one frame into the bit writer, ending byte-aligned.
+    // Encodes exactly one frame; when Written, block() holds the raw data block.
     FrameStatus encodeFrame();
-    // id kOptionBitsId sets the option bits (kOptionTns, kOptionPns, kOptionPerceptual) and
-    // returns 0; other ids
-    // return -1.
+    // The last raw data block written, whole bytes (at most kMaxBlockBytes).
+    std::span<const uint8_t> block() const;
+    // The AudioSpecificConfig written when the encoder was opened.
+    std::span<const uint8_t> audioSpecificConfig() const { return {config, static_cast<size_t>(configBytes)}; }
+
+    // id kOptionBitsId sets the option bits (kOptionTns, kOptionPns, kOptionPerceptual,
+    // kOptionMidSide) from the next frame on and returns 0; other ids return -1.
     int setOption(int id, int value);
+    // Switches one option on or off from the next frame on, the others as they are.
+    void setOption(EncoderOption option, bool on);
+    bool hasOption(EncoderOption option) const;
+    // The total bit rate in use, after the cap.
+    int32_t totalBitRate() const { return bitRatePerChannel * channels; }
     // Closes the frame source and releases the bit writer.
     void closeEncoder();
 
     std::unique_ptr<FrameSource> inputStream;
-    std::unique_ptr<BitWriter> bitWriter;
+    std::unique_ptr<BitWriter> bitWriter;  // writes into blockBuffer
+    std::vector<uint8_t> blockBuffer;
+    int blockBits = 0;
+    uint8_t config[kMaxAudioSpecificConfigBytes] = {};
+    int configBytes = 0;
     std::vector<ChannelBuffer> channelBuffers;
     std::vector<IcsInfo> icsInfo;
     std::vector<TransientDetector> detectors;
     std::vector<ChannelCoding> channelCoding;
     ElementInfo elementInfo{};
-    FrameState frame{};                // reservoir, channel share, option bits, mid/side switch
+    FrameState frame{};                // reservoir, channel share, option bits
     int32_t sampleRate = 0;
     int32_t bitRatePerChannel = 0;
     int32_t channels = 0;
@@ -83,12 +117,12 @@ enum class OpenStatus {
     InvalidArgument,     // no stream, no bit writer or no output buffer
 };
 
-// Creates the encoder over the frame source and the bit writer (both taken over), initialises
-// the per-channel records and writes the AudioSpecificConfig into the bit writer's buffer: 2
-// bytes, or 5 at 24000 Hz and below, where it also states that no SBR data follows.
-// On failure `out` stays null and the stream and bit writer are released.
-OpenStatus openEncoder(EncoderConfig& config, std::unique_ptr<BitWriter> bitWriter,
-                       std::unique_ptr<FrameSource> inputStream, std::unique_ptr<AacEncoder>* out);
+// Creates the encoder over the frame source (taken over) with the config's rate, capped, and
+// options, initialises the per-channel records and writes the AudioSpecificConfig: 2 bytes, or
+// 5 at 24000 Hz and below, where it also states that no SBR data follows.
+// On failure `out` stays null and the stream is released.
+OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource> inputStream,
+                       std::unique_ptr<AacEncoder>* out);
 
 // Position of `sampleRate` in sampleRateTable, or -1.
 int findSampleRateIndex(int32_t sampleRate);

@@ -72,6 +72,8 @@ inline constexpr int kSyncExtensionTypeBits = 11;
 inline constexpr uint32_t kSyncExtensionType = 0x2B7;
 inline constexpr uint32_t kSbrObjectType = 5;
 inline constexpr int kHighestRateForImplicitSbr = 24000;
+// The longest AudioSpecificConfig written: 13 + 3 bits, then 17 more bits padded to whole bytes.
+inline constexpr int kMaxAudioSpecificConfigBytes = 5;
 
 // ---------------------------------------------------------------- adts_frame header (1.A.2.2), in bits
 // adts_fixed_header, then adts_variable_header; without CRC (protection_absent 1) 7 bytes.
@@ -106,6 +108,8 @@ inline constexpr int32_t kOptionPns = 2;  // perceptual noise substitution
 // The perceptual mode: a psychoacoustic model decides the scalefactors, the frame's bits, the
 // coded bandwidth, mid/side per band and, with kOptionPns, which bands are sent as noise.
 inline constexpr int32_t kOptionPerceptual = 4;
+// Mid/side stereo for channel pairs; without it a pair is always coded left/right.
+inline constexpr int32_t kOptionMidSide = 8;
 
 // Frame-source (input stream) properties: set 3, 4 and 7; read 8 to 12.
 inline constexpr int kPropertyFrameLength = 3;    // set: samples per channel per frame

@@ -120,8 +120,7 @@ struct ElementInfo {
 struct FrameState {
     int32_t bitReservoir;        // bits, at most channels * kMaxBitsPerChannel
     double channelShare;         // share of the frame's bits for channel 0
-    int32_t options;             // kOptionTns, kOptionPns
-    bool midSideEnabled;         // off: channel pairs are always coded left/right
+    int32_t options;             // kOptionTns, kOptionPns, kOptionPerceptual, kOptionMidSide
 };
 
 }  // namespace varnel

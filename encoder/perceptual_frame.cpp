@@ -74,7 +74,7 @@ void filterTransients(AacEncoder& enc, MaskingResult* masking) {
 }
 
 void decideMidSideBands(AacEncoder& enc, MaskingResult* masking) {
-    if (enc.channels != 2 || !enc.frame.midSideEnabled || !hasCommonWindow(enc.icsInfo[0], enc.icsInfo[1]))
+    if (enc.channels != 2 || !(enc.frame.options & kOptionMidSide) || !hasCommonWindow(enc.icsInfo[0], enc.icsInfo[1]))
         return;
     const IcsInfo& ics = enc.icsInfo[0];
     uint8_t keep[kMaxBandEntries];

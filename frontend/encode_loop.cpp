@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
 #include "frontend/adts_output.h"
 #include "frontend/command_line.h"
@@ -28,8 +27,6 @@ constexpr const char* kStars61 = "**********************************************
 constexpr const char* kUsage = "Usage: VarnelAacEnc InputFileName.wav OutputMP4FileName.mp4 TotalBitRate\n";
 constexpr const char* kProgram = "VarnelAacEnc";
 
-constexpr int kFrameBufferBytes = 16384;
-constexpr int kFlushFrames = 2;  // silent frames that push the last input through the delay
 
 // What stopped a run, as the console shows it.
 enum class Failure {
@@ -144,14 +141,13 @@ struct Note {
     std::string text;
 };
 
-// The requested rate, lowered to what one frame can carry: 6144 bits per channel, 6 bit/s
-// per channel and Hz.
+// The requested rate, lowered to what frames can carry, with a note when it was.
 int32_t usableBitRate(const CommandLine& cl, int32_t channels, int32_t sampleRate, std::vector<Note>& notes) {
-    const int64_t maxRate = int64_t{6} * sampleRate * channels;
-    if (cl.totalBitRate <= maxRate) return static_cast<int32_t>(std::min<int64_t>(cl.totalBitRate, INT32_MAX));
-    notes.push_back({kProgram, "bit rate " + cl.bitRateText + " is above the " + std::to_string(maxRate) +
-                                   " bit/s one frame can carry; using " + std::to_string(maxRate)});
-    return static_cast<int32_t>(maxRate);
+    const int32_t usable = usableTotalBitRate(cl.totalBitRate, sampleRate, channels);
+    if (cl.totalBitRate > maxTotalBitRate(sampleRate, channels))
+        notes.push_back({kProgram, "bit rate " + cl.bitRateText + " is above the " + std::to_string(usable) +
+                                       " bit/s one frame can carry; using " + std::to_string(usable)});
+    return usable;
 }
 
 // Bits of the smallest raw data block the encoder writes, whatever the input and the rate:
@@ -194,9 +190,7 @@ std::optional<int> checkInput(const CommandLine& cl, const Console& con, int ope
 
 // Encodes every frame into the output; the exit status when a frame fails.
 std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const CommandLine& cl, const Console& con) {
-    std::vector<uint8_t> frameBuffer(kFrameBufferBytes);
     while (true) {
-        encoder.bitWriter->setOutput(frameBuffer.data(), kFrameBufferBytes);
         const FrameStatus status = encoder.encodeFrame();
         if (status == FrameStatus::EndOfInput) return std::nullopt;
         if (status == FrameStatus::ReadError) return con.fail(Failure::Input, cl.inputFileName, "read error", true);
@@ -205,10 +199,9 @@ std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const 
                             "cannot be written: the input is longer than the " +
                                 std::to_string(MP4_MAX_SAMPLES_PER_TRACK) + " frames an MP4 sample table holds",
                             true);
-        int bits = 0;
-        const uint8_t* data = encoder.bitWriter->takeOutput(&bits);
+        const std::span<const uint8_t> block = encoder.block();
         errno = 0;
-        if (encoder.bitWriter->overflowed() || !output.writeFrame(data, static_cast<uint32_t>(bits / 8)))
+        if (status != FrameStatus::Written || !output.writeFrame(block.data(), static_cast<uint32_t>(block.size())))
             return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno), true);
         std::fprintf(con.out, "Encoding frame: {%d } \r", static_cast<int>((output.frames() - 1) % 65536));
     }
@@ -216,25 +209,17 @@ std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const 
 
 // Opens the encoder over the stream and describes the audio track with its AudioSpecificConfig.
 std::optional<int> openAudio(std::unique_ptr<InputStream> stream, int32_t totalBitRate, int32_t channels,
-                             int32_t options, bool midSide, AudioOutput& output, const CommandLine& cl,
-                             const Console& con, std::unique_ptr<AacEncoder>* encoder) {
-    std::unique_ptr<BitWriter> writer = createBitWriter();
-    if (!writer) return con.fail(Failure::Output, cl.outputFileName, "cannot be written: out of memory");
-    std::vector<uint8_t> configBuffer(kFrameBufferBytes);
-    writer->setOutput(configBuffer.data(), kFrameBufferBytes);
+                             int32_t options, AudioOutput& output, const CommandLine& cl, const Console& con,
+                             std::unique_ptr<AacEncoder>* encoder) {
     EncoderConfig config;
-    config.channels = channels;
-    config.bitRatePerChannel = static_cast<int32_t>(static_cast<uint32_t>(totalBitRate) / static_cast<uint32_t>(channels));
-    if (openEncoder(config, std::move(writer), std::move(stream), encoder) != OpenStatus::Ok)
+    config.totalBitRate = totalBitRate;
+    config.options = options;
+    if (openEncoder(config, std::move(stream), encoder) != OpenStatus::Ok)
         return con.fail(Failure::SamplingFrequency, cl.inputFileName, "the encoder cannot be opened for this input");
-    int ascBits = 0;
-    const uint8_t* asc = (*encoder)->bitWriter->takeOutput(&ascBits);
     errno = 0;
-    if (!output.describeAudio({asc, static_cast<size_t>(ascBits / 8)}, static_cast<uint16_t>(channels),
+    if (!output.describeAudio((*encoder)->audioSpecificConfig(), static_cast<uint16_t>(channels),
                               static_cast<uint32_t>(totalBitRate)))
         return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
-    (*encoder)->setOption(kOptionBitsId, options);
-    (*encoder)->frame.midSideEnabled = midSide;
     return std::nullopt;
 }
 
@@ -372,7 +357,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     InputStream* input = stream.get();
     std::unique_ptr<AacEncoder> encoder;
     if (const auto failed = openAudio(std::move(stream), totalBitRate, channels, settings.options | cl.optionBits,
-                                      settings.midSide, *output, cl, con, &encoder))
+                                      *output, cl, con, &encoder))
         return *failed;
     if (const auto failed = encodeFrames(*encoder, *output, cl, con)) return *failed;
     // A stream's header cannot tell whether samples follow it; one that ended without any

@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "encoder/aac_encoder.h"
+
 namespace varnel {
 
-// What the program sets on the encoder. The command line always uses the defaults; tests and
-// comparisons may switch tools.
+// What the program sets on the encoder. The command line always uses the defaults (and adds
+// the option bits its flags switch on); tests and comparisons may switch tools.
 struct ProgramSettings {
-    int32_t options = 1;   // encoder option bits: 1 temporal noise shaping, 2 noise substitution
-    bool midSide = true;   // mid/side stereo for channel pairs
+    int32_t options = kDefaultOptions;  // encoder option bits (aac_syntax.h)
 };
 
 // Runs the whole program with the given arguments; messages go to `out` (the console texts)

@@ -30,19 +30,14 @@ static int runMode(const char* mode, int options, const std::string& wav, const 
         std::fprintf(stderr, "%s: %s\n", wav.c_str(), error.c_str());
         return 1;
     }
-    std::vector<uint8_t> frame(16384);
-    auto writer = createBitWriter();
-    writer->setOutput(frame.data(), static_cast<int>(frame.size()));
     EncoderConfig config;
-    config.bitRatePerChannel = bitRate / channels;
+    config.totalBitRate = bitRate;
+    config.options = options;
     std::unique_ptr<AacEncoder> encoder;
-    if (openEncoder(config, std::move(writer), std::move(stream), &encoder) != OpenStatus::Ok) {
+    if (openEncoder(config, std::move(stream), &encoder) != OpenStatus::Ok) {
         std::fprintf(stderr, "cannot open the encoder\n");
         return 1;
     }
-    int bits = 0;
-    encoder->bitWriter->takeOutput(&bits);
-    encoder->setOption(kOptionBitsId, options);
     StageTimes times;
     encoder->stageTimes = &times;
 
@@ -50,10 +45,8 @@ static int runMode(const char* mode, int options, const std::string& wav, const 
     uint64_t bytes = 0;
     const std::clock_t start = std::clock();
     while (true) {
-        encoder->bitWriter->setOutput(frame.data(), static_cast<int>(frame.size()));
         if (encoder->encodeFrame() != FrameStatus::Written) break;
-        encoder->bitWriter->takeOutput(&bits);
-        bytes += static_cast<uint64_t>(bits / 8);
+        bytes += encoder->block().size();
         ++frames;
     }
     const double cpu = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
@@ -90,9 +83,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    int status = runMode("default", kOptionTns, wav, kind, seconds, rate, channels, bitRate);
+    int status = runMode("default", kDefaultOptions, wav, kind, seconds, rate, channels, bitRate);
     if (status == 0)
-        status = runMode("perceptual", kOptionTns | kOptionPns | kOptionPerceptual, wav, kind, seconds, rate,
+        status = runMode("perceptual", kDefaultOptions | kOptionPns | kOptionPerceptual, wav, kind, seconds, rate,
                          channels, bitRate);
     std::filesystem::remove(wav);
     return status;

@@ -45,8 +45,8 @@ AccessUnits programOutput(const std::vector<uint8_t>& wav, const ApiSettings& s,
     const std::string rate = std::to_string(s.bitRate);
     const char* argv[] = {"VarnelAacEnc", input.path().c_str(), output.c_str(), rate.c_str()};
     ProgramSettings settings;
-    settings.options = (s.tns ? 1 : 0) | (s.noiseSubstitution ? 2 : 0) | (s.perceptual ? 4 : 0);
-    settings.midSide = s.midSide != 0;
+    settings.options = (s.tns ? kOptionTns : 0) | (s.noiseSubstitution ? kOptionPns : 0) |
+                       (s.perceptual ? kOptionPerceptual : 0) | (s.midSide ? kOptionMidSide : 0);
     std::FILE* null = std::fopen("/dev/null", "w");
     const int status = runProgram(4, argv, null, null, settings);
     std::fclose(null);

@@ -37,7 +37,7 @@ struct CodingFrame {
           ics(channelCount), coding(channelCount) {
         frame.bitReservoir = channels * kMaxBitsPerChannel;
         frame.channelShare = channels == 1 ? 1.0 : 0.5;
-        frame.midSideEnabled = true;
+        frame.options = kOptionMidSide;
         for (IcsInfo& i : ics) {
             i.swbOffsets = swbOffsetLong[rateIndex];
             i.numSwb = numSwbLong[rateIndex];

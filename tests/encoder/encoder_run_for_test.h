@@ -1,7 +1,7 @@
 // Test-side driver of the encoder core, set up the way the program sets it up: a generated
 // 16-bit WAV file in a temporary directory, the input stream over it with two silent frames
-// that flush the encoder's delay, the bit rate lowered to what one frame can carry, the
-// encoder with its bit writer, and one raw data block per call into a buffer the test reads.
+// that flush the encoder's delay, the bit rate lowered to what one frame can carry, and one raw
+// data block per call, read from the encoder.
 #pragma once
 
 #include <algorithm>
@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
 #include "frontend/wav_input.h"
 #include "tests/frontend/wav_test_file.h"
@@ -39,55 +38,41 @@ inline std::vector<uint8_t> wav16(const std::vector<int16_t>& samples, int rate,
 
 class EncoderRun {
 public:
-    // bitRatePerChannel above 6 bit/s per Hz is lowered to that, as the program does.
-    EncoderRun(const std::vector<uint8_t>& wavFile, int bitRatePerChannel, int options)
-        : file_(wavFile), block_(kBlockBufferBytes) {
+    // A rate above 6 bit/s per Hz and channel is lowered to that, as the program does. `options`
+    // are the option bits; mid/side is added unless `midSide` is false.
+    EncoderRun(const std::vector<uint8_t>& wavFile, int bitRatePerChannel, int options, bool midSide = true)
+        : file_(wavFile) {
         InputStreamParams params;
         params.fileName = file_.path();
         params.trailingSilentFrames = kFlushFrames;
         std::unique_ptr<InputStream> stream;
         std::string error;
         if (openInputStream(params, &stream, &error) != kStreamOk) return;
-        int32_t rate = 0;
-        stream->getProperty(12, &rate);
-        auto writer = createBitWriter();
-        writer->setOutput(block_.data(), static_cast<int>(block_.size()));
+        int32_t channels = 0;
+        stream->getProperty(11, &channels);
         EncoderConfig config;
-        config.bitRatePerChannel = std::min(bitRatePerChannel, 6 * rate);
-        status_ = openEncoder(config, std::move(writer), std::move(stream), &encoder_);
-        if (status_ != OpenStatus::Ok) return;
-        int bits = 0;
-        const uint8_t* asc = encoder_->bitWriter->takeOutput(&bits);
-        audioSpecificConfig_.assign(asc, asc + bits / 8);
-        encoder_->setOption(1, options);
+        config.totalBitRate = int64_t{bitRatePerChannel} * channels;
+        config.options = options | (midSide ? kOptionMidSide : 0);
+        status_ = openEncoder(config, std::move(stream), &encoder_);
     }
 
     bool opened() const { return encoder_ != nullptr; }
     OpenStatus status() const { return status_; }
     AacEncoder& encoder() { return *encoder_; }
-    const std::vector<uint8_t>& audioSpecificConfig() const { return audioSpecificConfig_; }
+    std::vector<uint8_t> audioSpecificConfig() const {
+        const std::span<const uint8_t> asc = encoder_->audioSpecificConfig();
+        return {asc.begin(), asc.end()};
+    }
 
     // Encodes one frame; when it was written, block() and blockBits() describe it.
-    FrameStatus encodeFrame() {
-        encoder_->bitWriter->setOutput(block_.data(), static_cast<int>(block_.size()));
-        const FrameStatus status = encoder_->encodeFrame();
-        blockBits_ = 0;
-        encoder_->bitWriter->takeOutput(&blockBits_);
-        return status;
-    }
-    const uint8_t* block() const { return block_.data(); }
-    int blockBits() const { return blockBits_; }
+    FrameStatus encodeFrame() { return encoder_->encodeFrame(); }
+    const uint8_t* block() const { return encoder_->block().data(); }
+    int blockBits() const { return static_cast<int>(encoder_->block().size() * 8); }
 
 private:
-    static constexpr int kFlushFrames = 2;
-    static constexpr size_t kBlockBufferBytes = 16384;  // twice the largest stereo block, and room for the flush
-
     TempFile file_;
-    std::vector<uint8_t> block_;
     std::unique_ptr<AacEncoder> encoder_;
-    std::vector<uint8_t> audioSpecificConfig_;
     OpenStatus status_ = OpenStatus::InvalidArgument;
-    int blockBits_ = 0;
 };
 
 }  // namespace varnel::test

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
 #include "frontend/wav_input.h"
 #include "tests/encoder/encoder_run_for_test.h"
@@ -77,16 +77,38 @@ TEST(OpenEncoder, RefusesRatesOutsideTheTableAndMoreThanTwoChannels) {
     EXPECT_EQ(view.valuesRead, 2 * 1024);
 }
 
-TEST(OpenEncoder, OnlyOptionIdOneSetsTheOptionBits) {
+TEST(OpenEncoder, OptionsBySwitchAndByOptionBits) {
     test::EncoderRun run(silentWav(44100, 1), 64000, kOptionTns);
     ASSERT_TRUE(run.opened());
     AacEncoder& enc = run.encoder();
-    EXPECT_EQ(enc.frame.options, kOptionTns);
+    EXPECT_EQ(enc.frame.options, kOptionTns | kOptionMidSide);
     EXPECT_EQ(enc.setOption(2, kOptionPns), -1);
     EXPECT_EQ(enc.setOption(0, kOptionPns), -1);
-    EXPECT_EQ(enc.frame.options, kOptionTns);
+    EXPECT_EQ(enc.frame.options, kOptionTns | kOptionMidSide);
     EXPECT_EQ(enc.setOption(1, kOptionTns | kOptionPns), 0);
     EXPECT_EQ(enc.frame.options, kOptionTns | kOptionPns);
+    const std::pair<EncoderOption, int32_t> bits[] = {{EncoderOption::Tns, kOptionTns},
+                                                      {EncoderOption::NoiseSubstitution, kOptionPns},
+                                                      {EncoderOption::MidSide, kOptionMidSide},
+                                                      {EncoderOption::Perceptual, kOptionPerceptual}};
+    for (const auto& [option, bit] : bits) {
+        const int32_t others = enc.frame.options & ~bit;
+        enc.setOption(option, true);
+        EXPECT_TRUE(enc.hasOption(option));
+        EXPECT_EQ(enc.frame.options, others | bit);
+        enc.setOption(option, false);
+        EXPECT_FALSE(enc.hasOption(option));
+        EXPECT_EQ(enc.frame.options, others);
+    }
+}
+
+TEST(OpenEncoder, TheRateIsCappedAtWhatFramesCarry) {
+    EXPECT_EQ(maxTotalBitRate(44100, 2), 529200);
+    EXPECT_EQ(usableTotalBitRate(int64_t{1} << 40, 44100, 2), 529200);
+    EXPECT_EQ(usableTotalBitRate(128000, 44100, 2), 128000);
+    test::EncoderRun run(silentWav(8000, 2), 1000000, kOptionTns);
+    ASSERT_TRUE(run.opened());
+    EXPECT_EQ(run.encoder().totalBitRate(), 96000);
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ TEST(WindowSynchronisation, EveryBlockRisesWithThePreviousBlocksShape) {
         kbdBlocks += enc.icsInfo[0].windowShape;
         if (frame == 30) {
             ASSERT_EQ(previous[0], 1) << "a steady tone takes the KBD window";
-            enc.setOption(1, kOptionTns);
+            enc.setOption(EncoderOption::Perceptual, false);
         }
     }
     EXPECT_GT(kbdBlocks, 10);

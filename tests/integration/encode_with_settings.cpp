@@ -13,8 +13,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     varnel::ProgramSettings settings;
-    settings.options = std::atoi(argv[1]);
-    settings.midSide = std::atoi(argv[2]) != 0;
+    settings.options = std::atoi(argv[1]) | (std::atoi(argv[2]) != 0 ? varnel::kOptionMidSide : 0);
     const char* args[] = {argv[0], argv[3], argv[4], argv[5]};
     return varnel::runProgram(4, args, stdout, stderr, settings);
 }
