@@ -314,9 +314,6 @@ void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, TransientDe
                           const BlockSwitchingContext& context) {
     const double* a = buffer.timeSamples + kLookAheadStart;
 
-    ics.previousWindowShape = 0;
-    ics.windowShape = 0;
-
     Detection d;
     const double frameEnergy = detectEnergy(a, detector, d);
     detectCrossings(a, frameEnergy, detector, ics, d);

@@ -24,7 +24,7 @@ struct BlockSwitchingContext {
 // Initial detector memory: means that no first frame of ordinary level mistakes for an attack.
 void initTransientDetector(TransientDetector& detector);
 
-// Decides the channel's window for this frame: sets both shapes to 0 (sine), windowSequence,
+// Decides the channel's window for this frame (the shapes are decided later): windowSequence,
 // nextWindowSequence, swbOffsets, numSwb, groupMarks, numWindowGroups, windowGroupLength,
 // attackRatio, tnsWanted and the detector memory; the buffer is not written. The sequence
 // always joins the one on entry (the previous block's; see fitWindowSequence).

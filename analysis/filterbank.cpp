@@ -59,8 +59,8 @@ void windowEightShort(const double* x, int w, Half riseShort, Half fallShort, do
 void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics) {
     const double* x = buffer.timeSamples;
     // The rising half overlaps the previous block, so it keeps that block's shape.
-    const int rise = ics.previousWindowShape;
-    const int fall = ics.windowShape;
+    const WindowShape rise = ics.previousWindowShape;
+    const WindowShape fall = ics.windowShape;
     if (isShort(ics)) {
         const Mdct& mdct = shortMdct();
         double z[kShortBlock];

@@ -12,7 +12,7 @@
 namespace varnel {
 
 // Reads timeSamples[0 .. 2047] (only 448 .. 1599 for eight short windows) and windowSequence,
-// previousWindowShape and windowShape of `ics` (shape 1 is KBD, any other value sine);
+// previousWindowShape and windowShape of `ics`;
 // overwrites all of spectrum. timeSamples are left unchanged.
 void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics);
 

@@ -4,6 +4,8 @@
 
 #include <span>
 
+#include "encoder/channel_records.h"
+
 namespace varnel {
 
 inline constexpr int kLongWindowHalf = 1024;
@@ -17,7 +19,11 @@ std::span<const float> kbdLongWindow();
 std::span<const float> kbdShortWindow();
 
 // The rising half for a window_shape value: 1 selects KBD, every other value the sine window.
-inline std::span<const float> longWindow(int shape) { return shape == 1 ? kbdLongWindow() : sineLongWindow(); }
-inline std::span<const float> shortWindow(int shape) { return shape == 1 ? kbdShortWindow() : sineShortWindow(); }
+inline std::span<const float> longWindow(WindowShape shape) {
+    return shape == WindowShape::Kbd ? kbdLongWindow() : sineLongWindow();
+}
+inline std::span<const float> shortWindow(WindowShape shape) {
+    return shape == WindowShape::Kbd ? kbdShortWindow() : sineShortWindow();
+}
 
 }  // namespace varnel

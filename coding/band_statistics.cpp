@@ -32,29 +32,8 @@ double activeLineCount(double formFactor, double energy, int lines) {
     return formFactor / std::sqrt(std::sqrt(energy / lines));
 }
 
-double bandPerceptualEntropy(double energy, double threshold, double activeLines) {
-    if (energy <= threshold || threshold <= 0.0) return 0.0;
-    return activeLines * 0.5 * std::log2(energy / threshold);
-}
-
-int bandLines(const IcsInfo& ics, int i) {
-    const int b = i % ics.numSwb;
-    return ics.swbOffsets[b + 1] - ics.swbOffsets[b];
-}
-
 int32_t bandNoiseEnergy(const BandStats& stats, const IcsInfo& ics, int e) {
     return noiseEnergyValue(stats.energy[e] / groupLength(ics, e / ics.numSwb));
-}
-
-double bandEnergy(std::span<const double> spectrum, const IcsInfo& ics, int firstWindow,
-                  int windows, int b) {
-    double e = 0.0;
-    for (int w = firstWindow; w < firstWindow + windows; ++w) {
-        const int base = kShortWindowLength * w;
-        for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k)
-            e += spectrum[k] * spectrum[k];
-    }
-    return e;
 }
 
 }  // namespace varnel

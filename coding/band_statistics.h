@@ -1,10 +1,11 @@
 // Per-band measures of a spectrum that the perceptual mode's band choices and rate control
-// share: energy and form factor of every band entry, and the perceptual entropy of a band.
+// share: energy and form factor of every band entry (with the measures of analysis/band_energy.h).
 #pragma once
 
 #include <cstdint>
 #include <span>
 
+#include "analysis/band_energy.h"
 #include "encoder/channel_records.h"
 
 namespace varnel {
@@ -19,20 +20,9 @@ struct BandStats {
 };
 void measureBands(std::span<const double> spectrum, const IcsInfo& ics, BandStats& stats);
 
-// Energy of band b over windows [firstWindow, firstWindow + windows).
-double bandEnergy(std::span<const double> spectrum, const IcsInfo& ics, int firstWindow, int windows,
-                  int b);
-
 // Lines of a band that carry its energy: the form factor sum |x|^0.5 over the fourth root of
 // the mean line energy; the width for a flat band, the fourth root of the width for one line.
 double activeLineCount(double formFactor, double energy, int lines);
-
-// Bits a band needs to bring its noise under the threshold: about log2 of the amplitude ratio
-// for each line that carries energy (all of a band's lines when they are taken as flat).
-double bandPerceptualEntropy(double energy, double threshold, double activeLines);
-
-// Lines of band entry i in one window.
-int bandLines(const IcsInfo& ics, int i);
 
 // Noise energy of band entry e (per window: the decoder fills each window of the group).
 int32_t bandNoiseEnergy(const BandStats& stats, const IcsInfo& ics, int e);

@@ -269,21 +269,6 @@ double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
     return pe;
 }
 
-double spectrumEntropy(std::span<const double> spectrum, const IcsInfo& ics,
-                       const MaskingResult& masking, double thresholdFactor) {
-    double pe = 0.0;
-    int firstWindow = 0;
-    for (int g = 0; g < groupCount(ics); ++g) {
-        const int windows = groupLength(ics, g);
-        for (int b = 0; b < ics.numSwb; ++b)
-            pe += bandPerceptualEntropy(bandEnergy(spectrum, ics, firstWindow, windows, b),
-                                        thresholdFactor * masking.threshold[g * ics.numSwb + b],
-                                        bandLines(ics, b) * windows);
-        firstWindow += windows;
-    }
-    return pe;
-}
-
 int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
                         int channels, int32_t& bitReservoir, int32_t limit) {
     // Frames of (near) silence neither start nor move the mean.

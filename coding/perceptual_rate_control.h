@@ -50,12 +50,6 @@ struct PerceptualState {
 double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
                     const ChannelCoding& coding, const MaskingResult& masking);
 
-// Perceptual entropy of a whole spectrum against its thresholds times thresholdFactor, every
-// band's lines taken as flat: what the spectrum costs to code, for comparing two transforms of
-// the same block.
-double spectrumEntropy(std::span<const double> spectrum, const IcsInfo& ics,
-                       const MaskingResult& masking, double thresholdFactor);
-
 // The frame's bit total for `channels` channels of `meanBits` each, from its perceptual entropy;
 // takes what exceeds the mean from `bitReservoir` (and puts back what falls short of it). At most
 // `limit`, at most the mean plus the reservoir.

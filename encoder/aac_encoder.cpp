@@ -7,7 +7,7 @@
 #include <span>
 
 #include "analysis/block_switching.h"
-#include "analysis/filterbank.h"
+#include "analysis/window_shape.h"
 #include "bitstream/syntax_writer.h"
 #include "coding/mid_side.h"
 #include "coding/noise_substitution.h"
@@ -201,8 +201,8 @@ void initChannelBuffer(ChannelBuffer& buffer) { std::memset(&buffer, 0, sizeof b
 
 void initIcsInfo(IcsInfo& ics) {
     ics = IcsInfo{};
-    ics.previousWindowShape = 0;
-    ics.windowShape = 0;
+    ics.previousWindowShape = WindowShape::Sine;
+    ics.windowShape = WindowShape::Sine;
     ics.windowSequence = ONLY_LONG_SEQUENCE;
     ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
     ics.attackRatio = 0.0;
@@ -253,6 +253,7 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     enc->icsInfo.resize(channels);
     enc->detectors.resize(channels);
     enc->channelCoding.resize(channels);
+    enc->perceptualFrame = std::make_unique<PerceptualFrame>();
     for (int c = 0; c < channels; ++c) {
         initChannelBuffer(enc->channelBuffers[c]);
         initIcsInfo(enc->icsInfo[c]);
@@ -300,13 +301,23 @@ FrameStatus AacEncoder::encodeFrame() {
     decideWindows(buffers, ics, detectors,
                   {sampleRateIndex, channels, frame.bitReservoir, (frame.options & kOptionTns) != 0});
     clearSideInfo(elementInfo, channels);
-    for (int c = 0; c < channels; ++c) ics[c].previousWindowShape = windowShapes[c];
-    if (frame.options & kOptionPerceptual) presetPerceptualWindowShape(*this);
-    for (int c = 0; c < channels; ++c) analysisFilterbank(buffers[c], ics[c]);
+    const bool perceptualMode = (frame.options & kOptionPerceptual) != 0;
+    // The perceptual mode's model reads the time samples; its thresholds choose the window shapes.
+    if (perceptualMode)
+        for (int c = 0; c < channels; ++c)
+            computeMaskingThresholds(buffers[c].timeSamples, ics[c], sampleRate, maskingState[c],
+                                     perceptualFrame->masking[c]);
+    shapeAndTransformBlocks(buffers, ics,
+                            perceptualMode ? std::span<const MaskingResult>(perceptualFrame->masking, channels)
+                                           : std::span<const MaskingResult>());
     clock.mark(&StageTimes::analysis);
 
-    if (frame.options & kOptionPerceptual) {
-        codePerceptualFrame(*this);
+    if (perceptualMode) {
+        PerceptualFrame& p = *perceptualFrame;
+        choosePerceptualTools(buffers, ics, coding, elementInfo, frame.options, rate, sampleRateIndex, p);
+        clock.mark(&StageTimes::tools);
+        const int32_t total = perceptualFrameTotal(buffers, ics, coding, elementInfo, rate, perceptual, frame, p);
+        quantisePerceptualFrame(buffers, ics, coding, elementInfo, total, perceptual, frame, p);
     } else {
         limitBandwidth(buffers, ics, coding, rate);
         if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);
@@ -316,7 +327,6 @@ FrameStatus AacEncoder::encodeFrame() {
         if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, elementInfo);
     }
     clock.mark(&StageTimes::search);
-    for (int c = 0; c < channels; ++c) windowShapes[c] = ics[c].windowShape;
 
     const int64_t bitsBefore = bitWriter->bitCount();
     writeElement(*bitWriter, ics, coding, elementInfo, noise);

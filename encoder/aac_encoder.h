@@ -14,6 +14,7 @@
 #include "analysis/psychoacoustic_model.h"
 #include "bitstream/bit_writer.h"
 #include "coding/perceptual_rate_control.h"
+#include "encoder/perceptual_frame.h"
 #include "encoder/channel_records.h"
 #include "encoder/frame_source.h"
 
@@ -104,9 +105,7 @@ struct AacEncoder {
     int32_t sampleRateIndex = 0;
     MaskingState maskingState[kMaxChannels];  // the perceptual mode's memory between frames
     PerceptualState perceptual;
-    // Each channel's last window_shape, which its next block's window rises with (the default
-    // mode keeps the sine shape; the perceptual mode switches).
-    int32_t windowShapes[kMaxChannels]{};
+    std::unique_ptr<PerceptualFrame> perceptualFrame;  // the perceptual mode's records within a frame
     StageTimes* stageTimes = nullptr;  // filled when set
 };
 

@@ -45,9 +45,12 @@ struct ChannelBuffer {
     double spectrum[kFrameLength];
 };
 
+// window_shape: the shape of a block's falling half (and of the next block's rising half).
+enum class WindowShape : int32_t { Sine = 0, Kbd = 1 };
+
 struct IcsInfo {
-    int32_t previousWindowShape;
-    int32_t windowShape;              // window_shape: 0 sine, 1 Kaiser-Bessel-derived
+    WindowShape previousWindowShape;  // the shape the block before fell with: this one rises with it
+    WindowShape windowShape;
     int32_t windowSequence;           // window_sequence of the block transformed this frame
     int32_t nextWindowSequence;       // EIGHT_SHORT_SEQUENCE when a short block is pending
     const uint16_t* swbOffsets;       // band table row for the block length, numSwb + 1 entries

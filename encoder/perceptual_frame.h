@@ -1,21 +1,42 @@
-// The perceptual mode's part of the frame pipeline (kOptionPerceptual): from the filterbank's
-// spectra to quantised, sectioned channels, in place of the default bandwidth, tools and rate
-// control.
+// The perceptual mode's coding steps (kOptionPerceptual), in the order the frame pipeline runs
+// them after the model and the transform: the band choices and tools, the frame's bits, and the
+// quantisation of every channel, in place of the default bandwidth, tools and rate control.
 #pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "coding/perceptual_rate_control.h"
+#include "coding/rate_control.h"
+#include "encoder/channel_records.h"
+#include "encoder/masking_records.h"
 
 namespace varnel {
 
-struct AacEncoder;
+// What the steps hand on to each other within one frame.
+struct PerceptualFrame {
+    MaskingResult masking[kMaxChannels];  // the model's result, then as the tools leave it
+    bool silent[kMaxChannels]{};          // the channel's spectrum was all zero before the tools
+    double entropy[kMaxChannels]{};       // perceptual entropy of what each channel codes
+};
 
-// Before the filterbank: the KBD window for every channel when any block of the frame has or
-// borders short windows (start, short, stop). Long blocks get their shape from
-// codePerceptualFrame, which compares both transforms.
-void presetPerceptualWindowShape(AacEncoder& encoder);
+// Per channel the coded bandwidth and the noise bands from the model's thresholds; with
+// kOptionTns, TNS for the channels whose transient detector asks for it; for a pair with
+// kOptionMidSide the per-band mid/side decision; the noise bands' energies.
+void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const IcsInfo> ics,
+                           std::span<ChannelCoding> coding, ElementInfo& element, int32_t options,
+                           const StreamRate& rate, int32_t sampleRateIndex, PerceptualFrame& frame);
 
-// Per channel the psychoacoustic model; the coded bandwidth and the noise bands; with kOptionTns,
-// TNS for the channels whose transient detector asks for it; for a pair the per-band mid/side
-// decision; the frame's bits from its perceptual entropy through the reservoir (never more than
-// it holds, and what it cannot hold spent), and each channel's quantisation to its share.
-void codePerceptualFrame(AacEncoder& encoder);
+// The frame's bits from its perceptual entropy through the reservoir (never more than it holds,
+// and what it cannot hold spent).
+int32_t perceptualFrameTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInfo> ics,
+                             std::span<const ChannelCoding> coding, const ElementInfo& element,
+                             const StreamRate& rate, PerceptualState& state, FrameState& frameState,
+                             PerceptualFrame& frame);
+
+// Each channel's share of `total` by its entropy, and its quantisation to that share.
+void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
+                             std::span<ChannelCoding> coding, const ElementInfo& element, int32_t total,
+                             PerceptualState& state, FrameState& frameState, const PerceptualFrame& frame);
 
 }  // namespace varnel

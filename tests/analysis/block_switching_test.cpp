@@ -418,7 +418,7 @@ TEST(WindowSynchronisation, AShortBlockInEitherChannelMakesBothShort) {
     initIcsInfo(shortInfo);
     longInfo.swbOffsets = swbOffsetLong[4];
     longInfo.numSwb = numSwbLong[4];
-    longInfo.windowShape = 1;
+    longInfo.windowShape = WindowShape::Kbd;
     shortInfo.windowSequence = EIGHT_SHORT_SEQUENCE;
     shortInfo.swbOffsets = swbOffsetShort[4];
     shortInfo.numSwb = numSwbShort[4];
@@ -436,14 +436,14 @@ TEST(WindowSynchronisation, AShortBlockInEitherChannelMakesBothShort) {
     EXPECT_EQ(b.swbOffsets, swbOffsetShort[4]);
     EXPECT_EQ(b.numSwb, numSwbShort[4]);
     EXPECT_EQ(b.groupMarks[2], 1);
-    EXPECT_EQ(b.windowShape, 1);  // shapes are not copied
+    EXPECT_EQ(b.windowShape, WindowShape::Kbd);  // shapes are not copied
 
     IcsInfo c = longInfo, d = shortInfo;  // channel 1 short: copied to channel 0
     synchroniseWindows(c, d);
     EXPECT_EQ(c.windowSequence, EIGHT_SHORT_SEQUENCE);
     EXPECT_EQ(groupsOf(c), (std::vector<int>{2, 1, 5}));
     EXPECT_EQ(c.swbOffsets, swbOffsetShort[4]);
-    EXPECT_EQ(c.windowShape, 1);
+    EXPECT_EQ(c.windowShape, WindowShape::Kbd);
     EXPECT_EQ(d.nextWindowSequence, ONLY_LONG_SEQUENCE);
 
     IcsInfo e = longInfo, f = longInfo;  // neither short: channel 0 takes channel 1's

@@ -28,8 +28,8 @@ double half(std::span<const float> t, int i, bool compensated) {
 
 // Reference window of a whole 2048-sample block, written from the window-sequence shapes.
 std::vector<double> referenceLongWindow(int sequence, int prevShape, int shape, bool compensated = false) {
-    const auto rl = longWindow(prevShape), rs = shortWindow(prevShape);
-    const auto fl = longWindow(shape), fs = shortWindow(shape);
+    const auto rl = longWindow(WindowShape(prevShape)), rs = shortWindow(WindowShape(prevShape));
+    const auto fl = longWindow(WindowShape(shape)), fs = shortWindow(WindowShape(shape));
     std::vector<double> w(2048, 0.0);
     for (int n = 0; n < 2048; ++n) {
         switch (sequence) {
@@ -46,7 +46,7 @@ std::vector<double> referenceLongWindow(int sequence, int prevShape, int shape, 
 }
 
 std::vector<double> referenceShortWindow(int w, int prevShape, int shape, bool compensated = false) {
-    const auto r = shortWindow(w == 0 ? prevShape : shape), f = shortWindow(shape);
+    const auto r = shortWindow(WindowShape(w == 0 ? prevShape : shape)), f = shortWindow(WindowShape(shape));
     std::vector<double> out(256);
     for (int n = 0; n < 128; ++n) {
         out[n] = half(r, n, compensated);
@@ -78,8 +78,8 @@ IcsInfo ics(int sequence, int prevShape = 0, int shape = 0) {
     IcsInfo i{};
     initIcsInfo(i);
     i.windowSequence = sequence;
-    i.previousWindowShape = prevShape;
-    i.windowShape = shape;
+    i.previousWindowShape = WindowShape(prevShape);
+    i.windowShape = WindowShape(shape);
     return i;
 }
 

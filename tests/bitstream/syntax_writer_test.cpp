@@ -85,7 +85,7 @@ TEST(SyntaxWriter, SilentMonoFrameLayout) {
 TEST(SyntaxWriter, DifferentWindowShapesGiveTwoIcsInfos) {
     IcsInfo left = test::makeShortIcs(kRate44100, {4, 4});
     IcsInfo right = left;
-    right.windowShape = 1;
+    right.windowShape = WindowShape::Kbd;
     auto a = test::makeCoding();
     auto b = test::makeCoding();
     a->maxSfb = 3;  // all-zero sections

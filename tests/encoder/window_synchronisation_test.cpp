@@ -81,7 +81,7 @@ TEST(WindowSynchronisation, EveryBlockRisesWithThePreviousBlocksShape) {
                          kOptionTns | kOptionPerceptual);
     ASSERT_TRUE(run.opened());
     AacEncoder& enc = run.encoder();
-    int previous[2] = {0, 0};
+    WindowShape previous[2] = {WindowShape::Sine, WindowShape::Sine};
     int kbdBlocks = 0;
     for (int frame = 0; run.encodeFrame() == FrameStatus::Written; ++frame) {
         SCOPED_TRACE(::testing::Message() << "frame " << frame);
@@ -90,14 +90,14 @@ TEST(WindowSynchronisation, EveryBlockRisesWithThePreviousBlocksShape) {
             EXPECT_EQ(enc.icsInfo[c].previousWindowShape, previous[c]);
             previous[c] = enc.icsInfo[c].windowShape;
         }
-        kbdBlocks += enc.icsInfo[0].windowShape;
+        kbdBlocks += enc.icsInfo[0].windowShape == WindowShape::Kbd;
         if (frame == 30) {
-            ASSERT_EQ(previous[0], 1) << "a steady tone takes the KBD window";
+            ASSERT_EQ(previous[0], WindowShape::Kbd) << "a steady tone takes the KBD window";
             enc.setOption(EncoderOption::Perceptual, false);
         }
     }
     EXPECT_GT(kbdBlocks, 10);
-    EXPECT_EQ(previous[0], 0);
+    EXPECT_EQ(previous[0], WindowShape::Sine);
 }
 
 }  // namespace
