@@ -24,7 +24,7 @@ namespace {
 using namespace varnel;
 
 static_assert(VARNEL_AAC_FRAME_LENGTH == kFrameLength);
-static_assert(VARNEL_AAC_MAX_ACCESS_UNIT_BYTES == kMaxChannels * kMaxBitsPerChannel / 8);
+static_assert(VARNEL_AAC_MAX_ACCESS_UNIT_BYTES == kMaxBlockBytes);
 
 constexpr int kAccessUnitBytesPerChannel = kMaxBitsPerChannel / 8;
 static_assert(VARNEL_AAC_DELAY == kEncoderDelaySamples);

@@ -12,7 +12,7 @@
 #include "coding/noise_substitution.h"
 #include "coding/perceptual_bands.h"
 #include "coding/quantiser.h"
-#include "coding/rate_control.h"
+#include "coding/rate_core.h"
 
 namespace varnel {
 namespace {
@@ -39,33 +39,20 @@ constexpr double kEntropyMemory = 0.95;
 constexpr double kMaxRelativeEntropy = 2.0;
 constexpr double kMaxBorrowedShare = 0.4;
 
-// The state of one channel's search, from the offsets to the final pass.
-struct Search {
-    ChannelCoding& coding;
-    const IcsInfo& ics;
-    std::span<const double> spectrum;
+// The perceptual mode's search: offsets from the thresholds, and a search for the lowest gain
+// that fits, with a bounded refinement of the bands that quantised to zero.
+struct Search : GainTrial {
     const MaskingResult& masking;
-    bool noise;
-    int codedBands;
-    int entries;
-    int lastGain = INT_MIN;
-    MagnitudePowers powers;
     BandStats stats;
     int32_t baseOffset[kMaxBandEntries];
     int32_t capStep[kMaxBandEntries];  // the step at which the band's noise reaches kMaxNoiseShare
     bool capped = true;                // steps held at capStep while that fits
-    uint8_t preserved[kMaxBandEntries];
-    uint8_t nonZero[kMaxBandEntries];
-    int32_t largest[kMaxBandEntries];
     int thresholdGain = 0;  // the gain at which every coded band's step meets its threshold
     int minGain = kMinGlobalGain;
 
     Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const MaskingResult& m,
            bool n)
-        : coding(c), ics(i), spectrum(s), masking(m), noise(n),
-          codedBands(n ? c.pnsBandLimit : c.bandLimit), entries(i.numSwb * groupCount(i)) {
-        assert(codedBands >= 0 && codedBands <= ics.numSwb);
-        computeMagnitudePowers(spectrum, ics, powers);
+        : GainTrial(c, i, s, n), masking(m) {
         measureBands(spectrum, ics, stats);
         double step[kMaxBandEntries];
         int largestStep = INT_MIN;
@@ -107,19 +94,14 @@ struct Search {
         minGain = std::clamp(static_cast<int>(std::ceil(lowest)), kMinGlobalGain, kMaxGlobalGain);
     }
 
-    // One trial: quantisation of the sectioned bands with the base offsets, the scalefactor
-    // range, the bit count (which may stop early once above stopAbove).
+    // One trial with the base offsets, those of capped bands raised to their cap.
     void pass(int gain, int stopAbove = INT_MAX) {
-        coding.globalGain = gain;
         std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
         if (capped)
             for (int e = 0; e < entries; ++e)
                 if (!preserved[e] && powers.bandPeak[e] > 0.0)
                     coding.scaleOffset[e] = std::max(coding.scaleOffset[e], gain - capStep[e]);
-        quantiseBands(coding, spectrum, ics, powers, 0, codedBands, nonZero, largest);
-        limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
-        countChannelBits(coding, ics, noise, largest, stopAbove);
-        lastGain = gain;
+        trial(gain, stopAbove);
     }
 
     bool fits(int gain, int target) {
@@ -207,24 +189,13 @@ struct Search {
         return moved;
     }
 
-    void zero() {
-        std::fill(std::begin(coding.quantSpectrum), std::end(coding.quantSpectrum), 0);
-        std::fill(nonZero, nonZero + entries, uint8_t{0});
-        std::fill(largest, largest + entries, 0);
-        countChannelBits(coding, ics, noise, largest);
-    }
 };
 
 // With noise substitution: zero bands of [pnsStartBand, bandLimit) that are noise-like and
 // audible become noise bands, unless that no longer fits bitLimit.
 void substituteAudibleZeroBands(Search& s, const MaskingResult& masking, int bitLimit) {
     ChannelCoding& coding = s.coding;
-    int32_t codebook[kMaxBandEntries];
-    int32_t offset[kMaxBandEntries];
-    uint8_t sections[kMaxBandEntries];
-    std::memcpy(codebook, coding.codebook, sizeof codebook);
-    std::memcpy(offset, coding.scaleOffset, sizeof offset);
-    std::memcpy(sections, coding.sectionLength, sizeof sections);
+    const CodingSnapshot saved(coding);
     const int32_t before = coding.usedBits;
     bool any = false;
     for (int g = 0; g < groupCount(s.ics); ++g)
@@ -241,9 +212,7 @@ void substituteAudibleZeroBands(Search& s, const MaskingResult& masking, int bit
     if (!any) return;
     countChannelBits(coding, s.ics, true, s.largest);
     if (coding.usedBits <= bitLimit) return;
-    std::memcpy(coding.codebook, codebook, sizeof codebook);
-    std::memcpy(coding.scaleOffset, offset, sizeof offset);
-    std::memcpy(coding.sectionLength, sections, sizeof sections);
+    saved.restore(coding);
     for (int e = 0; e < s.entries; ++e)
         if (coding.codebook[e] != NOISE_HCB) coding.noiseFlag[e] = 0;
     countChannelBits(coding, s.ics, true, s.largest);
@@ -270,7 +239,7 @@ double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
 }
 
 int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
-                        int channels, int32_t& bitReservoir, int32_t limit) {
+                        int channels, BitReservoir& reservoir, int32_t limit) {
     // Frames of (near) silence neither start nor move the mean.
     double relative = 0.0;
     if (frameEntropy > kEntropyFloor) {
@@ -283,8 +252,9 @@ int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t mea
     }
 
     const int32_t mean = meanBits * channels;
-    const int32_t cap = channels * kMaxBitsPerChannel;
-    const double fill = static_cast<double>(bitReservoir) / cap;
+    const int32_t bitReservoir = reservoir.bits();
+    const int32_t cap = reservoir.capacity();
+    const double fill = reservoir.fill();
     double wanted = mean * (1.0 + kEntropyWeight * relative + kReservoirPull * (fill - 0.5));
     wanted = std::max(wanted, 0.5 * mean);
     int32_t total = static_cast<int32_t>(wanted);
@@ -294,7 +264,7 @@ int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t mea
     // What the reservoir cannot hold is spent now.
     total = std::max({total, int32_t{0}, mean - (cap - bitReservoir)});
     total = std::min(total, limit);
-    bitReservoir -= total - mean;
+    reservoir.spend(total - mean);
     return total;
 }
 
@@ -327,7 +297,7 @@ void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<con
         if (gain != s.lastGain || coding.usedBits > target) s.pass(gain);
         gainAboveThreshold = gain - s.thresholdGain;
         if (noise) substituteAudibleZeroBands(s, masking, bitLimit);
-        quantiseBands(coding, spectrum, ics, s.powers, s.codedBands, ics.numSwb, s.nonZero);
+        s.finishUnsectionedBands();
     }
     assert(coding.usedBits <= bitLimit);
 }

@@ -51,10 +51,10 @@ double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
                     const ChannelCoding& coding, const MaskingResult& masking);
 
 // The frame's bit total for `channels` channels of `meanBits` each, from its perceptual entropy;
-// takes what exceeds the mean from `bitReservoir` (and puts back what falls short of it). At most
+// takes what exceeds the mean from the reservoir (and puts back what falls short of it). At most
 // `limit`, at most the mean plus the reservoir.
 int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
-                        int channels, int32_t& bitReservoir, int32_t limit);
+                        int channels, BitReservoir& reservoir, int32_t limit);
 
 // Quantises one channel: offsets from the thresholds, the gain search to targetBits and the
 // refinement; with `noise`, bands of [pnsStartBand, bandLimit) that quantised to zero but are

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "bitstream/sectioning.h"
-#include "bitstream/tns_data_coding.h"
 #include "coding/quantiser.h"
 #include "coding/truncation.h"
 
@@ -38,43 +37,12 @@ constexpr int kNoisePassLimit = 10;
 // reservoir holds more than kTnsReservoirThreshold bits.
 constexpr double kTnsReservoirShare = 0.05;
 
-// Fixed side information, in bits (the raw_data_block, ics_info and individual_channel_stream
-// syntax), as a bound: the alignment at its largest, the M/S mask over every band.
-constexpr int kElementHeaderBits = kIdSynEleBits + kElementInstanceTagBits;
-constexpr int kEndBits = kIdSynEleBits;
-constexpr int kMaxAlignmentBits = 7;
-constexpr int kIcsInfoBitsLong =
-    kIcsReservedBits + kWindowSequenceBits + kWindowShapeBits + kMaxSfbBitsLong + kPredictorDataPresentBits;
-constexpr int kIcsInfoBitsShort =
-    kIcsReservedBits + kWindowSequenceBits + kWindowShapeBits + kMaxSfbBitsShort + kScaleFactorGroupingBits;
-// A zero section over the bands a common max_sfb adds: sect_cb and the escaped length (up to
-// 61 long-block bands in two length fields, up to 20 short-window bands in three).
-constexpr int kZeroSectionBitsLong = sectionHeaderBits(61, false);
-constexpr int kZeroSectionBitsShort = sectionHeaderBits(20, true);
-static_assert(kZeroSectionBitsLong == 4 + 2 * 5 && kZeroSectionBitsShort == 4 + 3 * 3);
-
-int frameCap(int channels) { return channels * kMaxBitsPerChannel; }
-
-// The state of one channel's gain search that lasts from the offsets to the final pass.
-struct GainSearch {
-    ChannelCoding& coding;
-    const IcsInfo& ics;
-    std::span<const double> spectrum;
-    bool noise;
-    int codedBands;       // bands 0 .. codedBands - 1 of each group are sectioned
-    int entries;          // numSwb * groups
-    int lastGain = 0;     // gain of the quantisation now in quantSpectrum
-    MagnitudePowers powers;
+// The default mode's gain search: offsets once from the band levels, then trials with them.
+struct GainSearch : GainTrial {
     int32_t baseOffset[kMaxBandEntries];
-    uint8_t preserved[kMaxBandEntries];
-    uint8_t nonZero[kMaxBandEntries];
-    int32_t largest[kMaxBandEntries];  // largest quantised magnitude of each sectioned band
 
     GainSearch(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, const ChannelQuantiser& q)
-        : coding(c), ics(info), spectrum(lines), noise(q.noiseSubstitution),
-          codedBands(noise ? coding.pnsBandLimit : coding.bandLimit), entries(ics.numSwb * groupCount(ics)) {
-        assert(codedBands >= 0 && codedBands <= ics.numSwb);
-        computeMagnitudePowers(spectrum, ics, powers);
+        : GainTrial(c, info, lines, q.noiseSubstitution) {
         if (noise)
             computeScaleOffsetsWithNoise(coding, ics, spectrum, q.offsets);
         else
@@ -89,46 +57,12 @@ struct GainSearch {
         }
     }
 
-    // One trial: the offsets of the search, quantisation of the sectioned bands, the
-    // scalefactor range and the bit count. A trial passed `stopAbove` (the target) only needs
-    // to tell whether its count exceeds it: the count may then stop early with some value above
-    // it, leaving codebooks and sections unfinished; the quantisation is always complete.
+    // One trial with the search's offsets.
     void pass(int gain, int stopAbove = INT_MAX) {
-        coding.globalGain = gain;
         std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
-        quantiseBands(coding, spectrum, ics, powers, 0, codedBands, nonZero, largest);
-        limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
-        countChannelBits(coding, ics, noise, largest, stopAbove);
-        lastGain = gain;
-    }
-
-    // The all-zero quantisation: the cheapest the channel can be coded with.
-    void zero() {
-        std::fill(std::begin(coding.quantSpectrum), std::end(coding.quantSpectrum), 0);
-        std::fill(nonZero, nonZero + entries, uint8_t{0});
-        std::fill(largest, largest + entries, 0);
-        countChannelBits(coding, ics, noise, largest);
-    }
-
-    // Bands outside the sectioned range do not enter the count; they are quantised once,
-    // with the final gain, so that quantSpectrum holds every band.
-    void finishUnsectionedBands() {
-        quantiseBands(coding, spectrum, ics, powers, codedBands, ics.numSwb, nonZero);
+        trial(gain, stopAbove);
     }
 };
-
-// A silent channel: nothing coded, its target handed back.
-void codeSilentChannel(ChannelCoding& coding, IcsInfo& ics) {
-    coding.bandLimit = 0;
-    if (!isShort(ics)) {
-        ics.numWindowGroups = 1;
-        ics.windowGroupLength[0] = 1;
-    }
-    coding.globalGain = 0;
-    std::fill(coding.codebook, coding.codebook + ics.numSwb * ics.numWindowGroups, 0);
-    coding.usedBits = 0;
-    coding.maxSfb = 0;
-}
 
 // Bandwidth of one channel in bands, from the bit rate and the spectrum's low-band share.
 int channelBandLimit(std::span<const double> spectrum, const IcsInfo& ics, double total, const StreamRate& rate) {
@@ -175,7 +109,7 @@ int channelBandLimit(std::span<const double> spectrum, const IcsInfo& ics, doubl
 int frameBitTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInfo> ics, const ElementInfo& element,
                   FrameState& frame, const StreamRate& rate) {
     const int channels = static_cast<int>(ics.size());
-    const int32_t cap = frameCap(channels);
+    const int32_t cap = frameBitCap(channels);
     const int32_t mean = meanFrameBits(rate);
     const bool tnsOption = (frame.options & kOptionTns) != 0;
     int32_t total = 0;
@@ -183,7 +117,9 @@ int frameBitTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInf
         total += channelBitDemand(buffers[c].spectrum, ics[c], tnsOption && element.sideInfo[c].tnsDataPresent,
                                   channels, mean, frame);
     if (total > cap) {
-        frame.bitReservoir = std::min(frame.bitReservoir + (total - cap), cap);
+        // What one block cannot carry stays saved, as far as the reservoir holds it.
+        frame.bitReservoir.charge(total - cap);
+        frame.bitReservoir.cap();
         total = cap;
     }
     return total;
@@ -235,30 +171,30 @@ double spectralFlatness(std::span<const double> x, const IcsInfo& ics) {
 
 int channelBitDemand(std::span<const double> spectrum, const IcsInfo& ics, bool tnsFiltered,
                      int channels, int32_t meanBits, FrameState& frame) {
-    const int32_t cap = frameCap(channels);
-    int32_t& reservoir = frame.bitReservoir;
+    BitReservoir& reservoir = frame.bitReservoir;
 
     if (isShort(ics)) {
         // A short block takes a fifth of the channel's reservoir share, less for few groups.
-        int32_t extra = truncToInt(reservoir / (channels * 5.0));
+        int32_t extra = truncToInt(reservoir.bits() / (channels * 5.0));
         if (ics.numWindowGroups == 1)
             extra = ics.attackRatio < kStrongAttackRatio ? extra >> 1 : extra >> 2;
         else if (ics.numWindowGroups == 2)
             extra >>= 1;
         extra = std::min(extra, kMaxShortExtraBits);
-        reservoir -= extra;
+        reservoir.spend(extra);
         return meanBits + extra;
     }
 
     int32_t demand;
-    if (tnsFiltered && reservoir > kTnsReservoirThreshold) {
-        demand = truncToInt(reservoir * kTnsReservoirShare + meanBits);
-        reservoir = truncToInt(reservoir * (1.0 - kTnsReservoirShare));
+    const int32_t bits = reservoir.bits();
+    if (tnsFiltered && bits > kTnsReservoirThreshold) {
+        demand = truncToInt(bits * kTnsReservoirShare + meanBits);
+        reservoir.spend(bits - truncToInt(bits * (1.0 - kTnsReservoirShare)));
     } else {
         // l > 0 saves bits (tonal spectra, or a reservoir below half); l < 0 spends them
         // (a flat spectrum with the reservoir more than half full).
         const double flatness = spectralFlatness(spectrum, ics);
-        const double fill = static_cast<double>(reservoir) / cap;
+        const double fill = reservoir.fill();
         double l;
         if (flatness < 0.2) {
             l = (1.0 - fill) * 0.2;
@@ -266,31 +202,11 @@ int channelBitDemand(std::span<const double> spectrum, const IcsInfo& ics, bool 
             const double h = 0.5 - fill;
             l = h > 0.0 ? (1.0 - flatness) * h : h * flatness;
         }
-        reservoir = truncToInt(reservoir + meanBits * l);
+        reservoir.charge(truncToInt(bits + meanBits * l) - bits);
         demand = truncToInt((1.0 - l) * meanBits);
     }
-    if (reservoir > cap) {
-        demand += reservoir - cap;
-        reservoir = cap;
-    }
-    return demand;
-}
-
-int channelSideInfoBits(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed) {
-    const bool shortBlock = isShort(ics);
-    const int groups = groupCount(ics);
-    int bits = kElementHeaderBits + kEndBits + kMaxAlignmentBits + kGlobalGainBits +
-               (shortBlock ? kIcsInfoBitsShort : kIcsInfoBitsLong) + kToolFlagBits + tnsDataBits(ics, side);
-    if (channels == 2) {
-        bits += kCommonWindowBits + kMsMaskPresentBits;
-        if (midSideUsed) bits += groups * ics.numSwb * kMsUsedBits;  // max_sfb <= numSwb
-        bits += groups * (shortBlock ? kZeroSectionBitsShort : kZeroSectionBitsLong);
-    }
-    return bits;
-}
-
-int channelBitLimit(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed) {
-    return kMaxBitsPerChannel - channelSideInfoBits(ics, side, channels, midSideUsed);
+    // What the reservoir cannot hold is spent now.
+    return demand + reservoir.cap();
 }
 
 int startGlobalGain(double peak) {
@@ -305,7 +221,6 @@ void allocateFrameBits(std::span<const ChannelBuffer> buffers, std::span<IcsInfo
                        std::span<ChannelCoding> coding, const ElementInfo& element, FrameState& frame,
                        const StreamRate& rate) {
     const int channels = static_cast<int>(ics.size());
-    const int32_t cap = frameCap(channels);
     const int32_t total = frameBitTotal(buffers, ics, element, frame, rate);
     const bool noise = (frame.options & kOptionPns) != 0;
     for (int c = 0; c < channels; ++c) {
@@ -315,7 +230,7 @@ void allocateFrameBits(std::span<const ChannelBuffer> buffers, std::span<IcsInfo
         const int32_t limit = channelBitLimit(ics[c], element.sideInfo[c], channels, element.msUsed != 0);
         if (target > limit) {
             // What the side information would push past the decoder buffer stays saved.
-            frame.bitReservoir += target - limit;
+            frame.bitReservoir.charge(target - limit);
             target = limit;
         }
         cc.targetBits = target;
@@ -327,12 +242,13 @@ void allocateFrameBits(std::span<const ChannelBuffer> buffers, std::span<IcsInfo
                                              limit};
             quantiseChannel(cc, ics[c], spectrum, quantiser);
             // Sic: the unused bits plus 10 return to the reservoir.
-            if (target > cc.usedBits + kTargetSlack) frame.bitReservoir += target - cc.usedBits + kTargetSlack;
+            if (target > cc.usedBits + kTargetSlack) frame.bitReservoir.charge(target - cc.usedBits + kTargetSlack);
         } else {
-            codeSilentChannel(cc, ics[c]);
-            if (target > 0) frame.bitReservoir += target;
+            // Noise substitution may still fill the silent channel's bands after quantisation.
+            codeSilentChannel(cc, ics[c], true);
+            if (target > 0) frame.bitReservoir.charge(target);
         }
-        if (frame.bitReservoir > cap) frame.bitReservoir = cap;
+        frame.bitReservoir.cap();
         frame.channelShare = 1.0 - frame.channelShare;
     }
 }
@@ -396,17 +312,6 @@ void searchGlobalGain(ChannelCoding& coding, const IcsInfo& ics, std::span<const
     }
     assert(coding.usedBits <= quantiser.bitLimit);
     coding.globalGain = gain;
-}
-
-int countChannelBits(ChannelCoding& coding, const IcsInfo& ics, bool noiseSubstitution,
-                     const int32_t* bandLargest, int stopAbove) {
-    resetCodebooks(ics, coding, noiseSubstitution);
-    const int sectionBits = noiseSubstitution ? buildSectionsWithNoise(ics, coding, bandLargest, stopAbove)
-                                              : buildSections(ics, coding, bandLargest, stopAbove);
-    // Scalefactor bits only add to the count, so a count already above stopAbove stays there.
-    coding.usedBits = sectionBits > stopAbove ? sectionBits
-                                              : sectionBits + countScalefactorBits(ics, coding, noiseSubstitution);
-    return coding.usedBits;
 }
 
 }  // namespace varnel

@@ -19,14 +19,12 @@
 #include <span>
 
 #include "coding/quantiser.h"
+#include "coding/rate_core.h"
 #include "encoder/channel_records.h"
 
 namespace varnel {
 
 inline constexpr int kMinStartGain = 20;
-// globalGain + 100 is the 8-bit global_gain.
-inline constexpr int kMinGlobalGain = -100;
-inline constexpr int kMaxGlobalGain = 155;
 inline constexpr int kFirstGainStep = 64;
 
 // What rate control reads of the stream's format.
@@ -50,7 +48,7 @@ void limitBandwidth(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> i
 double spectralFlatness(std::span<const double> spectrum, const IcsInfo& ics);
 
 // The bits one channel of a frame of `channels` asks for; moves bits between the frame and
-// frame.bitReservoir. `tnsFiltered` says that TNS filtered the channel's block.
+// frame.bitReservoir, and spends what the reservoir cannot hold. `tnsFiltered` says that TNS filtered the channel's block.
 int channelBitDemand(std::span<const double> spectrum, const IcsInfo& ics, bool tnsFiltered,
                      int channels, int32_t meanBits, FrameState& frame);
 
@@ -59,15 +57,6 @@ int channelBitDemand(std::span<const double> spectrum, const IcsInfo& ics, bool 
 // (capped).
 int frameBitTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInfo> ics, const ElementInfo& element,
                   FrameState& frame, const StreamRate& rate);
-
-// A bound on the bits of a channel's share of the raw data block that the bit count does not
-// include: element header, global_gain, ics_info, tool flags, TNS data, for a pair the
-// common_window and M/S mask bits and the zero section that a raised common max_sfb adds, and
-// END with byte alignment. TNS data is counted exactly from the channel's side information.
-int channelSideInfoBits(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed);
-
-// The largest count a channel may use: 6144 - channelSideInfoBits.
-int channelBitLimit(const IcsInfo& ics, const ChannelSideInfo& side, int channels, bool midSideUsed);
 
 // Start gain for a channel whose largest magnitude is `peak` (> 0): the gain that brings
 // peak^0.75 to about 8191, at least 20, at most kMaxGlobalGain.
@@ -98,11 +87,5 @@ void quantiseChannel(ChannelCoding& coding, const IcsInfo& ics, std::span<const 
 // sectionLength, maxSfb and usedBits belong to the final globalGain (never below the start).
 void searchGlobalGain(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
                       const ChannelQuantiser& quantiser);
-
-// Resets the codebooks, sections the current quantisation and counts section, spectral and
-// scalefactor bits into usedBits, which it returns. `bandLargest` and `stopAbove` as for
-// buildSections: a count above stopAbove may be a partial one (codebooks unfinished).
-int countChannelBits(ChannelCoding& coding, const IcsInfo& ics, bool noiseSubstitution,
-                     const int32_t* bandLargest = nullptr, int stopAbove = INT_MAX);
 
 }  // namespace varnel

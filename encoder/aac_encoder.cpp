@@ -123,7 +123,7 @@ void codeStereoAndTns(std::span<const IcsInfo> ics, std::span<const ChannelCodin
 // scratch buffer.
 int measureBlockBits(std::span<const IcsInfo> ics, std::span<ChannelCoding> coding, const ElementInfo& element,
                      bool noise) {
-    uint8_t scratch[kMaxChannels * kMaxBitsPerChannel / 8 + 64];
+    uint8_t scratch[frameBitCap(kMaxChannels) / 8 + 64];
     BitWriter measure;
     measure.setOutput(scratch, static_cast<int>(sizeof scratch));
     writeElement(measure, ics, coding, element, noise);
@@ -134,38 +134,26 @@ int measureBlockBits(std::span<const IcsInfo> ics, std::span<ChannelCoding> codi
 
 // Turns bands that quantised to zero into noise bands, unless the noise energies would push
 // the block past the decoder's input buffer (rate control fitted the block without them); then
-// the bands stay zero. Their bits are not charged here: they are outside the channels' counted
-// bits, so chargeSideInformation takes them from the reservoir with the rest of the block.
+// the bands stay zero. Their bits are not spent here: they are outside the channels' counted
+// bits, so spendOnSideInformation takes them from the reservoir with the rest of the block.
 void substituteNoiseWithinBuffer(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
                                  std::span<const ChannelBuffer> buffers, const ElementInfo& element) {
-    struct Saved {
-        int32_t codebook[kMaxBandEntries];
-        int32_t scaleOffset[kMaxBandEntries];
-        uint8_t sectionLength[kMaxBandEntries];
-    };
-    Saved saved[kMaxChannels];
-    for (size_t c = 0; c < coding.size(); ++c) {
-        std::memcpy(saved[c].codebook, coding[c].codebook, sizeof coding[c].codebook);
-        std::memcpy(saved[c].scaleOffset, coding[c].scaleOffset, sizeof coding[c].scaleOffset);
-        std::memcpy(saved[c].sectionLength, coding[c].sectionLength, sizeof coding[c].sectionLength);
-    }
+    const CodingSnapshot first(coding[0]);
+    const CodingSnapshot second(coding.size() > 1 ? coding[1] : coding[0]);
     if (substituteZeroBands(coding, ics, buffers, element.msUsed != 0 ? element.msMask : nullptr) == 0) return;
-    if (measureBlockBits(ics, coding, element, true) <= static_cast<int>(coding.size()) * kMaxBitsPerChannel) return;
-    for (size_t c = 0; c < coding.size(); ++c) {
-        std::memcpy(coding[c].codebook, saved[c].codebook, sizeof coding[c].codebook);
-        std::memcpy(coding[c].scaleOffset, saved[c].scaleOffset, sizeof coding[c].scaleOffset);
-        std::memcpy(coding[c].sectionLength, saved[c].sectionLength, sizeof coding[c].sectionLength);
-    }
+    if (measureBlockBits(ics, coding, element, true) <= frameBitCap(static_cast<int>(coding.size()))) return;
+    first.restore(coding[0]);
+    if (coding.size() > 1) second.restore(coding[1]);
 }
 
 // The rate control counts only section, scalefactor and spectral bits; the rest of the block
 // (element header, global_gain, ics_info, tool flags and their data, M/S mask, END and byte
-// alignment) is charged to the reservoir once the block is written, so that every bit of the
+// alignment) is spent from the reservoir once the block is written, so that every bit of the
 // stream counts against the bit rate and the average rate holds.
-void chargeSideInformation(std::span<const ChannelCoding> coding, int blockBits, FrameState& frame) {
+void spendOnSideInformation(std::span<const ChannelCoding> coding, int blockBits, FrameState& frame) {
     int counted = 0;
     for (const ChannelCoding& c : coding) counted += c.usedBits;
-    if (blockBits > counted) frame.bitReservoir -= blockBits - counted;
+    if (blockBits > counted) frame.bitReservoir.spend(blockBits - counted);
 }
 
 // Adds the time since the last mark to one stage when timing is on.
@@ -218,7 +206,7 @@ void initChannelCoding(ChannelCoding& coding) {
 }
 
 void initFrameState(FrameState& frame, int channels) {
-    frame.bitReservoir = channels * kMaxBitsPerChannel;
+    frame.bitReservoir = BitReservoir(frameBitCap(channels), frameBitCap(channels));
     frame.channelShare = channels == 1 ? 1.0 : 0.5;
     frame.options = 0;
 }
@@ -299,7 +287,7 @@ FrameStatus AacEncoder::encodeFrame() {
     clock.mark(&StageTimes::input);
 
     decideWindows(buffers, ics, detectors,
-                  {sampleRateIndex, channels, frame.bitReservoir, (frame.options & kOptionTns) != 0});
+                  {sampleRateIndex, channels, frame.bitReservoir.bits(), (frame.options & kOptionTns) != 0});
     clearSideInfo(elementInfo, channels);
     const bool perceptualMode = (frame.options & kOptionPerceptual) != 0;
     // The perceptual mode's model reads the time samples; its thresholds choose the window shapes.
@@ -333,12 +321,12 @@ FrameStatus AacEncoder::encodeFrame() {
     writeEnd(*bitWriter);
     bitWriter->byteAlign();
     const int bits = static_cast<int>(bitWriter->bitCount() - bitsBefore);
-    assert(bits <= channels * kMaxBitsPerChannel);
-    chargeSideInformation(coding, bits, frame);
+    assert(bits <= frameBitCap(channels));
+    spendOnSideInformation(coding, bits, frame);
     bitWriter->takeOutput(&blockBits);
     inputStream->releaseFrame();
     clock.mark(&StageTimes::writing);
-    if (bitWriter->overflowed() || blockBits != bits || bits > channels * kMaxBitsPerChannel) {
+    if (bitWriter->overflowed() || blockBits != bits || bits > frameBitCap(channels)) {
         blockBits = 0;
         return FrameStatus::Oversized;
     }

@@ -30,7 +30,7 @@ static_assert(kEncoderDelaySamples == kFlushFrames * kFrameLength);
 inline constexpr int32_t kDefaultOptions = kOptionTns | kOptionMidSide;
 
 // The largest raw data block, in bytes: kMaxBitsPerChannel bits for each channel.
-inline constexpr int kMaxBlockBytes = kMaxChannels * kMaxBitsPerChannel / 8;
+inline constexpr int kMaxBlockBytes = frameBitCap(kMaxChannels) / 8;
 
 // The highest total bit rate frames can carry: kMaxBitsPerChannel bits per channel and frame,
 // that is 6 bit/s per Hz and channel.

@@ -19,6 +19,8 @@ inline constexpr int kShortWindows = 8;           // windows in an EIGHT_SHORT_S
 inline constexpr int kHistoryLength = 3 * kFrameLength;
 inline constexpr int kMaxChannels = 2;
 inline constexpr int kMaxBitsPerChannel = 6144;   // decoder input buffer per channel, in bits
+// The most bits a raw data block of `channels` channels may take: every channel's input buffer.
+constexpr int32_t frameBitCap(int channels) { return channels * kMaxBitsPerChannel; }
 inline constexpr int kMaxBandEntries = 120;       // group * numSwb + band never reaches this
 inline constexpr int kMaxTnsFilterSlots = 32;     // per-window or per-filter TNS entries
 
@@ -118,10 +120,41 @@ struct ElementInfo {
     uint8_t msMask[kMaxBandEntries];
 };
 
+// The bit reservoir: bits that earlier frames left unspent, which later frames may take. It
+// holds at most frameBitCap(channels), and may run below zero when the side information of a
+// written block is charged after the frame. These operations are the only way it changes.
+class BitReservoir {
+public:
+    BitReservoir() = default;
+    // A reservoir of `capacity` bits holding `bits`.
+    BitReservoir(int32_t capacity, int32_t bits) : bits_(bits), capacity_(capacity) {}
+
+    int32_t bits() const { return bits_; }
+    int32_t capacity() const { return capacity_; }
+    // bits / capacity: 1 when full; below 0 when overdrawn.
+    double fill() const { return static_cast<double>(bits_) / capacity_; }
+
+    // Puts back bits a frame leaves unspent (a negative count takes them).
+    void charge(int32_t n) { bits_ += n; }
+    // Takes bits a frame spends beyond its mean, or that its block took beyond what was counted.
+    void spend(int32_t n) { bits_ -= n; }
+    // Keeps the reservoir within its capacity; returns the bits above it, which are taken out
+    // (for the frame at hand to spend, or lost).
+    int32_t cap() {
+        const int32_t excess = bits_ > capacity_ ? bits_ - capacity_ : 0;
+        bits_ -= excess;
+        return excess;
+    }
+
+private:
+    int32_t bits_ = 0;
+    int32_t capacity_ = 0;
+};
+
 // Frame-level state of the encoder: what carries from one frame to the next and the switches
 // that hold for the whole stream.
 struct FrameState {
-    int32_t bitReservoir;        // bits, at most channels * kMaxBitsPerChannel
+    BitReservoir bitReservoir;
     double channelShare;         // share of the frame's bits for channel 0
     int32_t options;             // kOptionTns, kOptionPns, kOptionPerceptual, kOptionMidSide
 };

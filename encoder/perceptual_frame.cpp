@@ -15,24 +15,6 @@ namespace {
 // A channel's share of the frame's bits never falls below this part of an equal share.
 constexpr double kMinShareOfEqual = 0.3;
 
-// Codes a channel without spectral values, as the default rate control does.
-void codeSilentChannel(ChannelCoding& coding, IcsInfo& ics) {
-    coding.bandLimit = 0;
-    coding.pnsBandLimit = 0;
-    coding.pnsStartBand = 0;
-    if (ics.windowSequence != EIGHT_SHORT_SEQUENCE) {
-        ics.numWindowGroups = 1;
-        ics.windowGroupLength[0] = 1;
-    }
-    coding.globalGain = 0;
-    std::fill(std::begin(coding.codebook), std::end(coding.codebook), ZERO_HCB);
-    std::fill(std::begin(coding.noiseFlag), std::end(coding.noiseFlag), uint8_t{0});
-    std::fill(std::begin(coding.quantSpectrum), std::end(coding.quantSpectrum), 0);
-    std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
-    coding.usedBits = 0;
-    coding.maxSfb = 0;
-}
-
 // The max_sfb the writer will write for a long block of channel c, as far as it bounds a
 // decoder's TNS filter: with noise substitution every band below pnsBandLimit is sectioned (for
 // a common-window pair the larger of the two), else bandLimit bounds it.
@@ -110,9 +92,9 @@ void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<I
                              std::span<ChannelCoding> coding, const ElementInfo& element, int32_t total,
                              PerceptualState& state, FrameState& frameState, const PerceptualFrame& frame) {
     const int channels = static_cast<int>(ics.size());
-    const int32_t cap = channels * kMaxBitsPerChannel;
     const bool noise = (frameState.options & kOptionPns) != 0;
-    const double fill = std::clamp(static_cast<double>(frameState.bitReservoir) / cap, 0.0, 1.0);
+    BitReservoir& reservoir = frameState.bitReservoir;
+    const double fill = std::clamp(reservoir.fill(), 0.0, 1.0);
     const double minShare = kMinShareOfEqual / channels;
     for (int c = 0; c < channels; ++c) {
         double share = 1.0;
@@ -123,18 +105,18 @@ void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<I
         int32_t target = static_cast<int32_t>(total * share);
         const int32_t bitLimit = channelBitLimit(ics[c], element.sideInfo[c], channels, element.msUsed != 0);
         if (target > bitLimit) {
-            frameState.bitReservoir += target - bitLimit;
+            reservoir.charge(target - bitLimit);
             target = bitLimit;
         }
         coding[c].targetBits = target;
         if (frame.silent[c]) {
-            codeSilentChannel(coding[c], ics[c]);
+            codeSilentChannel(coding[c], ics[c], false);
         } else {
             quantisePerceptual(coding[c], ics[c], buffers[c].spectrum, frame.masking[c], noise, fill, bitLimit,
                                state.gainAboveThreshold[c]);
         }
-        frameState.bitReservoir += target - coding[c].usedBits;
-        frameState.bitReservoir = std::min(frameState.bitReservoir, cap);
+        reservoir.charge(target - coding[c].usedBits);
+        reservoir.cap();
     }
 }
 

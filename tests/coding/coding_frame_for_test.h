@@ -35,7 +35,7 @@ struct CodingFrame {
     CodingFrame(int channelCount, int rateIndex, int bitRate)
         : channels(channelCount), rate{sampleRateTable[rateIndex], bitRate}, buffers(channelCount),
           ics(channelCount), coding(channelCount) {
-        frame.bitReservoir = channels * kMaxBitsPerChannel;
+        frame.bitReservoir = BitReservoir(frameBitCap(channels), frameBitCap(channels));
         frame.channelShare = channels == 1 ? 1.0 : 0.5;
         frame.options = kOptionMidSide;
         for (IcsInfo& i : ics) {

@@ -158,22 +158,23 @@ TEST(PerceptualFrameBits, BorrowOnlyWhatTheReservoirHoldsAndKeepTheRate) {
         const int32_t mean = 1486;
         const int32_t cap = channels * kMaxBitsPerChannel;
         const int32_t limit = cap - 300;
-        int32_t reservoir = cap;
+        BitReservoir reservoir(cap, cap);
         std::mt19937 rng(channels);
         std::uniform_real_distribution<double> u(0.0, 1.0);
         long spent = 0;
         const int frames = 2000;
         for (int f = 0; f < frames; ++f) {
             const double entropy = u(rng) < 0.1 ? 0.0 : (u(rng) < 0.1 ? 20000.0 : 1500.0 * (0.5 + u(rng)));
-            const int32_t before = reservoir;
+            const int32_t before = reservoir.bits();
             const int total = perceptualFrameBits(state, entropy, mean, channels, reservoir, limit);
             ASSERT_GE(total, 0);
             ASSERT_LE(total, limit);
             ASSERT_LE(total, channels * mean + std::max(before, 0));
-            ASSERT_EQ(reservoir, before - (total - channels * mean));
-            ASSERT_LE(reservoir, cap);
+            ASSERT_EQ(reservoir.bits(), before - (total - channels * mean));
+            ASSERT_LE(reservoir.bits(), cap);
             const int used = static_cast<int>(total * (0.8 + 0.2 * u(rng)));
-            reservoir = std::min(reservoir + (total - used), cap);
+            reservoir.charge(total - used);
+            reservoir.cap();
             spent += used;
         }
         EXPECT_LE(spent, static_cast<long>(frames) * channels * mean + cap);

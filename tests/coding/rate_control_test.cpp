@@ -64,14 +64,14 @@ TEST(ChannelDemand, MovesBitsBetweenFrameAndReservoirWithoutLosingAny) {
                 f->element.sideInfo[0].tnsDataPresent = block.tns;
                 for (int k = 4; k < f->ics[0].swbOffsets[21]; ++k)
                     f->buffers[0].spectrum[k] = block.flat ? (k % 2 ? -150.0 : 250.0) : (k % 40 == 0 ? 1e4 : 0.0);
-                f->frame.bitReservoir = reservoir;
+                f->frame.bitReservoir = BitReservoir(f->frame.bitReservoir.capacity(), reservoir);
                 const int mean = meanFrameBits(f->rate);
                 const int demand = f->demand(0);
                 SCOPED_TRACE(::testing::Message() << block.what << ", " << bitRate << " bit/s, " << reservoir);
-                EXPECT_NEAR(demand + f->frame.bitReservoir, mean + reservoir, 2);
+                EXPECT_NEAR(demand + f->frame.bitReservoir.bits(), mean + reservoir, 2);
                 EXPECT_GE(demand, 0);
-                EXPECT_GE(f->frame.bitReservoir, 0);
-                EXPECT_LE(f->frame.bitReservoir, kMaxBitsPerChannel);
+                EXPECT_GE(f->frame.bitReservoir.bits(), 0);
+                EXPECT_LE(f->frame.bitReservoir.bits(), kMaxBitsPerChannel);
                 if (!block.groups.empty()) {
                     // A short block spends from the reservoir: a fifth, less for one or two
                     // groups, never more than 1400 bits.
@@ -100,7 +100,7 @@ TEST(ChannelDemand, MovesBitsBetweenFrameAndReservoirWithoutLosingAny) {
     EXPECT_GT(flat->demand(0), meanFrameBits(flat->rate));
     auto tonal = makeFrame(1, k44100, 64000);
     tonal->buffers[0].spectrum[40] = 1e4;
-    tonal->frame.bitReservoir = kMaxBitsPerChannel / 2;
+    tonal->frame.bitReservoir = BitReservoir(kMaxBitsPerChannel, kMaxBitsPerChannel / 2);
     EXPECT_LT(tonal->demand(0), meanFrameBits(tonal->rate));
 }
 
@@ -110,12 +110,12 @@ TEST(FrameAllocation, TotalsTargetsAndSilence) {
     enc->frame.options = kOptionTns;
     enc->element.sideInfo[0].tnsDataPresent = enc->element.sideInfo[1].tnsDataPresent = 1;
     EXPECT_EQ(enc->total(), 12288);
-    EXPECT_EQ(enc->frame.bitReservoir, 12286);
+    EXPECT_EQ(enc->frame.bitReservoir.bits(), 12286);
 
     // A silent pair: nothing coded, both targets back to the reservoir.
     auto silent = makeFrame(2, k44100, 64000);
     auto twin = makeFrame(2, k44100, 64000);
-    silent->frame.bitReservoir = twin->frame.bitReservoir = 6000;
+    silent->frame.bitReservoir = twin->frame.bitReservoir = BitReservoir(frameBitCap(2), 6000);
     silent->coding[0].globalGain = 77;
     const int total = twin->total();
     silent->allocate();
@@ -123,14 +123,14 @@ TEST(FrameAllocation, TotalsTargetsAndSilence) {
         EXPECT_EQ(c.bandLimit + c.maxSfb + c.globalGain + c.usedBits, 0);
         EXPECT_EQ(c.targetBits, total / 2);
     }
-    EXPECT_EQ(silent->frame.bitReservoir, twin->frame.bitReservoir + total / 2 * 2);
+    EXPECT_EQ(silent->frame.bitReservoir.bits(), twin->frame.bitReservoir.bits() + total / 2 * 2);
     EXPECT_EQ(silent->frame.channelShare, 0.5);
 
     // A mono short block at the highest rate: the total is capped at 6144 and the target
     // leaves room for header 7, global_gain 8, ics_info 15, flags 3, END 3, alignment 7.
     auto mono = makeFrame(1, k44100, 264600);
     setShortBlock(mono->ics[0], k44100, {3, 3, 2});
-    mono->frame.bitReservoir = 3000;
+    mono->frame.bitReservoir = BitReservoir(frameBitCap(1), 3000);
     fillSpectrum(mono->buffers[0].spectrum, true, 2);
     mono->limit();
     mono->allocate();
