@@ -38,6 +38,11 @@ constexpr int64_t kMaxBitsPerSecondPerHz = kMaxBitsPerChannel / kFrameLength;
 
 bool isSwitch(int value) { return value == 0 || value == 1; }
 
+// An option id comes from the caller as any int. Only the ids the header names may become a
+// VarnelAacOption (they run from 1 to 4 without a gap): an enum object holding another value
+// is undefined behaviour in C++.
+bool isOptionId(int id) { return id >= VARNEL_AAC_OPTION_TNS && id <= VARNEL_AAC_OPTION_PERCEPTUAL; }
+
 }  // namespace
 
 struct VarnelAacEncoder {
@@ -173,14 +178,14 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
     return nullptr;
 }
 
-int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, VarnelAacOption option, int value) {
+int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, int option, int value) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
-    if (!isSwitch(value)) return VARNEL_AAC_ERR_OPTION;
+    if (!isOptionId(option) || !isSwitch(value)) return VARNEL_AAC_ERR_OPTION;
     FrameState& frame = enc->core->frame;
     auto setBit = [&](int32_t bit) {
         enc->core->setOption(kOptionBitsId, value ? (frame.options | bit) : (frame.options & ~bit));
     };
-    switch (option) {
+    switch (static_cast<VarnelAacOption>(option)) {
     case VARNEL_AAC_OPTION_TNS: setBit(kOptionTns); return VARNEL_AAC_OK;
     case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: setBit(kOptionPns); return VARNEL_AAC_OK;
     case VARNEL_AAC_OPTION_MID_SIDE: frame.midSideEnabled = value != 0; return VARNEL_AAC_OK;
@@ -189,10 +194,11 @@ int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, VarnelAacOption option,
     return VARNEL_AAC_ERR_OPTION;
 }
 
-int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, VarnelAacOption option) {
+int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, int option) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    if (!isOptionId(option)) return VARNEL_AAC_ERR_OPTION;
     const FrameState& frame = enc->core->frame;
-    switch (option) {
+    switch (static_cast<VarnelAacOption>(option)) {
     case VARNEL_AAC_OPTION_TNS: return (frame.options & kOptionTns) != 0;
     case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: return (frame.options & kOptionPns) != 0;
     case VARNEL_AAC_OPTION_MID_SIDE: return frame.midSideEnabled ? 1 : 0;
