@@ -92,6 +92,7 @@ def wav_seeds():
 
 
 FLOAT_SAMPLES = 8  # option bit: the samples are 32-bit floats
+PERCEPTUAL = 16  # option bit: the perceptual mode
 
 
 def encoder_seed(rate_index, channels, bit_rate, options, values):
@@ -122,6 +123,13 @@ def encoder_seeds():
         'mono_48000_float_nan_inf.bin': encoder_seed(3, 1, 48000 - 1, 3 | FLOAT_SAMPLES,
                                                      [(math.nan, math.inf, -math.inf)[i % 3] if i % 97 == 0 else v
                                                       for i, v in enumerate(tone(1500, 1))]),
+        # The perceptual mode: an attack in a channel pair with noise substitution, a mono tone
+        # at a low rate, and float samples past full scale in a channel pair.
+        'stereo_44100_perceptual_attack.bin': encoder_seed(4, 2, 64000 - 1, 3 | PERCEPTUAL,
+                                                           [v for v in attack for _ in range(2)]),
+        'mono_22050_perceptual_tone.bin': encoder_seed(7, 1, 16000 - 1, 1 | PERCEPTUAL, tone(1500, 1)),
+        'stereo_48000_perceptual_float.bin': encoder_seed(3, 2, 96000 - 1, 1 | FLOAT_SAMPLES | PERCEPTUAL,
+                                                          tone(1300, 2, 1.2)),
     }
 
 
