@@ -5,7 +5,8 @@ The seeds are small, and each one opens a different path through the reader or t
 so that the fuzzer starts from inputs that already get past the header checks. Run it again
 after changing a seed; the files are committed, so the fuzzer and the replay need no Python.
 The corpus files named by a hash are inputs the fuzzer found that reach code the seeds do not;
-they were added with the target's -merge=1 into the corpus folder.
+they were added with the target's -merge=1 into the corpus folder (for fuzz_api only the inputs
+that were first to reach a coverage edge in such a merge, which keeps its corpus small).
 """
 import math
 import os
