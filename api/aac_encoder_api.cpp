@@ -32,12 +32,10 @@ static_assert(VARNEL_AAC_MAX_CONFIG_BYTES == kMaxAudioSpecificConfigBytes);
 
 bool isSwitch(int value) { return value == 0 || value == 1; }
 
-// The encoder's option of a public option id. The id is read as the int a C caller may pass,
-// any value at all, before it is taken as one of the enumerators.
-std::optional<EncoderOption> encoderOption(VarnelAacOption option) {
-    int id = 0;
-    static_assert(sizeof id >= sizeof option);
-    std::memcpy(&id, &option, sizeof option);
+// The encoder's option of a public option id. The id comes from the caller as any int: it is
+// compared as an int, never held in a VarnelAacOption (an enum object holding a value the
+// header does not name is undefined behaviour in C++).
+std::optional<EncoderOption> encoderOption(int id) {
     switch (id) {
     case VARNEL_AAC_OPTION_TNS: return EncoderOption::Tns;
     case VARNEL_AAC_OPTION_NOISE_SUBSTITUTION: return EncoderOption::NoiseSubstitution;
@@ -161,7 +159,7 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
     return nullptr;
 }
 
-int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, VarnelAacOption option, int value) {
+int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, int option, int value) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
     if (!isSwitch(value)) return VARNEL_AAC_ERR_OPTION;
     const std::optional<EncoderOption> named = encoderOption(option);
@@ -170,7 +168,7 @@ int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, VarnelAacOption option,
     return VARNEL_AAC_OK;
 }
 
-int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, VarnelAacOption option) {
+int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, int option) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
     const std::optional<EncoderOption> named = encoderOption(option);
     if (!named) return VARNEL_AAC_ERR_OPTION;

@@ -6,7 +6,7 @@
 //   byte 6      bit 0 temporal noise shaping, bit 1 noise substitution; bit 2 set: channel
 //               pairs coded left/right only (mid/side off); bit 3 set: the samples are 32-bit
 //               floats (any bit pattern: NaN, infinities and values past full scale included),
-//               else 16-bit integers
+//               else 16-bit integers; bit 4 the perceptual mode
 //   the rest    little-endian PCM, interleaved
 //
 // and encoded as a caller of the library would: one call per 1024 samples per channel, a short
@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!enc) varnel::fuzz::fail("the encoder refused an AAC sampling rate");
     if (varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_TNS, data[6] & 1) != VARNEL_AAC_OK ||
         varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_NOISE_SUBSTITUTION, (data[6] >> 1) & 1) != VARNEL_AAC_OK ||
-        varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_MID_SIDE, (data[6] & 4) == 0) != VARNEL_AAC_OK)
+        varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_MID_SIDE, (data[6] & 4) == 0) != VARNEL_AAC_OK ||
+        varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_PERCEPTUAL, (data[6] >> 4) & 1) != VARNEL_AAC_OK)
         varnel::fuzz::fail("an option was refused");
 
     uint64_t inputFrames = 0;

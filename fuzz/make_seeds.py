@@ -5,7 +5,8 @@ The seeds are small, and each one opens a different path through the reader or t
 so that the fuzzer starts from inputs that already get past the header checks. Run it again
 after changing a seed; the files are committed, so the fuzzer and the replay need no Python.
 The corpus files named by a hash are inputs the fuzzer found that reach code the seeds do not;
-they were added with the target's -merge=1 into the corpus folder.
+they were added with the target's -merge=1 into the corpus folder (for fuzz_api only the inputs
+that were first to reach a coverage edge in such a merge, which keeps its corpus small).
 """
 import math
 import os
@@ -92,6 +93,7 @@ def wav_seeds():
 
 
 FLOAT_SAMPLES = 8  # option bit: the samples are 32-bit floats
+PERCEPTUAL = 16  # option bit: the perceptual mode
 
 
 def encoder_seed(rate_index, channels, bit_rate, options, values):
@@ -122,6 +124,111 @@ def encoder_seeds():
         'mono_48000_float_nan_inf.bin': encoder_seed(3, 1, 48000 - 1, 3 | FLOAT_SAMPLES,
                                                      [(math.nan, math.inf, -math.inf)[i % 3] if i % 97 == 0 else v
                                                       for i, v in enumerate(tone(1500, 1))]),
+        # The perceptual mode: an attack in a channel pair with noise substitution, a mono tone
+        # at a low rate, and float samples past full scale in a channel pair.
+        'stereo_44100_perceptual_attack.bin': encoder_seed(4, 2, 64000 - 1, 3 | PERCEPTUAL,
+                                                           [v for v in attack for _ in range(2)]),
+        'mono_22050_perceptual_tone.bin': encoder_seed(7, 1, 16000 - 1, 1 | PERCEPTUAL, tone(1500, 1)),
+        'stereo_48000_perceptual_float.bin': encoder_seed(3, 2, 96000 - 1, 1 | FLOAT_SAMPLES | PERCEPTUAL,
+                                                          tone(1300, 2, 1.2)),
+    }
+
+
+# fuzz_api: scripts of calls, in the byte layout that fuzz/fuzz_api.cpp describes.
+(SET_OPTION, GET_OPTION, GET_CONFIG, GETTERS, ENCODE_INT16, ENCODE_FLOAT, FLUSH, CLOSE, REOPEN, NULL_ENCODER,
+ STRERROR) = range(11)
+ANY_INT = 0xF0  # an argument byte after which 4 bytes give any int
+TNS, NOISE_SUBSTITUTION, MID_SIDE, PERCEPTUAL_OPTION = 1, 2, 3, 4
+NOISE, SQUARE, ALTERNATING, SPECIALS = 1, 2, 3, 0x40  # signal kinds; amplitude in bits 2..5
+
+
+def any_int(value):
+    return bytes([ANY_INT]) + struct.pack('<i', value)
+
+
+def api_open(rate_index, channels, bit_rate, error_pointer=True, rate=None):
+    """An open section: a rate from the table (or any int), 1 or 2 channels (or any count from
+    -2 to 13) and a bit rate (any negative int too)."""
+    out = any_int(rate) if rate is not None else bytes([rate_index])
+    out += bytes([channels - 1 if channels in (1, 2) else channels + 0xF2])
+    out += struct.pack('<I', bit_rate - 1) if bit_rate > 0 else struct.pack('<i', bit_rate)
+    return out + bytes([0 if error_pointer else 1])
+
+
+def set_option(option, value):
+    option_byte = bytes([option + 1]) if -1 <= option <= 5 else any_int(option)
+    value_byte = bytes([value]) if value in (0, 1) else any_int(value)
+    return bytes([SET_OPTION]) + option_byte + value_byte
+
+
+def get_option(option):
+    return bytes([GET_OPTION]) + (bytes([option + 1]) if -1 <= option <= 5 else any_int(option))
+
+
+def get_config(room):
+    return bytes([GET_CONFIG, 0xF8 if room is None else room + 1])
+
+
+def output_size(out):
+    """'exact' (768 bytes per channel), 'max' (the largest access unit), ('short', 1..16) or any int."""
+    if out == 'exact':
+        return bytes([0])
+    if out == 'max':
+        return bytes([0x80])
+    if isinstance(out, tuple):
+        return bytes([0xE0 + out[1] - 1])
+    return any_int(out)
+
+
+def encode(frame=1024, out='exact', pcm_null=False, out_null=False, kind=NOISE | 8, floats=False):
+    if frame == 1024:
+        frame_bytes = bytes([0])
+    elif 1 <= frame < 1024:
+        frame_bytes = bytes([0xC0]) + struct.pack('<H', frame - 1)
+    else:
+        frame_bytes = any_int(frame)
+    pointers = (0x0F if pcm_null else 0) | (0xF0 if out_null else 0)
+    return bytes([ENCODE_FLOAT if floats else ENCODE_INT16]) + frame_bytes + output_size(out) + bytes([pointers, kind])
+
+
+def flush(out='exact', null=False):
+    return bytes([FLUSH]) + output_size(out) + bytes([0xF0 if null else 0])
+
+
+def api_seeds():
+    every_call_once = (set_option(TNS, 0) + get_option(TNS) + get_config(5) + bytes([GETTERS]) + encode() +
+                       encode(floats=True) + flush() + bytes([CLOSE]))
+    return {
+        'stereo_44100_frames_short_frame_flush.bin':
+            api_open(4, 2, 128000) + get_config(2) + bytes([GETTERS]) + encode() + encode(kind=SQUARE | 16) +
+            encode(floats=True, kind=NOISE | 60) + encode(500) + encode() + flush() + flush() + flush() +
+            bytes([CLOSE, CLOSE, GETTERS]),
+        'mono_8000_every_option_id.bin':
+            api_open(11, 1, 12000) + b''.join(set_option(o, v) + get_option(o) for o in (1, 2, 3, 4) for v in (1, 0)) +
+            b''.join(set_option(o, 1) + get_option(o) for o in (-1, 0, 5, -2**31, 2**31 - 1, 8, 99)) +
+            set_option(TNS, 2) + set_option(MID_SIDE, -1) + set_option(PERCEPTUAL_OPTION, 1) +
+            set_option(NOISE_SUBSTITUTION, 1) + encode(floats=True) + encode(300, floats=True) + flush() + flush(),
+        'stereo_48000_refusals_between_frames.bin':
+            api_open(3, 2, 96000) + encode() + encode(0) + encode(-1) + encode(1025) + encode(2**31 - 1) +
+            encode(out=('short', 1)) + encode(out=-5) + encode(out='max', pcm_null=True) + encode(out_null=True) +
+            flush(null=True) + flush(out=('short', 16)) + get_config(None) + get_config(1) + encode(kind=ALTERNATING | 60) +
+            flush() + flush() + flush(),
+        'open_refused_then_reopened.bin':
+            api_open(0, 3, -128000, rate=44000) + every_call_once + bytes([REOPEN]) + api_open(0, 0, 0) +
+            every_call_once + bytes([REOPEN]) + api_open(0, 2, 2**31 - 1, error_pointer=False) + bytes([GETTERS]) +
+            every_call_once,
+        'mono_16000_flush_without_input.bin':
+            api_open(8, 1, 24000) + flush() + encode() + flush() + get_option(TNS) + bytes([CLOSE]) + flush(),
+        'null_encoder_and_result_codes.bin':
+            bytes([0, 1]) + struct.pack('<I', 64000 - 1) + bytes([0, NULL_ENCODER, STRERROR]) + struct.pack('<i', -2**31) +
+            bytes([STRERROR]) + struct.pack('<i', -11) + bytes([STRERROR]) + struct.pack('<i', 1),
+        'mono_24000_perceptual_float_specials.bin':
+            api_open(6, 1, 32000) + set_option(PERCEPTUAL_OPTION, 1) + set_option(NOISE_SUBSTITUTION, 1) +
+            get_config(5) + encode(floats=True, kind=SPECIALS | NOISE | 40) + encode(1023, floats=True, kind=SQUARE | 60) +
+            flush('max') + flush('max') + flush('max'),
+        'reopen_after_close.bin':
+            api_open(5, 2, 64000) + encode() + bytes([CLOSE]) + encode() + flush() + set_option(TNS, 1) +
+            bytes([REOPEN]) + api_open(0, 2, 2000000) + bytes([GETTERS]) + encode(out='max') + flush() + flush(),
     }
 
 
@@ -136,3 +243,4 @@ def write(target, seeds):
 if __name__ == '__main__':
     write('fuzz_wav_input', wav_seeds())
     write('fuzz_encoder', encoder_seeds())
+    write('fuzz_api', api_seeds())

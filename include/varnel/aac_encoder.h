@@ -99,10 +99,12 @@ VARNEL_AAC_API const char *varnel_aac_strerror(int error);
 VARNEL_AAC_API VarnelAacEncoder *varnel_aac_encoder_open(int32_t sample_rate, int channels, int32_t bit_rate,
                                                          int *error);
 
-/* Switches a coding tool on (value 1) or off (value 0), from the next frame on. */
-VARNEL_AAC_API int varnel_aac_encoder_set_option(VarnelAacEncoder *enc, VarnelAacOption option, int value);
-/* The state of a coding tool: 1 or 0, or a negative error. */
-VARNEL_AAC_API int varnel_aac_encoder_get_option(const VarnelAacEncoder *enc, VarnelAacOption option);
+/* Switches a coding tool on (value 1) or off (value 0), from the next frame on. `option` is
+ * one of the VarnelAacOption ids; any other int is refused with VARNEL_AAC_ERR_OPTION. */
+VARNEL_AAC_API int varnel_aac_encoder_set_option(VarnelAacEncoder *enc, int option, int value);
+/* The state of a coding tool: 1 or 0, or a negative error (VARNEL_AAC_ERR_OPTION for an int
+ * that is not a VarnelAacOption id). */
+VARNEL_AAC_API int varnel_aac_encoder_get_option(const VarnelAacEncoder *enc, int option);
 
 /* Copies the AudioSpecificConfig into `config` (`size` bytes of room) and returns its length
  * in bytes (2 or 5). */

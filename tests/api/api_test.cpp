@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -144,12 +145,32 @@ TEST(Api, RefusalsAreErrorCodesThatChangeNothing) {
         {varnel_aac_encoder_get_config(enc, config, 1), VARNEL_AAC_ERR_BUFFER_TOO_SMALL},
         {varnel_aac_encoder_get_config(enc, nullptr, 5), VARNEL_AAC_ERR_NULL},
         {varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_TNS, 2), VARNEL_AAC_ERR_OPTION},
-        {varnel_aac_encoder_set_option(enc, static_cast<VarnelAacOption>(99), 1), VARNEL_AAC_ERR_OPTION},
-        {varnel_aac_encoder_get_option(enc, static_cast<VarnelAacOption>(0)), VARNEL_AAC_ERR_OPTION},
+        {varnel_aac_encoder_set_option(enc, 99, 1), VARNEL_AAC_ERR_OPTION},
+        {varnel_aac_encoder_get_option(enc, 0), VARNEL_AAC_ERR_OPTION},
     };
     for (size_t i = 0; i < refusals.size(); ++i) EXPECT_EQ(refusals[i].first, refusals[i].second) << "refusal " << i;
     EXPECT_EQ(varnel_aac_encoder_get_option(enc, VARNEL_AAC_OPTION_NOISE_SUBSTITUTION), 1);
     EXPECT_EQ(encodeThrough(enc, pcm, 2), encodeThrough(s, pcm));
+    varnel_aac_encoder_destroy(enc);
+}
+
+// A C caller may pass any int as an option id: every id the header does not name, the extremes
+// included, is refused by both calls, with either value, and switches nothing.
+TEST(Api, UnknownOptionIdsAreRefused) {
+    VarnelAacEncoder* enc = varnel_aac_encoder_open(44100, 2, 128000, nullptr);
+    ASSERT_NE(enc, nullptr);
+    for (const int id : {INT_MIN, -1, 0, 5, 8, 99, 256, INT_MAX}) {
+        for (const int value : {0, 1})
+            EXPECT_EQ(varnel_aac_encoder_set_option(enc, id, value), VARNEL_AAC_ERR_OPTION)
+                << "option " << id << " set to " << value;
+        EXPECT_EQ(varnel_aac_encoder_get_option(enc, id), VARNEL_AAC_ERR_OPTION) << "option " << id;
+    }
+    // The defaults stand: TNS and mid/side on, noise substitution and the perceptual mode off.
+    const std::pair<VarnelAacOption, int> defaults[] = {{VARNEL_AAC_OPTION_TNS, 1},
+                                                        {VARNEL_AAC_OPTION_NOISE_SUBSTITUTION, 0},
+                                                        {VARNEL_AAC_OPTION_MID_SIDE, 1},
+                                                        {VARNEL_AAC_OPTION_PERCEPTUAL, 0}};
+    for (const auto& [option, value] : defaults) EXPECT_EQ(varnel_aac_encoder_get_option(enc, option), value) << option;
     varnel_aac_encoder_destroy(enc);
 }
 
