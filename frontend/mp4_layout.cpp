@@ -1,9 +1,10 @@
 #include "frontend/mp4_layout.h"
 
+#include <cerrno>
+#include <vector>
+
 #include "encoder/aac_syntax.h"
 #include "encoder/channel_records.h"
-
-#include <vector>
 
 namespace varnel {
 namespace {
@@ -163,10 +164,13 @@ bool Mp4Output::writeFrame(const uint8_t* data, uint32_t size) {
 bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
     bool ok = true;
     if (inputSamples > 0) ok = mp4_set_edit_list(audio_, inputSamples, encoderDelay) == 0;
-    ok = mp4_finish_track(audio_) == 0 && ok;
+    const bool trackFinished = mp4_finish_track(audio_) == 0;
+    const int finishError = errno;  // a failed flush of the last samples says why here
     Mp4File* file = file_;
     file_ = nullptr;
-    return mp4_close_file(file) == 0 && ok;
+    const bool closed = mp4_close_file(file) == 0;
+    if (!trackFinished) errno = finishError;
+    return ok && trackFinished && closed;
 }
 
 }  // namespace varnel

@@ -66,6 +66,9 @@ public:
 private:
     InputStream() = default;
 
+    static constexpr size_t kReadBufferBytes = 64 * 1024;
+
+    std::unique_ptr<char[]> readBuffer_;  // the file's stdio buffer, released after the file
     std::FILE* file_ = nullptr;
     bool ownsFile_ = true;  // false for standard input, which stays open
     WavFormat format_{};

@@ -1,7 +1,9 @@
 #include "mp4/media_files.h"
 
 #include <cassert>
+#include <cerrno>
 #include <limits>
+#include <utility>
 
 #include <sys/types.h>
 
@@ -15,11 +17,15 @@ bool seekTo(std::FILE* f, uint64_t offset) {
            fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-bool writeAt(std::FILE* f, uint64_t offset, const uint8_t* bytes, size_t length) {
+// Writes at `offset` and flushes: the patches of finalize.
+bool patchAt(std::FILE* f, uint64_t offset, const uint8_t* bytes, size_t length) {
     if (!seekTo(f, offset)) return false;
     if (length > 0 && std::fwrite(bytes, 1, length, f) != length) return false;
     return std::fflush(f) == 0;
 }
+
+// The stream buffer of a handle: samples of a few kilobytes gather into writes of this size.
+constexpr size_t kStreamBufferBytes = 16 * 1024;
 
 // The header of the 64-bit mdat; its largesize is patched on finalize.
 void largeMdatHeader(uint8_t (&header)[kLargeMdatHeaderSize], uint64_t largesize) {
@@ -59,15 +65,55 @@ int MediaFileHandle::append(const uint8_t* bytes, uint32_t length, uint64_t* off
     if (large_header_at != 0) {
         uint8_t header[kLargeMdatHeaderSize];
         largeMdatHeader(header, 0);
-        if (!writeAt(stream_.get(), large_header_at, header, sizeof header)) return -1;
+        if (!writeAt(large_header_at, header, sizeof header)) return -1;
     }
     if (length == 0 || !write_payload_) return 0;
-    return writeAt(stream_.get(), *offset, bytes, length) ? 0 : -1;
+    return writeAt(*offset, bytes, length) ? 0 : -1;
 }
 
-void MediaFileHandle::detach() {
-    stream_.reset();
+bool MediaFileHandle::writeAt(uint64_t offset, const uint8_t* bytes, size_t length) {
+    if (offset != position_ && !seekTo(stream_.get(), offset)) {
+        position_ = kUnknownPosition;
+        return false;
+    }
+    if (std::fwrite(bytes, 1, length, stream_.get()) != length) {
+        position_ = kUnknownPosition;
+        return false;
+    }
+    position_ = offset + length;
+    return true;
+}
+
+MediaFileHandle::MediaFileHandle(MediaFileEntry* entry, FilePtr stream, bool write_payload)
+    : entry_(entry), buffer_(std::make_unique<char[]>(kStreamBufferBytes)), stream_(std::move(stream)),
+      write_payload_(write_payload) {
+    std::setvbuf(stream_.get(), buffer_.get(), _IOFBF, kStreamBufferBytes);
+}
+
+MediaFileHandle& MediaFileHandle::operator=(MediaFileHandle&& other) {
+    if (this == &other) return *this;
+    detach();
+    entry_ = std::exchange(other.entry_, nullptr);
+    buffer_ = std::move(other.buffer_);
+    stream_ = std::move(other.stream_);
+    write_payload_ = other.write_payload_;
+    position_ = std::exchange(other.position_, kUnknownPosition);
+    return *this;
+}
+
+int MediaFileHandle::detach() {
+    std::FILE* f = stream_.release();
     entry_ = nullptr;
+    position_ = kUnknownPosition;
+    bool ok = true;
+    if (f) {
+        const bool flushed = std::fflush(f) == 0;
+        const int error = errno;
+        ok = std::fclose(f) == 0 && flushed;
+        if (!flushed) errno = error;
+    }
+    buffer_.reset();
+    return ok ? 0 : -1;
 }
 
 MediaFileEntry* MediaFileSet::find(const std::string& name) {
@@ -131,8 +177,8 @@ int MediaFileSet::finalize() {
         uint8_t large_header[kLargeMdatHeaderSize];
         largeMdatHeader(large_header, row->write_pos - large);
         FilePtr f(std::fopen(row->name.c_str(), "r+b"));
-        if (!f || !writeAt(f.get(), row->mdat_offset, size, sizeof size) ||
-            (large != 0 && !writeAt(f.get(), large, large_header, sizeof large_header)) ||
+        if (!f || !patchAt(f.get(), row->mdat_offset, size, sizeof size) ||
+            (large != 0 && !patchAt(f.get(), large, large_header, sizeof large_header)) ||
             std::fclose(f.release()) != 0) {
             markFailed();
         }

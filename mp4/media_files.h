@@ -4,7 +4,10 @@
 // (the output file's `ftyp`) followed by an 8-byte `mdat` header whose size reads 0, and the
 // row keeps the file's next free byte. Tracks append their samples through their own handle;
 // the row's lock hands every append a disjoint byte range, and the bytes are then written
-// outside the lock through the handle's own stream. On finalize each `mdat` size is patched
+// outside the lock through the handle's own buffered stream, which seeks only when its range
+// does not follow the last one it wrote (another track's sample came between), so that a track
+// written alone goes to the file front to back in large writes. Detaching flushes the stream and
+// reports a failed write. On finalize each `mdat` size is patched
 // to header plus payload, unless some operation on the file failed, in which case the sizes
 // stay 0 so that no reader takes a damaged file for a complete one.
 //
@@ -46,8 +49,11 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 class MediaFileHandle {
 public:
     MediaFileHandle() = default;
-    MediaFileHandle(MediaFileEntry* entry, FilePtr stream, bool write_payload = true)
-        : entry_(entry), stream_(std::move(stream)), write_payload_(write_payload) {}
+    // Takes the stream over and gives it a buffer of its own.
+    MediaFileHandle(MediaFileEntry* entry, FilePtr stream, bool write_payload = true);
+    MediaFileHandle(MediaFileHandle&& other) = default;
+    MediaFileHandle& operator=(MediaFileHandle&& other);
+    ~MediaFileHandle() { detach(); }
 
     bool attached() const { return entry_ != nullptr; }
     const MediaFileEntry* entry() const { return entry_; }
@@ -55,16 +61,24 @@ public:
     // Reserves `length` bytes at the file's end and writes `bytes` there; `offset` receives
     // the reserved position in every case (length 0 only reports the current end). The append
     // that takes the first mdat past 32-bit sizes first writes the 64-bit mdat header. Returns
-    // -1 when the seek or the write fails or the data could not be flushed to the file.
+    // -1 (errno telling why) when the seek or the write fails, or when writing out bytes
+    // buffered by earlier appends fails.
     int append(const uint8_t* bytes, uint32_t length, uint64_t* offset);
 
-    // Closes the stream and forgets the row.
-    void detach();
+    // Flushes and closes the stream and forgets the row; -1 (errno telling why) when the
+    // buffered bytes could not be written.
+    int detach();
 
 private:
+    bool writeAt(uint64_t offset, const uint8_t* bytes, size_t length);
+
+    static constexpr uint64_t kUnknownPosition = UINT64_MAX;
+
     MediaFileEntry* entry_ = nullptr;
+    std::unique_ptr<char[]> buffer_;  // the stream's buffer: released only after the stream
     FilePtr stream_;
     bool write_payload_ = true;
+    uint64_t position_ = kUnknownPosition;  // where the stream's next byte goes
 };
 
 class MediaFileSet {

@@ -59,7 +59,7 @@ int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
         mp4::MediaFileHandle handle;
         if (f->media_files->attach(f->file_name, ftyp.data(), static_cast<uint32_t>(ftyp.size()), &handle) != 0)
             return -1;
-        handle.detach();
+        if (handle.detach() != 0) return -1;
         f->mdat_offset = ftyp.size();
         *file = f.release();
         return 0;

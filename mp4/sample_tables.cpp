@@ -202,7 +202,7 @@ int mp4_finish_track(Mp4Track* track) {
         t.media_duration = sumOfDeltas(t.stts.entries);
         t.track_duration = t.has_edit_list ? t.segment_duration
                                            : movieDuration(t.media_duration, t.time_scale, file->mvhd.time_scale);
-        track->media.detach();
+        if (track->media.detach() != 0) return fail();
         t.finished = true;
         return 0;
     });
