@@ -65,8 +65,10 @@ void filterTransients(AacEncoder& enc, MaskingResult* masking) {
         double* spectrum = enc.channelBuffers[c].spectrum;
         double unfiltered[kFrameLength];
         std::copy(spectrum, spectrum + kFrameLength, unfiltered);
-        const TnsBandRange range = tnsBandRange(ics, enc.channelCoding[c].bandLimit,
-                                                writtenMaxSfb(enc, c), enc.sampleRateIndex);
+        const ChannelCoding& coding = enc.channelCoding[c];
+        const TnsBandRange range =
+            tnsBandRange(ics, coding.bandLimit, writtenMaxSfb(enc, c), enc.sampleRateIndex,
+                         firstNoiseBand(ics, coding, (enc.frame.options & kOptionPns) != 0));
         runTnsChannel(ics, range, enc.channelBuffers[c].spectrum, enc.elementInfo.sideInfo[c]);
         if (enc.elementInfo.sideInfo[c].tnsDataPresent)
             followFilteredEnergy(unfiltered, enc.channelBuffers[c].spectrum, ics, masking[c]);

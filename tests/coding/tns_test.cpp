@@ -39,7 +39,7 @@ struct ScriptedSearch {
 
     void run(int rateIndex, int bandLimit) {
         const IcsInfo ics = longBlock(rateIndex);
-        const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, rateIndex);
+        const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, rateIndex, ics.numSwb);
         TnsSearchSteps steps;
         steps.analyse = [&](int s, int top) {
             analysed.emplace_back(s, top);
@@ -252,60 +252,81 @@ std::vector<double> predictableSpectrum(std::mt19937& rng, const IcsInfo& ics) {
     return x;
 }
 
+// Without noise bands, and with bands from 30 up that may be noise (max_sfb 47 above them): the
+// reference decoder undoes the filters exactly, and where noise bands start no filter runs in
+// the encoder, and none in the decoder after an order-0 filter over them, whatever the decoder
+// put there.
 TEST(TnsRoundTrip, ReferenceDecoderUndoesRunTnsFromTheWrittenSideInformation) {
     const IcsInfo ics = longBlock(k44100);
     const int bandLimit = 47;  // top = 42 (TNS_MAX_BANDS) < numSwb = 49
-    const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, k44100);
-    std::mt19937 rng(5);
-    int filterCounts[3] = {};
-    int widerAnalyses = 0;
-    for (int trial = 0; trial < 200; ++trial) {
-        std::vector<double> spectrum = predictableSpectrum(rng, ics);
-        const std::vector<double> original = spectrum;
-        ChannelSideInfo side{};
-        runTnsChannel(ics, range, spectrum, side);
-        const int filters = side.tnsNumFilters[0];
-        ASSERT_LE(filters, kTnsMaxFilters);
-        ++filterCounts[filters];
-        EXPECT_EQ(side.tnsDataPresent, filters > 0 ? 1 : 0);
-        if (filters == 0) {
-            EXPECT_EQ(spectrum, original);
-            continue;
+    for (const int firstNoise : {int{ics.numSwb}, 30}) {
+        SCOPED_TRACE(firstNoise);
+        const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, k44100, firstNoise);
+        const int guard = firstNoise < range.filterTopBand ? 1 : 0;
+        EXPECT_EQ(range.guardBand, guard ? firstNoise : ics.numSwb);
+        const int noiseLines = ics.swbOffsets[firstNoise];
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<double> decoderNoise(-1000.0, 1000.0);
+        int filterCounts[3] = {};
+        int widerAnalyses = 0;
+        for (int trial = 0; trial < 200; ++trial) {
+            std::vector<double> spectrum = predictableSpectrum(rng, ics);
+            const std::vector<double> original = spectrum;
+            ChannelSideInfo side{};
+            runTnsChannel(ics, range, spectrum, side);
+            const int filters = side.tnsNumFilters[0] > 0 ? side.tnsNumFilters[0] - guard : 0;
+            ASSERT_LE(filters, kTnsMaxFilters);
+            ++filterCounts[filters];
+            EXPECT_EQ(side.tnsDataPresent, filters > 0 ? 1 : 0);
+            if (filters == 0) {
+                EXPECT_EQ(spectrum, original);
+                continue;
+            }
+            EXPECT_EQ(side.tnsCoefRes[0], kTnsCoefRes);
+            int top = range.topBand, previousStart = ics.numSwb;
+            if (guard) {
+                EXPECT_EQ(side.tnsOrder[0], 0);
+                EXPECT_EQ(side.tnsLength[0], ics.numSwb - firstNoise);
+                previousStart = firstNoise;
+            }
+            for (int f = guard; f < guard + filters; ++f) {
+                const int start = previousStart - side.tnsLength[f];
+                EXPECT_GE(start, range.lowestBand);
+                EXPECT_EQ(side.tnsDirection[f], 0);
+                EXPECT_EQ(side.tnsCoefCompress[f], 0);
+                for (int i = 0; i < kTnsMaxOrder; ++i) ASSERT_LT(side.tnsCoef[f][i], 16);
+                // The coefficients come from the analysis of [start - 2, top) unless the filter
+                // starts at the lowest band.
+                const int analysed = start == range.lowestBand ? start : start - 2;
+                widerAnalyses += analysed != start;
+                std::vector<double> k(kTnsCoefArraySize);
+                const int lo = ics.swbOffsets[analysed];
+                tnsLpcAnalysis(kTnsMaxOrder, {original.data() + lo, size_t(ics.swbOffsets[top] - lo)}, k);
+                std::vector<uint8_t> expected(kTnsMaxOrder);
+                tnsQuantiseCoefficients(kTnsMaxOrder, kTnsCoefBits, k, expected);
+                EXPECT_TRUE(std::equal(expected.begin(), expected.end(), side.tnsCoef[f])) << trial;
+                top = previousStart = start;
+            }
+            std::vector<double> noisy = spectrum;
+            for (int k = noiseLines; k < kFrameLength; ++k) noisy[k] = decoderNoise(rng);
+            const std::vector<double> filled = noisy;
+            for (std::vector<double>* decoded : {&spectrum, &noisy})
+                reference::tnsDecodeLong(side, ics.numSwb, ics.swbOffsets, tnsBandLimits[k44100].topLong,
+                                         bandLimit, *decoded);
+            double peak = 0.0, error = 0.0;
+            for (int k = 0; k < kFrameLength; ++k) {
+                peak = std::max(peak, std::fabs(original[k]));
+                error = std::max(error, std::fabs(spectrum[k] - original[k]));
+            }
+            ASSERT_LE(error, 1e-12 * peak) << "trial " << trial;
+            ASSERT_TRUE(std::equal(noisy.begin() + noiseLines, noisy.end(), filled.begin() + noiseLines));
         }
-        EXPECT_EQ(side.tnsCoefRes[0], kTnsCoefRes);
-        int top = range.topBand, previousStart = ics.numSwb;
-        for (int f = 0; f < filters; ++f) {
-            const int start = previousStart - side.tnsLength[f];
-            EXPECT_GE(start, range.lowestBand);
-            EXPECT_EQ(side.tnsDirection[f], 0);
-            EXPECT_EQ(side.tnsCoefCompress[f], 0);
-            for (int i = 0; i < kTnsMaxOrder; ++i) ASSERT_LT(side.tnsCoef[f][i], 16);
-            // The coefficients come from the analysis of [start - 2, top) unless the filter
-            // starts at the lowest band.
-            const int analysed = start == range.lowestBand ? start : start - 2;
-            widerAnalyses += analysed != start;
-            std::vector<double> k(kTnsCoefArraySize);
-            const int lo = ics.swbOffsets[analysed];
-            tnsLpcAnalysis(kTnsMaxOrder, {original.data() + lo, size_t(ics.swbOffsets[top] - lo)}, k);
-            std::vector<uint8_t> expected(kTnsMaxOrder);
-            tnsQuantiseCoefficients(kTnsMaxOrder, kTnsCoefBits, k, expected);
-            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), side.tnsCoef[f])) << trial;
-            top = previousStart = start;
-        }
-        reference::tnsDecodeLong(side, ics.numSwb, ics.swbOffsets, tnsBandLimits[k44100].topLong,
-                                 bandLimit, spectrum);
-        double peak = 0.0, error = 0.0;
-        for (int k = 0; k < kFrameLength; ++k) {
-            peak = std::max(peak, std::fabs(original[k]));
-            error = std::max(error, std::fabs(spectrum[k] - original[k]));
-        }
-        ASSERT_LE(error, 1e-12 * peak) << "trial " << trial;
+        // The trials cover no filter, one and two filters, and the wider-analysis case.
+        EXPECT_GT(filterCounts[0], 0);
+        EXPECT_GT(filterCounts[1], 0);
+        EXPECT_GT(filterCounts[2], 0);
+        EXPECT_GT(widerAnalyses, 0);
     }
-    // The trials cover no filter, one and two filters, and the wider-analysis case.
-    EXPECT_GT(filterCounts[0], 0);
-    EXPECT_GT(filterCounts[1], 0);
-    EXPECT_GT(filterCounts[2], 0);
-    EXPECT_GT(widerAnalyses, 0);
 }
 
 TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
@@ -318,7 +339,7 @@ TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
         ChannelSideInfo side{};
         std::memset(&side, 0xAB, sizeof(side));
         const ChannelSideInfo before = side;
-        runTnsChannel(ics, tnsBandRange(ics, ics.numSwb, ics.numSwb, rateIndex), spectrum, side);
+        runTnsChannel(ics, tnsBandRange(ics, ics.numSwb, ics.numSwb, rateIndex, ics.numSwb), spectrum, side);
         EXPECT_EQ(spectrum, original);
         EXPECT_EQ(side.tnsDataPresent, before.tnsDataPresent);
         if (ics.windowSequence == EIGHT_SHORT_SEQUENCE) {
@@ -333,6 +354,7 @@ TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
 // max_sfb is written as pnsBandLimit (for a common-window pair the larger of the two), so a
 // decoder's inverse filter runs past bandLimit. The encoder's filter must stop at the same band,
 // or the coded lines above bandLimit come out of the decoder coloured by the all-pole filter.
+// Where bands from pnsStartBand up may be noise, no filter runs there at all (see the round trip).
 TEST(TnsChannel, WithNoiseSubstitutionFiltersReachTheMaxSfbADecoderReads) {
     using testing::k32000;  // TNS_MAX_BANDS = numSwb = 51: the top is max_sfb alone
     constexpr int bandLimit = 40;
@@ -347,6 +369,7 @@ TEST(TnsChannel, WithNoiseSubstitutionFiltersReachTheMaxSfbADecoderReads) {
                 enc->coding[c].bandLimit = bandLimit;
                 // Channel 1 of the pair as one whose bandLimit reached numSwb.
                 enc->coding[c].pnsBandLimit = c == 1 ? numSwb : numSwb - 1;
+                enc->coding[c].pnsStartBand = enc->coding[c].pnsBandLimit;  // no band may be noise
                 const std::vector<double> x = predictableSpectrum(rng, enc->ics[c]);
                 std::copy(x.begin(), x.end(), enc->buffers[c].spectrum);
                 original.push_back(x);
