@@ -65,7 +65,7 @@ struct Search {
         : coding(c), ics(i), spectrum(s), masking(m), noise(n),
           codedBands(n ? c.pnsBandLimit : c.bandLimit), entries(i.numSwb * groupCount(i)) {
         assert(codedBands >= 0 && codedBands <= ics.numSwb);
-        computeMagnitudePowers(spectrum, ics, powers);
+        computeMagnitudePowers(spectrum, ics, powers, true);
         measureBands(spectrum, ics, stats);
         double step[kMaxBandEntries];
         int largestStep = INT_MIN;

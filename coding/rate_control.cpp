@@ -74,7 +74,7 @@ struct GainSearch {
         : coding(c), ics(info), spectrum(lines), noise(q.noiseSubstitution),
           codedBands(noise ? coding.pnsBandLimit : coding.bandLimit), entries(ics.numSwb * groupCount(ics)) {
         assert(codedBands >= 0 && codedBands <= ics.numSwb);
-        computeMagnitudePowers(spectrum, ics, powers);
+        computeMagnitudePowers(spectrum, ics, powers, noise);
         if (noise)
             computeScaleOffsetsWithNoise(coding, ics, spectrum, q.offsets);
         else
