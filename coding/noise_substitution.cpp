@@ -40,7 +40,7 @@ static_assert(kLongSubstitutionBits == 9 && kShortSubstitutionBits == 7);
 // Marks a band already considered for hand-back; variances are never negative.
 constexpr double kTaken = -1.0;
 
-// First line of window group g's first window, the one its bands are measured on.
+// First line of window group g's first window, the one the band selection measures.
 int groupBase(const IcsInfo& ics, int group) {
     int windows = 0;
     for (int g = 0; g < group; ++g) windows += ics.windowGroupLength[g];
@@ -57,17 +57,24 @@ std::span<const double> bandLines(const ChannelBuffer& buffer, const IcsInfo& ic
         static_cast<size_t>(base + ics.swbOffsets[band]), static_cast<size_t>(bandWidth(ics, band)));
 }
 
-// noise_nrg of a band. When `other` is not empty, `otherWeight` times it is added to `lines`
-// line by line.
-int32_t noiseEnergy(std::span<const double> lines, std::span<const double> other, double otherWeight,
-                    double epsilon) {
-    assert(other.empty() || other.size() == lines.size());
-    double energy = epsilon;
-    for (size_t k = 0; k < lines.size(); ++k) {
-        const double s = other.empty() ? lines[k] : lines[k] + otherWeight * other[k];
-        energy += s * s;
+// noise_nrg of band `band` of window group `group` in `spectrum`. A decoder fills every window
+// of the group with the energy sent, so it is the band's mean energy per window of the group
+// (for a long block, its energy): measured on one window alone, a group whose first window
+// holds an attack would decode it in each of its windows. When `other` is not empty,
+// `otherWeight` times it is added to `spectrum` line by line.
+int32_t noiseEnergy(const IcsInfo& ics, int group, int band, std::span<const double> spectrum,
+                    std::span<const double> other, double otherWeight, double epsilon) {
+    assert(other.empty() || other.size() == spectrum.size());
+    const int windows = groupLength(ics, group);
+    double sum = 0.0;
+    for (int w = 0; w < windows; ++w) {
+        const int base = groupBase(ics, group) + w * kShortWindowLength;
+        for (int k = base + ics.swbOffsets[band]; k < base + ics.swbOffsets[band + 1]; ++k) {
+            const double s = other.empty() ? spectrum[k] : spectrum[k] + otherWeight * other[k];
+            sum += s * s;
+        }
     }
-    return noiseEnergyValue(energy);
+    return noiseEnergyValue(epsilon + sum / windows);
 }
 
 double variance(std::span<const double> lines) {
@@ -161,11 +168,10 @@ void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffe
     const int groups = groupCount(ics);
     std::fill_n(coding.scaleOffset, numSwb * groups, 0);
     for (int g = 0; g < groups; ++g) {
-        const int base = groupBase(ics, g);
         for (int b = coding.pnsStartBand; b < coding.pnsBandLimit; ++b) {
             const int i = g * numSwb + b;
             if (coding.noiseFlag[i] == 0) continue;
-            coding.scaleOffset[i] = noiseEnergy(bandLines(buffer, ics, base, b), {}, 0.0, kSelectionEpsilon);
+            coding.scaleOffset[i] = noiseEnergy(ics, g, b, buffer.spectrum, {}, 0.0, kSelectionEpsilon);
             coding.codebook[i] = NOISE_HCB;
         }
     }
@@ -189,7 +195,6 @@ int substituteZeroBands(std::span<ChannelCoding> coding, std::span<const IcsInfo
         ChannelCoding& cc = coding[c];
         const IcsInfo& info = ics[c];
         for (int g = 0; g < groupCount(info); ++g) {
-            const int base = groupBase(info, g);
             for (int b = cc.pnsStartBand; b < cc.pnsBandLimit; ++b) {
                 const int i = g * info.numSwb + b;
                 if (cc.codebook[i] != ZERO_HCB) continue;
@@ -203,19 +208,17 @@ int substituteZeroBands(std::span<ChannelCoding> coding, std::span<const IcsInfo
                         b < side.pnsStartBand || b >= side.pnsBandLimit) {
                         continue;
                     }
-                    const std::span<const double> mid = bandLines(buffers[0], info, base, b);
-                    const std::span<const double> sideLines = bandLines(buffers[1], info, base, b);
+                    const std::span<const double> mid(buffers[0].spectrum), sideLines(buffers[1].spectrum);
                     cc.codebook[i] = NOISE_HCB;
-                    cc.scaleOffset[i] = noiseEnergy(mid, sideLines, 1.0, kSubstitutionEpsilon);
+                    cc.scaleOffset[i] = noiseEnergy(info, g, b, mid, sideLines, 1.0, kSubstitutionEpsilon);
                     side.codebook[i] = NOISE_HCB;
-                    side.scaleOffset[i] = noiseEnergy(mid, sideLines, -1.0, kSubstitutionEpsilon);
+                    side.scaleOffset[i] = noiseEnergy(info, g, b, mid, sideLines, -1.0, kSubstitutionEpsilon);
                     substituted += 2;
                     continue;
                 }
                 if (cc.scaleOffset[i] == 0) continue;
                 cc.codebook[i] = NOISE_HCB;
-                cc.scaleOffset[i] = noiseEnergy(bandLines(buffers[c], info, base, b), {}, 0.0,
-                                                kSubstitutionEpsilon);
+                cc.scaleOffset[i] = noiseEnergy(info, g, b, buffers[c].spectrum, {}, 0.0, kSubstitutionEpsilon);
                 ++substituted;
             }
         }

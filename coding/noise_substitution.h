@@ -34,7 +34,7 @@ void selectNoiseBands(ChannelCoding& coding, const IcsInfo& ics, const ChannelBu
                       int32_t sampleRate);
 
 // Clears scaleOffset; every flagged band gets codebook NOISE_HCB and its noise energy, measured
-// on the channel's spectrum (the first window of the group for short blocks).
+// on the channel's spectrum (for short blocks its mean energy per window of the group).
 void noiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const ChannelBuffer& buffer);
 
 // Turns the all-zero bands of [pnsStartBand, pnsBandLimit) that carry a nonzero scaleOffset into

@@ -52,7 +52,7 @@ struct Search : GainTrial {
 
     Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const MaskingResult& m,
            bool n)
-        : GainTrial(c, i, s, n), masking(m) {
+        : GainTrial(c, i, s, n, true), masking(m) {
         measureBands(spectrum, ics, stats);
         double step[kMaxBandEntries];
         int largestStep = INT_MIN;

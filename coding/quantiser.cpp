@@ -158,17 +158,79 @@ void scaleOffsets(ChannelCoding& coding, const IcsInfo& ics, std::span<const dou
         longBlockOffsets(coding, ics, spectrum.data(), rules, nb, noiseFlags);
 }
 
+// q^(8/3), the decoded energy of magnitude q in units of the step's square, for every
+// magnitude the quantiser writes.
+const double* decodedEnergies() {
+    static const auto table = [] {
+        std::array<double, kMaxQuantMagnitude + 1> t{};
+        for (int m = 0; m <= kMaxQuantMagnitude; ++m) t[m] = std::pow(static_cast<double>(m), 8.0 / 3.0);
+        return t;
+    }();
+    return table.data();
+}
+
+// 2^(0.5 d) for a scale difference d = scaleOffset - globalGain: factor^(8/3), the decoded
+// energy of one step's line is its inverse. Tabulated like scaleFactorGain.
+double inverseStepEnergy(int32_t difference) {
+    constexpr int kTableHalf = 512;
+    static const auto table = [] {
+        std::array<double, 2 * kTableHalf> t{};
+        for (int d = -kTableHalf; d < kTableHalf; ++d) t[d + kTableHalf] = std::exp2(0.5 * d);
+        return t;
+    }();
+    if (difference >= -kTableHalf && difference < kTableHalf) return table[difference + kTableHalf];
+    return std::exp2(0.5 * difference);
+}
+
+// The energy limit (see kMaxCodedEnergyRatio) on the quantised lines [lo, hi) of the windows
+// [firstWindow, firstWindow + windows) of `spectrum`, whose step is 1 / stepInverse and whose
+// decoded energy in units of the step's square is `decoded` and may be at most `bound`.
+void limitBandEnergy(ChannelCoding& coding, const double* spectrum, int firstWindow, int windows,
+                     int lo, int hi, double stepInverse, double decoded, double bound) {
+    const double* energyOf = decodedEnergies();
+    // Lowering a line from q to q - 1 (amplitudes a = q^(4/3) and b = (q - 1)^(4/3) in steps,
+    // the line's own being x) adds (a - b)(2x - a - b) to the squared error and takes
+    // (a - b)(a + b) from the energy; the lines that add the least error per energy taken go
+    // first.
+    struct RoundedUp {
+        double cost;  // (2x - a - b) / (a + b)
+        int line;
+    };
+    RoundedUp up[kFrameLength];
+    int n = 0;
+    for (int w = firstWindow; w < firstWindow + windows; ++w) {
+        for (int k = kShortWindowLength * w + lo; k < kShortWindowLength * w + hi; ++k) {
+            const int32_t q = std::abs(coding.quantSpectrum[k]);
+            const double x = std::fabs(spectrum[k]) * stepInverse;
+            const double a = std::sqrt(energyOf[q]);
+            if (q == 0 || a <= x) continue;
+            const double b = std::sqrt(energyOf[q - 1]);
+            up[n++] = {(2.0 * x - a - b) / (a + b), k};
+        }
+    }
+    std::sort(up, up + n, [](const RoundedUp& l, const RoundedUp& r) { return l.cost < r.cost; });
+    for (int j = 0; j < n && decoded > bound; ++j) {
+        int32_t& value = coding.quantSpectrum[up[j].line];
+        const int32_t q = std::abs(value);
+        decoded -= energyOf[q] - energyOf[q - 1];
+        value = value < 0 ? -(q - 1) : q - 1;
+    }
+}
+
 // Quantises band b of group g, whose windows start at `firstWindow`, with the band's current
 // offset. With a peak (>= 0) a band that quantises to zero is recognised from its largest
 // |x|^0.75: the rounding is monotone, so every line is zero exactly when the peak line is.
-// `wasZero` says that the band's lines already hold zeros. Returns true when a line is nonzero.
+// `wasZero` says that the band's lines already hold zeros. With `energy` (>= 0) the band is held
+// under the energy limit. Returns true when a line is nonzero.
 // With a peak and `largest`, *largest receives the band's largest quantised magnitude: the
-// peak is one of the band's |x|^0.75 values and goes through the same rounding and clip.
+// peak is one of the band's |x|^0.75 values and goes through the same rounding and clip (and
+// the lines are searched when the energy limit lowered one).
 bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
                        const double* magnitudePow, double peak, bool wasZero, int g,
-                       int firstWindow, int b, int32_t* largest = nullptr) {
+                       int firstWindow, int b, int32_t* largest = nullptr, double energy = -1.0) {
     const int i = g * ics.numSwb + b;
-    const double factor = scaleFactorGain(coding.scaleOffset[i] - coding.globalGain);
+    const int32_t difference = coding.scaleOffset[i] - coding.globalGain;
+    const double factor = scaleFactorGain(difference);
     const int lo = ics.swbOffsets[b];
     const int hi = ics.swbOffsets[b + 1];
     const int windows = groupLength(ics, g);
@@ -186,6 +248,9 @@ bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsI
         *largest = v < kMaxQuantMagnitude ? static_cast<int32_t>(v) : kMaxQuantMagnitude;
     }
     int32_t any = 0;
+    const bool limit = energy >= 0.0;
+    const double* energyOf = decodedEnergies();
+    double decoded = 0.0;  // in units of the step's square
     for (int w = firstWindow; w < firstWindow + windows; ++w) {
         const int base = kShortWindowLength * w;  // 0 for long blocks (one window)
         for (int k = base + lo; k < base + hi; ++k) {
@@ -194,30 +259,50 @@ bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsI
                                                          : kMaxQuantMagnitude;
             coding.quantSpectrum[k] = spectrum[k] < 0.0 ? -q : q;
             any |= q;
+            if (limit) decoded += energyOf[q];
         }
     }
-    return any != 0;
+    if (!limit || any == 0) return any != 0;
+    const double inverse = inverseStepEnergy(difference);  // 1 / step^2
+    const double bound = kMaxCodedEnergyRatio * energy * inverse;
+    if (decoded <= bound) return true;
+    limitBandEnergy(coding, spectrum, firstWindow, windows, lo, hi, std::sqrt(inverse), decoded, bound);
+    int32_t top = 0;
+    for (int w = firstWindow; w < firstWindow + windows; ++w)
+        for (int k = kShortWindowLength * w + lo; k < kShortWindowLength * w + hi; ++k)
+            top = std::max(top, std::abs(coding.quantSpectrum[k]));
+    if (largest) *largest = top;
+    return top != 0;
+}
+
+// The energy argument of quantiseGroupBand for band entry i: its energy with the limit on.
+double limitedEnergy(const MagnitudePowers& powers, int i) {
+    return powers.limitEnergy ? powers.bandEnergy[i] : -1.0;
 }
 
 }  // namespace
 
 void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
-                            MagnitudePowers& powers) {
+                            MagnitudePowers& powers, bool limitEnergy) {
     assert(spectrum.size() >= static_cast<size_t>(kFrameLength));
     for (int k = 0; k < kFrameLength; ++k) {
         const double a = std::fabs(spectrum[k]);
         powers.line[k] = std::sqrt(a * std::sqrt(a));  // a^0.75
     }
+    powers.limitEnergy = limitEnergy;
     int firstWindow = 0;
     for (int g = 0; g < groupCount(ics); ++g) {
         for (int b = 0; b < ics.numSwb; ++b) {
-            double peak = 0.0;
+            double peak = 0.0, energy = 0.0;
             for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
                 const int base = kShortWindowLength * w;
-                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k)
+                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
                     peak = std::max(peak, powers.line[k]);
+                    if (limitEnergy) energy += spectrum[k] * spectrum[k];
+                }
             }
             powers.bandPeak[g * ics.numSwb + b] = peak;
+            powers.bandEnergy[g * ics.numSwb + b] = energy;
         }
         firstWindow += groupLength(ics, g);
     }
@@ -263,7 +348,7 @@ void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, cons
             const int i = g * ics.numSwb + b;
             nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
                                            powers.bandPeak[i], nonZero[i] == 0, g, firstWindow, b,
-                                           largest ? largest + i : nullptr);
+                                           largest ? largest + i : nullptr, limitedEnergy(powers, i));
         }
         firstWindow += groupLength(ics, g);
     }
@@ -311,7 +396,7 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
             const int b = i % ics.numSwb;
             nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
                                            powers.bandPeak[i], false, g, groupFirstWindow[g], b,
-                                           largest ? largest + i : nullptr);
+                                           largest ? largest + i : nullptr, limitedEnergy(powers, i));
             changed = true;
         }
         if (!changed) return changedAny;

@@ -30,16 +30,33 @@ inline constexpr double kScaleStepExponent = 0.1875;  // 3/16 per scale unit, in
 // the scalefactor codebook codes differences -60..+60.
 inline constexpr int kMaxScalefactorDifference = kScalefactorIndexMax - kScalefactorIndexOffset;
 
+// The energy limit. At coarse steps the rounding to the amplitude midpoint sends a line of
+// half a step to a whole one, twice its amplitude, and a line of 1.86 steps to 2.52: a band of
+// a few strong lines (a tone's) decodes up to 6 dB louder than it is. The rate control of noise
+// substitution and of the perceptual mode lets loud tonal bands reach such steps at low rates
+// (frames of a square wave or a chord decoded 1.4 to 4.2 dB loud), and turns the limit on; the
+// default mode's output stays as it was. With it on, a band whose decoded energy
+// sum (q^(4/3) 2^((sf - 100) / 4))^2 exceeds kMaxCodedEnergyRatio times its own lowers its
+// rounded-up lines by one, those that add the least error for the energy they take first,
+// until it does not. One pass over them always suffices: a line lowered by one lies below its
+// value, and a band whose lines all do cannot decode louder than it is. A band of less energy
+// than one line of its step loses its lines: sent, it would be louder still. At fine steps the
+// noise adds far less than the ratio and nothing changes. No magnitude is ever raised.
+inline constexpr double kMaxCodedEnergyRatio = 1.2589254117941673;  // 10^(1 / 10): 1 dB
+
 // |x|^0.75 of every line, computed once per channel and frame, and per band of each window
 // group (index group * numSwb + band) the largest of them over the group's windows, which
-// tells without touching the lines whether a band quantises to all zero.
+// tells without touching the lines whether a band quantises to all zero. With the energy limit
+// on, also each band entry's energy, sum x^2 over the group's windows (else 0).
 struct MagnitudePowers {
     double line[kFrameLength];
     double bandPeak[kMaxBandEntries];
+    double bandEnergy[kMaxBandEntries];
+    bool limitEnergy = false;
 };
 
 void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
-                            MagnitudePowers& powers);
+                            MagnitudePowers& powers, bool limitEnergy);
 
 // Largest |spectrum[k]| over the 1024 lines; 0 for a silent channel.
 double spectrumPeak(std::span<const double> spectrum);
@@ -75,7 +92,8 @@ void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, c
 
 // The same for bands [firstBand, endBand) of every group, using the band peaks to write
 // all-zero bands without touching their lines (bands whose nonZero entry is already 0 are
-// left alone then). nonZero[group * numSwb + band] = 1 when some line of the band is nonzero.
+// left alone then), and holding each band under the energy limit when powers.limitEnergy is
+// set. nonZero[group * numSwb + band] = 1 when some line of the band is nonzero.
 // With `largest`, largest[group * numSwb + band] receives the band's largest quantised
 // magnitude, which is the quantised band peak (the rounding is monotone), so that the
 // sectioning need not search the lines for it.

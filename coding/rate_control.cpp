@@ -42,7 +42,7 @@ struct GainSearch : GainTrial {
     int32_t baseOffset[kMaxBandEntries];
 
     GainSearch(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, const ChannelQuantiser& q)
-        : GainTrial(c, info, lines, q.noiseSubstitution) {
+        : GainTrial(c, info, lines, q.noiseSubstitution, q.noiseSubstitution) {
         if (noise)
             computeScaleOffsetsWithNoise(coding, ics, spectrum, q.offsets);
         else
@@ -63,6 +63,16 @@ struct GainSearch : GainTrial {
         trial(gain, stopAbove);
     }
 };
+
+// True when some noise band of the channel carries energy. The side of a mid/side pair of
+// equal channels is all zero, yet a band both channels send as noise carries the right
+// channel's energy there (measured before the conversion; a decoder leaves mid/side undone in
+// such bands): coded as a silent channel, the right channel's noise bands were lost.
+bool carriesNoise(const ChannelCoding& coding, const IcsInfo& ics) {
+    for (int i = 0; i < ics.numSwb * groupCount(ics); ++i)
+        if (coding.codebook[i] == NOISE_HCB && coding.scaleOffset[i] > 0) return true;
+    return false;
+}
 
 // Bandwidth of one channel in bands, from the bit rate and the spectrum's low-band share.
 int channelBandLimit(std::span<const double> spectrum, const IcsInfo& ics, double total, const StreamRate& rate) {
@@ -236,7 +246,7 @@ void allocateFrameBits(std::span<const ChannelBuffer> buffers, std::span<IcsInfo
         cc.targetBits = target;
         const double peak = spectrumPeak(spectrum);
         std::fill(std::begin(cc.sectionLength), std::end(cc.sectionLength), uint8_t{1});
-        if (peak != 0.0) {
+        if (peak != 0.0 || (noise && carriesNoise(cc, ics[c]))) {
             cc.globalGain = startGlobalGain(peak);
             const ChannelQuantiser quantiser{noise, offsetRules(rate.sampleRate, element.msUsed == 1, frame.channelShare),
                                              limit};

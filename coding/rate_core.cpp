@@ -86,11 +86,12 @@ void CodingSnapshot::restore(ChannelCoding& coding) const {
     std::memcpy(coding.sectionLength, sectionLength, sizeof sectionLength);
 }
 
-GainTrial::GainTrial(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, bool noiseSubstitution)
+GainTrial::GainTrial(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, bool noiseSubstitution,
+                     bool limitEnergy)
     : coding(c), ics(info), spectrum(lines), noise(noiseSubstitution),
       codedBands(noiseSubstitution ? c.pnsBandLimit : c.bandLimit), entries(info.numSwb * groupCount(info)) {
     assert(codedBands >= 0 && codedBands <= ics.numSwb);
-    computeMagnitudePowers(spectrum, ics, powers);
+    computeMagnitudePowers(spectrum, ics, powers, limitEnergy);
 }
 
 void GainTrial::trial(int gain, int stopAbove) {

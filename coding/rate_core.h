@@ -56,7 +56,9 @@ struct CodingSnapshot {
 // scaleOffset, the scalefactor range is kept codable and the bits are counted. The searches
 // that extend it decide the offsets and which gains to try.
 struct GainTrial {
-    GainTrial(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, bool noiseSubstitution);
+    // `limitEnergy`: no coded band may decode louder than its own energy (see quantiser.h).
+    GainTrial(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, bool noiseSubstitution,
+              bool limitEnergy);
 
     // One trial at `gain` with the offsets now in coding.scaleOffset. A trial passed `stopAbove`
     // only needs to tell whether its count exceeds it: the count may then stop early with some

@@ -66,12 +66,20 @@ int32_t writtenMaxSfb(std::span<const IcsInfo> ics, std::span<const ChannelCodin
 }  // namespace
 
 TnsBandRange tnsBandRange(const IcsInfo& ics, int32_t bandLimit, int32_t maxSfb,
-                          int32_t sampleRateIndex) {
+                          int32_t sampleRateIndex, int32_t firstNoiseBand) {
     assert(sampleRateIndex >= 0 && sampleRateIndex < kNumSampleRates);
+    assert(firstNoiseBand >= 0 && firstNoiseBand <= ics.numSwb);
     const TnsBandLimits& limits = tnsBandLimits[static_cast<size_t>(sampleRateIndex)];
     const int tnsTop = std::min(static_cast<int>(limits.topLong), static_cast<int>(ics.numSwb));
-    const int top = std::min(static_cast<int>(bandLimit), tnsTop);
-    return TnsBandRange{limits.lowestLong, top, std::min(static_cast<int>(maxSfb), tnsTop)};
+    const int filterTop = std::min(static_cast<int>(maxSfb), tnsTop);
+    const int noise = static_cast<int>(firstNoiseBand);
+    const int top = std::min({static_cast<int>(bandLimit), tnsTop, noise});
+    return TnsBandRange{limits.lowestLong, top, filterTop, noise < filterTop ? noise : static_cast<int>(ics.numSwb)};
+}
+
+int32_t firstNoiseBand(const IcsInfo& ics, const ChannelCoding& coding, bool noiseSubstitution) {
+    if (!noiseSubstitution || coding.pnsStartBand >= coding.pnsBandLimit) return ics.numSwb;
+    return coding.pnsStartBand;
 }
 
 void searchTnsFilters(std::span<const uint16_t> swbOffsets, int lowestBand, int topBand,
@@ -116,7 +124,7 @@ void runTnsChannel(const IcsInfo& ics, const TnsBandRange& range, std::span<doub
 
     side.tnsNumFilters[0] = 0;
     std::array<double, kTnsCoefArraySize> reflection{};  // of the most recent analysis
-    int filters = 0;
+    int filters = 0;  // filter slots used, the guard's included
     int previousStart = ics.numSwb;  // lengths are counted from numSwb, as a decoder reads them
 
     TnsSearchSteps steps;
@@ -124,14 +132,24 @@ void runTnsChannel(const IcsInfo& ics, const TnsBandRange& range, std::span<doub
         return tnsLpcAnalysis(kTnsMaxOrder, lines(startBand, topBand), reflection);
     };
     steps.apply = [&](int startBand, int topBand) {
-        const auto f = static_cast<size_t>(filters);
-        tnsQuantiseCoefficients(kTnsMaxOrder, kTnsCoefBits, reflection, side.tnsCoef[f]);
+        uint8_t coef[kTnsMaxOrder];
+        tnsQuantiseCoefficients(kTnsMaxOrder, kTnsCoefBits, reflection, coef);
         const int order = tnsTruncateOrder(kTnsMaxOrder, kTnsTruncation, reflection);
         std::array<double, kTnsCoefArraySize> lpc{};
-        tnsDirectForm(order, kTnsCoefBits, 0, side.tnsCoef[f], lpc);
+        tnsDirectForm(order, kTnsCoefBits, 0, coef, lpc);
         side.tnsCoefRes[0] = kTnsCoefRes;
         if (order == 0) return false;
 
+        if (filters == 0 && range.guardBand < ics.numSwb) {
+            // The order-0 filter that holds the decoder's first filter off the noise bands.
+            side.tnsLength[0] = static_cast<uint8_t>(ics.numSwb - range.guardBand);
+            side.tnsOrder[0] = 0;
+            side.tnsNumFilters[0] = 1;
+            previousStart = range.guardBand;
+            ++filters;
+        }
+        const auto f = static_cast<size_t>(filters);
+        std::copy(std::begin(coef), std::end(coef), side.tnsCoef[f]);
         side.tnsCoefCompress[f] = 0;
         side.tnsNumFilters[0] += 1;
         side.tnsDataPresent = 1;
@@ -150,8 +168,9 @@ void runTnsChannel(const IcsInfo& ics, const TnsBandRange& range, std::span<doub
 void runTns(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding, std::span<ChannelBuffer> buffers,
             ElementInfo& element, bool noiseSubstitution, int32_t sampleRateIndex) {
     for (size_t c = 0; c < ics.size(); ++c) {
-        const TnsBandRange range = tnsBandRange(ics[c], coding[c].bandLimit,
-                                                writtenMaxSfb(ics, coding, c, noiseSubstitution), sampleRateIndex);
+        const TnsBandRange range =
+            tnsBandRange(ics[c], coding[c].bandLimit, writtenMaxSfb(ics, coding, c, noiseSubstitution),
+                         sampleRateIndex, firstNoiseBand(ics[c], coding[c], noiseSubstitution));
         runTnsChannel(ics[c], range, buffers[c].spectrum, element.sideInfo[c]);
     }
 }

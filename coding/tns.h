@@ -46,20 +46,34 @@ struct TnsBandRange {
     int lowestBand;     // lowest start band of a filter
     int topBand;        // upper edge of the search's candidate ranges
     int filterTopBand;  // upper edge of the range the first filter runs over, as a decoder runs it
+    int guardBand;      // numSwb, or the first band a decoder must not filter (see tnsBandRange)
 };
 
 // The one place that fixes a channel's TNS bands. The search runs below
-// top = min(bandLimit, TNS_MAX_BANDS, numSwb). A decoder runs the first filter up to
-// min(numSwb, TNS_MAX_BANDS, max_sfb), so the encoder filters up to that same band, with
+// top = min(bandLimit, TNS_MAX_BANDS, numSwb, firstNoiseBand). A decoder runs the first filter
+// up to min(numSwb, TNS_MAX_BANDS, max_sfb), so the encoder filters up to that same band, with
 // `maxSfb` the max_sfb that will be written: with noise substitution it lies above bandLimit
 // (pnsBandLimit, for a common-window pair the larger of the two), and the lines between are
 // coded too; filtered only by the decoder, they would come out coloured by its all-pole filter.
+//
+// `firstNoiseBand` is the lowest band that may be sent as noise (numSwb when none may). A
+// decoder's inverse filter runs over noise bands too, after it has filled them, and raises the
+// noise by up to the filter's prediction gain, which no noise energy can allow for: it depends
+// on the coded lines below and on the decoder's random values. So no filter runs from that band
+// up: when the decoder's first filter would reach it, guardBand is set to it and the channel's
+// first filter is an order-0 one over [guardBand, numSwb), which a decoder skips, and the
+// filters the search sets end below it.
 TnsBandRange tnsBandRange(const IcsInfo& ics, int32_t bandLimit, int32_t maxSfb,
-                          int32_t sampleRateIndex);
+                          int32_t sampleRateIndex, int32_t firstNoiseBand);
+
+// The lowest band of a channel that may be sent as noise: pnsStartBand when noise substitution
+// is on and [pnsStartBand, pnsBandLimit) is not empty, else numSwb.
+int32_t firstNoiseBand(const IcsInfo& ics, const ChannelCoding& coding, bool noiseSubstitution);
 
 // Searches, quantises and filters one channel's spectrum in place and fills the TNS fields of
 // `side`. Does nothing at all for eight short windows. Sets tnsNumFilters[0] (0 when no filter
-// is set); tnsDataPresent is set when a filter is set and left alone otherwise.
+// is set, one more than the filters set when the order-0 guard filter leads); tnsDataPresent is
+// set when a filter is set and left alone otherwise.
 void runTnsChannel(const IcsInfo& ics, const TnsBandRange& range, std::span<double> spectrum,
                    ChannelSideInfo& side);
 

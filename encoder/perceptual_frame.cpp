@@ -35,8 +35,8 @@ void filterTransients(std::span<ChannelBuffer> buffers, std::span<const IcsInfo>
         if (!ics[c].tnsWanted) continue;
         double unfiltered[kFrameLength];
         std::copy(std::begin(buffers[c].spectrum), std::end(buffers[c].spectrum), unfiltered);
-        const TnsBandRange range =
-            tnsBandRange(ics[c], coding[c].bandLimit, writtenMaxSfb(ics, coding, noise, c), sampleRateIndex);
+        const TnsBandRange range = tnsBandRange(ics[c], coding[c].bandLimit, writtenMaxSfb(ics, coding, noise, c),
+                                                sampleRateIndex, firstNoiseBand(ics[c], coding[c], noise));
         runTnsChannel(ics[c], range, buffers[c].spectrum, element.sideInfo[c]);
         if (element.sideInfo[c].tnsDataPresent)
             followFilteredEnergy(unfiltered, buffers[c].spectrum, ics[c], masking[c]);

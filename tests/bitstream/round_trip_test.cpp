@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,26 +36,32 @@ struct Trial {
     int classPersistence;
 };
 
-// The noise energy a decoder holds after each noise band, given the clipping of the 9-bit
-// first field and of later differences to +-60.
+// The noise energy a decoder holds in each noise band: the highest chain whose steps are at
+// most 60 and that exceeds no band's own energy, the first value within the 9-bit field (at
+// most globalGain + 265), which is the lower envelope min_j (v_j + 60 |i - j|). A first value
+// below the field (L = globalGain - 246) is raised to it: then v_0 counts as L, and band i
+// holds at least L - 60 i.
 std::vector<int> expectedNoiseEnergies(const IcsInfo& ics, const ChannelCoding& coding) {
-    std::vector<int> energy(kMaxBandEntries, 0);
-    bool first = true;
-    int previous = 0;
-    for (int g = 0; g < ics.numWindowGroups; ++g) {
-        for (int b = 0; b < coding.maxSfb; ++b) {
-            const int band = g * ics.numSwb + b;
-            if (coding.codebook[band] != NOISE_HCB) continue;
-            const int v = coding.scaleOffset[band];
-            if (first) {
-                previous = std::clamp(v - coding.globalGain + 246, 0, 511) + coding.globalGain - 246;
-                first = false;
-            } else {
-                previous += std::clamp(v - previous, -60, 60);
+    std::vector<int> bands, wanted;
+    for (int g = 0; g < ics.numWindowGroups; ++g)
+        for (int b = 0; b < coding.maxSfb; ++b)
+            if (coding.codebook[g * ics.numSwb + b] == NOISE_HCB) {
+                bands.push_back(g * ics.numSwb + b);
+                wanted.push_back(bands.size() == 1 ? std::min(coding.scaleOffset[bands.back()], coding.globalGain + 265)
+                                                   : coding.scaleOffset[bands.back()]);
             }
-            energy[band] = previous;
-        }
+    const int n = static_cast<int>(bands.size()), low = coding.globalGain - 246;
+    const bool raised = n > 0 && wanted[0] < low;
+    if (raised) wanted[0] = low;
+    std::vector<int> sent(n);
+    for (int i = 0; i < n; ++i) {
+        sent[i] = raised ? low - 60 * i : INT_MIN;
+        int envelope = INT_MAX;
+        for (int j = 0; j < n; ++j) envelope = std::min(envelope, wanted[j] + 60 * std::abs(i - j));
+        sent[i] = std::max(sent[i], envelope);
     }
+    std::vector<int> energy(kMaxBandEntries, 0);
+    for (int i = 0; i < n; ++i) energy[bands[i]] = sent[i];
     return energy;
 }
 

@@ -281,9 +281,9 @@ TEST(ScalefactorCount, MirrorsTheDifferentialCoding) {
         coding->scaleOffset[b] = offset[b];
     }
     const auto& length = codebookTable[0].codeLengths;
-    // Ordinary bands: 60 - v + previous (70, then 45); the first noise band a 9-bit field
-    // (300 - 40 + 246 = 506); the second noise difference -406 clipped to index 0; intensity
-    // 7 - 0 + 60.
+    // Ordinary bands: 60 - v + previous (70, then 45); the first noise band, lowered to 160 so
+    // that the drop to 100 fits, a 9-bit field; the second noise difference -60, index 0;
+    // intensity 7 - 0 + 60.
     EXPECT_EQ(countScalefactorBits(ics, *coding, true), length[70] + 9 + length[45] + length[0] + length[67]);
     // Without noise substitution 13 is an ordinary band: 60 - 300 - 10 clips to index 0 and
     // the count goes on from the scalefactor the decoder holds (offset 50, not 300).

@@ -112,16 +112,18 @@ TEST(NoiseBandSelection, StrengthIsPerLineVarianceAndABandThatDoesNotFitEndsTheH
     EXPECT_EQ(r.noiseBands(), bandRange(24, 48));
 }
 
-TEST(NoiseBandSelection, ShortGroupsAreMeasuredOnTheirFirstWindowWithTheirOwnBudget) {
+// The choice looks at a group's first window; the energy sent is the band's mean per window of
+// the group, since a decoder fills each of them with it.
+TEST(NoiseBandSelection, ShortGroupsChooseOnTheirFirstWindowWithTheirOwnBudgetAndSendTheirMeanEnergy) {
     Records r(1, k44100, 12, {3, 5});  // bands 6..12; budget 96 - 28 = 68 = bands 6..11
-    r.fill(0, 2, 12, 100.0);           // group 0's third window: not measured
+    r.fill(0, 2, 12, 100.0);           // group 0's third window: not chosen on
     r.fill(0, 3, 12, 50.0);            // group 1's first window
     for (int b = 6; b <= 11; ++b) r.fill(0, 3, b, 14.0 - b);  // band 11 the weakest
     r.analyse(44100);
     EXPECT_EQ(r.noiseBands(0), std::vector<int>{12});
     EXPECT_EQ(r.noiseBands(1), std::vector<int>{11});
-    EXPECT_EQ(r.coding[0].scaleOffset[12], 0);
-    EXPECT_EQ(r.coding[0].scaleOffset[14 + 11], 13);  // 16 lines of 3: trunc(2 log2 144 - 0.5)
+    EXPECT_EQ(r.coding[0].scaleOffset[12], 30);       // 16 lines of 100 in 1 of 3: 2 log2 53333 - 0.5
+    EXPECT_EQ(r.coding[0].scaleOffset[14 + 11], 9);   // 16 lines of 3 in 1 of 5: 2 log2 28.8 - 0.5
 }
 
 TEST(NoiseEnergies, AreTwiceLog2OfTheBandEnergyLessHalfAndNeverNegative) {
@@ -163,15 +165,15 @@ TEST(ZeroBandSubstitution, ChargesNineBitsPerLongBandCountedOverBothChannels) {
     for (auto [band, length] : sections) EXPECT_EQ(c0.sectionLength[band], length) << band;
 }
 
-TEST(ZeroBandSubstitution, ChargesSevenBitsPerShortBandAndMeasuresEachGroupsFirstWindow) {
+TEST(ZeroBandSubstitution, ChargesSevenBitsPerShortBandAndSendsEachGroupsMeanEnergy) {
     Records r(1, k44100, 12, {4, 4});
     r.quantised(1, 6, 13);
     ChannelCoding& c = r.coding[0];
     for (int i : {7, 14 + 6, 14 + 12}) c.codebook[i] = ZERO_HCB;
-    r.fill(0, 4, 6, 8.0);    // group 1's first window, 8 lines: energy 512 -> 17
-    r.fill(0, 5, 6, 100.0);  // not measured
+    r.fill(0, 4, 6, 8.0);    // group 1's first window, 8 lines: energy 512
+    r.fill(0, 5, 6, 100.0);  // its second: 80000
     EXPECT_EQ(substituteZeroBands(r.coding, r.ics, r.buffers, nullptr), 3 * 7);
-    EXPECT_EQ(c.scaleOffset[14 + 6], 17);
+    EXPECT_EQ(c.scaleOffset[14 + 6], 28);  // 80512 over 4 windows: 2 log2 20128 - 0.5
     const std::pair<int, int> sections[] = {{0, 7}, {7, 1}, {8, 5}, {14, 6}, {20, 1}, {21, 5}, {26, 1}};
     for (auto [i, length] : sections) EXPECT_EQ(c.sectionLength[i], length) << i;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "coding/truncation.h"
 #include "tests/coding/coding_frame_for_test.h"
@@ -29,7 +30,7 @@ struct Channel {
     const std::span<const double> spectrum{x, kFrameLength};
     MagnitudePowers powers;
     void quantise() {
-        computeMagnitudePowers(spectrum, ics, powers);
+        computeMagnitudePowers(spectrum, ics, powers, false);
         quantiseSpectrum(coding, spectrum, ics, powers.line);
     }
 };
@@ -141,6 +142,45 @@ TEST(ScalefactorRange, LargestCodableOffsetsAndDropOuts) {
     EXPECT_TRUE(std::equal(ch.coding.quantSpectrum, ch.coding.quantSpectrum + kFrameLength,
                            again.coding.quantSpectrum));
     EXPECT_FALSE(limitScalefactorRange(ch.coding, x, ch.ics, ch.powers, 9, preserved, nonZero));
+}
+
+// With the energy limit every band of sparse tones over noise, at steps from fine to coarser
+// than its lines, decodes at most 1 dB above its energy, each line at most one below its plain
+// quantisation, and the largest magnitude reported is the one left.
+TEST(Quantiser, EnergyLimitHoldsEveryBandAtItsEnergy) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    int lowered = 0;
+    for (int gain = 20; gain < 80; ++gain) {
+        Channel plain, limited;
+        for (int k = 0; k < kFrameLength; ++k)
+            plain.x[k] = limited.x[k] = (uniform(rng) < 0.1 ? 1e5 : 300.0) * (uniform(rng) - 0.5);
+        uint8_t nonZero[2][kMaxBandEntries];
+        int32_t largest[2][kMaxBandEntries];
+        for (Channel* ch : {&plain, &limited}) {
+            const int c = ch == &limited;
+            ch->coding.globalGain = gain;
+            computeMagnitudePowers(ch->spectrum, ch->ics, ch->powers, c == 1);
+            std::fill_n(nonZero[c], kMaxBandEntries, uint8_t{1});
+            quantiseBands(ch->coding, ch->spectrum, ch->ics, ch->powers, 0, ch->ics.numSwb, nonZero[c], largest[c]);
+        }
+        for (int b = 0; b < limited.ics.numSwb; ++b) {
+            double energy = 0.0, decoded = 0.0;
+            int32_t top = 0;
+            for (int k = limited.ics.swbOffsets[b]; k < limited.ics.swbOffsets[b + 1]; ++k) {
+                const int32_t p = std::abs(plain.coding.quantSpectrum[k]), q = std::abs(limited.coding.quantSpectrum[k]);
+                ASSERT_TRUE(q == p || q == p - 1);
+                lowered += q != p;
+                top = std::max(top, q);
+                energy += limited.x[k] * limited.x[k];
+                decoded += std::pow(std::exp2(0.25 * gain) * std::pow(q, 4.0 / 3.0), 2.0);
+            }
+            ASSERT_LE(decoded, kMaxCodedEnergyRatio * energy * (1 + 1e-9)) << gain << " " << b;
+            ASSERT_EQ(largest[1][b], top);
+            ASSERT_EQ(nonZero[1][b], top != 0);
+        }
+    }
+    EXPECT_GT(lowered, 100);
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ void referenceSearch(CodingFrame& enc) {
     const bool noise = enc.noise();
     if (!noise) std::fill(std::begin(coding.scaleOffset), std::end(coding.scaleOffset), 0);
     MagnitudePowers powers;
-    computeMagnitudePowers(x, ics, powers);
+    computeMagnitudePowers(x, ics, powers, noise);  // the energy limit goes with noise substitution
     (noise ? computeScaleOffsetsWithNoise : computeScaleOffsets)(coding, ics, x, enc.offsets());
     int32_t base[kMaxBandEntries];
     uint8_t preserved[kMaxBandEntries];
@@ -167,8 +167,10 @@ void referenceSearch(CodingFrame& enc) {
     auto trial = [&](int gain) {
         coding.globalGain = last = gain;
         std::copy(base, base + kMaxBandEntries, coding.scaleOffset);
-        quantiseSpectrum(coding, x, ics, powers.line);
-        uint8_t nonZero[kMaxBandEntries] = {};
+        uint8_t nonZero[kMaxBandEntries];
+        std::fill(std::begin(nonZero), std::end(nonZero), uint8_t{1});
+        quantiseBands(coding, x, ics, powers, 0, ics.numSwb, nonZero);
+        std::fill(std::begin(nonZero), std::end(nonZero), uint8_t{0});
         for (int g = 0, w0 = 0; g < ics.numWindowGroups; w0 += ics.windowGroupLength[g++])
             for (int b = 0; b < ics.numSwb; ++b)
                 for (int w = w0; w < w0 + ics.windowGroupLength[g]; ++w)

@@ -39,7 +39,7 @@ struct ScriptedSearch {
 
     void run(int rateIndex, int bandLimit) {
         const IcsInfo ics = longBlock(rateIndex);
-        const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, rateIndex);
+        const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, rateIndex, ics.numSwb);
         TnsSearchSteps steps;
         steps.analyse = [&](int s, int top) {
             analysed.emplace_back(s, top);
@@ -255,7 +255,7 @@ std::vector<double> predictableSpectrum(std::mt19937& rng, const IcsInfo& ics) {
 TEST(TnsRoundTrip, ReferenceDecoderUndoesRunTnsFromTheWrittenSideInformation) {
     const IcsInfo ics = longBlock(k44100);
     const int bandLimit = 47;  // top = 42 (TNS_MAX_BANDS) < numSwb = 49
-    const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, k44100);
+    const TnsBandRange range = tnsBandRange(ics, bandLimit, bandLimit, k44100, ics.numSwb);
     std::mt19937 rng(5);
     int filterCounts[3] = {};
     int widerAnalyses = 0;
@@ -308,6 +308,33 @@ TEST(TnsRoundTrip, ReferenceDecoderUndoesRunTnsFromTheWrittenSideInformation) {
     EXPECT_GT(widerAnalyses, 0);
 }
 
+// With bands from 30 up that may be noise (max_sfb 47 above them) no filter runs there: not in
+// the encoder, and not in the decoder, which an order-0 first filter over them holds off
+// whatever it filled them with, while it still undoes the filters below exactly.
+TEST(TnsRoundTrip, NoFilterRunsOverBandsThatMayBeNoise) {
+    const IcsInfo ics = longBlock(k44100);
+    const TnsBandRange range = tnsBandRange(ics, 47, 47, k44100, 30);
+    const int noiseLines = ics.swbOffsets[30];
+    std::mt19937 rng(5);
+    int filtered = 0;
+    for (int trial = 0; trial < 100; ++trial) {
+        std::vector<double> spectrum = predictableSpectrum(rng, ics);
+        const std::vector<double> original = spectrum;
+        ChannelSideInfo side{};
+        runTnsChannel(ics, range, spectrum, side);
+        ASSERT_TRUE(std::equal(spectrum.begin() + noiseLines, spectrum.end(), original.begin() + noiseLines));
+        if (!side.tnsDataPresent) continue;
+        ++filtered;
+        ASSERT_EQ(side.tnsOrder[0], 0);
+        ASSERT_EQ(side.tnsLength[0], ics.numSwb - 30);
+        for (int k = noiseLines; k < kFrameLength; ++k) spectrum[k] = -3.0 * original[k];  // the decoder's noise
+        reference::tnsDecodeLong(side, ics.numSwb, ics.swbOffsets, tnsBandLimits[k44100].topLong, 47, spectrum);
+        for (int k = 0; k < kFrameLength; ++k)
+            ASSERT_NEAR(spectrum[k], k < noiseLines ? original[k] : -3.0 * original[k], 1e-9 * (1 + std::fabs(original[k])));
+    }
+    EXPECT_GT(filtered, 20);
+}
+
 TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
     std::mt19937 rng(9);
     IcsInfo shortBlock = longBlock(k44100);
@@ -318,7 +345,7 @@ TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
         ChannelSideInfo side{};
         std::memset(&side, 0xAB, sizeof(side));
         const ChannelSideInfo before = side;
-        runTnsChannel(ics, tnsBandRange(ics, ics.numSwb, ics.numSwb, rateIndex), spectrum, side);
+        runTnsChannel(ics, tnsBandRange(ics, ics.numSwb, ics.numSwb, rateIndex, ics.numSwb), spectrum, side);
         EXPECT_EQ(spectrum, original);
         EXPECT_EQ(side.tnsDataPresent, before.tnsDataPresent);
         if (ics.windowSequence == EIGHT_SHORT_SEQUENCE) {
@@ -333,6 +360,7 @@ TEST(TnsChannel, ShortWindowsAndTheLowestRatesAreLeftAlone) {
 // max_sfb is written as pnsBandLimit (for a common-window pair the larger of the two), so a
 // decoder's inverse filter runs past bandLimit. The encoder's filter must stop at the same band,
 // or the coded lines above bandLimit come out of the decoder coloured by the all-pole filter.
+// Where bands from pnsStartBand up may be noise, no filter runs there at all (see the round trip).
 TEST(TnsChannel, WithNoiseSubstitutionFiltersReachTheMaxSfbADecoderReads) {
     using testing::k32000;  // TNS_MAX_BANDS = numSwb = 51: the top is max_sfb alone
     constexpr int bandLimit = 40;
@@ -347,6 +375,7 @@ TEST(TnsChannel, WithNoiseSubstitutionFiltersReachTheMaxSfbADecoderReads) {
                 enc->coding[c].bandLimit = bandLimit;
                 // Channel 1 of the pair as one whose bandLimit reached numSwb.
                 enc->coding[c].pnsBandLimit = c == 1 ? numSwb : numSwb - 1;
+                enc->coding[c].pnsStartBand = enc->coding[c].pnsBandLimit;  // no band may be noise
                 const std::vector<double> x = predictableSpectrum(rng, enc->ics[c]);
                 std::copy(x.begin(), x.end(), enc->buffers[c].spectrum);
                 original.push_back(x);
