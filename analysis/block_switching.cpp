@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "analysis/real_fft.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 
 namespace varnel {
 namespace {

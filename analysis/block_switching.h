@@ -9,7 +9,7 @@
 // The detectors' memory lives in the channel's TransientDetector.
 #pragma once
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

@@ -7,7 +7,7 @@
 // match.
 #pragma once
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

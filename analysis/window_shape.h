@@ -17,8 +17,8 @@
 
 #include <span>
 
-#include "encoder/channel_records.h"
-#include "encoder/masking_records.h"
+#include "records/channel_records.h"
+#include "records/masking_records.h"
 
 namespace varnel {
 

@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

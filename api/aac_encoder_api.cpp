@@ -12,7 +12,7 @@
 #include <span>
 
 #include "encoder/aac_encoder.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 #include "encoder/memory_frame_source.h"
 
 #ifndef VARNEL_AAC_VERSION

@@ -15,7 +15,7 @@
 #include <span>
 
 #include "bitstream/codebook_tables.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

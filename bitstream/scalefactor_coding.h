@@ -23,7 +23,7 @@
 #include <cassert>
 
 #include "bitstream/codebooks.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

@@ -11,7 +11,7 @@
 
 #include <climits>
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "bitstream/bit_writer.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

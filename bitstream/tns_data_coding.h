@@ -6,7 +6,7 @@
 #include <cassert>
 #include <cstdint>
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "analysis/band_energy.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <span>
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <span>
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "coding/band_statistics.h"
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 
 namespace varnel {
 namespace {

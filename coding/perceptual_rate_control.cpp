@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "bitstream/sectioning.h"
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 #include "coding/band_statistics.h"
 #include "coding/noise_substitution.h"
 #include "coding/perceptual_bands.h"

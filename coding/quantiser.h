@@ -20,7 +20,7 @@
 
 #include "bitstream/codebooks.h"
 #include "bitstream/sectioning.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

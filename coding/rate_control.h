@@ -20,7 +20,7 @@
 
 #include "coding/quantiser.h"
 #include "coding/rate_core.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

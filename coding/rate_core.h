@@ -11,7 +11,7 @@
 #include <span>
 
 #include "coding/quantiser.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

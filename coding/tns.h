@@ -17,7 +17,7 @@
 #include <functional>
 #include <span>
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 

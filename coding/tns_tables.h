@@ -10,7 +10,7 @@
 #include <array>
 #include <cstdint>
 
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 
 namespace varnel {
 

@@ -13,7 +13,7 @@
 #include "coding/noise_substitution.h"
 #include "coding/rate_control.h"
 #include "coding/tns.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 #include "encoder/perceptual_frame.h"
 
 namespace varnel {

@@ -15,7 +15,7 @@
 #include "bitstream/bit_writer.h"
 #include "coding/perceptual_rate_control.h"
 #include "encoder/perceptual_frame.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 #include "encoder/frame_source.h"
 
 namespace varnel {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 
 namespace varnel {
 
@@ -32,7 +32,7 @@ public:
     virtual ReadStatus readFrame(FrameView* view) = 0;
     virtual int releaseFrame() = 0;
     virtual int closeStream() = 0;
-    // Property ids are the kProperty* values of encoder/aac_syntax.h; 0 on success.
+    // Property ids are the kProperty* values of records/aac_syntax.h; 0 on success.
     virtual int setProperty(int id, int32_t value) = 0;
     virtual int getProperty(int id, int32_t* value) const = 0;
 };

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 #include "encoder/sample_scale.h"
 
 namespace varnel {

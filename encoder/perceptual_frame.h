@@ -8,8 +8,8 @@
 
 #include "coding/perceptual_rate_control.h"
 #include "coding/rate_control.h"
-#include "encoder/channel_records.h"
-#include "encoder/masking_records.h"
+#include "records/channel_records.h"
+#include "records/masking_records.h"
 
 namespace varnel {
 

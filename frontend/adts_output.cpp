@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 
 namespace varnel {
 namespace {

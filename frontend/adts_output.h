@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 #include "frontend/audio_output.h"
 
 namespace varnel {

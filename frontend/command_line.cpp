@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 
 namespace varnel {
 namespace {

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "encoder/aac_syntax.h"
-#include "encoder/channel_records.h"
+#include "records/aac_syntax.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 namespace {

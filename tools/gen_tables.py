@@ -2,7 +2,7 @@
 """Generates the C++ table headers from the AAC standard's numeric tables (aac-tables.json).
 
 Usage: tools/gen_tables.py [path/to/aac-tables.json]
-Writes encoder/band_tables.h (sampling rates and scalefactor-band offsets) and
+Writes records/band_tables.h (sampling rates and scalefactor-band offsets) and
 bitstream/codebook_tables.h (scalefactor and spectral Huffman codebooks 1..11).
 """
 import json
@@ -75,7 +75,7 @@ constexpr bool bandRowsValid() {
 static_assert(detail::bandRowsValid(), "band offsets must rise strictly from 0 to the window length");
 """)
 b.append("}  // namespace varnel")
-with open(os.path.join(root, "encoder", "band_tables.h"), "w") as f:
+with open(os.path.join(root, "records", "band_tables.h"), "w") as f:
     f.write("\n".join(b) + "\n")
 
 # ---------------------------------------------------------------- codebooks
@@ -104,4 +104,4 @@ for bk in books:
 c.append("}  // namespace varnel::codebook_data")
 with open(os.path.join(root, "bitstream", "codebook_tables.h"), "w") as f:
     f.write("\n".join(c) + "\n")
-print("wrote encoder/band_tables.h and bitstream/codebook_tables.h")
+print("wrote records/band_tables.h and bitstream/codebook_tables.h")

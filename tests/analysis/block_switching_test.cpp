@@ -8,7 +8,7 @@
 
 #include "analysis/block_switching.h"
 #include "encoder/aac_encoder.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 
 namespace varnel {
 namespace {

@@ -11,7 +11,7 @@
 #include "analysis/filterbank.h"
 #include "analysis/psychoacoustic_model.h"
 #include "encoder/aac_encoder.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 
 namespace varnel {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "bitstream/codebook_tables.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 
 namespace varnel::test {
 namespace {

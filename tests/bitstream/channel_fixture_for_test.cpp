@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "bitstream/bit_writer.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 
 namespace varnel::test {
 

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "encoder/channel_records.h"
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel::test {
 

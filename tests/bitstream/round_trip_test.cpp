@@ -18,7 +18,7 @@
 #include "bitstream/codebooks.h"
 #include "bitstream/sectioning.h"
 #include "bitstream/syntax_writer.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 #include "tests/bitstream/bitstream_reader_for_test.h"
 #include "tests/bitstream/channel_fixture_for_test.h"
 

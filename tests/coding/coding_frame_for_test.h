@@ -14,8 +14,8 @@
 #include "bitstream/bit_writer.h"
 #include "bitstream/syntax_writer.h"
 #include "coding/rate_control.h"
-#include "encoder/band_tables.h"
-#include "encoder/channel_records.h"
+#include "records/band_tables.h"
+#include "records/channel_records.h"
 
 namespace varnel::testing {
 

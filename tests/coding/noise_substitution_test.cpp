@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 
 namespace varnel {
 namespace {

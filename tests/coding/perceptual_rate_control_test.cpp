@@ -13,8 +13,8 @@
 #include "coding/perceptual_bands.h"
 #include "coding/perceptual_rate_control.h"
 #include "coding/rate_control.h"
-#include "encoder/aac_syntax.h"
-#include "encoder/band_tables.h"
+#include "records/aac_syntax.h"
+#include "records/band_tables.h"
 
 namespace varnel {
 namespace {

@@ -9,7 +9,7 @@
 #include <numbers>
 #include <span>
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel::reference {
 

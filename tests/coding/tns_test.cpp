@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "coding/tns_tables.h"
-#include "encoder/band_tables.h"
+#include "records/band_tables.h"
 #include "tests/coding/coding_frame_for_test.h"
 #include "tests/coding/tns_decoder_for_test.h"
 

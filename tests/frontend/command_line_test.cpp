@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 #include "frontend/command_line.h"
 
 namespace varnel {

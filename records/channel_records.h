@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "encoder/aac_syntax.h"
+#include "records/aac_syntax.h"
 
 namespace varnel {
 

@@ -2,7 +2,7 @@
 // channel.
 #pragma once
 
-#include "encoder/channel_records.h"
+#include "records/channel_records.h"
 
 namespace varnel {
 
