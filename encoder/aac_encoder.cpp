@@ -160,18 +160,23 @@ void spendOnSideInformation(std::span<const ChannelCoding> coding, int blockBits
 class StageClock {
 public:
     explicit StageClock(StageTimes* times) : times_(times) {
-        if (times_) last_ = std::chrono::steady_clock::now();
+        if (times_) last_ = now();
     }
     void mark(double StageTimes::*stage) {
         if (!times_) return;
-        const auto now = std::chrono::steady_clock::now();
-        times_->*stage += std::chrono::duration<double>(now - last_).count();
-        last_ = now;
+        const double t = now();
+        times_->*stage += t - last_;
+        last_ = t;
     }
 
 private:
+    double now() const {
+        if (times_->clock) return times_->clock();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+
     StageTimes* times_;
-    std::chrono::steady_clock::time_point last_{};
+    double last_ = 0;
 };
 
 }  // namespace

@@ -56,8 +56,11 @@ enum class FrameStatus {
 
 // Optional per-stage timing of encodeFrame, in seconds, for benchmarks.
 struct StageTimes {
+    // The clock the stages are measured with, in seconds: a benchmark passes its thread's CPU
+    // clock, so that a busy machine does not inflate the stages. Null: steady wall time.
+    double (*clock)() = nullptr;
     double input = 0;     // reading and de-interleaving
-    double analysis = 0;  // block switching and filterbank
+    double analysis = 0;  // block switching, the perceptual mode's model, window shapes and filterbank
     double tools = 0;     // bandwidth, noise substitution, mid/side, temporal noise shaping
     double search = 0;    // bit allocation, quantisation and sectioning
     double writing = 0;   // syntax writer

@@ -11,12 +11,20 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "bitstream/bit_writer.h"
 #include "encoder/aac_encoder.h"
 #include "frontend/wav_input.h"
 #include "tools/signal_generator.h"
+
+// The calling thread's CPU time in seconds: what the stages are measured with.
+static double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 static int runMode(const char* mode, int options, const std::string& wav, const std::string& kind,
                    double seconds, int rate, int channels, int bitRate) {
@@ -39,6 +47,7 @@ static int runMode(const char* mode, int options, const std::string& wav, const 
         return 1;
     }
     StageTimes times;
+    times.clock = threadCpuSeconds;
     encoder->stageTimes = &times;
 
     long frames = 0;
@@ -63,7 +72,7 @@ static int runMode(const char* mode, int options, const std::string& wav, const 
         std::printf("  %-34s %7.3f s  %5.1f %%\n", name, t, total > 0 ? 100.0 * t / total : 0.0);
     };
     share("input and history", times.input);
-    share("analysis (blocks, filterbank)", times.analysis);
+    share("analysis (blocks, model, filterbank)", times.analysis);
     share("tools (bandwidth, M/S, TNS, PNS)", times.tools);
     share("quantisation search + sectioning", times.search);
     share("syntax writing", times.writing);
@@ -77,8 +86,16 @@ int main(int argc, char** argv) {
     const int rate = argc > 3 ? std::atoi(argv[3]) : 44100;
     const int channels = argc > 4 ? std::atoi(argv[4]) : 2;
     const int bitRate = argc > 5 ? std::atoi(argv[5]) : 128000;
-    const std::string wav = (std::filesystem::temp_directory_path() / "varnel_encoder_benchmark.wav").string();
+    // A private scratch file: created empty by mkstemp, then written by the generator.
+    std::string wav = (std::filesystem::temp_directory_path() / "varnel_encoder_benchmark.XXXXXX").string();
+    const int fd = mkstemp(wav.data());
+    if (fd < 0) {
+        std::fprintf(stderr, "cannot create a temporary file\n");
+        return 1;
+    }
+    close(fd);
     if (!tools::writeSignalWav(wav.c_str(), kind, seconds, rate, channels)) {
+        std::filesystem::remove(wav);
         std::fprintf(stderr, "cannot write %s\n", wav.c_str());
         return 1;
     }
