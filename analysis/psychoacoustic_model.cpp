@@ -4,6 +4,7 @@
 #include <array>
 #include <cassert>
 #include <cmath>
+#include <numbers>
 
 #include "analysis/real_fft.h"
 
@@ -57,13 +58,24 @@ double bandTonality(const double* energy, int bins, int lo, int hi) {
         if (lo > 0) --lo;
         if (hi - lo < kTonalityMinBins && hi < bins) ++hi;
     }
-    double logSum = 0.0;
+    // The sum of the bins' logarithms as the logarithm of their product: one log per band instead
+    // of one per bin. The product is renormalised (frexp) every kProductRun bins: a bin lies
+    // between kTinyEnergy and about 1e16, so that many factors stay far inside the double range.
+    constexpr int kProductRun = 8;
+    double mantissa = 1.0;
+    long exponent = 0;
     double sum = 0.0;
     for (int k = lo; k < hi; ++k) {
         const double p = energy[k] + kTinyEnergy;
-        logSum += std::log(p);
+        mantissa *= p;
         sum += p;
+        if ((k - lo) % kProductRun == kProductRun - 1) {
+            int e = 0;
+            mantissa = std::frexp(mantissa, &e);
+            exponent += e;
+        }
     }
+    const double logSum = std::log(mantissa) + static_cast<double>(exponent) * std::numbers::ln2;
     const int n = hi - lo;
     const double flatnessDb = 10.0 / std::log(10.0) * (logSum / n - std::log(sum / n));
     const double t = (kNoiseFlatnessDb - flatnessDb) / (kNoiseFlatnessDb - kToneFlatnessDb);
