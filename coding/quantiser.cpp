@@ -248,21 +248,25 @@ bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsI
         *largest = v < kMaxQuantMagnitude ? static_cast<int32_t>(v) : kMaxQuantMagnitude;
     }
     int32_t any = 0;
-    const bool limit = energy >= 0.0;
-    const double* energyOf = decodedEnergies();
-    double decoded = 0.0;  // in units of the step's square
     for (int w = firstWindow; w < firstWindow + windows; ++w) {
         const int base = kShortWindowLength * w;  // 0 for long blocks (one window)
+        // Branch-free, so that the compiler vectorises it: the magnitude saturates at the
+        // escape range before the conversion, which truncates as the quantiser rounds.
         for (int k = base + lo; k < base + hi; ++k) {
-            const double v = factor * magnitudePow[k] + kQuantiserRounding;
-            const int32_t q = v < kMaxQuantMagnitude ? static_cast<int32_t>(v)
-                                                         : kMaxQuantMagnitude;
+            const double v = std::min(factor * magnitudePow[k] + kQuantiserRounding,
+                                      static_cast<double>(kMaxQuantMagnitude));
+            const int32_t q = static_cast<int32_t>(v);
             coding.quantSpectrum[k] = spectrum[k] < 0.0 ? -q : q;
             any |= q;
-            if (limit) decoded += energyOf[q];
         }
     }
+    const bool limit = energy >= 0.0;
     if (!limit || any == 0) return any != 0;
+    const double* energyOf = decodedEnergies();
+    double decoded = 0.0;  // in units of the step's square
+    for (int w = firstWindow; w < firstWindow + windows; ++w)
+        for (int k = kShortWindowLength * w + lo; k < kShortWindowLength * w + hi; ++k)
+            decoded += energyOf[std::abs(coding.quantSpectrum[k])];
     const double inverse = inverseStepEnergy(difference);  // 1 / step^2
     const double bound = kMaxCodedEnergyRatio * energy * inverse;
     if (decoded <= bound) return true;
