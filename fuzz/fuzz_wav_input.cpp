@@ -26,12 +26,24 @@ uint32_t le32(const uint8_t* p) {
 
 // The audio bytes as the RIFF rules give them: the payload of the first "data" chunk, chunks
 // being <id><32-bit size><payload padded to even length> from byte 12. A size of 0xFFFFFFFF
-// or one past the end of the file runs to the end of the file.
+// or one past the end of the file runs to the end of the file. A writer may leave out the pad
+// byte: the next id is taken right after an odd payload when it is "fmt ", "data" or "LIST"
+// there and not after the pad byte, or when only there it is four printable characters.
 struct DataChunk {
     bool found = false;
     uint64_t offset = 0;
     uint64_t size = 0;
 };
+
+bool printableId(const uint8_t* id) {
+    for (int i = 0; i < 4; ++i)
+        if (id[i] < 0x20 || id[i] > 0x7E) return false;
+    return true;
+}
+
+bool readerId(const uint8_t* id) {
+    return std::memcmp(id, "fmt ", 4) == 0 || std::memcmp(id, "data", 4) == 0 || std::memcmp(id, "LIST", 4) == 0;
+}
 
 DataChunk walkChunks(const uint8_t* data, size_t size) {
     DataChunk chunk;
@@ -44,7 +56,13 @@ DataChunk walkChunks(const uint8_t* data, size_t size) {
             chunk.size = length == 0xFFFFFFFFu || length > available ? available : length;
             return chunk;
         }
-        pos += 8 + uint64_t{length} + (length & 1u);
+        const uint64_t end = pos + 8 + uint64_t{length};
+        pos = end + (length & 1u);
+        if ((length & 1u) && end + 5 <= size) {
+            const uint8_t* unpadded = data + end;
+            const uint8_t* padded = unpadded + 1;
+            if (!readerId(padded) && (readerId(unpadded) || (printableId(unpadded) && !printableId(padded)))) pos = end;
+        }
     }
     return chunk;
 }
