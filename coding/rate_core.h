@@ -43,6 +43,7 @@ void codeSilentChannel(ChannelCoding& coding, IcsInfo& ics, bool keepNoiseRange)
 // The codebooks, offsets and sections of a channel, saved before a tool changes them so that
 // they can be put back when the change does not fit.
 struct CodingSnapshot {
+    CodingSnapshot() = default;
     explicit CodingSnapshot(const ChannelCoding& coding);
     void restore(ChannelCoding& coding) const;
 

@@ -138,12 +138,11 @@ int measureBlockBits(std::span<const IcsInfo> ics, std::span<ChannelCoding> codi
 // bits, so spendOnSideInformation takes them from the reservoir with the rest of the block.
 void substituteNoiseWithinBuffer(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
                                  std::span<const ChannelBuffer> buffers, const ElementInfo& element) {
-    const CodingSnapshot first(coding[0]);
-    const CodingSnapshot second(coding.size() > 1 ? coding[1] : coding[0]);
+    CodingSnapshot saved[kMaxChannels];
+    for (size_t c = 0; c < coding.size(); ++c) saved[c] = CodingSnapshot(coding[c]);
     if (substituteZeroBands(coding, ics, buffers, element.msUsed != 0 ? element.msMask : nullptr) == 0) return;
     if (measureBlockBits(ics, coding, element, true) <= frameBitCap(static_cast<int>(coding.size()))) return;
-    first.restore(coding[0]);
-    if (coding.size() > 1) second.restore(coding[1]);
+    for (size_t c = 0; c < coding.size(); ++c) saved[c].restore(coding[c]);
 }
 
 // The rate control counts only section, scalefactor and spectral bits; the rest of the block
