@@ -14,6 +14,8 @@
 #include <cassert>
 #include <cmath>
 
+#include "records/instruction_set.h"
+
 namespace varnel {
 namespace {
 constexpr double kPi = 3.14159265358979323846;
@@ -38,17 +40,16 @@ Mdct::Mdct(int halfLength) : m_(halfLength) {
     for (int q = 0; q < points; ++q) bitReverse_[q] = fft::reverseBits(q, bits);
 }
 
-void Mdct::forward(std::span<const double> z, std::span<double> out) const {
-    assert(static_cast<int>(z.size()) == 2 * m_ && static_cast<int>(out.size()) == m_);
-    const int m = m_;
+template <bool Vector>
+VARNEL_KERNEL_BODY void Mdct::transform(const Mdct& plan, const double* zp, double* out) {
+    const int m = plan.m_;
     const int half = m / 2;
     const int points = m / 2;
     double buffer[kMaxHalfLength];  // points complex values, interleaved
     // Fold, pair and pre-rotate. For p < M/4, 2p lies in the first half of u and M-1-2p in
     // the second; for p >= M/4 the other way round.
-    const double* zp = z.data();
     auto store = [&](int p, double ue, double uo) {
-        const fft::Complex r = preRotation_[p];
+        const fft::Complex r = plan.preRotation_[p];
         buffer[2 * p] = ue * r.re - uo * r.im;
         buffer[2 * p + 1] = ue * r.im + uo * r.re;
     };
@@ -60,13 +61,30 @@ void Mdct::forward(std::span<const double> z, std::span<double> out) const {
         const int even = 2 * p, odd = m - 1 - 2 * p;
         store(p, zp[even - half] - zp[3 * half - 1 - even], -zp[3 * half + odd] - zp[3 * half - 1 - odd]);
     }
-    fft::radix4Transform<-1>(buffer, points, fftRotations_);
+#if VARNEL_HAS_VECTOR_BUILD
+    if constexpr (Vector)
+        fft::avx2::radix4Transform<-1>(buffer, points, plan.fftRotations_);
+    else
+#endif
+        fft::radix4Transform<-1>(buffer, points, plan.fftRotations_);
     for (int q = 0; q < points; ++q) {
-        const int at = 2 * bitReverse_[q];
-        const fft::Complex w = fft::Complex{buffer[at], buffer[at + 1]} * postRotation_[q];
+        const int at = 2 * plan.bitReverse_[q];
+        const fft::Complex w = fft::Complex{buffer[at], buffer[at + 1]} * plan.postRotation_[q];
         out[2 * q] = w.re;
         out[m - 1 - 2 * q] = -w.im;
     }
+}
+
+void Mdct::transformScalar(const Mdct& plan, const double* z, double* out) { transform<false>(plan, z, out); }
+VARNEL_VECTOR_TARGET void Mdct::transformVector(const Mdct& plan, const double* z, double* out) {
+    transform<true>(plan, z, out);
+}
+
+void Mdct::forward(std::span<const double> z, std::span<double> out) const { forwardWith(useVectorKernels(), z, out); }
+
+void Mdct::forwardWith(bool vector, std::span<const double> z, std::span<double> out) const {
+    assert(static_cast<int>(z.size()) == 2 * m_ && static_cast<int>(out.size()) == m_);
+    (vector ? transformVector : transformScalar)(*this, z.data(), out.data());
 }
 
 const Mdct& longMdct() {

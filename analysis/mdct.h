@@ -22,10 +22,18 @@ public:
 
     // z: N windowed samples; out: N/2 coefficients. `z` and `out` may not overlap.
     void forward(std::span<const double> z, std::span<double> out) const;
+    // The same in the baseline (vector = false) or the vector build; forward uses the one this
+    // CPU runs best. Both give identical results.
+    void forwardWith(bool vector, std::span<const double> z, std::span<double> out) const;
 
     int halfLength() const { return m_; }
 
 private:
+    template <bool Vector>
+    static void transform(const Mdct& plan, const double* z, double* out);
+    static void transformScalar(const Mdct& plan, const double* z, double* out);
+    static void transformVector(const Mdct& plan, const double* z, double* out);
+
     int m_;                                    // M = N / 2
     std::vector<fft::Complex> preRotation_;    // e^(-i pi p / M), p < M/2
     std::vector<fft::Complex> postRotation_;   // 2 e^(-i pi (q + 1/4) / M), q < M/2

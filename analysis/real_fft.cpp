@@ -11,6 +11,8 @@
 #include <cmath>
 #include <utility>
 
+#include "records/instruction_set.h"
+
 namespace varnel {
 namespace {
 
@@ -75,7 +77,7 @@ private:
 };
 
 // Step after the complex transform (Z in natural order in a): the real spectrum in place.
-void separateRealSpectrum(int n, double* a, int nc, const double* c) {
+VARNEL_KERNEL_BODY void separateRealSpectrum(int n, double* a, int nc, const double* c) {
     const int m = n / 2;
     const int ks = 2 * nc / m;  // table step per complex bin
     int kk = 0;
@@ -98,7 +100,7 @@ void separateRealSpectrum(int n, double* a, int nc, const double* c) {
     a[1] = dc - a[1];
 }
 
-void swapComplex(double* a, int i, int j) {
+VARNEL_KERNEL_BODY void swapComplex(double* a, int i, int j) {
     std::swap(a[2 * i], a[2 * j]);
     std::swap(a[2 * i + 1], a[2 * j + 1]);
 }
@@ -200,10 +202,23 @@ RealFftPlan::RealFftPlan(int n) : n_(n), w_(n / 2) {
     }
 }
 
-void RealFftPlan::forward(double* a) const {
-    fft::radix4Transform<1>(a, n_ / 2, rotations_);
-    for (size_t s = 0; s < swaps_.size(); s += 2) swapComplex(a, swaps_[s], swaps_[s + 1]);
-    separateRealSpectrum(n_, a, ip_[1], w_.data() + ip_[0]);
+template <bool Vector>
+VARNEL_KERNEL_BODY void RealFftPlan::transform(const RealFftPlan& plan, double* a) {
+#if VARNEL_HAS_VECTOR_BUILD
+    if constexpr (Vector)
+        fft::avx2::radix4Transform<1>(a, plan.n_ / 2, plan.rotations_);
+    else
+#endif
+        fft::radix4Transform<1>(a, plan.n_ / 2, plan.rotations_);
+    for (size_t s = 0; s < plan.swaps_.size(); s += 2) swapComplex(a, plan.swaps_[s], plan.swaps_[s + 1]);
+    separateRealSpectrum(plan.n_, a, plan.ip_[1], plan.w_.data() + plan.ip_[0]);
 }
+
+void RealFftPlan::transformScalar(const RealFftPlan& plan, double* a) { transform<false>(plan, a); }
+VARNEL_VECTOR_TARGET void RealFftPlan::transformVector(const RealFftPlan& plan, double* a) { transform<true>(plan, a); }
+
+void RealFftPlan::forward(double* a) const { forwardWith(useVectorKernels(), a); }
+
+void RealFftPlan::forwardWith(bool vector, double* a) const { (vector ? transformVector : transformScalar)(*this, a); }
 
 }  // namespace varnel

@@ -41,8 +41,16 @@ public:
     explicit RealFftPlan(int n);
     int length() const { return n_; }
     void forward(double* a) const;
+    // The same in the baseline (vector = false) or the vector build; forward uses the one this
+    // CPU runs best. Both give identical results.
+    void forwardWith(bool vector, double* a) const;
 
 private:
+    template <bool Vector>
+    static void transform(const RealFftPlan& plan, double* a);
+    static void transformScalar(const RealFftPlan& plan, double* a);
+    static void transformVector(const RealFftPlan& plan, double* a);
+
     int n_;
     int32_t ip_[2 + 32];
     std::vector<double> w_;

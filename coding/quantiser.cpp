@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "coding/truncation.h"
+#include "records/instruction_set.h"
 
 namespace varnel {
 namespace {
@@ -225,7 +226,7 @@ void limitBandEnergy(ChannelCoding& coding, const double* spectrum, int firstWin
 // With a peak and `largest`, *largest receives the band's largest quantised magnitude: the
 // peak is one of the band's |x|^0.75 values and goes through the same rounding and clip (and
 // the lines are searched when the energy limit lowered one).
-bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
+VARNEL_KERNEL_BODY bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
                        const double* magnitudePow, double peak, bool wasZero, int g,
                        int firstWindow, int b, int32_t* largest = nullptr, double energy = -1.0) {
     const int i = g * ics.numSwb + b;
@@ -284,10 +285,8 @@ double limitedEnergy(const MagnitudePowers& powers, int i) {
     return powers.limitEnergy ? powers.bandEnergy[i] : -1.0;
 }
 
-}  // namespace
-
-void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
-                            MagnitudePowers& powers, bool limitEnergy) {
+VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, const IcsInfo& ics,
+                                           MagnitudePowers& powers, bool limitEnergy) {
     assert(spectrum.size() >= static_cast<size_t>(kFrameLength));
     for (int k = 0; k < kFrameLength; ++k) {
         const double a = std::fabs(spectrum[k]);
@@ -310,6 +309,61 @@ void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics
         }
         firstWindow += groupLength(ics, g);
     }
+}
+
+VARNEL_KERNEL_BODY void quantiseBandsBody(ChannelCoding& coding, std::span<const double> spectrum,
+                                         const IcsInfo& ics, const MagnitudePowers& powers, int firstBand,
+                                         int endBand, uint8_t* nonZero, int32_t* largest) {
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        for (int b = firstBand; b < endBand; ++b) {
+            const int i = g * ics.numSwb + b;
+            nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
+                                           powers.bandPeak[i], nonZero[i] == 0, g, firstWindow, b,
+                                           largest ? largest + i : nullptr, limitedEnergy(powers, i));
+        }
+        firstWindow += groupLength(ics, g);
+    }
+}
+
+
+// The kernels' two builds (see records/instruction_set.h).
+void magnitudePowersScalar(std::span<const double> spectrum, const IcsInfo& ics, MagnitudePowers& powers,
+                           bool limitEnergy) {
+    magnitudePowersBody(spectrum, ics, powers, limitEnergy);
+}
+VARNEL_VECTOR_TARGET void magnitudePowersVector(std::span<const double> spectrum, const IcsInfo& ics,
+                                                MagnitudePowers& powers, bool limitEnergy) {
+    magnitudePowersBody(spectrum, ics, powers, limitEnergy);
+}
+void quantiseBandsScalar(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                         const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
+                         int32_t* largest) {
+    quantiseBandsBody(coding, spectrum, ics, powers, firstBand, endBand, nonZero, largest);
+}
+VARNEL_VECTOR_TARGET void quantiseBandsVector(ChannelCoding& coding, std::span<const double> spectrum,
+                                              const IcsInfo& ics, const MagnitudePowers& powers, int firstBand,
+                                              int endBand, uint8_t* nonZero, int32_t* largest) {
+    quantiseBandsBody(coding, spectrum, ics, powers, firstBand, endBand, nonZero, largest);
+}
+
+constexpr QuantiserKernels kScalarKernels{magnitudePowersScalar, quantiseBandsScalar};
+constexpr QuantiserKernels kVectorKernels{magnitudePowersVector, quantiseBandsVector};
+
+}  // namespace
+
+const QuantiserKernels& quantiserKernels(bool vector) { return vector ? kVectorKernels : kScalarKernels; }
+
+void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
+                            MagnitudePowers& powers, bool limitEnergy) {
+    quantiserKernels(useVectorKernels()).magnitudePowers(spectrum, ics, powers, limitEnergy);
+}
+
+void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
+                   int32_t* largest) {
+    quantiserKernels(useVectorKernels()).quantiseBands(coding, spectrum, ics, powers, firstBand, endBand, nonZero,
+                                                       largest);
 }
 
 double spectrumPeak(std::span<const double> spectrum) {
@@ -339,21 +393,6 @@ void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, c
         for (int b = 0; b < ics.numSwb; ++b)
             quantiseGroupBand(coding, spectrum.data(), ics, magnitudePow.data(), -1.0, false, g,
                               firstWindow, b);
-        firstWindow += groupLength(ics, g);
-    }
-}
-
-void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
-                   const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
-                   int32_t* largest) {
-    int firstWindow = 0;
-    for (int g = 0; g < groupCount(ics); ++g) {
-        for (int b = firstBand; b < endBand; ++b) {
-            const int i = g * ics.numSwb + b;
-            nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
-                                           powers.bandPeak[i], nonZero[i] == 0, g, firstWindow, b,
-                                           largest ? largest + i : nullptr, limitedEnergy(powers, i));
-        }
         firstWindow += groupLength(ics, g);
     }
 }

@@ -1,0 +1,119 @@
+// The vector build of every hot kernel gives exactly the baseline build's results (the default
+// mode's output depends on it byte for byte), on random input with the values that tell
+// rounding and signed zeros apart.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "analysis/mdct.h"
+#include "analysis/real_fft.h"
+#include "coding/quantiser.h"
+#include "records/instruction_set.h"
+#include "tests/coding/coding_frame_for_test.h"
+
+namespace varnel {
+namespace {
+
+using namespace varnel::testing;
+
+// Gaussian values of a wide range of scales, with exact zeros of both signs and runs of zeros;
+// every fourth seed gives zeros of random signs only (a silent block).
+std::vector<double> awkwardValues(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> gauss;
+    std::uniform_int_distribution<int> pick(0, 15), scale(-30, 40);
+    std::vector<double> v(n);
+    for (double& x : v) {
+        const int kind = pick(rng);
+        x = kind == 0 ? 0.0 : kind == 1 ? -0.0 : gauss(rng) * std::ldexp(1.0, scale(rng));
+        if (seed % 4 == 3) x = std::copysign(0.0, x);
+    }
+    for (int i = n / 3; i < n / 3 + n / 8; ++i) v[i] = (i & 1) ? -0.0 : 0.0;
+    return v;
+}
+
+// One channel's records at a sampling rate, long or with the given window groups, with band
+// offsets that vary from band to band.
+struct Channel {
+    Channel(int rateIndex, const std::vector<int>& groups) : frame(makeFrame(1, rateIndex, 64000)) {
+        if (!groups.empty()) setShortBlock(ics, rateIndex, groups);
+        for (int i = 0; i < kMaxBandEntries; ++i) coding.scaleOffset[i] = (i * 7) % 40;
+    }
+    std::unique_ptr<CodingFrame> frame;
+    ChannelCoding& coding = frame->coding[0];
+    IcsInfo& ics = frame->ics[0];
+    double* x = frame->buffers[0].spectrum;
+    const std::span<const double> spectrum{x, kFrameLength};
+};
+
+bool sameBits(const double* a, const double* b, int n) { return std::memcmp(a, b, sizeof(double) * n) == 0; }
+
+TEST(VectorKernels, TransformsMatchTheBaselineBitForBit) {
+    if (!useVectorKernels()) GTEST_SKIP() << "no vector build for this CPU";
+    // Every transform length the stage structure can take: a last radix-4 stage, a last
+    // radix-2 stage, one stage or several.
+    for (int half = 8; half <= Mdct::kMaxHalfLength; half *= 2) {
+        const Mdct mdct(half);
+        for (unsigned seed = 0; seed < 4; ++seed) {
+            const std::vector<double> z = awkwardValues(2 * half, seed);
+            std::vector<double> scalar(half), vector(half);
+            mdct.forwardWith(false, z, scalar);
+            mdct.forwardWith(true, z, vector);
+            EXPECT_TRUE(sameBits(scalar.data(), vector.data(), half)) << "MDCT of " << 2 * half << ", seed " << seed;
+        }
+    }
+    for (int n = 8; n <= 2048; n *= 2) {
+        const RealFftPlan plan(n);
+        for (unsigned seed = 0; seed < 4; ++seed) {
+            std::vector<double> scalar = awkwardValues(n, seed + 10), vector = scalar;
+            plan.forwardWith(false, scalar.data());
+            plan.forwardWith(true, vector.data());
+            EXPECT_TRUE(sameBits(scalar.data(), vector.data(), n)) << "real FFT of " << n << ", seed " << seed;
+        }
+    }
+}
+
+TEST(VectorKernels, QuantiserMatchesTheBaselineBitForBit) {
+    if (!useVectorKernels()) GTEST_SKIP() << "no vector build for this CPU";
+    const QuantiserKernels& scalar = quantiserKernels(false);
+    const QuantiserKernels& vector = quantiserKernels(true);
+    struct Layout {
+        int rateIndex;
+        std::vector<int> groups;  // empty: a long block
+    };
+    const Layout layouts[] = {{k44100, {}}, {k16000, {}}, {k48000, {2, 3, 3}}, {k32000, {1, 1, 1, 1, 1, 1, 1, 1}}};
+    for (const Layout& layout : layouts) {
+        for (unsigned seed = 0; seed < 6; ++seed) {
+            Channel ch(layout.rateIndex, layout.groups);
+            const std::vector<double> lines = awkwardValues(kFrameLength, seed + 100);
+            std::copy(lines.begin(), lines.end(), ch.x);
+            const bool limit = seed % 2 == 1;
+            MagnitudePowers scalarPowers, vectorPowers;
+            scalar.magnitudePowers(ch.spectrum, ch.ics, scalarPowers, limit);
+            vector.magnitudePowers(ch.spectrum, ch.ics, vectorPowers, limit);
+            const int entries = ch.ics.numSwb * ch.ics.numWindowGroups;
+            ASSERT_TRUE(sameBits(scalarPowers.line, vectorPowers.line, kFrameLength));
+            ASSERT_TRUE(sameBits(scalarPowers.bandPeak, vectorPowers.bandPeak, entries));
+            ASSERT_TRUE(sameBits(scalarPowers.bandEnergy, vectorPowers.bandEnergy, entries));
+            for (int gain = 20; gain <= 255; gain += 47) {
+                ChannelCoding a = ch.coding, b = ch.coding;
+                a.globalGain = b.globalGain = gain;
+                uint8_t nonZeroA[kMaxBandEntries], nonZeroB[kMaxBandEntries];
+                int32_t largestA[kMaxBandEntries], largestB[kMaxBandEntries];
+                std::fill(std::begin(nonZeroA), std::end(nonZeroA), uint8_t{1});
+                std::fill(std::begin(nonZeroB), std::end(nonZeroB), uint8_t{1});
+                scalar.quantiseBands(a, ch.spectrum, ch.ics, scalarPowers, 0, ch.ics.numSwb, nonZeroA, largestA);
+                vector.quantiseBands(b, ch.spectrum, ch.ics, vectorPowers, 0, ch.ics.numSwb, nonZeroB, largestB);
+                EXPECT_EQ(std::memcmp(a.quantSpectrum, b.quantSpectrum, sizeof a.quantSpectrum), 0) << "gain " << gain;
+                EXPECT_EQ(std::memcmp(nonZeroA, nonZeroB, entries), 0) << "gain " << gain;
+                EXPECT_EQ(std::memcmp(largestA, largestB, sizeof(int32_t) * entries), 0) << "gain " << gain;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace varnel
