@@ -146,7 +146,8 @@ public:
             // not multiply by.
             for (int k = 0; k < q; k += 2)
                 for (int r = 1; r <= 3; ++r)
-                    for (int j = k; j < k + 2; ++j) paired_.push_back(j == 0 ? Complex{1.0, 0.0} : rotation(length, r * j));
+                    for (int j = k; j < k + 2; ++j)
+                        paired_.push_back(j == 0 ? Complex{1.0, 0.0} : rotation(length, r * j));
         }
     }
     Reader stage(int length) const { return Reader(table_.data() + find(length).offset); }

@@ -19,6 +19,9 @@ struct BandStats {
     double form[kMaxBandEntries];
 };
 void measureBands(std::span<const double> spectrum, const IcsInfo& ics, BandStats& stats);
+// The same in the baseline (vector = false) or the vector build; measureBands uses the one this
+// CPU runs best. Both give identical results.
+void measureBandsWith(bool vector, std::span<const double> spectrum, const IcsInfo& ics, BandStats& stats);
 
 // Lines of a band that carry its energy: the form factor sum |x|^0.5 over the fourth root of
 // the mean line energy; the width for a flat band, the fourth root of the width for one line.

@@ -78,9 +78,7 @@ void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const Mask
     coding.pnsBandLimit = top;
 }
 
-void setNoiseEnergies(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum) {
-    BandStats stats;
-    measureBands(spectrum, ics, stats);
+void setNoiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const BandStats& stats) {
     for (int e = 0; e < ics.numSwb * groupCount(ics); ++e) {
         if (!coding.noiseFlag[e]) continue;
         coding.codebook[e] = NOISE_HCB;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "coding/band_statistics.h"
 #include "records/channel_records.h"
 #include "records/masking_records.h"
 
@@ -31,8 +32,8 @@ void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const Mask
                            int32_t sampleRate, int32_t bitRatePerChannel, bool noise);
 
 // Noise bands flagged in noiseFlag get codebook NOISE_HCB and, in scaleOffset, the noise energy
-// of their mean energy per window in `spectrum`.
-void setNoiseEnergies(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum);
+// of their mean energy per window, from the spectrum's `stats`.
+void setNoiseEnergies(ChannelCoding& coding, const IcsInfo& ics, const BandStats& stats);
 
 // TNS filtered `before` into `after`: the decoder's inverse filter raises the noise of the
 // filtered bands by about the filter's prediction gain, so their thresholds fall by the ratio

@@ -43,17 +43,16 @@ constexpr double kMaxBorrowedShare = 0.4;
 // that fits, with a bounded refinement of the bands that quantised to zero.
 struct Search : GainTrial {
     const MaskingResult& masking;
-    BandStats stats;
+    const BandStats& stats;
     int32_t baseOffset[kMaxBandEntries];
     int32_t capStep[kMaxBandEntries];  // the step at which the band's noise reaches kMaxNoiseShare
     bool capped = true;                // steps held at capStep while that fits
     int thresholdGain = 0;  // the gain at which every coded band's step meets its threshold
     int minGain = kMinGlobalGain;
 
-    Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const MaskingResult& m,
-           bool n)
-        : GainTrial(c, i, s, n, true), masking(m) {
-        measureBands(spectrum, ics, stats);
+    Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const BandStats& measured,
+           const MaskingResult& m, bool n)
+        : GainTrial(c, i, s, n, true), masking(m), stats(measured) {
         double step[kMaxBandEntries];
         int largestStep = INT_MIN;
         for (int e = 0; e < entries; ++e) {
@@ -222,10 +221,8 @@ void substituteAudibleZeroBands(Search& s, const MaskingResult& masking, int bit
 
 }  // namespace
 
-double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
-                    const ChannelCoding& coding, const MaskingResult& masking) {
-    BandStats stats;
-    measureBands(spectrum, ics, stats);
+double codedEntropy(const BandStats& stats, const IcsInfo& ics, const ChannelCoding& coding,
+                    const MaskingResult& masking) {
     double pe = 0.0;
     for (int g = 0; g < groupCount(ics); ++g)
         for (int b = 0; b < coding.pnsBandLimit; ++b) {
@@ -269,11 +266,11 @@ int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t mea
 }
 
 void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
-                        const MaskingResult& masking, bool noise, double fill, int bitLimit,
-                        int32_t& gainAboveThreshold) {
+                        const BandStats& stats, const MaskingResult& masking, bool noise, double fill,
+                        int bitLimit, int32_t& gainAboveThreshold) {
     std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
     const int target = std::min(coding.targetBits, bitLimit);
-    Search s(coding, ics, spectrum, masking, noise);
+    Search s(coding, ics, spectrum, stats, masking, noise);
     const int below = kBelowThreshold +
                       static_cast<int>(kBelowThresholdFull * std::clamp(2.0 * fill - 1.0, 0.0, 1.0));
     const int low = std::clamp(s.thresholdGain - below, s.minGain, kMaxGlobalGain);

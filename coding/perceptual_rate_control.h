@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <span>
 
+#include "coding/band_statistics.h"
 #include "records/channel_records.h"
 #include "records/masking_records.h"
 
@@ -45,10 +46,10 @@ struct PerceptualState {
     int32_t gainAboveThreshold[kMaxChannels]{};  // last frame's gain over the threshold gain
 };
 
-// Perceptual entropy of a channel's coded spectrum against its thresholds, over the bands
-// below pnsBandLimit that are not noise.
-double codedEntropy(std::span<const double> spectrum, const IcsInfo& ics,
-                    const ChannelCoding& coding, const MaskingResult& masking);
+// Perceptual entropy of a channel's coded spectrum, measured in `stats`, against its thresholds,
+// over the bands below pnsBandLimit that are not noise.
+double codedEntropy(const BandStats& stats, const IcsInfo& ics, const ChannelCoding& coding,
+                    const MaskingResult& masking);
 
 // The frame's bit total for `channels` channels of `meanBits` each, from its perceptual entropy;
 // takes what exceeds the mean from the reservoir (and puts back what falls short of it). At most
@@ -64,9 +65,9 @@ int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t mea
 // noise bands' energies may add to the target (the caller charges the reservoir). A channel
 // that fits nothing is coded silent (save its noise bands).
 // `gainAboveThreshold` carries the gain's distance above the threshold gain between frames
-// (it starts the search). `fill` is the reservoir's fill, 0 .. 1.
+// (it starts the search). `fill` is the reservoir's fill, 0 .. 1. `stats` measures `spectrum`.
 void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
-                        const MaskingResult& masking, bool noise, double fill, int bitLimit,
-                        int32_t& gainAboveThreshold);
+                        const BandStats& stats, const MaskingResult& masking, bool noise, double fill,
+                        int bitLimit, int32_t& gainAboveThreshold);
 
 }  // namespace varnel

@@ -238,7 +238,8 @@ VARNEL_KERNEL_BODY int32_t quantiseLines(const double* spectrum, const double* m
     // Branch-free, so that the compiler vectorises it: the magnitude saturates at the
     // escape range before the conversion, which truncates as the quantiser rounds.
     for (int k = begin; k < end; ++k) {
-        const double v = std::min(factor * magnitudePow[k] + kQuantiserRounding, static_cast<double>(kMaxQuantMagnitude));
+        const double v =
+            std::min(factor * magnitudePow[k] + kQuantiserRounding, static_cast<double>(kMaxQuantMagnitude));
         const int32_t q = static_cast<int32_t>(v);
         out[k] = spectrum[k] < 0.0 ? -q : q;
         any |= q;

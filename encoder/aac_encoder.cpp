@@ -308,7 +308,7 @@ FrameStatus AacEncoder::encodeFrame() {
         PerceptualFrame& p = *perceptualFrame;
         choosePerceptualTools(buffers, ics, coding, elementInfo, frame.options, rate, sampleRateIndex, p);
         clock.mark(&StageTimes::tools);
-        const int32_t total = perceptualFrameTotal(buffers, ics, coding, elementInfo, rate, perceptual, frame, p);
+        const int32_t total = perceptualFrameTotal(ics, coding, elementInfo, rate, perceptual, frame, p);
         quantisePerceptualFrame(buffers, ics, coding, elementInfo, total, perceptual, frame, p);
     } else {
         limitBandwidth(buffers, ics, coding, rate);

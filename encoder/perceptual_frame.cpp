@@ -69,11 +69,14 @@ void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const Ics
     element.msUsed = 0;
     if (options & kOptionTns) filterTransients(buffers, ics, coding, element, noise, sampleRateIndex, frame.masking);
     if (options & kOptionMidSide) decideMidSideBands(buffers, ics, coding, element, frame.masking);
-    for (size_t c = 0; c < ics.size(); ++c) setNoiseEnergies(coding[c], ics[c], buffers[c].spectrum);
+    for (size_t c = 0; c < ics.size(); ++c) {
+        measureBands(buffers[c].spectrum, ics[c], frame.stats[c]);
+        setNoiseEnergies(coding[c], ics[c], frame.stats[c]);
+    }
 }
 
-int32_t perceptualFrameTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInfo> ics,
-                             std::span<const ChannelCoding> coding, const ElementInfo& element,
+int32_t perceptualFrameTotal(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding,
+                             const ElementInfo& element,
                              const StreamRate& rate, PerceptualState& state, FrameState& frameState,
                              PerceptualFrame& frame) {
     const int channels = static_cast<int>(ics.size());
@@ -81,7 +84,7 @@ int32_t perceptualFrameTotal(std::span<const ChannelBuffer> buffers, std::span<c
     int32_t limit = 0;
     for (int c = 0; c < channels; ++c) {
         frame.entropy[c] =
-            frame.silent[c] ? 0.0 : codedEntropy(buffers[c].spectrum, ics[c], coding[c], frame.masking[c]);
+            frame.silent[c] ? 0.0 : codedEntropy(frame.stats[c], ics[c], coding[c], frame.masking[c]);
         frameEntropy += frame.entropy[c];
         limit += channelBitLimit(ics[c], element.sideInfo[c], channels, element.msUsed != 0);
     }
@@ -112,8 +115,8 @@ void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<I
         if (frame.silent[c]) {
             codeSilentChannel(coding[c], ics[c], false);
         } else {
-            quantisePerceptual(coding[c], ics[c], buffers[c].spectrum, frame.masking[c], noise, fill, bitLimit,
-                               state.gainAboveThreshold[c]);
+            quantisePerceptual(coding[c], ics[c], buffers[c].spectrum, frame.stats[c], frame.masking[c], noise, fill,
+                               bitLimit, state.gainAboveThreshold[c]);
         }
         reservoir.charge(target - coding[c].usedBits);
         reservoir.cap();

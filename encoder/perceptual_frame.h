@@ -18,6 +18,7 @@ struct PerceptualFrame {
     MaskingResult masking[kMaxChannels];  // the model's result, then as the tools leave it
     bool silent[kMaxChannels]{};          // the channel's spectrum was all zero before the tools
     double entropy[kMaxChannels]{};       // perceptual entropy of what each channel codes
+    BandStats stats[kMaxChannels];        // the band measures of each spectrum as the tools leave it
 };
 
 // Per channel the coded bandwidth and the noise bands from the model's thresholds; with
@@ -29,8 +30,8 @@ void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const Ics
 
 // The frame's bits from its perceptual entropy through the reservoir (never more than it holds,
 // and what it cannot hold spent).
-int32_t perceptualFrameTotal(std::span<const ChannelBuffer> buffers, std::span<const IcsInfo> ics,
-                             std::span<const ChannelCoding> coding, const ElementInfo& element,
+int32_t perceptualFrameTotal(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding,
+                             const ElementInfo& element,
                              const StreamRate& rate, PerceptualState& state, FrameState& frameState,
                              PerceptualFrame& frame);
 

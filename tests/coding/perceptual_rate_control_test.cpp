@@ -86,10 +86,12 @@ Coded code(const std::string& kind, int target, bool noise) {
     c.x = spectrum(kind);
     c.masking = thresholds(c.ics, c.x);
     choosePerceptualBands(c.coding, c.ics, c.masking, kRate, noise ? 32000 : 64000, noise);
-    setNoiseEnergies(c.coding, c.ics, c.x);
+    BandStats stats;
+    measureBands(c.x, c.ics, stats);
+    setNoiseEnergies(c.coding, c.ics, stats);
     c.coding.targetBits = target;
     int32_t gainAbove = 0;
-    quantisePerceptual(c.coding, c.ics, c.x, c.masking, noise, 0.0, kBitLimit, gainAbove);
+    quantisePerceptual(c.coding, c.ics, c.x, stats, c.masking, noise, 0.0, kBitLimit, gainAbove);
     return c;
 }
 

@@ -10,6 +10,7 @@
 
 #include "analysis/mdct.h"
 #include "analysis/real_fft.h"
+#include "coding/band_statistics.h"
 #include "coding/quantiser.h"
 #include "records/instruction_set.h"
 #include "tests/coding/coding_frame_for_test.h"
@@ -76,7 +77,7 @@ TEST(VectorKernels, TransformsMatchTheBaselineBitForBit) {
     }
 }
 
-TEST(VectorKernels, QuantiserMatchesTheBaselineBitForBit) {
+TEST(VectorKernels, QuantiserAndBandMeasuresMatchTheBaselineBitForBit) {
     if (!useVectorKernels()) GTEST_SKIP() << "no vector build for this CPU";
     const QuantiserKernels& scalar = quantiserKernels(false);
     const QuantiserKernels& vector = quantiserKernels(true);
@@ -98,6 +99,11 @@ TEST(VectorKernels, QuantiserMatchesTheBaselineBitForBit) {
             ASSERT_TRUE(sameBits(scalarPowers.line, vectorPowers.line, kFrameLength));
             ASSERT_TRUE(sameBits(scalarPowers.bandPeak, vectorPowers.bandPeak, entries));
             ASSERT_TRUE(sameBits(scalarPowers.bandEnergy, vectorPowers.bandEnergy, entries));
+            BandStats scalarStats, vectorStats;
+            measureBandsWith(false, ch.spectrum, ch.ics, scalarStats);
+            measureBandsWith(true, ch.spectrum, ch.ics, vectorStats);
+            ASSERT_TRUE(sameBits(scalarStats.energy, vectorStats.energy, entries));
+            ASSERT_TRUE(sameBits(scalarStats.form, vectorStats.form, entries));
             for (int gain = 20; gain <= 255; gain += 47) {
                 ChannelCoding a = ch.coding, b = ch.coding;
                 a.globalGain = b.globalGain = gain;
