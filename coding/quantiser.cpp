@@ -174,6 +174,17 @@ const double* decodedEnergies() {
     return table.data();
 }
 
+// q^(4/3), the decoded amplitude of magnitude q in steps: the root of decodedEnergies' entry.
+const double* decodedAmplitudes() {
+    static const auto table = [] {
+        const double* energyOf = decodedEnergies();
+        std::array<double, kMaxQuantMagnitude + 1> t{};
+        for (int m = 0; m <= kMaxQuantMagnitude; ++m) t[m] = std::sqrt(energyOf[m]);
+        return t;
+    }();
+    return table.data();
+}
+
 // 2^(0.5 d) for a scale difference d = scaleOffset - globalGain: factor^(8/3), the decoded
 // energy of one step's line is its inverse. Tabulated like scaleFactorGain.
 double inverseStepEnergy(int32_t difference) {
@@ -193,6 +204,7 @@ double inverseStepEnergy(int32_t difference) {
 void limitBandEnergy(ChannelCoding& coding, const double* spectrum, int firstWindow, int windows,
                      int lo, int hi, double stepInverse, double decoded, double bound) {
     const double* energyOf = decodedEnergies();
+    const double* amplitudeOf = decodedAmplitudes();
     // Lowering a line from q to q - 1 (amplitudes a = q^(4/3) and b = (q - 1)^(4/3) in steps,
     // the line's own being x) adds (a - b)(2x - a - b) to the squared error and takes
     // (a - b)(a + b) from the energy; the lines that add the least error per energy taken go
@@ -207,9 +219,9 @@ void limitBandEnergy(ChannelCoding& coding, const double* spectrum, int firstWin
         for (int k = kShortWindowLength * w + lo; k < kShortWindowLength * w + hi; ++k) {
             const int32_t q = std::abs(coding.quantSpectrum[k]);
             const double x = std::fabs(spectrum[k]) * stepInverse;
-            const double a = std::sqrt(energyOf[q]);
+            const double a = amplitudeOf[q];
             if (q == 0 || a <= x) continue;
-            const double b = std::sqrt(energyOf[q - 1]);
+            const double b = amplitudeOf[q - 1];
             up[n++] = {(2.0 * x - a - b) / (a + b), k};
         }
     }
