@@ -20,6 +20,7 @@
 
 #include "analysis/real_fft.h"
 #include "records/band_tables.h"
+#include "records/instruction_set.h"
 
 namespace varnel {
 namespace {
@@ -81,7 +82,7 @@ struct Detection {
 };
 
 // Energies of the eight blocks, their marks and the frame gate; returns the frame energy.
-double detectEnergy(const double* a, TransientDetector& detector, Detection& d) {
+VARNEL_KERNEL_BODY double detectEnergy(const double* a, TransientDetector& detector, Detection& d) {
     double total = 0.0;
     for (int w = 0; w < kShortWindows; ++w) {
         detector.nextGroupMarks[w] = 0;
@@ -108,7 +109,8 @@ double detectEnergy(const double* a, TransientDetector& detector, Detection& d) 
 
 // Zero crossings against the previous frame's count (at least 1, so the ratio is defined);
 // a zero sample makes no crossing.
-void detectCrossings(const double* a, double frameEnergy, TransientDetector& detector, IcsInfo& ics, Detection& d) {
+VARNEL_KERNEL_BODY void detectCrossings(const double* a, double frameEnergy, TransientDetector& detector, IcsInfo& ics,
+                                        Detection& d) {
     int z = 1;
     for (int i = 1; i < kLookAheadLength; ++i) z += a[i - 1] * a[i] < 0.0 ? 1 : 0;
     ics.attackRatio = 0.0;
@@ -122,13 +124,14 @@ void detectCrossings(const double* a, double frameEnergy, TransientDetector& det
 
 // Band powers of the four Hann-windowed quarters. The windowing works on a copy: the
 // look-ahead samples are the filterbank's input in this frame and the next two.
-void detectBands(const double* a, TransientDetector& detector, Detection& d) {
+template <bool Vector>
+VARNEL_KERNEL_BODY void detectBands(const double* a, TransientDetector& detector, Detection& d) {
     static const RealFft256 fft;
     const double* hann = hannAnalysisWindow();
     double piece[kFftLength];
     for (int f = 0; f < kFftPieces; ++f) {
         for (int i = 0; i < kFftLength; ++i) piece[i] = a[kFftLength * f + i] * hann[i];
-        fft.forward(piece);
+        fft.forwardWith(Vector, piece);
         for (int b = 0; b < kBands; ++b) {
             double o = 0.0;
             for (int k = kFirstBin + kBinsPerBand * b; k < kFirstBin + kBinsPerBand * (b + 1); ++k)
@@ -310,14 +313,35 @@ int groupShortWindows(const int32_t marks[kShortWindows], int32_t groupLength[kS
     return groups;
 }
 
+namespace {
+
+// The detectors' measurements of the look-ahead `a`, in the baseline or the vector build.
+template <bool Vector>
+VARNEL_KERNEL_BODY void detectBody(const double* a, TransientDetector& detector, IcsInfo& ics, Detection& d) {
+    const double frameEnergy = detectEnergy(a, detector, d);
+    detectCrossings(a, frameEnergy, detector, ics, d);
+    detectBands<Vector>(a, detector, d);
+}
+void detectScalar(const double* a, TransientDetector& detector, IcsInfo& ics, Detection& d) {
+    detectBody<false>(a, detector, ics, d);
+}
+VARNEL_VECTOR_TARGET void detectVector(const double* a, TransientDetector& detector, IcsInfo& ics, Detection& d) {
+    detectBody<true>(a, detector, ics, d);
+}
+
+}  // namespace
+
 void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, TransientDetector& detector,
                           const BlockSwitchingContext& context) {
+    decideWindowSequenceWith(useVectorKernels(), buffer, ics, detector, context);
+}
+
+void decideWindowSequenceWith(bool vector, const ChannelBuffer& buffer, IcsInfo& ics, TransientDetector& detector,
+                              const BlockSwitchingContext& context) {
     const double* a = buffer.timeSamples + kLookAheadStart;
 
     Detection d;
-    const double frameEnergy = detectEnergy(a, detector, d);
-    detectCrossings(a, frameEnergy, detector, ics, d);
-    detectBands(a, detector, d);
+    (vector ? detectVector : detectScalar)(a, detector, ics, d);
     if (!(detector.blockEnergyMean > kBlockMeanFloor)) d.bandAttackCount = 0;  // quiet input
 
     // The TNS hint: a weak attack remembered from an earlier call asks for TNS now.

@@ -30,6 +30,10 @@ void initTransientDetector(TransientDetector& detector);
 // always joins the one on entry (the previous block's; see fitWindowSequence).
 void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, TransientDetector& detector,
                           const BlockSwitchingContext& context);
+// The same with the detectors' measurements in the baseline (vector = false) or the vector
+// build; decideWindowSequence uses the one this CPU runs best. Both decide identically.
+void decideWindowSequenceWith(bool vector, const ChannelBuffer& buffer, IcsInfo& ics, TransientDetector& detector,
+                              const BlockSwitchingContext& context);
 
 // Makes the coded sequence join the previous coded block, `previousSequence`: after
 // ONLY_LONG or LONG_STOP only ONLY_LONG or LONG_START may follow, after LONG_START or

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "analysis/block_switching.h"
 #include "analysis/mdct.h"
 #include "analysis/real_fft.h"
 #include "coding/band_statistics.h"
@@ -74,6 +75,38 @@ TEST(VectorKernels, TransformsMatchTheBaselineBitForBit) {
             plan.forwardWith(true, vector.data());
             EXPECT_TRUE(sameBits(scalar.data(), vector.data(), n)) << "real FFT of " << n << ", seed " << seed;
         }
+    }
+}
+
+TEST(VectorKernels, TransientDetectorsDecideAsTheBaseline) {
+    if (!useVectorKernels()) GTEST_SKIP() << "no vector build for this CPU";
+    // Quiet noise with loud bursts and silent stretches, frame after frame, through two
+    // detectors that must keep the same memory and decide the same blocks.
+    auto buffer = std::make_unique<ChannelBuffer>();
+    IcsInfo ics[2]{};
+    TransientDetector detector[2]{};
+    for (int i = 0; i < 2; ++i) {
+        ics[i].windowSequence = ics[i].nextWindowSequence = ONLY_LONG_SEQUENCE;
+        ics[i].swbOffsets = swbOffsetLong[k44100];
+        ics[i].numSwb = numSwbLong[k44100];
+        ics[i].numWindowGroups = ics[i].windowGroupLength[0] = 1;
+        initTransientDetector(detector[i]);
+    }
+    const BlockSwitchingContext context{4, 1, kMaxBitsPerChannel, true};
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> level(0.0, 1.0);
+    for (int frame = 0; frame < 60; ++frame) {
+        std::copy(buffer->timeSamples + kFrameLength, buffer->timeSamples + 3 * kFrameLength, buffer->timeSamples);
+        const double scale = frame % 7 == 3 ? 30000.0 : frame % 11 == 5 ? 0.0 : 300.0 * level(rng);
+        const std::vector<double> noise = awkwardValues(kFrameLength, frame);
+        for (int k = 0; k < kFrameLength; ++k)
+            buffer->timeSamples[2 * kFrameLength + k] = std::round(std::clamp(noise[k], -1.0, 1.0) * scale);
+        for (int i = 0; i < 2; ++i) decideWindowSequenceWith(i == 1, *buffer, ics[i], detector[i], context);
+        ASSERT_EQ(ics[0].windowSequence, ics[1].windowSequence) << "frame " << frame;
+        ASSERT_EQ(ics[0].numWindowGroups, ics[1].numWindowGroups) << "frame " << frame;
+        ASSERT_EQ(std::memcmp(ics[0].groupMarks, ics[1].groupMarks, sizeof ics[0].groupMarks), 0);
+        ASSERT_EQ(std::memcmp(&ics[0].attackRatio, &ics[1].attackRatio, sizeof(double)), 0);
+        ASSERT_EQ(std::memcmp(&detector[0], &detector[1], sizeof detector[0]), 0) << "frame " << frame;
     }
 }
 
