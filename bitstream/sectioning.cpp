@@ -87,7 +87,9 @@ bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
         }
         const int smallest = smallestUsableCodebook(largest);
         costs.smallest[b] = smallest;
-        std::fill(cost + smallest, cost + std::max(smallest, kLastUnescapedCodebook) + 1, 0);
+        // Every spectral codebook's sum starts at 0 (a fixed count of stores rather than a
+        // call per band); those below `smallest` are not read.
+        for (int k = 1; k < kNumCodebooks; ++k) cost[k] = 0;
         for (int w = firstWindow; w < firstWindow + windows; ++w)
             addBandCosts(spectrum.subspan(kShortWindowLength * w + start, width), smallest, cost);
         int best = smallest;
