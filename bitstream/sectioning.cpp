@@ -92,9 +92,13 @@ bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
         for (int k = 1; k < kNumCodebooks; ++k) cost[k] = 0;
         for (int w = firstWindow; w < firstWindow + windows; ++w)
             addBandCosts(spectrum.subspan(kShortWindowLength * w + start, width), smallest, cost);
-        int best = smallest;
-        for (int k = smallest + 1; k <= kLastUnescapedCodebook; ++k)
-            if (cost[k] < cost[best]) best = k;
+        // The first cheapest codebook, without a branch on the (unpredictable) comparison.
+        int best = smallest, bestCost = cost[smallest];
+        for (int k = smallest + 1; k <= kLastUnescapedCodebook; ++k) {
+            const bool cheaper = cost[k] < bestCost;
+            best = cheaper ? k : best;
+            bestCost = cheaper ? cost[k] : bestCost;
+        }
         codebook[b] = best;
         floor += cost[best];
         if (floor > stopAbove) return false;
@@ -131,10 +135,9 @@ int mergeSections(BandCosts& costs, int maxSfb, bool shortBlock, int32_t* codebo
                 int candidate = 0;
                 for (int k = sectionSmallest; k <= kLastUnescapedCodebook; ++k) {
                     sums[k] += next[k];
-                    if (sums[k] < threshold) {
-                        candidate = k;
-                        threshold = sums[k];
-                    }
+                    const bool cheaper = sums[k] < threshold;
+                    candidate = cheaper ? k : candidate;
+                    threshold = cheaper ? sums[k] : threshold;
                 }
                 if (candidate == 0) break;  // the section ends before this band
                 chosen = candidate;
