@@ -28,7 +28,7 @@ uint8_t* BitWriter::takeOutput(int* bits) {
     if (buffer_ == nullptr) return nullptr;
     *bits = bytePosition_ * 8 + bitsInAccumulator_;
     if (bitsInAccumulator_ > 0) {
-        const uint32_t word = accumulator_ << (32 - bitsInAccumulator_);
+        const uint32_t word = static_cast<uint32_t>(accumulator_ << (32 - bitsInAccumulator_));
         const int needed = (bitsInAccumulator_ + 7) / 8;
         const int room = capacity_ - bytePosition_;
         const int bytes = room < 4 ? room : 4;

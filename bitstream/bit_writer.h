@@ -1,8 +1,8 @@
 // MSB-first bit packer into a caller-owned byte buffer.
 //
 // Contract: putBits(n, value) appends the n (0..32) low bits of value, most significant first;
-// value must be below 2^n (it is not masked). Bits gather in a 32-bit accumulator that is
-// stored one big-endian word at a time, so the buffer holds the bit stream in order. The
+// value must be below 2^n (it is not masked). Bits gather in a 64-bit accumulator from which
+// they are stored one big-endian 32-bit word at a time, so the buffer holds the bit stream in order. The
 // writer never stores past the attached capacity: once the buffer is full, further bits are
 // counted but dropped and overflowed() reports it.
 #pragma once
@@ -23,19 +23,23 @@ public:
         assert(n >= 0 && n <= 32);
         assert(n == 32 || value < (uint32_t{1} << n));
         bitCount_ += n;
-        if (bitsInAccumulator_ + n < 32) {
-            // n < 32 here, so the shift is defined.
-            accumulator_ = n == 0 ? accumulator_ : (accumulator_ << n) | value;
-            bitsInAccumulator_ += n;
-            return;
+        // Fewer than 32 bits are pending, so at most 63 are after the shift; bits above them
+        // are stale and never read.
+        accumulator_ = (accumulator_ << n) | value;
+        bitsInAccumulator_ += n;
+        if (bitsInAccumulator_ >= 32) {
+            bitsInAccumulator_ -= 32;
+            const uint32_t word = static_cast<uint32_t>(accumulator_ >> bitsInAccumulator_);
+            if (capacity_ - bytePosition_ >= 4) {
+                buffer_[bytePosition_] = static_cast<uint8_t>(word >> 24);
+                buffer_[bytePosition_ + 1] = static_cast<uint8_t>(word >> 16);
+                buffer_[bytePosition_ + 2] = static_cast<uint8_t>(word >> 8);
+                buffer_[bytePosition_ + 3] = static_cast<uint8_t>(word);
+                bytePosition_ += 4;
+            } else {
+                storeWord(word);
+            }
         }
-        const int k = 32 - bitsInAccumulator_;  // bits that complete the word
-        const int r = n - k;                    // bits left over for the accumulator
-        const uint32_t head = k == 32 ? 0 : accumulator_ << k;
-        const uint32_t word = head | (r == 32 ? 0 : value >> r);
-        storeWord(word);
-        accumulator_ = r == 0 ? 0 : value & ((uint32_t{1} << r) - 1);
-        bitsInAccumulator_ = r;
     }
 
     // Appends zero bits up to the next multiple of 8 of the running bit count.
@@ -66,7 +70,7 @@ public:
 private:
     void storeWord(uint32_t word);
 
-    uint32_t accumulator_ = 0;  // right-aligned pending bits, oldest highest
+    uint64_t accumulator_ = 0;  // the pending bits in its low bitsInAccumulator_ bits, oldest highest
     int bitsInAccumulator_ = 0;
     uint8_t* buffer_ = nullptr;
     int bytePosition_ = 0;
