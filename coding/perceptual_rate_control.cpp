@@ -105,7 +105,9 @@ struct Search : GainTrial {
 
     bool fits(int gain, int target) {
         pass(gain, target);
-        return coding.usedBits <= target;
+        if (coding.usedBits > target) return false;
+        keep();
+        return true;
     }
 
     // The smallest gain in [low, kMaxGlobalGain] whose count fits `target`, searched from
@@ -278,11 +280,13 @@ void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<con
     if (gain > kMaxGlobalGain) {
         // The bands held at their noise cap do not fit: let every band's noise rise.
         s.capped = false;
+        s.forget();
         gain = s.search(low, s.thresholdGain + gainAboveThreshold, target);
     }
     for (int r = 0; r < kRefinePasses && gain <= kMaxGlobalGain; ++r) {
-        if (gain != s.lastGain) s.pass(gain);
+        if (gain != s.lastGain && !s.recall(gain)) s.pass(gain);
         if (!s.refine()) break;
+        s.forget();
         gain = s.search(low, gain, target);
     }
     if (gain > kMaxGlobalGain) {
@@ -291,7 +295,7 @@ void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<con
         s.zero();
         gainAboveThreshold = 0;
     } else {
-        if (gain != s.lastGain || coding.usedBits > target) s.pass(gain);
+        if ((gain != s.lastGain || coding.usedBits > target) && !s.recall(gain)) s.pass(gain);
         gainAboveThreshold = gain - s.thresholdGain;
         if (noise) substituteAudibleZeroBands(s, masking, bitLimit);
         s.finishUnsectionedBands();

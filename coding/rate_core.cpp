@@ -109,6 +109,40 @@ void GainTrial::zero() {
     countChannelBits(coding, ics, noise, largest);
 }
 
+void GainTrial::keep() {
+    kept.gain = lastGain;
+    kept.usedBits = coding.usedBits;
+    kept.maxSfb = coding.maxSfb;
+    std::memcpy(kept.scaleOffset, coding.scaleOffset, sizeof(int32_t) * entries);
+    std::memcpy(kept.codebook, coding.codebook, sizeof(int32_t) * entries);
+    std::memcpy(kept.sectionLength, coding.sectionLength, entries);
+    std::memcpy(kept.nonZero, nonZero, entries);
+    std::memcpy(kept.largest, largest, sizeof(int32_t) * entries);
+    std::memcpy(kept.quantSpectrum, coding.quantSpectrum, sizeof kept.quantSpectrum);
+}
+
+bool GainTrial::recall(int gain) {
+    if (kept.gain != gain) return false;
+    coding.globalGain = gain;
+    coding.usedBits = kept.usedBits;
+    coding.maxSfb = kept.maxSfb;
+    std::memcpy(coding.scaleOffset, kept.scaleOffset, sizeof(int32_t) * entries);
+    std::memcpy(coding.codebook, kept.codebook, sizeof(int32_t) * entries);
+    // A trial writes a length at each section's first band only; the other entries keep
+    // what they held, and so they do here.
+    for (int g = 0; g < groupCount(ics); ++g)
+        for (int b = 0; b < kept.maxSfb;) {
+            const int i = g * ics.numSwb + b;
+            coding.sectionLength[i] = kept.sectionLength[i];
+            b += kept.sectionLength[i];
+        }
+    std::memcpy(nonZero, kept.nonZero, entries);
+    std::memcpy(largest, kept.largest, sizeof(int32_t) * entries);
+    std::memcpy(coding.quantSpectrum, kept.quantSpectrum, sizeof kept.quantSpectrum);
+    lastGain = gain;
+    return true;
+}
+
 void GainTrial::finishUnsectionedBands() {
     quantiseBands(coding, spectrum, ics, powers, codedBands, ics.numSwb, nonZero);
 }

@@ -74,6 +74,14 @@ struct GainTrial {
     // the final gain, so that quantSpectrum holds every band.
     void finishUnsectionedBands();
 
+    // A search often ends one trial past the gain it returns and would repeat that gain's
+    // trial. keep() saves what the last trial left (it must have counted in full), recall(gain)
+    // restores it when it was that gain's, exactly as the repeated trial would leave it, and
+    // forget() drops it when the offsets the trials start from change.
+    void keep();
+    bool recall(int gain);
+    void forget() { kept.gain = INT_MIN; }
+
     ChannelCoding& coding;
     const IcsInfo& ics;
     std::span<const double> spectrum;
@@ -85,6 +93,19 @@ struct GainTrial {
     uint8_t preserved[kMaxBandEntries];  // noise and intensity bands, which keep their values
     uint8_t nonZero[kMaxBandEntries];
     int32_t largest[kMaxBandEntries];    // largest quantised magnitude of each sectioned band
+
+private:
+    struct Kept {
+        int gain = INT_MIN;
+        int32_t usedBits;
+        int32_t maxSfb;
+        int32_t scaleOffset[kMaxBandEntries];
+        int32_t codebook[kMaxBandEntries];
+        uint8_t sectionLength[kMaxBandEntries];
+        uint8_t nonZero[kMaxBandEntries];
+        int32_t largest[kMaxBandEntries];
+        int32_t quantSpectrum[kFrameLength];
+    } kept;
 };
 
 }  // namespace varnel

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <vector>
 
 #include "bitstream/bit_writer.h"
 #include "bitstream/syntax_writer.h"
 #include "coding/noise_substitution.h"
 #include "coding/quantiser.h"
+#include "coding/rate_core.h"
 #include "tests/coding/coding_frame_for_test.h"
 
 namespace varnel {
@@ -327,6 +330,47 @@ TEST(WholeFrame, WrittenBitsStayWithinTheCountedBound) {
             writer.byteAlign();
             EXPECT_LE(writer.bitCount(), bound);
             EXPECT_LE(bound, channels * 6144);
+        }
+}
+
+// A kept trial taken back leaves the channel exactly as repeating that trial would, after a
+// trial at another gain in between (long and grouped short blocks, with and without noise
+// substitution and the energy limit).
+TEST(GainTrial, RecallLeavesWhatARepeatedTrialLeaves) {
+    for (const bool shortBlock : {false, true})
+        for (const bool noise : {false, true}) {
+            auto enc = makeFrame(1, k44100, 64000);
+            if (shortBlock) setShortBlock(enc->ics[0], k44100, {3, 1, 4});
+            fillSpectrum(enc->buffers[0].spectrum, shortBlock, 11);
+            enc->limit();
+            ChannelCoding& start = enc->coding[0];
+            start.pnsBandLimit = start.bandLimit;
+            for (int i = 0; i < kMaxBandEntries; ++i) start.scaleOffset[i] = (i * 5) % 23;
+            const ChannelCoding initial = start;
+            ChannelCoding repeated = initial, recalled = initial;
+            GainTrial a(repeated, enc->ics[0], enc->buffers[0].spectrum, noise, noise);
+            GainTrial b(recalled, enc->ics[0], enc->buffers[0].spectrum, noise, noise);
+            for (GainTrial* t : {&a, &b}) {
+                std::fill(std::begin(t->nonZero), std::end(t->nonZero), uint8_t{1});  // as the searches start
+                std::fill(std::begin(t->largest), std::end(t->largest), 0);
+                std::fill(std::begin(t->preserved), std::end(t->preserved), uint8_t{0});
+                std::copy(initial.scaleOffset, initial.scaleOffset + kMaxBandEntries, t->coding.scaleOffset);
+                t->trial(60);
+            }
+            b.keep();
+            for (GainTrial* t : {&a, &b})
+                for (const int gain : {75, 45}) {
+                    std::copy(initial.scaleOffset, initial.scaleOffset + kMaxBandEntries, t->coding.scaleOffset);
+                    t->trial(gain, gain == 75 ? 10 : INT_MAX);  // one stops early, as over-budget trials do
+                }
+            std::copy(initial.scaleOffset, initial.scaleOffset + kMaxBandEntries, repeated.scaleOffset);
+            a.trial(60);
+            ASSERT_FALSE(b.recall(59));
+            ASSERT_TRUE(b.recall(60));
+            EXPECT_EQ(std::memcmp(&repeated, &recalled, sizeof repeated), 0) << shortBlock << noise;
+            EXPECT_EQ(std::memcmp(a.nonZero, b.nonZero, sizeof a.nonZero), 0);
+            EXPECT_EQ(std::memcmp(a.largest, b.largest, sizeof a.largest), 0);
+            EXPECT_EQ(a.lastGain, b.lastGain);
         }
 }
 
