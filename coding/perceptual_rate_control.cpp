@@ -52,7 +52,7 @@ struct Search : GainTrial {
 
     Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const BandStats& measured,
            const MaskingResult& m, bool n)
-        : GainTrial(c, i, s, n, true), masking(m), stats(measured) {
+        : GainTrial(c, i, s, n, true, measured.energy), masking(m), stats(measured) {
         double step[kMaxBandEntries];
         int largestStep = INT_MIN;
         for (int e = 0; e < entries; ++e) {

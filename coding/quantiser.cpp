@@ -346,7 +346,7 @@ double limitedEnergy(const MagnitudePowers& powers, int i) {
 }
 
 VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, const IcsInfo& ics,
-                                           MagnitudePowers& powers, bool limitEnergy) {
+                                           MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy) {
     assert(spectrum.size() >= static_cast<size_t>(kFrameLength));
     for (int k = 0; k < kFrameLength; ++k) {
         const double a = std::fabs(spectrum[k]);
@@ -356,16 +356,18 @@ VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, co
     int firstWindow = 0;
     for (int g = 0; g < groupCount(ics); ++g) {
         for (int b = 0; b < ics.numSwb; ++b) {
+            const int i = g * ics.numSwb + b;
+            const bool sum = limitEnergy && !knownEnergy;
             double peak = 0.0, energy = 0.0;
             for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
                 const int base = kShortWindowLength * w;
                 for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
                     peak = std::max(peak, powers.line[k]);
-                    if (limitEnergy) energy += spectrum[k] * spectrum[k];
+                    if (sum) energy += spectrum[k] * spectrum[k];
                 }
             }
-            powers.bandPeak[g * ics.numSwb + b] = peak;
-            powers.bandEnergy[g * ics.numSwb + b] = energy;
+            powers.bandPeak[i] = peak;
+            powers.bandEnergy[i] = limitEnergy && knownEnergy ? knownEnergy[i] : energy;
         }
         firstWindow += groupLength(ics, g);
     }
@@ -390,12 +392,12 @@ VARNEL_KERNEL_BODY void quantiseBandsBody(ChannelCoding& coding, std::span<const
 
 // The kernels' two builds (see records/instruction_set.h).
 void magnitudePowersScalar(std::span<const double> spectrum, const IcsInfo& ics, MagnitudePowers& powers,
-                           bool limitEnergy) {
-    magnitudePowersBody(spectrum, ics, powers, limitEnergy);
+                           bool limitEnergy, const double* knownEnergy) {
+    magnitudePowersBody(spectrum, ics, powers, limitEnergy, knownEnergy);
 }
 VARNEL_VECTOR_TARGET void magnitudePowersVector(std::span<const double> spectrum, const IcsInfo& ics,
-                                                MagnitudePowers& powers, bool limitEnergy) {
-    magnitudePowersBody(spectrum, ics, powers, limitEnergy);
+                                                MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy) {
+    magnitudePowersBody(spectrum, ics, powers, limitEnergy, knownEnergy);
 }
 void quantiseBandsScalar(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
                          const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
@@ -416,8 +418,8 @@ constexpr QuantiserKernels kVectorKernels{magnitudePowersVector, quantiseBandsVe
 const QuantiserKernels& quantiserKernels(bool vector) { return vector ? kVectorKernels : kScalarKernels; }
 
 void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
-                            MagnitudePowers& powers, bool limitEnergy) {
-    quantiserKernels(useVectorKernels()).magnitudePowers(spectrum, ics, powers, limitEnergy);
+                            MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy) {
+    quantiserKernels(useVectorKernels()).magnitudePowers(spectrum, ics, powers, limitEnergy, knownEnergy);
 }
 
 void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,

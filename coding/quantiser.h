@@ -55,8 +55,10 @@ struct MagnitudePowers {
     bool limitEnergy = false;
 };
 
+// `knownEnergy`, when given, holds the band entries' energies summed in that same order (the
+// perceptual mode has measured them), which are taken instead of summing them again.
 void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
-                            MagnitudePowers& powers, bool limitEnergy);
+                            MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy = nullptr);
 
 // Largest |spectrum[k]| over the 1024 lines; 0 for a silent channel.
 double spectrumPeak(std::span<const double> spectrum);
@@ -120,7 +122,7 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
 // The baseline (vector = false) and vector builds of computeMagnitudePowers and quantiseBands,
 // which use the one this CPU runs best; both give identical results.
 struct QuantiserKernels {
-    void (*magnitudePowers)(std::span<const double>, const IcsInfo&, MagnitudePowers&, bool);
+    void (*magnitudePowers)(std::span<const double>, const IcsInfo&, MagnitudePowers&, bool, const double*);
     void (*quantiseBands)(ChannelCoding&, std::span<const double>, const IcsInfo&, const MagnitudePowers&, int, int,
                           uint8_t*, int32_t*);
 };

@@ -87,11 +87,11 @@ void CodingSnapshot::restore(ChannelCoding& coding) const {
 }
 
 GainTrial::GainTrial(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, bool noiseSubstitution,
-                     bool limitEnergy)
+                     bool limitEnergy, const double* bandEnergy)
     : coding(c), ics(info), spectrum(lines), noise(noiseSubstitution),
       codedBands(noiseSubstitution ? c.pnsBandLimit : c.bandLimit), entries(info.numSwb * groupCount(info)) {
     assert(codedBands >= 0 && codedBands <= ics.numSwb);
-    computeMagnitudePowers(spectrum, ics, powers, limitEnergy);
+    computeMagnitudePowers(spectrum, ics, powers, limitEnergy, bandEnergy);
 }
 
 void GainTrial::trial(int gain, int stopAbove) {

@@ -58,8 +58,9 @@ struct CodingSnapshot {
 // that extend it decide the offsets and which gains to try.
 struct GainTrial {
     // `limitEnergy`: no coded band may decode louder than its own energy (see quantiser.h).
+    // `bandEnergy`: the band entries' energies when the caller has measured them.
     GainTrial(ChannelCoding& c, const IcsInfo& info, std::span<const double> lines, bool noiseSubstitution,
-              bool limitEnergy);
+              bool limitEnergy, const double* bandEnergy = nullptr);
 
     // One trial at `gain` with the offsets now in coding.scaleOffset. A trial passed `stopAbove`
     // only needs to tell whether its count exceeds it: the count may then stop early with some
