@@ -100,6 +100,44 @@ VARNEL_KERNEL_BODY void separateRealSpectrum(int n, double* a, int nc, const dou
     a[1] = dc - a[1];
 }
 
+#if VARNEL_HAS_VECTOR_BUILD
+// separateRealSpectrum with the factors (wkr, wki) of each complex bin j = 1 .. n/4 - 1 read
+// from a table, two bins and their mirrors n/2 - j at a time, each value through the same
+// operations.
+VARNEL_VECTOR_TARGET inline void separateRealSpectrumAvx2(int n, double* a, const fft::Complex* factors) {
+    const int quarter = n / 4;
+    // Bin 1 alone, so that the pairs (j, j + 1) start at an even j and end at quarter - 1.
+    auto single = [&](int bin) {
+        const int j = 2 * bin, k = n - 2 * bin;
+        const double wkr = factors[bin].re, wki = factors[bin].im;
+        const double xr = a[j] - a[k], xi = a[j + 1] + a[k + 1];
+        const double yr = wkr * xr - wki * xi, yi = wkr * xi + wki * xr;
+        a[j] -= yr;
+        a[j + 1] -= yi;
+        a[k] += yr;
+        a[k + 1] -= yi;
+    };
+    if (quarter > 1) single(1);
+    const __m256d negateImaginary = _mm256_setr_pd(0.0, -0.0, 0.0, -0.0);
+    for (int bin = 2; bin + 1 < quarter; bin += 2) {
+        double* lower = a + 2 * bin;               // bins bin, bin + 1
+        double* upper = a + n - 2 * (bin + 1);     // bins n/2 - bin - 1, n/2 - bin
+        const __m256d z = _mm256_loadu_pd(lower);
+        const __m256d u = _mm256_loadu_pd(upper);
+        const __m256d mirror = _mm256_permute2f128_pd(u, u, 0x01);  // bins n/2 - bin, n/2 - bin - 1
+        const __m256d x = _mm256_addsub_pd(z, mirror);              // (a[j] - a[k], a[j+1] + a[k+1])
+        const __m256d y = fft::avx2::multiply(_mm256_loadu_pd(&factors[bin].re), x);
+        _mm256_storeu_pd(lower, _mm256_sub_pd(z, y));
+        // (a[k] + yr, a[k+1] - yi), the latter as a[k+1] + (-yi), which is the same.
+        const __m256d mirrored = _mm256_add_pd(mirror, _mm256_xor_pd(y, negateImaginary));
+        _mm256_storeu_pd(upper, _mm256_permute2f128_pd(mirrored, mirrored, 0x01));
+    }
+    const double dc = a[0];
+    a[0] = dc + a[1];
+    a[1] = dc - a[1];
+}
+#endif
+
 VARNEL_KERNEL_BODY void swapComplex(double* a, int i, int j) {
     std::swap(a[2 * i], a[2 * j]);
     std::swap(a[2 * i + 1], a[2 * j + 1]);
@@ -200,6 +238,12 @@ RealFftPlan::RealFftPlan(int n) : n_(n), w_(n / 2) {
             swaps_.push_back(j);
         }
     }
+    // The separation's factors per complex bin, as separateRealSpectrum reads them.
+    const int nc = ip_[1];
+    const double* c = w_.data() + ip_[0];
+    const int ks = 2 * nc / m;
+    separationFactors_.resize(n / 4);
+    for (int bin = 1, kk = ks; bin < n / 4; ++bin, kk += ks) separationFactors_[bin] = {0.5 - c[nc - kk], c[kk]};
 }
 
 template <bool Vector>
@@ -211,6 +255,12 @@ VARNEL_KERNEL_BODY void RealFftPlan::transform(const RealFftPlan& plan, double* 
 #endif
         fft::radix4Transform<1>(a, plan.n_ / 2, plan.rotations_);
     for (size_t s = 0; s < plan.swaps_.size(); s += 2) swapComplex(a, plan.swaps_[s], plan.swaps_[s + 1]);
+#if VARNEL_HAS_VECTOR_BUILD
+    if constexpr (Vector) {
+        separateRealSpectrumAvx2(plan.n_, a, plan.separationFactors_.data());
+        return;
+    }
+#endif
     separateRealSpectrum(plan.n_, a, plan.ip_[1], plan.w_.data() + plan.ip_[0]);
 }
 

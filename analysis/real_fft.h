@@ -56,6 +56,7 @@ private:
     std::vector<double> w_;
     fft::RotationTable rotations_;
     std::vector<int> swaps_;  // pairs (i, j), i < j, of the bit-reversal permutation
+    std::vector<fft::Complex> separationFactors_;  // (wkr, wki) of complex bins 1 .. n/4 - 1
 };
 
 // The transient detector's 256-point transform.
