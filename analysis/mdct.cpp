@@ -40,6 +40,30 @@ Mdct::Mdct(int halfLength) : m_(halfLength) {
     for (int q = 0; q < points; ++q) bitReverse_[q] = fft::reverseBits(q, bits);
 }
 
+#if VARNEL_HAS_VECTOR_BUILD
+// The post-rotation below in AVX2, two bins at a time, with the same products; then the
+// even outputs in bin order and the odd ones from the mirrored bins, negated.
+VARNEL_VECTOR_TARGET inline void Mdct::postRotateAvx2(const Mdct& plan, const double* buffer, double* out) {
+    const int points = plan.m_ / 2;
+    alignas(32) double rotated[kMaxHalfLength];
+    for (int q = 0; q < points; q += 2) {
+        const __m128d first = _mm_loadu_pd(buffer + 2 * plan.bitReverse_[q]);
+        const __m128d second = _mm_loadu_pd(buffer + 2 * plan.bitReverse_[q + 1]);
+        const __m256d bins = _mm256_insertf128_pd(_mm256_castpd128_pd256(first), second, 1);
+        _mm256_store_pd(rotated + 2 * q, fft::avx2::multiply(bins, _mm256_loadu_pd(&plan.postRotation_[q].re)));
+    }
+    // out[2q] = re(w_q), out[2q + 1] = -im(w_(points - 1 - q)).
+    const __m256d signs = _mm256_set1_pd(-0.0);
+    for (int q = 0; q < points; q += 2) {
+        const __m256d w = _mm256_load_pd(rotated + 2 * q);
+        const __m256d mirrored = _mm256_load_pd(rotated + 2 * (points - 2 - q));
+        // (re, im) of bins a = points - 2 - q and b = a + 1, arranged as (., im_b, ., im_a).
+        const __m256d arranged = _mm256_permute4x64_pd(mirrored, 0x6C);
+        _mm256_storeu_pd(out + 2 * q, _mm256_blend_pd(w, _mm256_xor_pd(arranged, signs), 0xA));
+    }
+}
+#endif
+
 template <bool Vector>
 VARNEL_KERNEL_BODY void Mdct::transform(const Mdct& plan, const double* zp, double* out) {
     const int m = plan.m_;
@@ -67,6 +91,12 @@ VARNEL_KERNEL_BODY void Mdct::transform(const Mdct& plan, const double* zp, doub
     else
 #endif
         fft::radix4Transform<-1>(buffer, points, plan.fftRotations_);
+#if VARNEL_HAS_VECTOR_BUILD
+    if constexpr (Vector) {
+        postRotateAvx2(plan, buffer, out);
+        return;
+    }
+#endif
     for (int q = 0; q < points; ++q) {
         const int at = 2 * plan.bitReverse_[q];
         const fft::Complex w = fft::Complex{buffer[at], buffer[at + 1]} * plan.postRotation_[q];
