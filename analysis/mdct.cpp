@@ -41,6 +41,50 @@ Mdct::Mdct(int halfLength) : m_(halfLength) {
 }
 
 #if VARNEL_HAS_VECTOR_BUILD
+namespace {
+// (p[0], p[2], p[4], p[6]).
+VARNEL_VECTOR_TARGET inline __m256d evenAscending(const double* p) {
+    return _mm256_permute4x64_pd(_mm256_unpacklo_pd(_mm256_loadu_pd(p), _mm256_loadu_pd(p + 4)), 0xD8);
+}
+// (p[7], p[5], p[3], p[1]).
+VARNEL_VECTOR_TARGET inline __m256d oddDescending(const double* p) {
+    return _mm256_permute4x64_pd(_mm256_unpackhi_pd(_mm256_loadu_pd(p), _mm256_loadu_pd(p + 4)), 0x27);
+}
+// Pairs p .. p + 3 of (ue, uo), times their rotations, into buffer.
+VARNEL_VECTOR_TARGET inline void rotateAndStore(double* buffer, const fft::Complex* rotation, int p, __m256d ue,
+                                                __m256d uo) {
+    const __m256d low = _mm256_unpacklo_pd(ue, uo), high = _mm256_unpackhi_pd(ue, uo);
+    const __m256d first = _mm256_permute2f128_pd(low, high, 0x20);   // pairs p, p + 1
+    const __m256d second = _mm256_permute2f128_pd(low, high, 0x31);  // pairs p + 2, p + 3
+    _mm256_storeu_pd(buffer + 2 * p, fft::avx2::multiply(first, _mm256_loadu_pd(&rotation[p].re)));
+    _mm256_storeu_pd(buffer + 2 * p + 4, fft::avx2::multiply(second, _mm256_loadu_pd(&rotation[p + 2].re)));
+}
+}  // namespace
+
+// The fold and pre-rotation of transform() for pairs p = 4t .. 4t + 3 of each half, with the
+// same operations per value; returns the count of pairs per half it did (a multiple of 4).
+VARNEL_VECTOR_TARGET inline int Mdct::foldAvx2(const Mdct& plan, const double* z, double* buffer) {
+    const int h = plan.m_ / 2;  // also the number of pairs
+    const int done = (h / 2) & ~3;
+    const __m256d signs = _mm256_set1_pd(-0.0);
+    const fft::Complex* rotation = plan.preRotation_.data();
+    for (int p = 0; p < done; p += 4) {
+        // ue = -z[3h + 2p] - z[3h - 1 - 2p], uo = z[h - 1 - 2p] - z[h + 2p]
+        const __m256d ue = _mm256_sub_pd(_mm256_xor_pd(evenAscending(z + 3 * h + 2 * p), signs),
+                                         oddDescending(z + 3 * h - 8 - 2 * p));
+        const __m256d uo = _mm256_sub_pd(oddDescending(z + h - 8 - 2 * p), evenAscending(z + h + 2 * p));
+        rotateAndStore(buffer, rotation, p, ue, uo);
+    }
+    for (int p = h / 2; p < h / 2 + done; p += 4) {
+        // ue = z[2p - h] - z[3h - 1 - 2p], uo = -z[5h - 1 - 2p] - z[h + 2p]
+        const __m256d ue = _mm256_sub_pd(evenAscending(z + 2 * p - h), oddDescending(z + 3 * h - 8 - 2 * p));
+        const __m256d uo = _mm256_sub_pd(_mm256_xor_pd(oddDescending(z + 5 * h - 8 - 2 * p), signs),
+                                         evenAscending(z + h + 2 * p));
+        rotateAndStore(buffer, rotation, p, ue, uo);
+    }
+    return done;
+}
+
 // The post-rotation below in AVX2, two bins at a time, with the same products; then the
 // even outputs in bin order and the odd ones from the mirrored bins, negated.
 VARNEL_VECTOR_TARGET inline void Mdct::postRotateAvx2(const Mdct& plan, const double* buffer, double* out) {
@@ -77,11 +121,15 @@ VARNEL_KERNEL_BODY void Mdct::transform(const Mdct& plan, const double* zp, doub
         buffer[2 * p] = ue * r.re - uo * r.im;
         buffer[2 * p + 1] = ue * r.im + uo * r.re;
     };
-    for (int p = 0; p < points / 2; ++p) {
+    int vectorEnd = 0;  // the pairs below it are done four at a time (vector build)
+#if VARNEL_HAS_VECTOR_BUILD
+    if constexpr (Vector) vectorEnd = foldAvx2(plan, zp, buffer);
+#endif
+    for (int p = vectorEnd; p < points / 2; ++p) {
         const int even = 2 * p, odd = m - 1 - 2 * p;
         store(p, -zp[3 * half + even] - zp[3 * half - 1 - even], zp[odd - half] - zp[3 * half - 1 - odd]);
     }
-    for (int p = points / 2; p < points; ++p) {
+    for (int p = points / 2 + vectorEnd; p < points; ++p) {
         const int even = 2 * p, odd = m - 1 - 2 * p;
         store(p, zp[even - half] - zp[3 * half - 1 - even], -zp[3 * half + odd] - zp[3 * half - 1 - odd]);
     }

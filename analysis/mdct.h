@@ -31,6 +31,7 @@ public:
 private:
     template <bool Vector>
     static void transform(const Mdct& plan, const double* z, double* out);
+    static int foldAvx2(const Mdct& plan, const double* z, double* buffer);
     static void postRotateAvx2(const Mdct& plan, const double* buffer, double* out);
     static void transformScalar(const Mdct& plan, const double* z, double* out);
     static void transformVector(const Mdct& plan, const double* z, double* out);
