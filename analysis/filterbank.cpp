@@ -13,6 +13,7 @@
 
 #include "analysis/mdct.h"
 #include "analysis/windows.h"
+#include "records/instruction_set.h"
 
 namespace varnel {
 namespace {
@@ -27,19 +28,19 @@ constexpr int kStartZero = kStartSlope + kShortWindowLength;              // 160
 constexpr int kStopFlat = kShortStart + kShortWindowLength;               // 576
 
 // Each product is a double sample times a single-precision window value.
-void windowOnlyLong(const double* x, Half riseLong, Half fallLong, double* z) {
+VARNEL_KERNEL_BODY void windowOnlyLong(const double* x, Half riseLong, Half fallLong, double* z) {
     for (int n = 0; n < kFrameLength; ++n) z[n] = x[n] * riseLong[n];
     for (int n = kFrameLength; n < kBlock; ++n) z[n] = x[n] * fallLong[kBlock - 1 - n];
 }
 
-void windowLongStart(const double* x, Half riseLong, Half fallShort, double* z) {
+VARNEL_KERNEL_BODY void windowLongStart(const double* x, Half riseLong, Half fallShort, double* z) {
     for (int n = 0; n < kFrameLength; ++n) z[n] = x[n] * riseLong[n];
     for (int n = kFrameLength; n < kStartSlope; ++n) z[n] = x[n];
     for (int n = kStartSlope; n < kStartZero; ++n) z[n] = x[n] * fallShort[kStartZero - 1 - n];
     for (int n = kStartZero; n < kBlock; ++n) z[n] = 0.0;
 }
 
-void windowLongStop(const double* x, Half riseShort, Half fallLong, double* z) {
+VARNEL_KERNEL_BODY void windowLongStop(const double* x, Half riseShort, Half fallLong, double* z) {
     for (int n = 0; n < kShortStart; ++n) z[n] = 0.0;
     for (int n = kShortStart; n < kStopFlat; ++n) z[n] = x[n] * riseShort[n - kShortStart];
     for (int n = kStopFlat; n < kFrameLength; ++n) z[n] = x[n];
@@ -47,16 +48,16 @@ void windowLongStop(const double* x, Half riseShort, Half fallLong, double* z) {
 }
 
 // Short window w of an EIGHT_SHORT_SEQUENCE: 256 samples from x[448 + 128 w].
-void windowEightShort(const double* x, int w, Half riseShort, Half fallShort, double* z) {
+VARNEL_KERNEL_BODY void windowEightShort(const double* x, int w, Half riseShort, Half fallShort, double* z) {
     const double* s = x + kShortStart + kShortWindowLength * w;
     for (int n = 0; n < kShortWindowLength; ++n) z[n] = s[n] * riseShort[n];
     for (int n = 0; n < kShortWindowLength; ++n)
         z[kShortWindowLength + n] = s[kShortWindowLength + n] * fallShort[kShortWindowLength - 1 - n];
 }
 
-}  // namespace
-
-void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics) {
+// The windowing (elementwise, so the vector build does four samples at a time) and the MDCT.
+template <bool Vector>
+VARNEL_KERNEL_BODY void filterbankBody(ChannelBuffer& buffer, const IcsInfo& ics) {
     const double* x = buffer.timeSamples;
     // The rising half overlaps the previous block, so it keeps that block's shape.
     const WindowShape rise = ics.previousWindowShape;
@@ -66,7 +67,7 @@ void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics) {
         double z[kShortBlock];
         for (int w = 0; w < kShortWindows; ++w) {
             windowEightShort(x, w, shortWindow(w == 0 ? rise : fall), shortWindow(fall), z);
-            mdct.forward(z, std::span<double>(buffer.spectrum + kShortWindowLength * w, kShortWindowLength));
+            mdct.forwardWith(Vector, z, std::span<double>(buffer.spectrum + kShortWindowLength * w, kShortWindowLength));
         }
         return;
     }
@@ -76,7 +77,22 @@ void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics) {
     case LONG_STOP_SEQUENCE: windowLongStop(x, shortWindow(rise), longWindow(fall), z); break;
     default: windowOnlyLong(x, longWindow(rise), longWindow(fall), z); break;
     }
-    longMdct().forward(z, buffer.spectrum);
+    longMdct().forwardWith(Vector, z, buffer.spectrum);
+}
+
+void filterbankScalar(ChannelBuffer& buffer, const IcsInfo& ics) { filterbankBody<false>(buffer, ics); }
+VARNEL_VECTOR_TARGET void filterbankVector(ChannelBuffer& buffer, const IcsInfo& ics) {
+    filterbankBody<true>(buffer, ics);
+}
+
+}  // namespace
+
+void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics) {
+    analysisFilterbankWith(useVectorKernels(), buffer, ics);
+}
+
+void analysisFilterbankWith(bool vector, ChannelBuffer& buffer, const IcsInfo& ics) {
+    (vector ? filterbankVector : filterbankScalar)(buffer, ics);
 }
 
 }  // namespace varnel

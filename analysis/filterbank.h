@@ -15,5 +15,8 @@ namespace varnel {
 // previousWindowShape and windowShape of `ics`;
 // overwrites all of spectrum. timeSamples are left unchanged.
 void analysisFilterbank(ChannelBuffer& buffer, const IcsInfo& ics);
+// The same in the baseline (vector = false) or the vector build; analysisFilterbank uses the one
+// this CPU runs best. Both give identical spectra.
+void analysisFilterbankWith(bool vector, ChannelBuffer& buffer, const IcsInfo& ics);
 
 }  // namespace varnel

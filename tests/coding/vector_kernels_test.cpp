@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis/block_switching.h"
+#include "analysis/filterbank.h"
 #include "analysis/mdct.h"
 #include "analysis/real_fft.h"
 #include "coding/band_statistics.h"
@@ -67,6 +68,23 @@ TEST(VectorKernels, TransformsMatchTheBaselineBitForBit) {
             EXPECT_TRUE(sameBits(scalar.data(), vector.data(), half)) << "MDCT of " << 2 * half << ", seed " << seed;
         }
     }
+    // The filterbank's windowing for every sequence and pair of shapes.
+    auto scalarBuffer = std::make_unique<ChannelBuffer>(), vectorBuffer = std::make_unique<ChannelBuffer>();
+    const std::vector<double> samples = awkwardValues(kHistoryLength, 5);
+    std::copy(samples.begin(), samples.end(), scalarBuffer->timeSamples);
+    std::copy(samples.begin(), samples.end(), vectorBuffer->timeSamples);
+    for (const int sequence : {ONLY_LONG_SEQUENCE, LONG_START_SEQUENCE, LONG_STOP_SEQUENCE, EIGHT_SHORT_SEQUENCE})
+        for (const WindowShape rise : {WindowShape::Sine, WindowShape::Kbd})
+            for (const WindowShape fall : {WindowShape::Sine, WindowShape::Kbd}) {
+                IcsInfo ics{};
+                ics.windowSequence = sequence;
+                ics.previousWindowShape = rise;
+                ics.windowShape = fall;
+                analysisFilterbankWith(false, *scalarBuffer, ics);
+                analysisFilterbankWith(true, *vectorBuffer, ics);
+                EXPECT_TRUE(sameBits(scalarBuffer->spectrum, vectorBuffer->spectrum, kFrameLength))
+                    << "filterbank, sequence " << sequence;
+            }
     for (int n = 8; n <= 2048; n *= 2) {
         const RealFftPlan plan(n);
         for (unsigned seed = 0; seed < 4; ++seed) {
