@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "analysis/real_fft.h"
+#include "records/instruction_set.h"
 
 namespace varnel {
 namespace {
@@ -39,21 +40,22 @@ const double* hannWindow(int n) {
 }
 
 // Energy in MDCT units of bins 0 .. bins - 1 of the Hann-windowed transform of 2 * bins samples.
-void binEnergies(const double* samples, int bins, MaskingState& state, double* energy) {
+template <bool Vector>
+VARNEL_KERNEL_BODY void binEnergies(const double* samples, int bins, MaskingState& state, double* energy) {
     const int n = 2 * bins;
     const double* window = hannWindow(n);
     double* a = state.buffer;
     for (int i = 0; i < n; ++i) a[i] = samples[i] * window[i];
     static const RealFftPlan longPlan(2 * kFrameLength);
     static const RealFftPlan shortPlan(2 * kShortWindowLength);
-    (n == 2 * kFrameLength ? longPlan : shortPlan).forward(a);
+    (n == 2 * kFrameLength ? longPlan : shortPlan).forwardWith(Vector, a);
     energy[0] = a[0] * a[0] * kFftToMdctEnergy;
     for (int k = 1; k < bins; ++k) energy[k] = (a[2 * k] * a[2 * k] + a[2 * k + 1] * a[2 * k + 1]) * kFftToMdctEnergy;
 }
 
 // Tonality 0 .. 1 from the spectral flatness of bins [lo, hi), widened symmetrically to at least
 // kTonalityMinBins inside the transform.
-double bandTonality(const double* energy, int bins, int lo, int hi) {
+VARNEL_KERNEL_BODY double bandTonality(const double* energy, int bins, int lo, int hi) {
     while (hi - lo < kTonalityMinBins && (lo > 0 || hi < bins)) {
         if (lo > 0) --lo;
         if (hi - lo < kTonalityMinBins && hi < bins) ++hi;
@@ -131,7 +133,7 @@ const BandLayout& bandLayout(const IcsInfo& ics, int32_t sampleRate, int bins, M
 }
 
 // Thresholds of one transform before pre-echo control.
-void transformThresholds(const double* binEnergy, int bins, const IcsInfo& ics,
+VARNEL_KERNEL_BODY void transformThresholds(const double* binEnergy, int bins, const IcsInfo& ics,
                          const BandLayout& layout, double* energy, double* tonality,
                          double* threshold) {
     const int n = ics.numSwb;
@@ -220,14 +222,19 @@ void spreadMasking(std::span<const double> masker, std::span<const double> bark,
     spreadWithDecays(masker.data(), static_cast<int>(n), upper, lower, spread.data());
 }
 
-void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo& ics,
-                              int32_t sampleRate, MaskingState& state, MaskingResult& result) {
+namespace {
+
+// The model's steps; the vector build does the windowing, the transform and the bin energies
+// several values at a time.
+template <bool Vector>
+VARNEL_KERNEL_BODY void maskingBody(std::span<const double> timeSamples, const IcsInfo& ics, int32_t sampleRate,
+                                    MaskingState& state, MaskingResult& result) {
     assert(timeSamples.size() >= static_cast<size_t>(2 * kFrameLength));
     assert(ics.numSwb * (isShort(ics) ? ics.numWindowGroups : 1) <= kMaxBandEntries);
     double bins[kFrameLength];
     if (!isShort(ics)) {
         const BandLayout& layout = bandLayout(ics, sampleRate, kFrameLength, state);
-        binEnergies(timeSamples.data(), kFrameLength, state, bins);
+        binEnergies<Vector>(timeSamples.data(), kFrameLength, state, bins);
         transformThresholds(bins, kFrameLength, ics, layout, result.energy, result.tonality,
                             result.threshold);
         limitRise(result.threshold, state, ics, kFrameLength, kLongRiseLimit, layout.quiet);
@@ -246,7 +253,7 @@ void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo
         std::fill(threshold, threshold + ics.numSwb, HUGE_VAL);
         const int windows = ics.windowGroupLength[g];
         for (int w = 0; w < windows; ++w, ++window) {
-            binEnergies(timeSamples.data() + kFirstShortSample + window * kShortWindowLength,
+            binEnergies<Vector>(timeSamples.data() + kFirstShortSample + window * kShortWindowLength,
                         kShortWindowLength, state, bins);
             double e[kMaxBandEntries], t[kMaxBandEntries], thr[kMaxBandEntries];
             transformThresholds(bins, kShortWindowLength, ics, layout, e, t, thr);
@@ -260,6 +267,27 @@ void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo
         }
         for (int b = 0; b < ics.numSwb; ++b) threshold[b] *= windows;
     }
+}
+
+void maskingScalar(std::span<const double> timeSamples, const IcsInfo& ics, int32_t sampleRate, MaskingState& state,
+                   MaskingResult& result) {
+    maskingBody<false>(timeSamples, ics, sampleRate, state, result);
+}
+VARNEL_VECTOR_TARGET void maskingVector(std::span<const double> timeSamples, const IcsInfo& ics, int32_t sampleRate,
+                                        MaskingState& state, MaskingResult& result) {
+    maskingBody<true>(timeSamples, ics, sampleRate, state, result);
+}
+
+}  // namespace
+
+void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo& ics,
+                              int32_t sampleRate, MaskingState& state, MaskingResult& result) {
+    computeMaskingThresholdsWith(useVectorKernels(), timeSamples, ics, sampleRate, state, result);
+}
+
+void computeMaskingThresholdsWith(bool vector, std::span<const double> timeSamples, const IcsInfo& ics,
+                                  int32_t sampleRate, MaskingState& state, MaskingResult& result) {
+    (vector ? maskingVector : maskingScalar)(timeSamples, ics, sampleRate, state, result);
 }
 
 }  // namespace varnel

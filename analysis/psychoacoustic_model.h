@@ -111,5 +111,9 @@ struct MaskingState {
 // history; ics says how), writes its thresholds and updates the pre-echo memory.
 void computeMaskingThresholds(std::span<const double> timeSamples, const IcsInfo& ics,
                               int32_t sampleRate, MaskingState& state, MaskingResult& result);
+// The same in the baseline (vector = false) or the vector build; computeMaskingThresholds uses
+// the one this CPU runs best. Both give identical thresholds.
+void computeMaskingThresholdsWith(bool vector, std::span<const double> timeSamples, const IcsInfo& ics,
+                                  int32_t sampleRate, MaskingState& state, MaskingResult& result);
 
 }  // namespace varnel
