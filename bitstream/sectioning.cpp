@@ -100,7 +100,7 @@ bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
             bestCost = cheaper ? cost[k] : bestCost;
         }
         codebook[b] = best;
-        floor += cost[best];
+        floor += bestCost;
         if (floor > stopAbove) return false;
     }
     return true;
