@@ -1,5 +1,6 @@
 #include "bitstream/spectral_huffman.h"
 
+#include <array>
 #include <cassert>
 
 #include "bitstream/bit_writer.h"
@@ -42,7 +43,7 @@ static_assert(codewordsWithSignsFitOneField());
 
 // Appends the sign bits of the nonzero values of v[0..n) (1 = negative) to a codeword of
 // `length` bits, so that codeword and signs go out in one putBits: at most 16 + 4 bits.
-void appendSigns(uint32_t& code, int& length, const int32_t* v, int n) {
+constexpr void appendSigns(uint32_t& code, int& length, const int32_t* v, int n) {
     for (int i = 0; i < n; ++i)
         if (v[i] != 0) {
             code = (code << 1) | (v[i] < 0 ? 1u : 0u);
@@ -221,20 +222,54 @@ int countTupleBits(int start, int end, std::span<const int32_t> values, const Co
     return bits;
 }
 
-// Writes values [start, end) through a quad or pair codebook, each codeword with its sign bits.
+// ---- Codewords with their signs, for the writer ------------------------------------------------
+//
+// For codebooks 1..10, one entry per tuple of signed values (digits v + LAV, base 2 LAV + 1): the
+// codeword followed by the tuple's sign bits (none for the signed codebooks) in its low 24 bits
+// and their count above, so that writing a tuple is one lookup and one putBits.
+
+constexpr int kSignedRowOffset[kLastUnescapedCodebook + 2] = {0,    0,    81,   162,  787,  1412,
+                                                              1493, 1574, 1799, 2024, 2649, 3274};
+
+constexpr std::array<uint32_t, 3274> makeCodewordsWithSigns() {
+    std::array<uint32_t, 3274> t{};
+    for (int k = 1; k <= kLastUnescapedCodebook; ++k) {
+        const CodebookInfo& book = codebookTable[k];
+        const int lav = book.largestValue, base = 2 * lav + 1, n = book.dimension;
+        const int count = n == 4 ? base * base * base * base : base * base;
+        for (int i = 0; i < count; ++i) {
+            int32_t v[4] = {};
+            for (int d = n - 1, rest = i; d >= 0; --d, rest /= base) v[d] = rest % base - lav;
+            const int index = n == 4 ? quadIndex(book, v) : pairIndex(book, v);
+            uint32_t code = book.codewords[index];
+            int length = book.codeLengths[index];
+            if (book.isUnsigned) appendSigns(code, length, v, n);
+            t[kSignedRowOffset[k] + i] = static_cast<uint32_t>(length) << 24 | code;
+        }
+    }
+    return t;
+}
+
+constexpr std::array<uint32_t, 3274> kCodewordsWithSigns = makeCodewordsWithSigns();
+static_assert(kSignedRowOffset[11] == 3274 && kSignedRowOffset[4] - kSignedRowOffset[3] == 625 &&
+              kSignedRowOffset[8] - kSignedRowOffset[7] == 225 && kSignedRowOffset[10] - kSignedRowOffset[9] == 625);
+
+// Writes values [start, end) through quad or pair codebook 1..10, each codeword with its sign
+// bits.
 template <int N>
-void writeTuples(BitWriter& writer, int start, int end, std::span<const int32_t> values,
-                 const CodebookInfo& book) {
+void writeTuples(BitWriter& writer, int start, int end, std::span<const int32_t> values, int codebook) {
     assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
     assert((end - start) % N == 0);
+    [[maybe_unused]] const CodebookInfo& book = codebookTable[codebook];
+    const int lav = codebookTable[codebook].largestValue, base = 2 * lav + 1;
+    const uint32_t* row = kCodewordsWithSigns.data() + kSignedRowOffset[codebook];
     for (int i = start; i < end; i += N) {
         const int32_t* v = &values[i];
         assert(fitsCodebook(book, v, N));
-        const int index = tupleIndex<N>(book, v);
-        uint32_t code = book.codewords[index];
-        int length = book.codeLengths[index];
-        if (book.isUnsigned) appendSigns(code, length, v, N);
-        writer.putBits(length, code);
+        int index = v[0] + lav;
+        for (int d = 1; d < N; ++d) index = index * base + v[d] + lav;
+        const uint32_t entry = row[index];
+        writer.putBits(static_cast<int>(entry >> 24), entry & 0xFFFFFF);
     }
 }
 
@@ -269,13 +304,13 @@ int countEscapeBits(int start, int end, std::span<const int32_t> values) {
 void writeQuads(BitWriter& writer, int start, int end, std::span<const int32_t> values,
                 int codebook) {
     assert(codebook >= 1 && codebook <= 4);
-    writeTuples<4>(writer, start, end, values, codebookTable[codebook]);
+    writeTuples<4>(writer, start, end, values, codebook);
 }
 
 void writePairs(BitWriter& writer, int start, int end, std::span<const int32_t> values,
                 int codebook) {
     assert(codebook >= 5 && codebook <= 10);
-    writeTuples<2>(writer, start, end, values, codebookTable[codebook]);
+    writeTuples<2>(writer, start, end, values, codebook);
 }
 
 void writeEscapePairs(BitWriter& writer, int start, int end, std::span<const int32_t> values) {
