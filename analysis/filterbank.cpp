@@ -67,7 +67,8 @@ VARNEL_KERNEL_BODY void filterbankBody(ChannelBuffer& buffer, const IcsInfo& ics
         double z[kShortBlock];
         for (int w = 0; w < kShortWindows; ++w) {
             windowEightShort(x, w, shortWindow(w == 0 ? rise : fall), shortWindow(fall), z);
-            mdct.forwardWith(Vector, z, std::span<double>(buffer.spectrum + kShortWindowLength * w, kShortWindowLength));
+            mdct.forwardWith(Vector, z,
+                             std::span<double>(buffer.spectrum + kShortWindowLength * w, kShortWindowLength));
         }
         return;
     }

@@ -9,6 +9,7 @@
 #include "bitstream/sectioning.h"
 #include "coding/quantiser.h"
 #include "coding/truncation.h"
+#include "records/instruction_set.h"
 
 namespace varnel {
 namespace {
@@ -162,7 +163,11 @@ void limitBandwidth(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> i
     }
 }
 
-double spectralFlatness(std::span<const double> x, const IcsInfo& ics) {
+namespace {
+
+// The flatness count; the vector build compares four lines' shares at a time (the count is
+// the same in any order).
+VARNEL_KERNEL_BODY double flatnessBody(const double* x, const IcsInfo& ics) {
     const uint16_t* swb = ics.swbOffsets;
     int counted = 0;
     for (int b = 1; b <= kFlatnessBands && b < ics.numSwb; ++b) {
@@ -177,6 +182,19 @@ double spectralFlatness(std::span<const double> x, const IcsInfo& ics) {
         if (above > n / 3) ++counted;
     }
     return counted * kFlatnessStep;
+}
+
+double flatnessScalar(const double* x, const IcsInfo& ics) { return flatnessBody(x, ics); }
+VARNEL_VECTOR_TARGET double flatnessVector(const double* x, const IcsInfo& ics) { return flatnessBody(x, ics); }
+
+}  // namespace
+
+double spectralFlatness(std::span<const double> x, const IcsInfo& ics) {
+    return spectralFlatnessWith(useVectorKernels(), x, ics);
+}
+
+double spectralFlatnessWith(bool vector, std::span<const double> x, const IcsInfo& ics) {
+    return (vector ? flatnessVector : flatnessScalar)(x.data(), ics);
 }
 
 int channelBitDemand(std::span<const double> spectrum, const IcsInfo& ics, bool tnsFiltered,

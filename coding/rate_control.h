@@ -46,6 +46,9 @@ void limitBandwidth(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> i
 // their lines (above the band mean) and whose mean magnitude exceeds 100: 0 .. 1 in steps of
 // 1/39.
 double spectralFlatness(std::span<const double> spectrum, const IcsInfo& ics);
+// The same in the baseline (vector = false) or the vector build; spectralFlatness uses the one
+// this CPU runs best. Both give the same value.
+double spectralFlatnessWith(bool vector, std::span<const double> spectrum, const IcsInfo& ics);
 
 // The bits one channel of a frame of `channels` asks for; moves bits between the frame and
 // frame.bitReservoir, and spends what the reservoir cannot hold. `tnsFiltered` says that TNS filtered the channel's block.

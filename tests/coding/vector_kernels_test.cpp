@@ -15,6 +15,7 @@
 #include "analysis/real_fft.h"
 #include "coding/band_statistics.h"
 #include "coding/quantiser.h"
+#include "coding/rate_control.h"
 #include "records/instruction_set.h"
 #include "tests/coding/coding_frame_for_test.h"
 
@@ -169,6 +170,13 @@ TEST(VectorKernels, QuantiserAndBandMeasuresMatchTheBaselineBitForBit) {
             ASSERT_TRUE(sameBits(scalarPowers.line, vectorPowers.line, kFrameLength));
             ASSERT_TRUE(sameBits(scalarPowers.bandPeak, vectorPowers.bandPeak, entries));
             ASSERT_TRUE(sameBits(scalarPowers.bandEnergy, vectorPowers.bandEnergy, entries));
+            if (layout.groups.empty()) {
+                EXPECT_EQ(spectralFlatnessWith(false, ch.spectrum, ch.ics),
+                          spectralFlatnessWith(true, ch.spectrum, ch.ics));
+                std::vector<double> music(kFrameLength);
+                fillSpectrum(music.data(), false, seed, 2e5, 20.0 * seed);
+                EXPECT_EQ(spectralFlatnessWith(false, music, ch.ics), spectralFlatnessWith(true, music, ch.ics));
+            }
             BandStats scalarStats, vectorStats;
             measureBandsWith(false, ch.spectrum, ch.ics, scalarStats);
             measureBandsWith(true, ch.spectrum, ch.ics, vectorStats);
