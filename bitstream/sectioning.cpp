@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -130,16 +131,17 @@ int mergeSections(BandCosts& costs, int maxSfb, bool shortBlock, int32_t* codebo
             int sectionSmallest = first;
             for (; end < maxSfb && isUnescapedSpectral(costs.smallest[end]); ++end) {
                 const int* next = costs.cost[end];
-                int threshold = total + next[codebook[end]] + mergeAllowance(end - e, shortBlock);
+                const int threshold = total + next[codebook[end]] + mergeAllowance(end - e, shortBlock);
                 sectionSmallest = std::max(sectionSmallest, costs.smallest[end]);
-                int candidate = 0;
+                // The first codebook with the least sum, if that lies below the threshold.
+                int least = INT_MAX;
                 for (int k = sectionSmallest; k <= kLastUnescapedCodebook; ++k) {
                     sums[k] += next[k];
-                    const bool cheaper = sums[k] < threshold;
-                    candidate = cheaper ? k : candidate;
-                    threshold = cheaper ? sums[k] : threshold;
+                    least = std::min(least, sums[k]);
                 }
-                if (candidate == 0) break;  // the section ends before this band
+                if (least >= threshold) break;  // the section ends before this band
+                int candidate = sectionSmallest;
+                while (sums[candidate] != least) ++candidate;
                 chosen = candidate;
                 total = sums[chosen];
             }
