@@ -466,15 +466,35 @@ void quantiseSpectrum(ChannelCoding& coding, std::span<const double> spectrum, c
     }
 }
 
-bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
-                           const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
-                           const uint8_t* preserved, uint8_t* nonZero, int32_t* largest) {
+namespace {
+
+template <bool Vector>
+VARNEL_KERNEL_BODY bool limitRangeBody(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                                       const MagnitudePowers& powers, int codedBands, const uint8_t* preserved,
+                                       uint8_t* nonZero, int32_t* largest) {
     const int groups = groupCount(ics);
     int groupFirstWindow[kShortWindows];
     for (int g = 0, w = 0; g < groups; w += groupLength(ics, g), ++g) groupFirstWindow[g] = w;
     // sf = globalGain + 100 - offset >= 0; sf <= 255 holds for offsets >= 0 while
     // globalGain <= 155.
     const int32_t upper = coding.globalGain + kGlobalGainOffset;
+
+    // Most trials are codable as they stand: the chain's offsets already meet every bound
+    // (which is when the passes below would change nothing). One branch-free look decides that.
+    {
+        bool codable = true;
+        int32_t previous = 0;
+        for (int g = 0; g < groups; ++g)
+            for (int b = 0; b < codedBands; ++b) {
+                const int i = g * ics.numSwb + b;
+                const int32_t offset = coding.scaleOffset[i];
+                const bool inChain = nonZero[i] && !preserved[i];
+                codable &= !inChain || (offset <= upper && offset <= previous + kMaxScalefactorDifference &&
+                                        previous <= offset + kMaxScalefactorDifference);
+                previous = inChain ? offset : previous;
+            }
+        if (codable) return false;
+    }
 
     bool changedAny = false;
     for (;;) {
@@ -506,7 +526,7 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
             coding.scaleOffset[i] = limit[k];
             const int g = i / ics.numSwb;
             const int b = i % ics.numSwb;
-            nonZero[i] = quantiseGroupBand(coding, spectrum.data(), ics, powers.line,
+            nonZero[i] = quantiseGroupBand<Vector>(coding, spectrum.data(), ics, powers.line,
                                            powers.bandPeak[i], false, g, groupFirstWindow[g], b,
                                            largest ? largest + i : nullptr, limitedEnergy(powers, i));
             changed = true;
@@ -514,6 +534,26 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
         if (!changed) return changedAny;
         changedAny = true;
     }
+}
+
+bool limitRangeScalar(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                      const MagnitudePowers& powers, int codedBands, const uint8_t* preserved, uint8_t* nonZero,
+                      int32_t* largest) {
+    return limitRangeBody<false>(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
+}
+VARNEL_VECTOR_TARGET bool limitRangeVector(ChannelCoding& coding, std::span<const double> spectrum,
+                                           const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
+                                           const uint8_t* preserved, uint8_t* nonZero, int32_t* largest) {
+    return limitRangeBody<true>(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
+}
+
+}  // namespace
+
+bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
+                           const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
+                           const uint8_t* preserved, uint8_t* nonZero, int32_t* largest) {
+    return (useVectorKernels() ? limitRangeVector : limitRangeScalar)(coding, spectrum, ics, powers, codedBands,
+                                                                      preserved, nonZero, largest);
 }
 
 }  // namespace varnel
