@@ -1,5 +1,6 @@
 #include "bitstream/spectral_huffman.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 
@@ -285,18 +286,27 @@ int countPairBits(int start, int end, std::span<const int32_t> values, int codeb
     return countTupleBits<2>(start, end, values, codebookTable[codebook]);
 }
 
+// Codebook 11's codeword length plus its sign bits, per pair of index digits.
+constexpr std::array<uint8_t, 17 * 17> makeEscapePairBits() {
+    std::array<uint8_t, 17 * 17> t{};
+    const CodebookInfo& book = codebookTable[ESC_HCB];
+    for (int i = 0; i < 17 * 17; ++i)
+        t[i] = static_cast<uint8_t>(book.codeLengths[i] + (i / 17 != 0) + (i % 17 != 0));
+    return t;
+}
+constexpr std::array<uint8_t, 17 * 17> kEscapePairBits = makeEscapePairBits();
+static_assert(indexBase(codebookTable[ESC_HCB]) == 17);
+
 int countEscapeBits(int start, int end, std::span<const int32_t> values) {
     assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
     assert((end - start) % 2 == 0);
-    const CodebookInfo& book = codebookTable[ESC_HCB];
     int bits = 0;
     for (int i = start; i < end; i += 2) {
-        const int32_t* v = &values[i];
-        bits += book.codeLengths[pairIndex(book, v)] + nonzeroCount(v, 2);
-        for (int j = 0; j < 2; ++j) {
-            const int m = magnitudeOf(v[j]);
-            if (m >= kEscapeMarker) bits += escapeSequenceBits(m);
-        }
+        const int m0 = magnitudeOf(values[i]), m1 = magnitudeOf(values[i + 1]);
+        const int d0 = std::min(m0, kEscapeMarker), d1 = std::min(m1, kEscapeMarker);
+        // The escape sequences' bits without a branch on the magnitudes.
+        bits += kEscapePairBits[d0 * 17 + d1] + (m0 >= kEscapeMarker ? escapeSequenceBits(m0) : 0) +
+                (m1 >= kEscapeMarker ? escapeSequenceBits(m1) : 0);
     }
     return bits;
 }
