@@ -338,7 +338,7 @@ void decideWindowSequence(const ChannelBuffer& buffer, IcsInfo& ics, TransientDe
 
 void decideWindowSequenceWith(bool vector, const ChannelBuffer& buffer, IcsInfo& ics, TransientDetector& detector,
                               const BlockSwitchingContext& context) {
-    const double* a = buffer.timeSamples + kLookAheadStart;
+    const double* a = buffer.timeSamples() + kLookAheadStart;
 
     Detection d;
     (vector ? detectVector : detectScalar)(a, detector, ics, d);

@@ -58,7 +58,7 @@ VARNEL_KERNEL_BODY void windowEightShort(const double* x, int w, Half riseShort,
 // The windowing (elementwise, so the vector build does four samples at a time) and the MDCT.
 template <bool Vector>
 VARNEL_KERNEL_BODY void filterbankBody(ChannelBuffer& buffer, const IcsInfo& ics) {
-    const double* x = buffer.timeSamples;
+    const double* x = buffer.timeSamples();
     // The rising half overlaps the previous block, so it keeps that block's shape.
     const WindowShape rise = ics.previousWindowShape;
     const WindowShape fall = ics.windowShape;

@@ -42,9 +42,7 @@ void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channe
 void shiftHistory(std::span<ChannelBuffer> buffers, const double* interleaved) {
     const int channels = static_cast<int>(buffers.size());
     for (int c = 0; c < channels; ++c) {
-        double* history = buffers[c].timeSamples;
-        std::memmove(history, history + kFrameLength, 2 * kFrameLength * sizeof(double));
-        double* newest = history + 2 * kFrameLength;
+        double* newest = buffers[c].advanceHistory();
         for (int j = 0; j < kFrameLength; ++j) newest[j] = interleaved[j * channels + c];
     }
 }
@@ -297,8 +295,8 @@ FrameStatus AacEncoder::encodeFrame() {
     // The perceptual mode's model reads the time samples; its thresholds choose the window shapes.
     if (perceptualMode)
         for (int c = 0; c < channels; ++c)
-            computeMaskingThresholds(buffers[c].timeSamples, ics[c], sampleRate, maskingState[c],
-                                     perceptualFrame->masking[c]);
+            computeMaskingThresholds(std::span<const double>(buffers[c].timeSamples(), kHistoryLength), ics[c],
+                                     sampleRate, maskingState[c], perceptualFrame->masking[c]);
     shapeAndTransformBlocks(buffers, ics,
                             perceptualMode ? std::span<const MaskingResult>(perceptualFrame->masking, channels)
                                            : std::span<const MaskingResult>());

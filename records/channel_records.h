@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "records/aac_syntax.h"
 
@@ -39,10 +40,31 @@ inline constexpr int NOISE_HCB = 13;
 inline constexpr int INTENSITY_HCB2 = 14;
 inline constexpr int INTENSITY_HCB = 15;
 
+// Frames the history store holds beyond the three it shows: the history moves back in memory
+// once every kSpareHistoryFrames + 1 frames instead of every frame.
+inline constexpr int kSpareHistoryFrames = 5;
+
 struct ChannelBuffer {
     // Three frames of input as unscaled 16-bit sample values: [0, 1024) the oldest,
     // [1024, 2048) the middle, [2048, 3072) the newest (look-ahead) frame.
-    double timeSamples[kHistoryLength];
+    double* timeSamples() { return historyStore + historyStart; }
+    const double* timeSamples() const { return historyStore + historyStart; }
+
+    // Moves the history on by one frame (the middle frame becomes the oldest) and returns where
+    // the new newest frame goes.
+    double* advanceHistory() {
+        if (historyStart + kHistoryLength + kFrameLength <= kHistoryStoreLength) {
+            historyStart += kFrameLength;
+        } else {
+            std::memmove(historyStore, timeSamples() + kFrameLength, 2 * kFrameLength * sizeof(double));
+            historyStart = 0;
+        }
+        return timeSamples() + 2 * kFrameLength;
+    }
+
+    static constexpr int kHistoryStoreLength = kHistoryLength + kSpareHistoryFrames * kFrameLength;
+    double historyStore[kHistoryStoreLength];
+    int32_t historyStart;  // where timeSamples() begins in historyStore
     // The frame's MDCT coefficients.
     double spectrum[kFrameLength];
 };

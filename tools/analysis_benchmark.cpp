@@ -41,7 +41,7 @@ struct Signal {
         for (int f = 0; f < 3; ++f) shift();
     }
     void shift() {
-        double* h = buffer->timeSamples;
+        double* h = buffer->timeSamples();
         std::copy(h + kFrameLength, h + kHistoryLength, h);
         const double* frame = frames.data() + kFrameLength * (next++ % kSignalFrames);
         std::copy(frame, frame + kFrameLength, h + 2 * kFrameLength);

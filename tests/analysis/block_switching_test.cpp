@@ -30,7 +30,7 @@ struct Channel {
     void decide() { decideWindowSequence(*buffer, ics, detector, context); }
     // Shifts in one frame the way the pipeline does, then decides.
     void push(const std::vector<double>& frame) {
-        double* h = buffer->timeSamples;
+        double* h = buffer->timeSamples();
         for (int j = 0; j < 1024; ++j) {
             h[j] = h[1024 + j];
             h[1024 + j] = h[2048 + j];
@@ -183,7 +183,7 @@ std::unique_ptr<Channel> crafted(Attack attack, int previous, int pending, int r
     for (double& m : detector.bandPowerMean) m = 1e12;
     std::mt19937 rng(4);
     const auto a = noise(rng, attack == Attack::Energy ? 20000.0 : 1000.0);
-    if (attack != Attack::None) std::copy(a.begin(), a.end(), ch->buffer->timeSamples + kLookAhead);
+    if (attack != Attack::None) std::copy(a.begin(), a.end(), ch->buffer->timeSamples() + kLookAhead);
     switch (attack) {
     case Attack::Energy: detector.blockEnergyMean = detector.frameEnergyMean = 1e-6; break;
     case Attack::Band: for (double& m : detector.bandPowerMean) m = 1e-12; break;  // ten band attacks
@@ -303,7 +303,7 @@ TEST(BlockSwitching, AWeakAttackAsksForTnsOnTheNextCall) {
     // Quiet input (block-energy mean at most 0.001) voids the band attacks.
     auto quiet = crafted(Attack::WeakBand, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
     quiet->detector.blockEnergyMean = 0.001;
-    for (int i = kLookAhead; i < kLookAhead + 1024; ++i) quiet->buffer->timeSamples[i] *= 0.01;
+    for (int i = kLookAhead; i < kLookAhead + 1024; ++i) quiet->buffer->timeSamples()[i] *= 0.01;
     quiet->decide();
     EXPECT_EQ(quiet->detector.weakAttackPending, 0);
     EXPECT_EQ(quiet->detector.attackStrength, 0);
@@ -326,7 +326,7 @@ TEST(BlockSwitching, GatesOfTheEnergyAndCrossingDetectors) {
     EXPECT_EQ(crossing->ics.windowSequence, LONG_START_SEQUENCE);
     EXPECT_DOUBLE_EQ(crossing->ics.attackRatio, crossing->detector.zeroCrossingCount / 10.0);
     auto faint = crafted(Attack::Crossing, ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, kMaxBitsPerChannel);
-    for (int i = kLookAhead; i < kLookAhead + 1024; ++i) faint->buffer->timeSamples[i] *= 0.1;
+    for (int i = kLookAhead; i < kLookAhead + 1024; ++i) faint->buffer->timeSamples()[i] *= 0.1;
     faint->decide();
     EXPECT_EQ(faint->ics.windowSequence, ONLY_LONG_SEQUENCE);
     EXPECT_EQ(faint->ics.attackRatio, 0.0);
@@ -339,7 +339,7 @@ TEST(BlockSwitching, BandPowerMeansFollowTheirDefinition) {
     std::mt19937 rng(8);
     const auto quiet = noise(rng, 0.05, 256);  // a last quarter whose bands stay below 0.0001
     const auto loud = noise(rng, 1000.0, 768);
-    double* a = ch->buffer->timeSamples + kLookAhead;
+    double* a = ch->buffer->timeSamples() + kLookAhead;
     std::copy(loud.begin(), loud.end(), a);
     std::copy(quiet.begin(), quiet.end(), a + 768);
     for (double& m : ch->detector.bandPowerMean) m = 0.001;

@@ -87,7 +87,7 @@ std::unique_ptr<ChannelBuffer> randomBuffer(unsigned seed) {
     auto b = std::make_unique<ChannelBuffer>();
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(-32768.0, 32767.0);
-    for (double& v : b->timeSamples) v = u(rng);
+    for (double& v : std::span(b->timeSamples(), kHistoryLength)) v = u(rng);
     return b;
 }
 
@@ -109,14 +109,14 @@ TEST(Filterbank, MatchesTheTransformFormulaForEverySequenceAndShape) {
                     for (int w = 0; w < 8; ++w) {
                         const auto win = referenceShortWindow(w, prev, shape);
                         std::vector<double> z(256);
-                        for (int n = 0; n < 256; ++n) z[n] = b->timeSamples[448 + 128 * w + n] * win[n];
+                        for (int n = 0; n < 256; ++n) z[n] = b->timeSamples()[448 + 128 * w + n] * win[n];
                         const auto X = referenceMdct(z);
                         std::copy(X.begin(), X.end(), expected.begin() + 128 * w);
                     }
                 } else {
                     const auto win = referenceLongWindow(seq, prev, shape);
                     std::vector<double> z(2048);
-                    for (int n = 0; n < 2048; ++n) z[n] = b->timeSamples[n] * win[n];
+                    for (int n = 0; n < 2048; ++n) z[n] = b->timeSamples()[n] * win[n];
                     expected = referenceMdct(z);
                 }
                 const double scale = peak(expected.data(), 1024);
@@ -130,7 +130,7 @@ TEST(Filterbank, MatchesTheTransformFormulaForEverySequenceAndShape) {
 
 TEST(Filterbank, ConstantBlockAndSilence) {
     auto b = std::make_unique<ChannelBuffer>();
-    for (double& v : b->timeSamples) v = 1.0;
+    for (double& v : std::span(b->timeSamples(), kHistoryLength)) v = 1.0;
     analysisFilterbank(*b, ics(ONLY_LONG_SEQUENCE));
     EXPECT_NEAR(b->spectrum[0], -1024.0 * std::sqrt(2.0), 1e-3);
     for (int k = 1; k < 1024; ++k) EXPECT_NEAR(b->spectrum[k], 0.0, 1e-3) << k;
@@ -154,12 +154,12 @@ TEST(Filterbank, SamplesOutsideTheWindowDoNotMatterAndInputStaysUnchanged) {
                          Case{LONG_START_SEQUENCE, 1600, 2048}, Case{LONG_STOP_SEQUENCE, 0, 448}}) {
         auto a = randomBuffer(11);
         auto b = std::make_unique<ChannelBuffer>(*a);
-        for (int n = c.from; n < c.to; ++n) b->timeSamples[n] = -b->timeSamples[n] + 123.0;
+        for (int n = c.from; n < c.to; ++n) b->timeSamples()[n] = -b->timeSamples()[n] + 123.0;
         const auto before = std::make_unique<ChannelBuffer>(*b);
         analysisFilterbank(*a, ics(c.sequence));
         analysisFilterbank(*b, ics(c.sequence));
         EXPECT_EQ(std::memcmp(a->spectrum, b->spectrum, sizeof a->spectrum), 0) << c.sequence;
-        EXPECT_EQ(std::memcmp(before->timeSamples, b->timeSamples, sizeof b->timeSamples), 0);
+        EXPECT_EQ(std::memcmp(before->timeSamples(), b->timeSamples(), kHistoryLength * sizeof(double)), 0);
     }
     // Any shape value other than 1 is the sine window.
     auto a = randomBuffer(12);
@@ -227,7 +227,7 @@ double reconstructionError(bool compensated) {
     std::vector<double> output(signal.size(), 0.0);
     for (int k = 0; k < blocks; ++k) {
         auto b = std::make_unique<ChannelBuffer>();
-        std::copy(signal.begin() + 1024 * k, signal.begin() + 1024 * k + 2048, b->timeSamples);
+        std::copy(signal.begin() + 1024 * k, signal.begin() + 1024 * k + 2048, b->timeSamples());
         const int prev = 1 - k % 2, shape = k % 2;
         analysisFilterbank(*b, ics(sequences[k], prev, shape));
         if (sequences[k] == EIGHT_SHORT_SEQUENCE) {
@@ -253,4 +253,18 @@ TEST(Filterbank, PerfectReconstructionAcrossTransitions) {
 }
 
 }  // namespace
+// The history store moves back in memory only now and then; through every move the view shows
+// the last three frames in order.
+TEST(ChannelBuffer, HistoryShowsTheLastThreeFramesThroughEveryMove) {
+    auto b = std::make_unique<ChannelBuffer>();
+    for (int frame = 1; frame <= 3 * (kSpareHistoryFrames + 1) + 2; ++frame) {
+        double* newest = b->advanceHistory();
+        for (int j = 0; j < kFrameLength; ++j) newest[j] = frame * 10000 + j;
+        for (int age = 0; age < 3 && age < frame; ++age)
+            for (int j : {0, 511, kFrameLength - 1})
+                ASSERT_EQ(b->timeSamples()[(2 - age) * kFrameLength + j], (frame - age) * 10000 + j)
+                    << "frame " << frame << ", age " << age;
+    }
+}
+
 }  // namespace varnel

@@ -107,7 +107,7 @@ TEST_P(Model, EnergiesAreInTheUnitsOfTheMdct) {
     const IcsInfo ics = makeIcs(rate, shortBlock);
     ChannelBuffer buffer{};
     const std::vector<double> noise = whiteNoise(2000.0, 9);
-    std::copy(noise.begin(), noise.end(), buffer.timeSamples);
+    std::copy(noise.begin(), noise.end(), buffer.timeSamples());
     analysisFilterbank(buffer, ics);
     double mdct = 0.0;
     for (double x : buffer.spectrum) mdct += x * x;

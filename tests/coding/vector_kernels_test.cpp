@@ -73,8 +73,8 @@ TEST(VectorKernels, TransformsMatchTheBaselineBitForBit) {
     // The filterbank's windowing for every sequence and pair of shapes.
     auto scalarBuffer = std::make_unique<ChannelBuffer>(), vectorBuffer = std::make_unique<ChannelBuffer>();
     const std::vector<double> samples = awkwardValues(kHistoryLength, 5);
-    std::copy(samples.begin(), samples.end(), scalarBuffer->timeSamples);
-    std::copy(samples.begin(), samples.end(), vectorBuffer->timeSamples);
+    std::copy(samples.begin(), samples.end(), scalarBuffer->timeSamples());
+    std::copy(samples.begin(), samples.end(), vectorBuffer->timeSamples());
     for (const int sequence : {ONLY_LONG_SEQUENCE, LONG_START_SEQUENCE, LONG_STOP_SEQUENCE, EIGHT_SHORT_SEQUENCE})
         for (const WindowShape rise : {WindowShape::Sine, WindowShape::Kbd})
             for (const WindowShape fall : {WindowShape::Sine, WindowShape::Kbd}) {
@@ -116,11 +116,11 @@ TEST(VectorKernels, TransientDetectorsDecideAsTheBaseline) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> level(0.0, 1.0);
     for (int frame = 0; frame < 60; ++frame) {
-        std::copy(buffer->timeSamples + kFrameLength, buffer->timeSamples + 3 * kFrameLength, buffer->timeSamples);
+        std::copy(buffer->timeSamples() + kFrameLength, buffer->timeSamples() + 3 * kFrameLength, buffer->timeSamples());
         const double scale = frame % 7 == 3 ? 30000.0 : frame % 11 == 5 ? 0.0 : 300.0 * level(rng);
         const std::vector<double> noise = awkwardValues(kFrameLength, frame);
         for (int k = 0; k < kFrameLength; ++k)
-            buffer->timeSamples[2 * kFrameLength + k] = std::round(std::clamp(noise[k], -1.0, 1.0) * scale);
+            buffer->timeSamples()[2 * kFrameLength + k] = std::round(std::clamp(noise[k], -1.0, 1.0) * scale);
         for (int i = 0; i < 2; ++i) decideWindowSequenceWith(i == 1, *buffer, ics[i], detector[i], context);
         ASSERT_EQ(ics[0].windowSequence, ics[1].windowSequence) << "frame " << frame;
         ASSERT_EQ(ics[0].numWindowGroups, ics[1].numWindowGroups) << "frame " << frame;
