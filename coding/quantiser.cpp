@@ -225,9 +225,15 @@ void limitBandEnergy(ChannelCoding& coding, const double* spectrum, int firstWin
             up[n++] = {(2.0 * x - a - b) / (a + b), k};
         }
     }
-    std::sort(up, up + n, [](const RoundedUp& l, const RoundedUp& r) { return l.cost < r.cost; });
+    // In order of cost, lines of equal cost in line order; mostly one or two lines are lowered,
+    // so each next one is selected from those left rather than all of them sorted first.
     for (int j = 0; j < n && decoded > bound; ++j) {
-        int32_t& value = coding.quantSpectrum[up[j].line];
+        int first = j;
+        for (int k = j + 1; k < n; ++k) first = up[k].cost < up[first].cost ? k : first;
+        const RoundedUp chosen = up[first];
+        for (int k = first; k > j; --k) up[k] = up[k - 1];  // the rest keep their order
+        up[j] = chosen;
+        int32_t& value = coding.quantSpectrum[chosen.line];
         const int32_t q = std::abs(value);
         decoded -= energyOf[q] - energyOf[q - 1];
         value = value < 0 ? -(q - 1) : q - 1;
