@@ -254,13 +254,21 @@ VARNEL_KERNEL_BODY void RealFftPlan::transform(const RealFftPlan& plan, double* 
     else
 #endif
         fft::radix4Transform<1>(a, plan.n_ / 2, plan.rotations_);
-    for (size_t s = 0; s < plan.swaps_.size(); s += 2) swapComplex(a, plan.swaps_[s], plan.swaps_[s + 1]);
 #if VARNEL_HAS_VECTOR_BUILD
     if constexpr (Vector) {
+        // Each swap moves two complex values whole.
+        for (size_t s = 0; s < plan.swaps_.size(); s += 2) {
+            double* x = a + 2 * plan.swaps_[s];
+            double* y = a + 2 * plan.swaps_[s + 1];
+            const __m128d t = _mm_loadu_pd(x);
+            _mm_storeu_pd(x, _mm_loadu_pd(y));
+            _mm_storeu_pd(y, t);
+        }
         separateRealSpectrumAvx2(plan.n_, a, plan.separationFactors_.data());
         return;
     }
 #endif
+    for (size_t s = 0; s < plan.swaps_.size(); s += 2) swapComplex(a, plan.swaps_[s], plan.swaps_[s + 1]);
     separateRealSpectrum(plan.n_, a, plan.ip_[1], plan.w_.data() + plan.ip_[0]);
 }
 
