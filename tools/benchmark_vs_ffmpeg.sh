@@ -32,10 +32,16 @@ trap 'rm -rf "$work"' EXIT
 "$gen" music 60 44100 2 "$work/in.wav"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# Runs a command under GNU time; prints "cpu_seconds peak_rss_kib".
+# Runs a command under GNU time; prints "cpu_seconds peak_rss_kib": the peak resident set from
+# GNU time, the user + system CPU time from the shell's children times, which count
+# milliseconds (GNU time rounds to 10 ms, a tenth of what the encoder takes).
 measure() {
-  /usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$@" >/dev/null 2>&1
-  awk '{ printf "%.3f %d\n", $1 + $2, $3 }' "$work/time.txt"
+  # `times` prints the shell's own times, then its children's.
+  (
+    /usr/bin/time -f "%M" -o "$work/rss.txt" "$@" >/dev/null 2>&1
+    times
+  ) | awk 'NR == 2 { split($1, u, "m"); split($2, s, "m"); printf "%.3f ", u[1] * 60 + u[2] + s[1] * 60 + s[2] }'
+  cat "$work/rss.txt"
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
