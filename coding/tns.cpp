@@ -178,12 +178,14 @@ void runTns(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding,
 double tnsLpcAnalysis(int order, std::span<const double> lines, std::span<double> reflection) {
     assert(order >= 1 && order <= kTnsMaxOrder && reflection.size() > static_cast<size_t>(order));
     const int n = static_cast<int>(lines.size());
+    // The autocorrelation's lags side by side, each still summed in line order, so that they
+    // proceed together instead of one long chain of dependent additions after another.
     std::array<double, kTnsCoefArraySize> r{};
-    for (int i = 0; i <= order; ++i) {
-        double sum = 0.0;
-        for (int k = 0; k < n - i; ++k) sum += lines[k] * lines[k + i];
-        r[i] = sum;
-    }
+    const int common = std::max(n - order, 0);  // lines every lag takes
+    for (int k = 0; k < common; ++k)
+        for (int i = 0; i <= order; ++i) r[i] += lines[k] * lines[k + i];
+    for (int k = common; k < n; ++k)
+        for (int i = 0; i < n - k; ++i) r[i] += lines[k] * lines[k + i];
     if (r[0] < kTnsEnergyFloor) return 0.0;
 
     std::array<double, kTnsCoefArraySize> a{};
