@@ -416,8 +416,15 @@ VARNEL_VECTOR_TARGET void quantiseBandsVector(ChannelCoding& coding, std::span<c
     quantiseBandsBody<true>(coding, spectrum, ics, powers, firstBand, endBand, nonZero, largest);
 }
 
-constexpr QuantiserKernels kScalarKernels{magnitudePowersScalar, quantiseBandsScalar};
-constexpr QuantiserKernels kVectorKernels{magnitudePowersVector, quantiseBandsVector};
+bool limitRangeScalar(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                      const MagnitudePowers& powers, int codedBands, const uint8_t* preserved, uint8_t* nonZero,
+                      int32_t* largest);
+bool limitRangeVector(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
+                      const MagnitudePowers& powers, int codedBands, const uint8_t* preserved, uint8_t* nonZero,
+                      int32_t* largest);
+
+constexpr QuantiserKernels kScalarKernels{magnitudePowersScalar, quantiseBandsScalar, limitRangeScalar};
+constexpr QuantiserKernels kVectorKernels{magnitudePowersVector, quantiseBandsVector, limitRangeVector};
 
 }  // namespace
 
@@ -558,8 +565,8 @@ VARNEL_VECTOR_TARGET bool limitRangeVector(ChannelCoding& coding, std::span<cons
 bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
                            const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
                            const uint8_t* preserved, uint8_t* nonZero, int32_t* largest) {
-    return (useVectorKernels() ? limitRangeVector : limitRangeScalar)(coding, spectrum, ics, powers, codedBands,
-                                                                      preserved, nonZero, largest);
+    return quantiserKernels(useVectorKernels())
+        .limitScalefactorRange(coding, spectrum, ics, powers, codedBands, preserved, nonZero, largest);
 }
 
 }  // namespace varnel

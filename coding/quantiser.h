@@ -119,12 +119,14 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
                            const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
                            const uint8_t* preserved, uint8_t* nonZero, int32_t* largest = nullptr);
 
-// The baseline (vector = false) and vector builds of computeMagnitudePowers and quantiseBands,
-// which use the one this CPU runs best; both give identical results.
+// The baseline (vector = false) and vector builds of computeMagnitudePowers, quantiseBands and
+// limitScalefactorRange, which use the one this CPU runs best; both give identical results.
 struct QuantiserKernels {
     void (*magnitudePowers)(std::span<const double>, const IcsInfo&, MagnitudePowers&, bool, const double*);
     void (*quantiseBands)(ChannelCoding&, std::span<const double>, const IcsInfo&, const MagnitudePowers&, int, int,
                           uint8_t*, int32_t*);
+    bool (*limitScalefactorRange)(ChannelCoding&, std::span<const double>, const IcsInfo&, const MagnitudePowers&,
+                                  int, const uint8_t*, uint8_t*, int32_t*);
 };
 const QuantiserKernels& quantiserKernels(bool vector);
 

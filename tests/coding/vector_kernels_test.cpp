@@ -194,6 +194,16 @@ TEST(VectorKernels, QuantiserAndBandMeasuresMatchTheBaselineBitForBit) {
                 EXPECT_EQ(std::memcmp(a.quantSpectrum, b.quantSpectrum, sizeof a.quantSpectrum), 0) << "gain " << gain;
                 EXPECT_EQ(std::memcmp(nonZeroA, nonZeroB, entries), 0) << "gain " << gain;
                 EXPECT_EQ(std::memcmp(largestA, largestB, sizeof(int32_t) * entries), 0) << "gain " << gain;
+                // Offsets far apart, so that the range limit lowers some and quantises them again.
+                for (int i = 0; i < entries; ++i) a.scaleOffset[i] = b.scaleOffset[i] = (i % 3) * 70 + i % 5;
+                const uint8_t preserved[kMaxBandEntries] = {};
+                const bool changedA = scalar.limitScalefactorRange(a, ch.spectrum, ch.ics, scalarPowers, ch.ics.numSwb,
+                                                                   preserved, nonZeroA, largestA);
+                const bool changedB = vector.limitScalefactorRange(b, ch.spectrum, ch.ics, vectorPowers, ch.ics.numSwb,
+                                                                   preserved, nonZeroB, largestB);
+                EXPECT_EQ(changedA, changedB);
+                EXPECT_EQ(std::memcmp(a.scaleOffset, b.scaleOffset, sizeof(int32_t) * entries), 0) << "gain " << gain;
+                EXPECT_EQ(std::memcmp(a.quantSpectrum, b.quantSpectrum, sizeof a.quantSpectrum), 0) << "gain " << gain;
             }
         }
     }
