@@ -116,11 +116,11 @@ TEST(VectorKernels, TransientDetectorsDecideAsTheBaseline) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> level(0.0, 1.0);
     for (int frame = 0; frame < 60; ++frame) {
-        std::copy(buffer->timeSamples() + kFrameLength, buffer->timeSamples() + 3 * kFrameLength, buffer->timeSamples());
+        double* newest = buffer->advanceHistory();
         const double scale = frame % 7 == 3 ? 30000.0 : frame % 11 == 5 ? 0.0 : 300.0 * level(rng);
         const std::vector<double> noise = awkwardValues(kFrameLength, frame);
         for (int k = 0; k < kFrameLength; ++k)
-            buffer->timeSamples()[2 * kFrameLength + k] = std::round(std::clamp(noise[k], -1.0, 1.0) * scale);
+            newest[k] = std::round(std::clamp(noise[k], -1.0, 1.0) * scale);
         for (int i = 0; i < 2; ++i) decideWindowSequenceWith(i == 1, *buffer, ics[i], detector[i], context);
         ASSERT_EQ(ics[0].windowSequence, ics[1].windowSequence) << "frame " << frame;
         ASSERT_EQ(ics[0].numWindowGroups, ics[1].numWindowGroups) << "frame " << frame;
