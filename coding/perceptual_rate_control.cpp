@@ -21,8 +21,10 @@ namespace {
 // always, up to kBelowThresholdFull more with a full reservoir.
 constexpr int kBelowThreshold = 16;
 constexpr int kBelowThresholdFull = 60;
-// First step of the search away from its start, in gain units.
-constexpr int kSearchStep = 4;
+// First step of the search away from its start, in gain units (then doubled). The start, the
+// previous frame's distance above the threshold gain, is the answer for about two frames in
+// three and one unit off for most others, so the search tries the neighbours first.
+constexpr int kSearchStep = 1;
 // Noise power gain of one gain unit: s^1.5 with s = 2^(1/4) per unit.
 constexpr double kDbPerGainUnit = 10.0 * 0.375 * 0.30102999566398120;
 // The largest offset change of one refinement.
