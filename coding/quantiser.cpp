@@ -240,14 +240,6 @@ void limitBandEnergy(ChannelCoding& coding, const double* spectrum, int firstWin
     }
 }
 
-// Quantises band b of group g, whose windows start at `firstWindow`, with the band's current
-// offset. With a peak (>= 0) a band that quantises to zero is recognised from its largest
-// |x|^0.75: the rounding is monotone, so every line is zero exactly when the peak line is.
-// `wasZero` says that the band's lines already hold zeros. With `energy` (>= 0) the band is held
-// under the energy limit. Returns true when a line is nonzero.
-// With a peak and `largest`, *largest receives the band's largest quantised magnitude: the
-// peak is one of the band's |x|^0.75 values and goes through the same rounding and clip (and
-// the lines are searched when the energy limit lowered one).
 // One window's lines [begin, end) of a band at `factor`: q = trunc(min(factor |x|^0.75 + 0.4054,
 // 8191)) with the sign of x. Returns the OR of the magnitudes (nonzero when a line is).
 VARNEL_KERNEL_BODY int32_t quantiseLines(const double* spectrum, const double* magnitudePow, int32_t* out, int begin,
@@ -293,6 +285,14 @@ VARNEL_VECTOR_TARGET inline int32_t quantiseLinesAvx2(const double* spectrum, co
 }
 #endif
 
+// Quantises band b of group g, whose windows start at `firstWindow`, with the band's current
+// offset. With a peak (>= 0) a band that quantises to zero is recognised from its largest
+// |x|^0.75: the rounding is monotone, so every line is zero exactly when the peak line is.
+// `wasZero` says that the band's lines already hold zeros. With `energy` (>= 0) the band is held
+// under the energy limit. Returns true when a line is nonzero.
+// With a peak and `largest`, *largest receives the band's largest quantised magnitude: the
+// peak is one of the band's |x|^0.75 values and goes through the same rounding and clip (and
+// the lines are searched when the energy limit lowered one).
 template <bool Vector = false>
 VARNEL_KERNEL_BODY bool quantiseGroupBand(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
                        const double* magnitudePow, double peak, bool wasZero, int g,
@@ -394,7 +394,6 @@ VARNEL_KERNEL_BODY void quantiseBandsBody(ChannelCoding& coding, std::span<const
         firstWindow += groupLength(ics, g);
     }
 }
-
 
 // The kernels' two builds (see records/instruction_set.h).
 void magnitudePowersScalar(std::span<const double> spectrum, const IcsInfo& ics, MagnitudePowers& powers,
