@@ -3,10 +3,15 @@
 coded at 32, 64 and 96 kbit/s per channel by the default mode, the perceptual mode and
 `ffmpeg -c:a aac`, decoded by ffmpeg and graded with PEAQ (basic and advanced ODG, 0 is
 transparent, -4 very annoying); prints one row per signal and rate and each column's mean per
-rate, and the CPU time of each encoder over all its encodes.
+rate (over everything, over the generated signals and over the music corpus), and the CPU time
+of each encoder over all its encodes.
 
-    tools/peaq_benchmark.py [--build BUILD_DIR] [--seconds S] [--signals a,b] [--rates 32,64]
-                            [--advanced-off] [--keep DIR]
+The signals are generated ones, espeak-ng speech, and a corpus of 12 music excerpts (10 s each,
+stereo and mono, 44.1 and 48 kHz) from Debian's game-music packages, which it installs with
+apt-get when it runs as root (--no-music leaves the corpus out).
+
+    tools/peaq_benchmark.py [--build BUILD_DIR] [--seconds S] [--music-seconds S] [--no-music]
+                            [--signals a,b] [--rates 32,64] [--advanced-off] [--keep DIR]
 
 Needs ffmpeg, sox, espeak-ng and the PEAQ tool (../shared/tools/peaq/build, graded through its
 odg script, found with --odg or $VARNEL_ODG). Run it niced: it takes a few minutes per rate.
@@ -17,6 +22,7 @@ import resource
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 import numpy as np
 
@@ -81,6 +87,62 @@ def signal_set(seconds, tmp):
     ]
 
 
+# The music corpus: excerpts of produced soundtracks from Debian's game-music packages, decoded
+# from their distributed Ogg Vorbis files (most at 320 to 500 kbit/s) by ffmpeg. Each entry:
+# package, file (a path, or "archive!member" inside a zip), start in seconds, output rate and
+# channels (mono is the file's downmix).
+MUSIC_PACKAGES = ["hyperrogue-music", "nexuiz-music", "fb-music-high"]
+HYPERROGUE = "/usr/share/hyperrogue/music/"
+NEXUIZ = "/usr/share/games/nexuiz/data/music.pk3!sound/cdtracks/"
+FROZEN = "/usr/share/games/frozen-bubble/snd/"
+MUSIC_EXCERPTS = [
+    ("hunting", HYPERROGUE + "hr-domina-hunting.ogg", 20, 44100, 2),
+    ("mountain", HYPERROGUE + "hr-domina-mountain.ogg", 30, 48000, 2),
+    ("caves", HYPERROGUE + "hr3-caves.ogg", 15, 44100, 2),
+    ("desert", HYPERROGUE + "hr3-desert.ogg", 25, 48000, 2),
+    ("icyland", HYPERROGUE + "hr3-icyland.ogg", 30, 44100, 1),
+    ("jungle", HYPERROGUE + "hr3-jungle.ogg", 20, 48000, 1),
+    ("hell", HYPERROGUE + "hr3-hell.ogg", 40, 44100, 2),
+    ("laboratory", HYPERROGUE + "hr3-laboratory.ogg", 30, 48000, 2),
+    ("palace", HYPERROGUE + "hr-savino-palace.ogg", 20, 44100, 1),
+    ("brainsukker", NEXUIZ + "brainsukker.ogg", 60, 44100, 2),
+    ("northern", NEXUIZ + "northern-lights.ogg", 90, 48000, 2),
+    ("frozen", FROZEN + "frozen-mainzik-1p.ogg", 40, 44100, 2),
+]
+
+
+def music_corpus(seconds, tmp):
+    """The music excerpts as (name, rate, int16 samples shaped (n, channels)); installs the
+    packages with apt-get when they are missing and this runs as root, else leaves them out."""
+    def present():
+        return all(os.path.exists(f.split("!")[0]) for _, f, _, _, _ in MUSIC_EXCERPTS)
+    if not present() and os.geteuid() == 0:
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(["apt-get", "update", "-q"], check=False, capture_output=True, env=env)
+        subprocess.run(["apt-get", "install", "-y", "-q"] + MUSIC_PACKAGES, check=False, capture_output=True,
+                       env=env)
+    if not present():
+        print("music corpus left out: install %s" % " ".join(MUSIC_PACKAGES), file=sys.stderr)
+        return []
+    out = []
+    for name, source, start, rate, channels in MUSIC_EXCERPTS:
+        if "!" in source:
+            archive, member = source.split("!")
+            extracted = os.path.join(tmp, os.path.basename(member))
+            with zipfile.ZipFile(archive) as z, open(extracted, "wb") as f:
+                f.write(z.read(member))
+            source = extracted
+        wav = os.path.join(tmp, "music-excerpt.wav")
+        subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-ss", str(start), "-t", str(seconds), "-i", source,
+                        "-ac", str(channels), "-ar", str(rate), "-c:a", "pcm_s16le", wav], check=True)
+        with open(wav, "rb") as f:
+            data = f.read()
+        pos = data.index(b"data") + 8
+        pcm = np.frombuffer(data[pos:], dtype="<i2").reshape(-1, channels)
+        out.append(("m-%s-%s%d" % (name, "s" if channels == 2 else "m", rate // 1000), rate, pcm.copy()))
+    return out
+
+
 def child_cpu():
     r = resource.getrusage(resource.RUSAGE_CHILDREN)
     return r.ru_utime + r.ru_stime
@@ -111,11 +173,13 @@ def main():
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     ap.add_argument("--odg", default=os.environ.get("VARNEL_ODG", DEFAULT_ODG))
     ap.add_argument("--seconds", type=float, default=6.0)
+    ap.add_argument("--music-seconds", type=float, default=10.0, help="length of each music excerpt")
     ap.add_argument("--signals", default="")
     ap.add_argument("--rates", default="32,64,96")
     ap.add_argument("--encoders", default="default,perceptual,ffmpeg")
     ap.add_argument("--advanced-off", action="store_true")
     ap.add_argument("--keep", default="")
+    ap.add_argument("--no-music", action="store_true", help="leave the music corpus out")
     ap.add_argument("--perceptual-options", type=int, default=MODES["perceptual"],
                     help="option bits of the perceptual mode (default 7: TNS, noise substitution)")
     args = ap.parse_args()
@@ -131,7 +195,8 @@ def main():
     os.makedirs(tmp, exist_ok=True)
     cpu = {e: 0.0 for e in encoders}
     table = []  # (signal, rate per channel, {encoder: {kind: grade}})
-    for name, rate, pcm in signal_set(args.seconds, tmp):
+    corpus = signal_set(args.seconds, tmp) + ([] if args.no_music else music_corpus(args.music_seconds, tmp))
+    for name, rate, pcm in corpus:
         if wanted and name not in wanted:
             continue
         channels = pcm.shape[1]
@@ -162,13 +227,16 @@ def main():
         print("%-12s %4dk " % (name, per_channel // 1000) +
               "".join("%16s" % "/".join("%.2f" % grades[e][k] for k in kinds) for e in encoders))
     print("means")
-    for per_channel in rates:
-        rows = [g for _, r, g in table if r == per_channel]
-        if not rows:
-            continue
-        means = {e: {k: float(np.mean([g[e][k] for g in rows])) for k in kinds} for e in encoders}
-        print("%-12s %4dk " % ("mean", per_channel // 1000) +
-              "".join("%16s" % "/".join("%.2f" % means[e][k] for k in kinds) for e in encoders))
+    groups = [("mean", lambda n: True), ("generated", lambda n: not n.startswith("m-")),
+              ("music", lambda n: n.startswith("m-"))]
+    for label, member in groups:
+        for per_channel in rates:
+            rows = [g for n, r, g in table if r == per_channel and member(n)]
+            if not rows:
+                continue
+            means = {e: {k: float(np.mean([g[e][k] for g in rows])) for k in kinds} for e in encoders}
+            print("%-12s %4dk " % (label, per_channel // 1000) +
+                  "".join("%16s" % "/".join("%.2f" % means[e][k] for k in kinds) for e in encoders))
     print("CPU seconds over all encodes: " + ", ".join("%s %.2f" % (e, cpu[e]) for e in encoders))
 
 
