@@ -2,8 +2,8 @@
 //
 // Contract: putBits(n, value) appends the n (0..32) low bits of value, most significant first;
 // value must be below 2^n (it is not masked). Bits gather in a 64-bit accumulator from which
-// they are stored one big-endian 32-bit word at a time, so the buffer holds the bit stream in order. The
-// writer never stores past the attached capacity: once the buffer is full, further bits are
+// they are stored one big-endian 32-bit word at a time, so the buffer holds the bit stream in
+// order. The writer never stores past the attached capacity: once the buffer is full, further bits are
 // counted but dropped and overflowed() reports it.
 #pragma once
 

@@ -229,11 +229,20 @@ int countTupleBits(int start, int end, std::span<const int32_t> values, const Co
 // codeword followed by the tuple's sign bits (none for the signed codebooks) in its low 24 bits
 // and their count above, so that writing a tuple is one lookup and one putBits.
 
-constexpr int kSignedRowOffset[kLastUnescapedCodebook + 2] = {0,    0,    81,   162,  787,  1412,
-                                                              1493, 1574, 1799, 2024, 2649, 3274};
+// Where each codebook's row starts; entry 11 is the rows' total length.
+constexpr std::array<int, kLastUnescapedCodebook + 2> makeSignedRowOffsets() {
+    std::array<int, kLastUnescapedCodebook + 2> offset{};
+    for (int k = 1; k <= kLastUnescapedCodebook; ++k) {
+        const int base = 2 * codebookTable[k].largestValue + 1;
+        offset[k + 1] = offset[k] + (codebookTable[k].dimension == 4 ? base * base * base * base : base * base);
+    }
+    return offset;
+}
+constexpr std::array<int, kLastUnescapedCodebook + 2> kSignedRowOffset = makeSignedRowOffsets();
+constexpr int kSignedRowsLength = kSignedRowOffset[kLastUnescapedCodebook + 1];
 
-constexpr std::array<uint32_t, 3274> makeCodewordsWithSigns() {
-    std::array<uint32_t, 3274> t{};
+constexpr std::array<uint32_t, kSignedRowsLength> makeCodewordsWithSigns() {
+    std::array<uint32_t, kSignedRowsLength> t{};
     for (int k = 1; k <= kLastUnescapedCodebook; ++k) {
         const CodebookInfo& book = codebookTable[k];
         const int lav = book.largestValue, base = 2 * lav + 1, n = book.dimension;
@@ -251,9 +260,7 @@ constexpr std::array<uint32_t, 3274> makeCodewordsWithSigns() {
     return t;
 }
 
-constexpr std::array<uint32_t, 3274> kCodewordsWithSigns = makeCodewordsWithSigns();
-static_assert(kSignedRowOffset[11] == 3274 && kSignedRowOffset[4] - kSignedRowOffset[3] == 625 &&
-              kSignedRowOffset[8] - kSignedRowOffset[7] == 225 && kSignedRowOffset[10] - kSignedRowOffset[9] == 625);
+constexpr std::array<uint32_t, kSignedRowsLength> kCodewordsWithSigns = makeCodewordsWithSigns();
 
 // Writes values [start, end) through quad or pair codebook 1..10, each codeword with its sign
 // bits.
@@ -261,8 +268,8 @@ template <int N>
 void writeTuples(BitWriter& writer, int start, int end, std::span<const int32_t> values, int codebook) {
     assert(start >= 0 && start <= end && static_cast<std::size_t>(end) <= values.size());
     assert((end - start) % N == 0);
-    [[maybe_unused]] const CodebookInfo& book = codebookTable[codebook];
-    const int lav = codebookTable[codebook].largestValue, base = 2 * lav + 1;
+    const CodebookInfo& book = codebookTable[codebook];
+    const int lav = book.largestValue, base = 2 * lav + 1;
     const uint32_t* row = kCodewordsWithSigns.data() + kSignedRowOffset[codebook];
     for (int i = start; i < end; i += N) {
         const int32_t* v = &values[i];

@@ -76,9 +76,8 @@ void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const Ics
 }
 
 int32_t perceptualFrameTotal(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding,
-                             const ElementInfo& element,
-                             const StreamRate& rate, PerceptualState& state, FrameState& frameState,
-                             PerceptualFrame& frame) {
+                             const ElementInfo& element, const StreamRate& rate, PerceptualState& state,
+                             FrameState& frameState, PerceptualFrame& frame) {
     const int channels = static_cast<int>(ics.size());
     double frameEntropy = 0.0;
     int32_t limit = 0;

@@ -31,9 +31,8 @@ void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const Ics
 // The frame's bits from its perceptual entropy through the reservoir (never more than it holds,
 // and what it cannot hold spent).
 int32_t perceptualFrameTotal(std::span<const IcsInfo> ics, std::span<const ChannelCoding> coding,
-                             const ElementInfo& element,
-                             const StreamRate& rate, PerceptualState& state, FrameState& frameState,
-                             PerceptualFrame& frame);
+                             const ElementInfo& element, const StreamRate& rate, PerceptualState& state,
+                             FrameState& frameState, PerceptualFrame& frame);
 
 // Each channel's share of `total` by its entropy, and its quantisation to that share.
 void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
