@@ -145,7 +145,7 @@ VARNEL_KERNEL_BODY void transformThresholds(const double* binEnergy, int bins, c
         for (int k = lo; k < hi; ++k) e += binEnergy[k];
         energy[b] = e;
         tonality[b] = e > 0.0 ? bandTonality(binEnergy, bins, lo, hi) : 0.0;
-        const double offsetDb = tonality[b] * (kToneMaskerOffsetDb + layout.bark[b]) +
+        const double offsetDb = tonality[b] * (kToneMaskerOffsetDb + kToneMaskerBarkWeight * layout.bark[b]) +
                                 (1.0 - tonality[b]) * kNoiseMaskerOffsetDb;
         masker[b] = e * dbToPower(-offsetDb);
     }

@@ -53,7 +53,10 @@ inline constexpr double kFullScaleAmplitude = 32767.0;
 inline constexpr double kLowerSlopeDb = 20.0;   // dB per Bark, masking toward lower frequencies
 inline constexpr double kUpperSlopeDb = 15.0;   // dB per Bark, masking toward higher frequencies
 inline constexpr double kNoiseMaskerOffsetDb = 8.0;
-inline constexpr double kToneMaskerOffsetDb = 30.0;  // plus the masker's Bark value
+// A tonal masker masks kToneMaskerOffsetDb plus kToneMaskerBarkWeight times its Bark value
+// below its energy.
+inline constexpr double kToneMaskerOffsetDb = 24.0;
+inline constexpr double kToneMaskerBarkWeight = 0.5;
 inline constexpr int kTonalityMinBins = 16;
 // The smallest signal-to-mask ratio of a band: kLowestBandMinSmrDb at 0 Bark, falling linearly
 // to 0 dB at kMinSmrTopBark.
