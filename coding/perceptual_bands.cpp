@@ -45,17 +45,21 @@ double perceptualCutoffHz(int32_t bitRatePerChannel, int32_t sampleRate) {
 }
 
 int32_t perceptualBandLimit(const IcsInfo& ics, int32_t sampleRate, int32_t bitRatePerChannel) {
+    return bandLimitBelow(ics, sampleRate, perceptualCutoffHz(bitRatePerChannel, sampleRate));
+}
+
+int32_t bandLimitBelow(const IcsInfo& ics, int32_t sampleRate, double cutoff) {
     const double hzPerLine = 0.5 * sampleRate / windowLines(ics);
-    const double cutoff = perceptualCutoffHz(bitRatePerChannel, sampleRate);
     int32_t limit = 0;
     while (limit < ics.numSwb && ics.swbOffsets[limit] * hzPerLine < cutoff) ++limit;
     return limit;
 }
 
 void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
-                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise) {
+                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise, double extraCutoffHz) {
     const int entries = ics.numSwb * groupCount(ics);
-    coding.bandLimit = perceptualBandLimit(ics, sampleRate, bitRatePerChannel);
+    coding.bandLimit =
+        bandLimitBelow(ics, sampleRate, perceptualCutoffHz(bitRatePerChannel, sampleRate) + extraCutoffHz);
     std::fill_n(coding.codebook, entries, ZERO_HCB);
     std::fill_n(coding.noiseFlag, entries, uint8_t{0});
     std::fill_n(coding.scaleOffset, entries, 0);

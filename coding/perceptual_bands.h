@@ -19,17 +19,19 @@ inline constexpr double kNoiseStartHz = 3000.0;
 inline constexpr double kNoiseTopHz = 16000.0;
 inline constexpr double kNoiseTonality = 0.35;
 
-// The coded bandwidth for the bit rate, in Hz, and the bands of the block below it.
+// The coded bandwidth for the bit rate, in Hz, and the bands of the block below it (below
+// `cutoffHz` for the second form).
 double perceptualCutoffHz(int32_t bitRatePerChannel, int32_t sampleRate);
 int32_t perceptualBandLimit(const IcsInfo& ics, int32_t sampleRate, int32_t bitRatePerChannel);
+int32_t bandLimitBelow(const IcsInfo& ics, int32_t sampleRate, double cutoffHz);
 
 // Sets bandLimit, noiseFlag, pnsStartBand and pnsBandLimit of a channel: bands of [pnsStartBand,
 // pnsBandLimit) at or above bandLimit that the model finds noise-like and audible are flagged as
 // noise (codebook and energy follow with noiseEnergies); with `noise` false, or at rates from
 // kNoiseSubstitutionMaxRate up, none is, and pnsBandLimit = bandLimit. Bands below pnsBandLimit
-// are the ones the rate control sections.
+// are the ones the rate control sections. `extraCutoffHz` widens the bit rate's bandwidth.
 void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
-                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise);
+                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise, double extraCutoffHz = 0.0);
 
 // Noise bands flagged in noiseFlag get codebook NOISE_HCB and, in scaleOffset, the noise energy
 // of their mean energy per window, from the spectrum's `stats`.

@@ -32,6 +32,8 @@ constexpr int kSearchStep = 1;
 // exact enough to be followed to the last dB, and loud low bands got too little.
 constexpr double kThresholdExponent = 0.3;
 constexpr double kEnergyExponent = 0.35;
+// How far under its threshold a band's noise must lie before bits left unspent are no loss.
+constexpr double kClearMargin = 0.25;  // -6 dB
 // Noise power gain of one gain unit: s^1.5 with s = 2^(1/4) per unit.
 constexpr double kDbPerGainUnit = 10.0 * 0.375 * 0.30102999566398120;
 // The largest offset change of one refinement.
@@ -57,8 +59,10 @@ struct Search : GainTrial {
     int32_t capStep[kMaxBandEntries];  // the step at which the band's noise reaches kMaxNoiseShare
     double noiseTarget[kMaxBandEntries];  // the noise each coded band aims at; 0 for the others
     bool capped = true;                // steps held at capStep while that fits
-    int thresholdGain = 0;  // the gain at which every coded band's step meets its threshold
+    int thresholdGain = 0;  // the gain at which every coded band's step meets its noise target
     int minGain = kMinGlobalGain;
+    int clearGain = INT_MAX;  // the highest gain at which every coded band's noise lies
+                              // kClearMarginDb under its threshold
 
     Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const BandStats& measured,
            const MaskingResult& m, bool n)
@@ -115,6 +119,9 @@ struct Search : GainTrial {
                 continue;
             }
             baseOffset[e] = thresholdGain - static_cast<int>(step[e]);
+            const double clearStep = std::floor(
+                8.0 / 3.0 * std::log2(27.0 * masking.threshold[e] * kClearMargin / (4.0 * stats.form[e])));
+            clearGain = std::min(clearGain, baseOffset[e] + static_cast<int>(clearStep));
             // No magnitude beyond the escape range: peak * 2^(0.1875 (offset - gain)) <= 8191.
             lowest = std::max(lowest, baseOffset[e] - std::log2((kMaxQuantMagnitude - 1) /
                                                                 powers.bandPeak[e]) /
@@ -297,6 +304,13 @@ int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t mea
     return total;
 }
 
+void adaptBandwidth(PerceptualState& state, int32_t lostBits, double fill, double cutoffHz, int32_t sampleRate) {
+    if (lostBits > 0)
+        state.extraCutoffHz = std::min(state.extraCutoffHz + kCutoffStepHz, std::max(0.5 * sampleRate - cutoffHz, 0.0));
+    else if (fill < kNarrowingFill)
+        state.extraCutoffHz = std::max(state.extraCutoffHz - kCutoffStepHz, 0.0);
+}
+
 void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
                         const BandStats& stats, const MaskingResult& masking, bool noise, double fill,
                         int bitLimit, int32_t& gainAboveThreshold) {
@@ -305,7 +319,8 @@ void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<con
     Search s(coding, ics, spectrum, stats, masking, noise);
     const int below = kBelowThreshold +
                       static_cast<int>(kBelowThresholdFull * std::clamp(2.0 * fill - 1.0, 0.0, 1.0));
-    const int low = std::clamp(s.thresholdGain - below, s.minGain, kMaxGlobalGain);
+    // The search goes down far enough for every coded band to lie clearly under its threshold.
+    const int low = std::clamp(std::min(s.thresholdGain - below, s.clearGain), s.minGain, kMaxGlobalGain);
     int gain = s.search(low, s.thresholdGain + gainAboveThreshold, target);
     if (gain > kMaxGlobalGain) {
         // The bands held at their noise cap do not fit: let every band's noise rise.

@@ -44,7 +44,16 @@ inline constexpr int kRefinePasses = 1;
 struct PerceptualState {
     double averageEntropy = 0.0;           // running mean of the frame's perceptual entropy
     int32_t gainAboveThreshold[kMaxChannels]{};  // last frame's gain over the threshold gain
+    double extraCutoffHz = 0.0;  // bandwidth beyond the bit rate's, while bits go unspent
 };
+
+// The bandwidth beyond the bit rate's grows by kCutoffStepHz after each frame whose bits the
+// full reservoir could not take back (the bands coded already lie far under their thresholds:
+// the bits do most for the bands above the cutoff), up to the Nyquist frequency, and shrinks
+// by as much after each frame that finds the reservoir less than kNarrowingFill full.
+inline constexpr double kCutoffStepHz = 250.0;
+inline constexpr double kNarrowingFill = 0.5;
+void adaptBandwidth(PerceptualState& state, int32_t lostBits, double fill, double cutoffHz, int32_t sampleRate);
 
 // Perceptual entropy of a channel's coded spectrum, measured in `stats`, against its thresholds,
 // over the bands below pnsBandLimit that are not noise.

@@ -304,10 +304,10 @@ FrameStatus AacEncoder::encodeFrame() {
 
     if (perceptualMode) {
         PerceptualFrame& p = *perceptualFrame;
-        choosePerceptualTools(buffers, ics, coding, elementInfo, frame.options, rate, sampleRateIndex, p);
+        choosePerceptualTools(buffers, ics, coding, elementInfo, frame.options, rate, sampleRateIndex, perceptual, p);
         clock.mark(&StageTimes::tools);
         const int32_t total = perceptualFrameTotal(ics, coding, elementInfo, rate, perceptual, frame, p);
-        quantisePerceptualFrame(buffers, ics, coding, elementInfo, total, perceptual, frame, p);
+        quantisePerceptualFrame(buffers, ics, coding, elementInfo, total, rate, perceptual, frame, p);
     } else {
         limitBandwidth(buffers, ics, coding, rate);
         if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);

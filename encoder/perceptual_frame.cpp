@@ -60,11 +60,13 @@ void decideMidSideBands(std::span<ChannelBuffer> buffers, std::span<const IcsInf
 
 void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const IcsInfo> ics,
                            std::span<ChannelCoding> coding, ElementInfo& element, int32_t options,
-                           const StreamRate& rate, int32_t sampleRateIndex, PerceptualFrame& frame) {
+                           const StreamRate& rate, int32_t sampleRateIndex, const PerceptualState& state,
+                           PerceptualFrame& frame) {
     const bool noise = (options & kOptionPns) != 0;
     for (size_t c = 0; c < ics.size(); ++c) {
         frame.silent[c] = spectrumPeak(buffers[c].spectrum) == 0.0;
-        choosePerceptualBands(coding[c], ics[c], frame.masking[c], rate.sampleRate, rate.bitRatePerChannel, noise);
+        choosePerceptualBands(coding[c], ics[c], frame.masking[c], rate.sampleRate, rate.bitRatePerChannel, noise,
+                              state.extraCutoffHz);
     }
     element.msUsed = 0;
     if (options & kOptionTns) filterTransients(buffers, ics, coding, element, noise, sampleRateIndex, frame.masking);
@@ -92,12 +94,14 @@ int32_t perceptualFrameTotal(std::span<const IcsInfo> ics, std::span<const Chann
 
 void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
                              std::span<ChannelCoding> coding, const ElementInfo& element, int32_t total,
-                             PerceptualState& state, FrameState& frameState, const PerceptualFrame& frame) {
+                             const StreamRate& rate, PerceptualState& state, FrameState& frameState,
+                             const PerceptualFrame& frame) {
     const int channels = static_cast<int>(ics.size());
     const bool noise = (frameState.options & kOptionPns) != 0;
     BitReservoir& reservoir = frameState.bitReservoir;
     const double fill = std::clamp(reservoir.fill(), 0.0, 1.0);
     const double minShare = kMinShareOfEqual / channels;
+    int32_t lostBits = 0;
     for (int c = 0; c < channels; ++c) {
         double share = 1.0;
         if (channels == 2) {
@@ -118,8 +122,10 @@ void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<I
                                bitLimit, state.gainAboveThreshold[c]);
         }
         reservoir.charge(target - coding[c].usedBits);
-        reservoir.cap();
+        lostBits += reservoir.cap();
     }
+    adaptBandwidth(state, lostBits, reservoir.fill(), perceptualCutoffHz(rate.bitRatePerChannel, rate.sampleRate),
+                   rate.sampleRate);
 }
 
 }  // namespace varnel

@@ -23,10 +23,12 @@ struct PerceptualFrame {
 
 // Per channel the coded bandwidth and the noise bands from the model's thresholds; with
 // kOptionTns, TNS for the channels whose transient detector asks for it; for a pair with
-// kOptionMidSide the per-band mid/side decision; the noise bands' energies.
+// kOptionMidSide the per-band mid/side decision; the noise bands' energies. The bandwidth is the
+// bit rate's widened by the state's extraCutoffHz.
 void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const IcsInfo> ics,
                            std::span<ChannelCoding> coding, ElementInfo& element, int32_t options,
-                           const StreamRate& rate, int32_t sampleRateIndex, PerceptualFrame& frame);
+                           const StreamRate& rate, int32_t sampleRateIndex, const PerceptualState& state,
+                           PerceptualFrame& frame);
 
 // The frame's bits from its perceptual entropy through the reservoir (never more than it holds,
 // and what it cannot hold spent).
@@ -34,9 +36,11 @@ int32_t perceptualFrameTotal(std::span<const IcsInfo> ics, std::span<const Chann
                              const ElementInfo& element, const StreamRate& rate, PerceptualState& state,
                              FrameState& frameState, PerceptualFrame& frame);
 
-// Each channel's share of `total` by its entropy, and its quantisation to that share.
+// Each channel's share of `total` by its entropy, and its quantisation to that share; then the
+// next frame's bandwidth (adaptBandwidth).
 void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
                              std::span<ChannelCoding> coding, const ElementInfo& element, int32_t total,
-                             PerceptualState& state, FrameState& frameState, const PerceptualFrame& frame);
+                             const StreamRate& rate, PerceptualState& state, FrameState& frameState,
+                             const PerceptualFrame& frame);
 
 }  // namespace varnel
