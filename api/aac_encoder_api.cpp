@@ -111,7 +111,7 @@ const char* varnel_aac_strerror(int error) {
     case VARNEL_AAC_ERR_CLOSED: return "the encoder is closed";
     case VARNEL_AAC_ERR_FRAME_SIZE: return "a frame holds 1024 samples per channel (only the last may hold fewer)";
     case VARNEL_AAC_ERR_BUFFER_TOO_SMALL: return "the output buffer needs 768 bytes per channel";
-    case VARNEL_AAC_ERR_OPTION: return "unknown option, or a value other than 0 and 1";
+    case VARNEL_AAC_ERR_OPTION: return "unknown option, or a value the option does not take";
     case VARNEL_AAC_ERR_ENDED: return "the input has ended: only flush and close remain";
     case VARNEL_AAC_ERR_NO_MEMORY: return "out of memory";
     case VARNEL_AAC_ERR_INTERNAL: return "internal encoder error";
@@ -161,6 +161,8 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
 
 int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, int option, int value) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    if (option == VARNEL_AAC_OPTION_VBR)
+        return enc->core->setVbrLevel(value) ? VARNEL_AAC_OK : VARNEL_AAC_ERR_OPTION;
     if (!isSwitch(value)) return VARNEL_AAC_ERR_OPTION;
     const std::optional<EncoderOption> named = encoderOption(option);
     if (!named) return VARNEL_AAC_ERR_OPTION;
@@ -170,6 +172,7 @@ int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, int option, int value) 
 
 int varnel_aac_encoder_get_option(const VarnelAacEncoder* enc, int option) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    if (option == VARNEL_AAC_OPTION_VBR) return enc->core->vbrLevel();
     const std::optional<EncoderOption> named = encoderOption(option);
     if (!named) return VARNEL_AAC_ERR_OPTION;
     return enc->core->hasOption(*named) ? 1 : 0;

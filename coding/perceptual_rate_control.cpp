@@ -5,6 +5,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 
 #include "bitstream/sectioning.h"
 #include "records/aac_syntax.h"
@@ -289,6 +291,11 @@ int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t mea
 
     const int32_t mean = meanBits * channels;
     const int32_t bitReservoir = reservoir.bits();
+    if (state.vbrLevel > 0) {
+        const int32_t total = std::clamp(mean + bitReservoir, int32_t{0}, limit);
+        reservoir.spend(total - mean);
+        return total;
+    }
     const int32_t cap = reservoir.capacity();
     const double fill = reservoir.fill();
     double wanted = mean * (1.0 + kEntropyWeight * relative + kReservoirPull * (fill - 0.5));
@@ -311,16 +318,27 @@ void adaptBandwidth(PerceptualState& state, int32_t lostBits, double fill, doubl
         state.extraCutoffHz = std::max(state.extraCutoffHz - kCutoffStepHz, 0.0);
 }
 
+static int devVbrOffset(int level) {
+    static int t[5] = {kVbrGainOffset[0], kVbrGainOffset[1], kVbrGainOffset[2], kVbrGainOffset[3], kVbrGainOffset[4]};
+    static bool read = false;
+    if (!read) { read = true; if (const char* v = std::getenv("VK_VBR")) std::sscanf(v, "%d,%d,%d,%d,%d", &t[0], &t[1], &t[2], &t[3], &t[4]); }
+    return t[level - 1];
+}
+
 void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
                         const BandStats& stats, const MaskingResult& masking, bool noise, double fill,
-                        int bitLimit, int32_t& gainAboveThreshold) {
+                        int bitLimit, int32_t& gainAboveThreshold, int32_t vbrLevel) {
     std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
     const int target = std::min(coding.targetBits, bitLimit);
     Search s(coding, ics, spectrum, stats, masking, noise);
     const int below = kBelowThreshold +
                       static_cast<int>(kBelowThresholdFull * std::clamp(2.0 * fill - 1.0, 0.0, 1.0));
-    // The search goes down far enough for every coded band to lie clearly under its threshold.
-    const int low = std::clamp(std::min(s.thresholdGain - below, s.clearGain), s.minGain, kMaxGlobalGain);
+    // The search goes down far enough for every coded band to lie clearly under its threshold;
+    // at a variable rate it goes no lower than the level's gain.
+    const int low = vbrLevel > 0
+                        ? std::clamp(s.thresholdGain + devVbrOffset(vbrLevel), s.minGain, kMaxGlobalGain)
+                        : std::clamp(std::min(s.thresholdGain - below, s.clearGain), s.minGain, kMaxGlobalGain);
+    if (vbrLevel > 0) gainAboveThreshold = low - s.thresholdGain;
     int gain = s.search(low, s.thresholdGain + gainAboveThreshold, target);
     if (gain > kMaxGlobalGain) {
         // The bands held at their noise cap do not fit: let every band's noise rise.

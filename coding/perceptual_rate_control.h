@@ -40,8 +40,18 @@ inline constexpr double kReservoirPull = 0.5;   // of the frame's mean bits, at 
 inline constexpr double kRefineToleranceDb = 2.0;
 inline constexpr int kRefinePasses = 1;
 
+// Quality-targeted variable rate, levels 1 (smallest) to kMaxVbrLevel (best): each channel is
+// coded at a fixed distance from the gain at which every band meets its noise target (gain
+// units of 1.5 dB in the step, about 1.1 dB in the noise), as far as the frame's bits allow.
+// The tools (bandwidth, noise substitution) take the level's nominal rate per channel, about
+// the rate the level gives on music.
+inline constexpr int kMaxVbrLevel = 5;
+inline constexpr int32_t kVbrGainOffset[kMaxVbrLevel] = {9, 6, 4, -2, -7};
+inline constexpr int32_t kVbrNominalRate[kMaxVbrLevel] = {32000, 48000, 64000, 96000, 128000};
+
 // What the perceptual mode carries from frame to frame.
 struct PerceptualState {
+    int32_t vbrLevel = 0;                  // 1 .. kMaxVbrLevel, or 0 for a constant rate
     double averageEntropy = 0.0;           // running mean of the frame's perceptual entropy
     int32_t gainAboveThreshold[kMaxChannels]{};  // last frame's gain over the threshold gain
     double extraCutoffHz = 0.0;  // bandwidth beyond the bit rate's, while bits go unspent
@@ -63,6 +73,7 @@ double codedEntropy(const BandStats& stats, const IcsInfo& ics, const ChannelCod
 // The frame's bit total for `channels` channels of `meanBits` each, from its perceptual entropy;
 // takes what exceeds the mean from the reservoir (and puts back what falls short of it). At most
 // `limit`, at most the mean plus the reservoir.
+// At a variable rate the frame may take everything the reservoir holds, up to `limit`.
 int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
                         int channels, BitReservoir& reservoir, int32_t limit);
 
@@ -75,8 +86,10 @@ int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t mea
 // that fits nothing is coded silent (save its noise bands).
 // `gainAboveThreshold` carries the gain's distance above the threshold gain between frames
 // (it starts the search). `fill` is the reservoir's fill, 0 .. 1. `stats` measures `spectrum`.
+// `vbrLevel` 1 .. kMaxVbrLevel: the gain is that level's distance from the threshold gain, or
+// higher where the target does not hold it; 0: the lowest gain that fits the target.
 void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
                         const BandStats& stats, const MaskingResult& masking, bool noise, double fill,
-                        int bitLimit, int32_t& gainAboveThreshold);
+                        int bitLimit, int32_t& gainAboveThreshold, int32_t vbrLevel = 0);
 
 }  // namespace varnel

@@ -224,7 +224,8 @@ int32_t usableTotalBitRate(int64_t requested, int32_t sampleRate, int32_t channe
 OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource> inputStream,
                        std::unique_ptr<AacEncoder>* out) {
     out->reset();
-    if (!inputStream || config.totalBitRate <= 0) return OpenStatus::InvalidArgument;
+    if (!inputStream || config.totalBitRate <= 0 || config.vbrLevel < 0 || config.vbrLevel > kMaxVbrLevel)
+        return OpenStatus::InvalidArgument;
     int32_t sampleRate = 0;
     int32_t channels = 0;
     inputStream->getProperty(kPropertySampleRate, &sampleRate);
@@ -252,6 +253,7 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     }
     initFrameState(enc->frame, channels);
     enc->frame.options = config.options;
+    enc->setVbrLevel(config.vbrLevel);
 
     // The bit writer's buffer holds the largest block twice over, with room for the writer's last
     // partial word, so that a block past its limit is seen, not cut.
@@ -304,7 +306,12 @@ FrameStatus AacEncoder::encodeFrame() {
 
     if (perceptualMode) {
         PerceptualFrame& p = *perceptualFrame;
-        choosePerceptualTools(buffers, ics, coding, elementInfo, frame.options, rate, sampleRateIndex, perceptual, p);
+        // At a variable rate the tools take the level's nominal rate, the bits the ceiling's.
+        StreamRate toolRate = rate;
+        if (perceptual.vbrLevel > 0)
+            toolRate.bitRatePerChannel = std::min(rate.bitRatePerChannel, kVbrNominalRate[perceptual.vbrLevel - 1]);
+        choosePerceptualTools(buffers, ics, coding, elementInfo, frame.options, toolRate, sampleRateIndex, perceptual,
+                              p);
         clock.mark(&StageTimes::tools);
         const int32_t total = perceptualFrameTotal(ics, coding, elementInfo, rate, perceptual, frame, p);
         quantisePerceptualFrame(buffers, ics, coding, elementInfo, total, rate, perceptual, frame, p);
@@ -365,6 +372,13 @@ void AacEncoder::setOption(EncoderOption option, bool on) {
 }
 
 bool AacEncoder::hasOption(EncoderOption option) const { return (frame.options & optionBit(option)) != 0; }
+
+bool AacEncoder::setVbrLevel(int32_t level) {
+    if (level < 0 || level > kMaxVbrLevel) return false;
+    perceptual.vbrLevel = level;
+    if (level > 0) frame.options |= kOptionPerceptual;
+    return true;
+}
 
 void AacEncoder::closeEncoder() {
     if (inputStream) inputStream->closeStream();

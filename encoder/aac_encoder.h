@@ -42,6 +42,9 @@ int32_t usableTotalBitRate(int64_t requested, int32_t sampleRate, int32_t channe
 struct EncoderConfig {
     int64_t totalBitRate = 0;           // bit/s of the whole stream; lowered to maxTotalBitRate
     int32_t options = kDefaultOptions;  // option bits
+    // 1 .. kMaxVbrLevel: quality-targeted variable rate in the perceptual mode (which it switches
+    // on), the bit rate then a ceiling; 0: constant rate.
+    int32_t vbrLevel = 0;
 };
 
 // The encoder's switches by name.
@@ -85,6 +88,10 @@ struct AacEncoder {
     // Switches one option on or off from the next frame on, the others as they are.
     void setOption(EncoderOption option, bool on);
     bool hasOption(EncoderOption option) const;
+    // Quality-targeted variable rate at `level` (1 .. kMaxVbrLevel, switching the perceptual
+    // mode on) or a constant rate (0), from the next frame on; false for any other level.
+    bool setVbrLevel(int32_t level);
+    int32_t vbrLevel() const { return perceptual.vbrLevel; }
     // The total bit rate in use, after the cap.
     int32_t totalBitRate() const { return bitRatePerChannel * channels; }
     // Closes the frame source and releases the bit writer.

@@ -119,13 +119,14 @@ void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<I
             codeSilentChannel(coding[c], ics[c], false);
         } else {
             quantisePerceptual(coding[c], ics[c], buffers[c].spectrum, frame.stats[c], frame.masking[c], noise, fill,
-                               bitLimit, state.gainAboveThreshold[c]);
+                               bitLimit, state.gainAboveThreshold[c], state.vbrLevel);
         }
         reservoir.charge(target - coding[c].usedBits);
         lostBits += reservoir.cap();
     }
-    adaptBandwidth(state, lostBits, reservoir.fill(), perceptualCutoffHz(rate.bitRatePerChannel, rate.sampleRate),
-                   rate.sampleRate);
+    if (state.vbrLevel == 0)
+        adaptBandwidth(state, lostBits, reservoir.fill(), perceptualCutoffHz(rate.bitRatePerChannel, rate.sampleRate),
+                       rate.sampleRate);
 }
 
 }  // namespace varnel

@@ -104,7 +104,7 @@ AdtsOutput::~AdtsOutput() {
     if (ownsSink_ && sink_) std::fclose(sink_);
 }
 
-bool AdtsOutput::describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t, uint32_t) {
+bool AdtsOutput::describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t, uint32_t, RateStatement) {
     described_ = adtsConfigFrom(audioSpecificConfig, &config_);
     return described_;
 }

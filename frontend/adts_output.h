@@ -46,7 +46,7 @@ public:
     ~AdtsOutput() override;
 
     bool describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels,
-                       uint32_t totalBitRate) override;
+                       uint32_t totalBitRate, RateStatement statement = RateStatement::Requested) override;
     bool writeFrame(const uint8_t* data, uint32_t size) override;
     // Flushes the stream (and closes a file); the delay stays in the stream.
     bool finish(uint64_t inputSamples, uint32_t encoderDelay) override;

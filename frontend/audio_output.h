@@ -7,13 +7,17 @@
 
 namespace varnel {
 
+// The bit rates a container states for the stream: the rate the encoder was asked for (a
+// constant-rate stream that fills it), or the mean and peak its frames turn out to carry.
+enum class RateStatement { Requested, Carried };
+
 class AudioOutput {
 public:
     virtual ~AudioOutput() = default;
 
     // The stream's AudioSpecificConfig, channel count and total bit rate, before any frame.
     virtual bool describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels,
-                               uint32_t totalBitRate) = 0;
+                               uint32_t totalBitRate, RateStatement statement = RateStatement::Requested) = 0;
     // One raw data block, 1024 samples after the previous one.
     virtual bool writeFrame(const uint8_t* data, uint32_t size) = 0;
     // The stream completed: `inputSamples` samples per channel came in, and the encoder's

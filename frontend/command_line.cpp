@@ -20,6 +20,8 @@ constexpr OptionSpec kOptions[] = {
     {"--pns", OptionKind::Bit, kOptionPns, nullptr, "", "perceptual noise substitution"},
     {"--perceptual", OptionKind::Bit, kOptionPerceptual | kOptionPns, nullptr, "",
      "rate control by a psychoacoustic model (noise substitution at low rates)"},
+    {"--vbr", OptionKind::Vbr, 0, nullptr, "N",
+     "variable rate at quality N, 1 (smallest) to 5 (best), perceptual mode; the rate becomes optional, a ceiling"},
     {"--version", OptionKind::Version, 0, nullptr, "", "print the name and version"},
     {"--help", OptionKind::Help, 0, nullptr, "", "print this text (also -h)"},
 };
@@ -31,7 +33,9 @@ const OptionSpec* findOption(const std::string& name) {
     return nullptr;
 }
 
-bool takesValue(const OptionSpec& o) { return o.kind == OptionKind::Text || o.kind == OptionKind::Track; }
+bool takesValue(const OptionSpec& o) {
+    return o.kind == OptionKind::Text || o.kind == OptionKind::Track || o.kind == OptionKind::Vbr;
+}
 
 // An argument that names an option rather than a file or a rate.
 bool isOption(const char* arg) {
@@ -96,12 +100,18 @@ static void decideAction(const std::vector<std::string>& positional, bool help, 
         cl.action = CommandAction::BadOption;
     } else if (positional.empty()) {
         cl.action = CommandAction::Usage;
+    } else if (positional.size() == 2 && cl.vbrLevel > 0) {
+        cl.inputFileName = positional[0];
+        cl.outputFileName = positional[1];
+        cl.totalBitRate = kBitRateCeiling;
+        cl.action = CommandAction::Encode;
     } else if (positional.size() < 3) {
         cl.action = CommandAction::TooFew;
     } else {
         cl.inputFileName = positional[0];
         cl.outputFileName = positional[1];
         cl.bitRateText = positional[2];
+        cl.bitRateGiven = true;
         cl.action = parseBitRate(cl.bitRateText, &cl.totalBitRate) ? CommandAction::Encode
                                                                     : CommandAction::BadBitRate;
     }
@@ -150,6 +160,12 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         case OptionKind::Version: version = true; break;
         case OptionKind::Bit: cl.optionBits |= option->bit; break;
         case OptionKind::Text: cl.tags.*(option->text) = *value; break;
+        case OptionKind::Vbr:
+            if (value->size() == 1 && (*value)[0] >= '1' && (*value)[0] <= '5')
+                cl.vbrLevel = (*value)[0] - '0';
+            else if (cl.badOption.empty())
+                cl.badOption = "invalid value \"" + *value + "\" for " + name + ": a level from 1 to 5 is required";
+            break;
         case OptionKind::Track:
             if (!parseTrack(*value, &cl.tags.track, &cl.tags.trackTotal) && cl.badOption.empty())
                 cl.badOption = "invalid value \"" + *value + "\" for " + name +

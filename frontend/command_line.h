@@ -1,4 +1,5 @@
 // Command-line handling: VarnelAacEnc [options] InputFileName.wav OutputMP4FileName.mp4 TotalBitRate
+// (with --vbr N the bit rate may be left out: it is then a ceiling the encoder chooses).
 //
 // The three file-and-rate arguments are the design's; options may stand before, between or
 // after them, and "--" ends the options. "-" alone is a file name (standard input or output),
@@ -38,12 +39,14 @@ struct CommandLine {
     std::string bitRateText;   // the argument as given, for messages
     int argumentCount = 0;     // file-and-rate arguments given
     int32_t optionBits = 0;    // encoder option bits switched on by flags
+    int32_t vbrLevel = 0;      // --vbr N: 1 .. 5; 0: constant rate
+    bool bitRateGiven = false; // false only with --vbr and two file arguments
     TagOptions tags;
     std::string badOption;     // BadOption: the one-line reason, naming the option
 };
 
 // What an option does.
-enum class OptionKind { Help, Version, Bit, Text, Track };
+enum class OptionKind { Help, Version, Bit, Text, Track, Vbr };
 
 // One row of the option table: a flag that sets an encoder option bit is a row of kind Bit.
 struct OptionSpec {

@@ -144,7 +144,7 @@ struct Note {
 // The requested rate, lowered to what frames can carry, with a note when it was.
 int32_t usableBitRate(const CommandLine& cl, int32_t channels, int32_t sampleRate, std::vector<Note>& notes) {
     const int32_t usable = usableTotalBitRate(cl.totalBitRate, sampleRate, channels);
-    if (cl.totalBitRate > maxTotalBitRate(sampleRate, channels))
+    if (cl.totalBitRate > maxTotalBitRate(sampleRate, channels) && cl.bitRateGiven)
         notes.push_back({kProgram, "bit rate " + cl.bitRateText + " is above the " + std::to_string(usable) +
                                        " bit/s one frame can carry; using " + std::to_string(usable)});
     return usable;
@@ -213,12 +213,17 @@ std::optional<int> openAudio(std::unique_ptr<InputStream> stream, int32_t totalB
                              std::unique_ptr<AacEncoder>* encoder) {
     EncoderConfig config;
     config.totalBitRate = totalBitRate;
-    config.options = options;
+    config.options = options | (cl.vbrLevel > 0 ? kOptionPerceptual | kOptionPns : 0);
+    config.vbrLevel = cl.vbrLevel;
     if (openEncoder(config, std::move(stream), encoder) != OpenStatus::Ok)
         return con.fail(Failure::SamplingFrequency, cl.inputFileName, "the encoder cannot be opened for this input");
     errno = 0;
+    // The perceptual mode spends what the signal needs up to the rate: the file states what
+    // its frames carry.
+    const RateStatement statement =
+        (config.options & kOptionPerceptual) ? RateStatement::Carried : RateStatement::Requested;
     if (!output.describeAudio((*encoder)->audioSpecificConfig(), static_cast<uint16_t>(channels),
-                              static_cast<uint32_t>(totalBitRate)))
+                              static_cast<uint32_t>(totalBitRate), statement))
         return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
     return std::nullopt;
 }
@@ -342,8 +347,12 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         totalBitRate = usableBitRate(cl, channels, sampleRate, notes);
     }
     std::fprintf(con.out, "VarnelAacEnc MPEG-4 AAC-LC encoder\n");
-    std::fprintf(con.out, " Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
-                 cl.outputFileName.c_str(), totalBitRate);
+    if (cl.vbrLevel > 0)
+        std::fprintf(con.out, " Input file: %s\n Output file: %s\n BitRate: variable, level %d, at most %d\n",
+                     cl.inputFileName.c_str(), cl.outputFileName.c_str(), cl.vbrLevel, totalBitRate);
+    else
+        std::fprintf(con.out, " Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
+                     cl.outputFileName.c_str(), totalBitRate);
     con.text(kStars61);
     if (const auto failed = checkInput(cl, con, opened, why, stream.get(), sampleRate)) return *failed;
 

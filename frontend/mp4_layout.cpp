@@ -1,5 +1,6 @@
 #include "frontend/mp4_layout.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -146,7 +147,14 @@ Mp4Output::~Mp4Output() {
 }
 
 bool Mp4Output::describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels,
-                              uint32_t totalBitRate) {
+                              uint32_t totalBitRate, RateStatement statement) {
+    if (statement == RateStatement::Carried) {
+        statesCarriedRate_ = true;
+        audioSpecificConfig_.assign(audioSpecificConfig.begin(), audioSpecificConfig.end());
+        channels_ = channels;
+        // The frames that one second spans, at least one.
+        lastSecond_.assign(std::max<size_t>(1, (sampleRate_ + kFrameLength - 1) / kFrameLength), 0);
+    }
     Mp4EsParams es = esParams(kAudioEsId, kAudioObjectTypeIndication, kAudioStreamType, audioSpecificConfig,
                               kAudioBufferSizeDb);
     es.max_bitrate = 2u * totalBitRate;
@@ -158,12 +166,31 @@ bool Mp4Output::writeFrame(const uint8_t* data, uint32_t size) {
     if (!writeSample(audio_, data, size, timeStamp_)) return false;
     timeStamp_ += kFrameLength;
     countFrame(size);
+    if (statesCarriedRate_) {
+        secondBytes_ = secondBytes_ + size - lastSecond_[ringPosition_];
+        lastSecond_[ringPosition_] = size;
+        ringPosition_ = (ringPosition_ + 1) % lastSecond_.size();
+        peakSecondBytes_ = std::max(peakSecondBytes_, secondBytes_);
+    }
     return true;
 }
 
 bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
     bool ok = true;
-    if (inputSamples > 0) ok = mp4_set_edit_list(audio_, inputSamples, encoderDelay) == 0;
+    if (statesCarriedRate_ && frames() > 0) {
+        // Bits per second of audio: the mean over every frame, the peak over any run of frames
+        // a second long (over all frames when there are fewer).
+        const auto perSecond = [&](uint64_t bytes, uint64_t frameCount) {
+            return static_cast<uint32_t>(std::min<uint64_t>(
+                UINT32_MAX, bytes * 8 * sampleRate_ / (frameCount * kFrameLength)));
+        };
+        Mp4EsParams es = esParams(kAudioEsId, kAudioObjectTypeIndication, kAudioStreamType, audioSpecificConfig_,
+                                  kAudioBufferSizeDb);
+        es.avg_bitrate = perSecond(audioBytes(), frames());
+        es.max_bitrate = perSecond(peakSecondBytes_, std::min<uint64_t>(frames(), lastSecond_.size()));
+        ok = describeTrack(audio_, es, channels_, sampleRate_);
+    }
+    if (inputSamples > 0) ok = mp4_set_edit_list(audio_, inputSamples, encoderDelay) == 0 && ok;
     const bool trackFinished = mp4_finish_track(audio_) == 0;
     const int finishError = errno;  // a failed flush of the last samples says why here
     Mp4File* file = file_;

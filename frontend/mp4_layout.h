@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "frontend/audio_output.h"
 #include "frontend/tags.h"
@@ -37,9 +38,11 @@ public:
     ~Mp4Output() override;
 
     // The audio track's sample description: the elementary stream descriptor with the
-    // AudioSpecificConfig, and the bit rates stated for the decoder's buffer model.
+    // AudioSpecificConfig, and the bit rates stated for the decoder's buffer model: the
+    // requested rate (peak twice that), or with RateStatement::Carried, set again when the
+    // file is finished, the mean over all frames and the peak over any second of them.
     bool describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels,
-                       uint32_t totalBitRate) override;
+                       uint32_t totalBitRate, RateStatement statement = RateStatement::Requested) override;
     // One raw data block as the next audio sample, 1024 samples after the previous one.
     bool writeFrame(const uint8_t* data, uint32_t size) override;
     // The edit list for `inputSamples` samples per channel (none for an empty input), the
@@ -54,6 +57,15 @@ private:
     Mp4Track* audio_ = nullptr;
     uint32_t sampleRate_ = 0;
     uint32_t timeStamp_ = 0;  // wraps after 2^32 samples; the MP4 writer takes differences
+    // RateStatement::Carried: what the description is built again from, and the frame sizes
+    // of the last second (a ring) with their sum and the largest sum seen.
+    bool statesCarriedRate_ = false;
+    std::vector<uint8_t> audioSpecificConfig_;
+    uint16_t channels_ = 0;
+    std::vector<uint32_t> lastSecond_;
+    size_t ringPosition_ = 0;
+    uint64_t secondBytes_ = 0;
+    uint64_t peakSecondBytes_ = 0;
 };
 
 }  // namespace varnel

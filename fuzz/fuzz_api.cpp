@@ -45,7 +45,7 @@ using varnel::fuzz::fail;
 constexpr int32_t kSampleRates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
 constexpr int kBytesPerChannel = 768;  // 6144 bits, the decoder's input buffer
 constexpr int kFlushFrames = 2;
-constexpr int kOptionCount = 4;  // ids 1 .. 4
+constexpr int kOptionCount = 5;  // ids 1 .. 5
 // Limits per input, so that one run stays short: calls, and frames through the encoder.
 constexpr int kMaxCalls = 64;
 constexpr int kMaxFrames = 8;
@@ -78,10 +78,10 @@ public:
     }
     int32_t anyInt() { return static_cast<int32_t>(word()); }
 
-    // Below 0xF0 an option id from -1 to 5, the four known ones among them; else any int.
+    // Below 0xF0 an option id from -1 to 6, the five known ones among them; else any int.
     int optionId() {
         const uint8_t b = byte();
-        return b < 0xF0 ? b % 7 - 1 : anyInt();
+        return b < 0xF0 ? b % 8 - 1 : anyInt();
     }
     // Below 0xE0 0 or 1; up to 0xEF -2 .. 13; else any int.
     int optionValue() {
@@ -235,6 +235,7 @@ public:
         options_[VARNEL_AAC_OPTION_NOISE_SUBSTITUTION] = 0;
         options_[VARNEL_AAC_OPTION_MID_SIDE] = 1;
         options_[VARNEL_AAC_OPTION_PERCEPTUAL] = 0;
+        options_[VARNEL_AAC_OPTION_VBR] = 0;
     }
 
     void run(Call call, Script& script) {
@@ -275,13 +276,17 @@ private:
     bool live() const { return enc_ != nullptr && !closed_; }
     int channels() const { return enc_ ? args_.channels : 1; }
     static bool isOptionId(int id) { return id >= 1 && id <= kOptionCount; }
+    // The VBR level takes 0 .. 5, the switches 0 and 1.
+    static int largestValue(int id) { return id == VARNEL_AAC_OPTION_VBR ? 5 : 1; }
 
     void setOption(int id, int value) {
         Refusals r = refusals();
-        r.add(live() && (!isOptionId(id) || (value != 0 && value != 1)), VARNEL_AAC_ERR_OPTION);
+        r.add(live() && (!isOptionId(id) || value < 0 || value > largestValue(id)), VARNEL_AAC_ERR_OPTION);
         if (!accepted(varnel_aac_encoder_set_option(enc_, id, value), r, "set_option")) return;
         if (varnel_aac_encoder_set_option(twin_, id, value) != VARNEL_AAC_OK) fail("the twin refused an option");
         options_[id] = value;
+        // A VBR level switches the perceptual mode on.
+        if (id == VARNEL_AAC_OPTION_VBR && value > 0) options_[VARNEL_AAC_OPTION_PERCEPTUAL] = 1;
     }
 
     void getOption(int id) {

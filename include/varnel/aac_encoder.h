@@ -67,7 +67,7 @@ extern "C" {
 #define VARNEL_AAC_ERR_CLOSED (-5)           /* the encoder was closed */
 #define VARNEL_AAC_ERR_FRAME_SIZE (-6)       /* samples per channel not 1..1024 */
 #define VARNEL_AAC_ERR_BUFFER_TOO_SMALL (-7) /* output buffer below the largest result */
-#define VARNEL_AAC_ERR_OPTION (-8)           /* unknown option, or a value other than 0 and 1 */
+#define VARNEL_AAC_ERR_OPTION (-8)           /* unknown option, or a value it does not take */
 #define VARNEL_AAC_ERR_ENDED (-9)            /* input ended (short frame or flush): only flush follows */
 #define VARNEL_AAC_ERR_NO_MEMORY (-10)       /* allocation failed */
 #define VARNEL_AAC_ERR_INTERNAL (-11)        /* the encoder broke one of its own limits */
@@ -77,10 +77,17 @@ typedef enum VarnelAacOption {
     VARNEL_AAC_OPTION_TNS = 1,                /* temporal noise shaping; default on */
     VARNEL_AAC_OPTION_NOISE_SUBSTITUTION = 2, /* perceptual noise substitution; default off */
     VARNEL_AAC_OPTION_MID_SIDE = 3,           /* mid/side stereo for a channel pair; default on */
-    VARNEL_AAC_OPTION_PERCEPTUAL = 4          /* rate control from a psychoacoustic model, with
+    VARNEL_AAC_OPTION_PERCEPTUAL = 4,         /* rate control from a psychoacoustic model, with
                                                  window shapes, bandwidth, noise bands (when noise
                                                  substitution is on) and mid/side per band chosen
                                                  from it; default off */
+    VARNEL_AAC_OPTION_VBR = 5                 /* quality-targeted variable rate: a level from 1
+                                                 (smallest) to 5 (best), or 0 for a constant
+                                                 rate (default). A level switches the perceptual
+                                                 mode on; the bit rate given to open is then a
+                                                 ceiling (open with the largest rate for none).
+                                                 Levels 1 to 5 give about 32, 48, 64, 96 and 128
+                                                 kbit/s per channel on music. */
 } VarnelAacOption;
 
 typedef struct VarnelAacEncoder VarnelAacEncoder;
@@ -99,11 +106,12 @@ VARNEL_AAC_API const char *varnel_aac_strerror(int error);
 VARNEL_AAC_API VarnelAacEncoder *varnel_aac_encoder_open(int32_t sample_rate, int channels, int32_t bit_rate,
                                                          int *error);
 
-/* Switches a coding tool on (value 1) or off (value 0), from the next frame on. `option` is
- * one of the VarnelAacOption ids; any other int is refused with VARNEL_AAC_ERR_OPTION. */
+/* Switches a coding tool on (value 1) or off (value 0), or sets the VBR level (0 to 5), from
+ * the next frame on. `option` is one of the VarnelAacOption ids; any other int, or a value the
+ * option does not take, is refused with VARNEL_AAC_ERR_OPTION. */
 VARNEL_AAC_API int varnel_aac_encoder_set_option(VarnelAacEncoder *enc, int option, int value);
-/* The state of a coding tool: 1 or 0, or a negative error (VARNEL_AAC_ERR_OPTION for an int
- * that is not a VarnelAacOption id). */
+/* The state of a coding tool: 1 or 0 (the VBR level for VARNEL_AAC_OPTION_VBR), or a negative
+ * error (VARNEL_AAC_ERR_OPTION for an int that is not a VarnelAacOption id). */
 VARNEL_AAC_API int varnel_aac_encoder_get_option(const VarnelAacEncoder *enc, int option);
 
 /* Copies the AudioSpecificConfig into `config` (`size` bytes of room) and returns its length

@@ -159,17 +159,20 @@ TEST(Api, RefusalsAreErrorCodesThatChangeNothing) {
 TEST(Api, UnknownOptionIdsAreRefused) {
     VarnelAacEncoder* enc = varnel_aac_encoder_open(44100, 2, 128000, nullptr);
     ASSERT_NE(enc, nullptr);
-    for (const int id : {INT_MIN, -1, 0, 5, 8, 99, 256, INT_MAX}) {
+    for (const int id : {INT_MIN, -1, 0, 6, 8, 99, 256, INT_MAX}) {
         for (const int value : {0, 1})
             EXPECT_EQ(varnel_aac_encoder_set_option(enc, id, value), VARNEL_AAC_ERR_OPTION)
                 << "option " << id << " set to " << value;
         EXPECT_EQ(varnel_aac_encoder_get_option(enc, id), VARNEL_AAC_ERR_OPTION) << "option " << id;
     }
-    // The defaults stand: TNS and mid/side on, noise substitution and the perceptual mode off.
+    for (const int level : {INT_MIN, -1, 6, INT_MAX})
+        EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_VBR, level), VARNEL_AAC_ERR_OPTION) << level;
+    // The defaults stand: TNS and mid/side on, noise substitution, the perceptual mode and VBR off.
     const std::pair<VarnelAacOption, int> defaults[] = {{VARNEL_AAC_OPTION_TNS, 1},
                                                         {VARNEL_AAC_OPTION_NOISE_SUBSTITUTION, 0},
                                                         {VARNEL_AAC_OPTION_MID_SIDE, 1},
-                                                        {VARNEL_AAC_OPTION_PERCEPTUAL, 0}};
+                                                        {VARNEL_AAC_OPTION_PERCEPTUAL, 0},
+                                                        {VARNEL_AAC_OPTION_VBR, 0}};
     for (const auto& [option, value] : defaults) EXPECT_EQ(varnel_aac_encoder_get_option(enc, option), value) << option;
     varnel_aac_encoder_destroy(enc);
 }
