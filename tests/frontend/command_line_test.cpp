@@ -34,6 +34,8 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
         CommandAction action;
         std::string input = "", output = "", reasonPart = "";
         int32_t bits = 0;
+        int32_t vbr = 0;
+        int64_t rate = 96000;
     };
     const Case cases[] = {
         {{}, CommandAction::Usage},
@@ -58,6 +60,13 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
         {{"--pns=1", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "--pns takes no value"},
         {{"--track", "0", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --track"},
         {{"--track=3/x", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --track"},
+        // With --vbr the rate may be left out (a ceiling the encoder lowers to the format's).
+        {{"--vbr", "3", "a.wav", "b.mp4"}, CommandAction::Encode, "a.wav", "b.mp4", "", 0, 3, kBitRateCeiling},
+        {{"a.wav", "b.mp4", "96k", "--vbr=5"}, CommandAction::Encode, "a.wav", "b.mp4", "", 0, 5},
+        {{"--vbr", "2", "a.wav"}, CommandAction::TooFew},
+        {{"--vbr", "6", "a.wav", "b.mp4"}, CommandAction::BadOption, "", "", "for --vbr"},
+        {{"--vbr=0", "a.wav", "b.mp4"}, CommandAction::BadOption, "", "", "for --vbr"},
+        {{"--vbr", "03", "a.wav", "b.mp4"}, CommandAction::BadOption, "", "", "for --vbr"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv = {"enc"};
@@ -69,8 +78,9 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
         if (c.action != CommandAction::Encode) continue;
         EXPECT_EQ(cl.inputFileName, c.input) << trace;
         EXPECT_EQ(cl.outputFileName, c.output) << trace;
-        EXPECT_EQ(cl.totalBitRate, 96000) << trace;
+        EXPECT_EQ(cl.totalBitRate, c.rate) << trace;
         EXPECT_EQ(cl.optionBits, c.bits) << trace;
+        EXPECT_EQ(cl.vbrLevel, c.vbr) << trace;
     }
 }
 

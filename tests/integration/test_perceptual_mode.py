@@ -4,27 +4,21 @@ the decoder's input buffer, the bit rate holds within 3 %, and without noise sub
 decoders agree frame by frame; with it they agree below the lowest noise band. Beside a steady
 tone and far from it the mode leaves less noise than the default mode."""
 import os
-import tempfile
+import struct
+import subprocess
 import unittest
 
 import numpy as np
 
 import signals
-from varnel_testlib import (audio_samples, encode_with, faad_decode, ffmpeg_decode, frame_agreement_db, lowpass,
-                            read_bytes, snr_db, write_wav)
+from varnel_testlib import (ENCODER, audio_samples, encode_with, faad_decode, ffmpeg_decode, frame_agreement_db,
+                            Workdir, lowpass, read_bytes, snr_db, write_wav)
 
 TNS, PNS, PERCEPTUAL = 1, 2, 4
 NOISE_FROM = 3000.0  # Hz: the perceptual mode substitutes no band below it
 
 
-class PerceptualMode(unittest.TestCase):
-    def setUp(self):
-        self._tmp = tempfile.TemporaryDirectory()
-        self.dir = self._tmp.name
-
-    def tearDown(self):
-        self._tmp.cleanup()
-
+class Encodes(Workdir):
     def encode(self, pcm, rate, bit_rate, options, name):
         wav = os.path.join(self.dir, name + ".wav")
         mp4 = os.path.join(self.dir, "%s-%d-%d.mp4" % (name, bit_rate, options))
@@ -33,6 +27,8 @@ class PerceptualMode(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode())
         return mp4
 
+
+class PerceptualMode(Encodes):
     def check_stream(self, pcm, rate, per_channel, options, name):
         channels = pcm.shape[1]
         bit_rate = per_channel * channels
@@ -94,6 +90,72 @@ class PerceptualMode(unittest.TestCase):
             noise[options] = [10 * np.log10(np.sum(spectrum[band])) for band in (near, far)]
         self.assertLess(noise[PERCEPTUAL | TNS][0], noise[TNS][0] - 12.0)
         self.assertLess(noise[PERCEPTUAL | TNS][1], noise[TNS][1] - 3.0)
+
+def stated_rates(mp4):
+    """(avgBitrate, maxBitrate) of the audio DecoderConfigDescriptor (object type 0x40)."""
+    data = read_bytes(mp4)
+    at = data.find(b"\x04\x80\x80\x80", data.find(b"esds", data.find(b"mp4a")))
+    assert at > 0 and data[at + 5] == 0x40, "no audio decoder config"
+    return struct.unpack(">II", data[at + 10:at + 18])[::-1]
+
+
+def carried_rate(mp4, rate):
+    frames = audio_samples(read_bytes(mp4))
+    return 8 * sum(len(f) for f in frames) * rate / (1024 * len(frames)), frames
+
+
+class RateProperties(Encodes):
+    """What the perceptual mode spends and states: at a constant rate the rate it is given (the
+    sparse signals, coded under their thresholds throughout, excepted), with --vbr N more with
+    every level, and in either case the true mean in the esds."""
+
+    def test_a_constant_rate_is_spent_and_stated(self):
+        # (signal, sampling rate, kbit/s per channel, spent at least): dense signals spend 95 %;
+        # a tone and clicks lie far under their thresholds with fewer bits.
+        cases = [("music", lambda r: signals.music(r, 6.0), 44100, 32, 0.95),
+                 ("music", lambda r: signals.music(r, 6.0, channels=1), 48000, 96, 0.95),
+                 ("pink", lambda r: signals.pink_noise(r, 6.0), 32000, 64, 0.95),
+                 ("noise", lambda r: signals.noise(r, 6.0, channels=2), 22050, 24, 0.95),
+                 ("sine", lambda r: signals.sine(r, 6.0), 48000, 64, 0.0),
+                 ("clicks", lambda r: signals.clicks(r, 6.0, channels=2), 32000, 32, 0.0)]
+        for name, make, rate, per_channel, least in cases:
+            with self.subTest(name, rate=rate, per_channel=per_channel):
+                pcm = make(rate)
+                asked = 1000 * per_channel * pcm.shape[1]
+                mp4 = self.encode(pcm, rate, asked, PERCEPTUAL | TNS | PNS, name)
+                carried, _ = carried_rate(mp4, rate)
+                self.assertGreaterEqual(carried, least * asked)
+                average, peak = stated_rates(mp4)
+                self.assertAlmostEqual(average, carried, delta=1.0)
+                self.assertGreaterEqual(peak, average)
+
+    def test_vbr_levels_rise_decode_and_state_their_rate(self):
+        for name, pcm, rate in [("music", signals.music(44100, 3.0), 44100),
+                                ("speech", signals.speech(22050, 3.0), 22050),
+                                ("pink", signals.pink_noise(48000, 3.0)[:, :1], 48000)]:
+            wav = os.path.join(self.dir, name + ".wav")
+            write_wav(wav, pcm, rate)
+            channels = pcm.shape[1]
+            rates = []
+            for level in range(1, 6):
+                with self.subTest(name, level=level):
+                    mp4 = os.path.join(self.dir, "%s-vbr%d.mp4" % (name, level))
+                    r = subprocess.run([ENCODER, "--vbr", str(level), wav, mp4], capture_output=True)
+                    self.assertEqual(r.returncode, 0, r.stderr.decode())
+                    carried, frames = carried_rate(mp4, rate)
+                    rates.append(carried)
+                    self.assertLessEqual(max(len(f) for f in frames) * 8, 6144 * channels)
+                    self.assertAlmostEqual(stated_rates(mp4)[0], carried, delta=1.0)
+                    ff, warnings = ffmpeg_decode(mp4, channels)
+                    self.assertEqual(warnings, "", "ffmpeg warned")
+                    fa, problems = faad_decode(mp4, channels, rate)
+                    self.assertEqual(problems, [], "faad reported problems")
+                    n = min(len(ff), len(fa))
+                    agree = snr_db(lowpass(ff[:n], rate, 0.8 * NOISE_FROM), lowpass(fa[:n], rate, 0.8 * NOISE_FROM))
+                    self.assertGreaterEqual(agree, 40.0)
+            self.assertEqual(rates, sorted(rates), name)
+            self.assertGreater(rates[-1], 1.5 * rates[0], name)
+
 
 if __name__ == "__main__":
     unittest.main()
