@@ -36,10 +36,6 @@ constexpr double kThresholdExponent = 0.3;
 constexpr double kEnergyExponent = 0.35;
 // How far under its threshold a band's noise must lie before bits left unspent are no loss.
 constexpr double kClearMargin = 0.25;  // -6 dB
-// Noise power gain of one gain unit: s^1.5 with s = 2^(1/4) per unit.
-constexpr double kDbPerGainUnit = 10.0 * 0.375 * 0.30102999566398120;
-// The largest offset change of one refinement.
-constexpr int kMaxRefineStep = 6;
 // Where bits run short a band's estimated noise rises with the others' only up to this share
 // of its energy: beyond it the band keeps its step, so that it stays coded instead of falling to
 // zero, as long as the channel still fits its target that way.
@@ -53,13 +49,12 @@ constexpr double kMaxRelativeEntropy = 2.0;
 constexpr double kMaxBorrowedShare = 0.4;
 
 // The perceptual mode's search: offsets from the thresholds, and a search for the lowest gain
-// that fits, with a bounded refinement of the bands that quantised to zero.
+// that fits.
 struct Search : GainTrial {
     const MaskingResult& masking;
     const BandStats& stats;
     int32_t baseOffset[kMaxBandEntries];
     int32_t capStep[kMaxBandEntries];  // the step at which the band's noise reaches kMaxNoiseShare
-    double noiseTarget[kMaxBandEntries];  // the noise each coded band aims at; 0 for the others
     bool capped = true;                // steps held at capStep while that fits
     int thresholdGain = 0;  // the gain at which every coded band's step meets its noise target
     int minGain = kMinGlobalGain;
@@ -70,6 +65,7 @@ struct Search : GainTrial {
            const MaskingResult& m, bool n)
         : GainTrial(c, i, s, n, true, measured.energy), masking(m), stats(measured) {
         double step[kMaxBandEntries];
+        double noiseTarget[kMaxBandEntries];  // the noise each coded band aims at; 0 for the others
         double logRatioSum = 0.0;
         int codedCount = 0;
         for (int e = 0; e < entries; ++e) {
@@ -188,47 +184,6 @@ struct Search : GainTrial {
         }
         return fitting;
     }
-
-    // Noise of band entry e in the current quantisation.
-    double bandNoise(int e) const {
-        const int g = e / ics.numSwb;
-        const int b = e % ics.numSwb;
-        int firstWindow = 0;
-        for (int k = 0; k < g; ++k) firstWindow += groupLength(ics, k);
-        const double scale = std::exp2(0.25 * (coding.globalGain - coding.scaleOffset[e]));
-        double error = 0.0;
-        for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
-            const int base = kShortWindowLength * w;
-            for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
-                const double q = std::abs(coding.quantSpectrum[k]);
-                const double d = std::fabs(spectrum[k]) - scale * q * std::cbrt(q);
-                error += d * d;
-            }
-        }
-        return error;
-    }
-
-    // Moves the base offsets of coded bands whose measured noise-to-mask ratio misses the
-    // common level by more than the tolerance; returns true when one moved.
-    bool refine() {
-        const double common = kDbPerGainUnit * (coding.globalGain - thresholdGain);
-        bool moved = false;
-        for (int e = 0; e < entries; ++e) {
-            if (preserved[e] || powers.bandPeak[e] <= 0.0 || e % ics.numSwb >= codedBands) continue;
-            if (nonZero[e]) continue;
-            const double ratio = 10.0 * std::log10(bandNoise(e) / noiseTarget[e]);
-            const double miss = ratio - common;
-            if (miss <= kRefineToleranceDb) continue;
-            const int units = std::clamp(static_cast<int>(std::lround(miss / kDbPerGainUnit)),
-                                         -kMaxRefineStep, kMaxRefineStep);
-            const int offset = std::max(baseOffset[e] + units, 0);
-            if (offset == baseOffset[e]) continue;
-            baseOffset[e] = offset;
-            moved = true;
-        }
-        return moved;
-    }
-
 };
 
 // With noise substitution: zero bands of [pnsStartBand, bandLimit) that are noise-like and
@@ -345,12 +300,6 @@ void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<con
         s.capped = false;
         s.forget();
         gain = s.search(low, s.thresholdGain + gainAboveThreshold, target);
-    }
-    for (int r = 0; r < kRefinePasses && gain <= kMaxGlobalGain; ++r) {
-        if (gain != s.lastGain && !s.recall(gain)) s.pass(gain);
-        if (!s.refine()) break;
-        s.forget();
-        gain = s.search(low, gain, target);
     }
     if (gain > kMaxGlobalGain) {
         // Nothing fits the target, not even the highest gain: the channel goes silent.

@@ -6,24 +6,24 @@
 // s = 2^((globalGain - scaleOffset) / 4). For u well above 1 the error in u is uniform (power
 // 1/12), and since x = s u^(4/3) the error in x has power about
 //     (4/3)^2 s^2 u^(2/3) / 12 = (4/27) s^1.5 |x|^0.5,
-// so a band of form factor F = sum |x|^0.5 gets noise N = (4/27) s^1.5 F. The band whose
-// threshold is T gets the step with N = T, that is globalGain - scaleOffset = (8/3) log2(27 T /
-// (4 F)). Offsets are those values relative to the largest; the gain search then moves every
-// band's step alike, so that where bits run short the noise rises above every threshold by the
-// same factor (about 1.13 dB per gain unit). The estimate fails where the step outgrows a
-// band's lines and the band quantises to zero: a bounded refinement (kRefinePasses) measures
-// the noise of such bands, gives those whose noise exceeds the common level by more than
-// kRefineToleranceDb a finer step (at most kMaxRefineStep units) and searches the gain again.
-// Bands whose energy lies under their threshold are not coded at all.
+// so a band of form factor F = sum |x|^0.5 gets noise N = (4/27) s^1.5 F. The band whose noise
+// target is T gets the step with N = T, that is globalGain - scaleOffset = (8/3) log2(27 T /
+// (4 F)); the target is the model's threshold with its signal-to-mask ratio compressed (see
+// kThresholdExponent), and long blocks share the steps of each triple of bands. Offsets are
+// those values relative to the largest; the gain search then moves every band's step alike, so
+// that where bits run short the noise rises above every target by the same factor (about
+// 1.13 dB per gain unit). Bands whose energy lies under their threshold are not coded at all.
 //
 // Frame bits. The frame asks for its mean share plus kEntropyWeight times the relative
 // deviation of its perceptual entropy from the running mean, plus a pull toward a half-full
 // reservoir; what it asks beyond the mean comes out of the reservoir, never more than
 // kMaxBorrowedShare of what it holds, and what the reservoir cannot hold is spent. A frame whose
-// thresholds are met with bits to spare leaves them in the reservoir: the gain goes at most
+// targets are met with bits to spare leaves them in the reservoir: the gain goes at most
 // kBelowThreshold units (up to kBelowThresholdFull more as the reservoir fills) below the gain
-// that meets every threshold. Where bits run short a band's noise stops rising at its energy
-// (kMaxNoiseShare) while the channel still fits, so that bands are not dropped.
+// that meets every target, and at least so far that every coded band lies 6 dB under its
+// threshold. Bits the full reservoir still cannot take widen the bandwidth (adaptBandwidth).
+// Where bits run short a band's noise stops rising at its energy (kMaxNoiseShare) while the
+// channel still fits, so that bands are not dropped.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +37,6 @@ namespace varnel {
 
 inline constexpr double kEntropyWeight = 0.75;
 inline constexpr double kReservoirPull = 0.5;   // of the frame's mean bits, at an empty/full reservoir
-inline constexpr double kRefineToleranceDb = 2.0;
-inline constexpr int kRefinePasses = 1;
 
 // Quality-targeted variable rate, levels 1 (smallest) to kMaxVbrLevel (best): each channel is
 // coded at a fixed distance from the gain at which every band meets its noise target (gain
@@ -77,8 +75,7 @@ double codedEntropy(const BandStats& stats, const IcsInfo& ics, const ChannelCod
 int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
                         int channels, BitReservoir& reservoir, int32_t limit);
 
-// Quantises one channel: offsets from the thresholds, the gain search to targetBits and the
-// refinement; with `noise`, bands of [pnsStartBand, bandLimit) that quantised to zero but are
+// Quantises one channel: offsets from the noise targets and the gain search to targetBits; with `noise`, bands of [pnsStartBand, bandLimit) that quantised to zero but are
 // noise-like and audible become noise bands when that still fits `bitLimit`. On return
 // globalGain, scaleOffset, quantSpectrum, codebook, sectionLength, maxSfb and usedBits belong
 // together and usedBits <= bitLimit; without `noise` also usedBits <= targetBits, with it the
