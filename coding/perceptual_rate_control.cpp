@@ -5,8 +5,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 #include "bitstream/sectioning.h"
 #include "records/aac_syntax.h"
@@ -273,16 +271,9 @@ void adaptBandwidth(PerceptualState& state, int32_t lostBits, double fill, doubl
         state.extraCutoffHz = std::max(state.extraCutoffHz - kCutoffStepHz, 0.0);
 }
 
-static int devVbrOffset(int level) {
-    static int t[5] = {kVbrGainOffset[0], kVbrGainOffset[1], kVbrGainOffset[2], kVbrGainOffset[3], kVbrGainOffset[4]};
-    static bool read = false;
-    if (!read) { read = true; if (const char* v = std::getenv("VK_VBR")) std::sscanf(v, "%d,%d,%d,%d,%d", &t[0], &t[1], &t[2], &t[3], &t[4]); }
-    return t[level - 1];
-}
-
 void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
                         const BandStats& stats, const MaskingResult& masking, bool noise, double fill,
-                        int bitLimit, int32_t& gainAboveThreshold, int32_t vbrLevel) {
+                        int bitLimit, int32_t& gainAboveThreshold, int32_t vbrLevel, int32_t vbrFloorBits) {
     std::fill(std::begin(coding.sectionLength), std::end(coding.sectionLength), uint8_t{1});
     const int target = std::min(coding.targetBits, bitLimit);
     Search s(coding, ics, spectrum, stats, masking, noise);
@@ -290,9 +281,10 @@ void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<con
                       static_cast<int>(kBelowThresholdFull * std::clamp(2.0 * fill - 1.0, 0.0, 1.0));
     // The search goes down far enough for every coded band to lie clearly under its threshold;
     // at a variable rate it goes no lower than the level's gain.
+    const int constantRateLow = std::clamp(std::min(s.thresholdGain - below, s.clearGain), s.minGain, kMaxGlobalGain);
     const int low = vbrLevel > 0
-                        ? std::clamp(s.thresholdGain + devVbrOffset(vbrLevel), s.minGain, kMaxGlobalGain)
-                        : std::clamp(std::min(s.thresholdGain - below, s.clearGain), s.minGain, kMaxGlobalGain);
+                        ? std::clamp(s.thresholdGain + kVbrGainOffset[vbrLevel - 1], s.minGain, kMaxGlobalGain)
+                        : constantRateLow;
     if (vbrLevel > 0) gainAboveThreshold = low - s.thresholdGain;
     int gain = s.search(low, s.thresholdGain + gainAboveThreshold, target);
     if (gain > kMaxGlobalGain) {
@@ -308,6 +300,14 @@ void quantisePerceptual(ChannelCoding& coding, const IcsInfo& ics, std::span<con
         gainAboveThreshold = 0;
     } else {
         if ((gain != s.lastGain || coding.usedBits > target) && !s.recall(gain)) s.pass(gain);
+        const int32_t floorBits = std::min(vbrFloorBits, target);
+        if (vbrLevel > 0 && coding.usedBits < floorBits && gain > constantRateLow) {
+            // A channel that the level's gain codes in few bits (a tone, a quiet passage) goes
+            // on down, as the constant rate would, while it stays within the floor.
+            s.keep();
+            gain = s.search(constantRateLow, gain, floorBits);
+            if ((gain != s.lastGain || coding.usedBits > floorBits) && !s.recall(gain)) s.pass(gain);
+        }
         gainAboveThreshold = gain - s.thresholdGain;
         if (noise) substituteAudibleZeroBands(s, masking, bitLimit);
         s.finishUnsectionedBands();

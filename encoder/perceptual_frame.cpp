@@ -102,6 +102,10 @@ void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<I
     const double fill = std::clamp(reservoir.fill(), 0.0, 1.0);
     const double minShare = kMinShareOfEqual / channels;
     int32_t lostBits = 0;
+    const int32_t vbrFloorBits =
+        state.vbrLevel > 0 ? static_cast<int32_t>(kVbrFloorShare * kVbrNominalRate[state.vbrLevel - 1] *
+                                                  kFrameLength / rate.sampleRate)
+                           : 0;
     for (int c = 0; c < channels; ++c) {
         double share = 1.0;
         if (channels == 2) {
@@ -119,7 +123,7 @@ void quantisePerceptualFrame(std::span<const ChannelBuffer> buffers, std::span<I
             codeSilentChannel(coding[c], ics[c], false);
         } else {
             quantisePerceptual(coding[c], ics[c], buffers[c].spectrum, frame.stats[c], frame.masking[c], noise, fill,
-                               bitLimit, state.gainAboveThreshold[c], state.vbrLevel);
+                               bitLimit, state.gainAboveThreshold[c], state.vbrLevel, vbrFloorBits);
         }
         reservoir.charge(target - coding[c].usedBits);
         lostBits += reservoir.cap();

@@ -3,8 +3,10 @@
 coded at 32, 64 and 96 kbit/s per channel by the default mode, the perceptual mode and
 `ffmpeg -c:a aac`, decoded by ffmpeg and graded with PEAQ (basic and advanced ODG, 0 is
 transparent, -4 very annoying); prints one row per signal and rate and each column's mean per
-rate (over everything, over the generated signals and over the music corpus), and the CPU time
-of each encoder over all its encodes.
+rate (over everything, over the generated signals and over the music corpus), what share of
+the asked rate the perceptual mode spent, and the CPU time of each encoder over all its encodes.
+Then the variable rates: `--vbr 1` to `--vbr 5` against `ffmpeg -q:a` at settings that give
+about the same rates on music, each graded with the rate it came to (--no-vbr leaves them out).
 
 The signals are generated ones, espeak-ng speech, and a corpus of 12 music excerpts (10 s each,
 stereo and mono, 44.1 and 48 kHz) from Debian's game-music packages, which it installs with
@@ -12,6 +14,7 @@ apt-get when it runs as root (--no-music leaves the corpus out).
 
     tools/peaq_benchmark.py [--build BUILD_DIR] [--seconds S] [--music-seconds S] [--no-music]
                             [--signals a,b] [--rates 32,64] [--advanced-off] [--keep DIR]
+                            [--vbr-levels 1,3] [--no-vbr]
 
 Needs ffmpeg, sox, espeak-ng and the PEAQ tool (../shared/tools/peaq/build, graded through its
 odg script, found with --odg or $VARNEL_ODG). Run it niced: it takes a few minutes per rate.
@@ -33,6 +36,9 @@ from varnel_testlib import write_wav  # noqa: E402
 
 DEFAULT_ODG = os.path.join(HERE, "..", "..", "shared", "tools", "peaq", "odg")
 MODES = {"default": 1, "perceptual": 7}  # option bits: TNS; TNS, noise substitution, perceptual
+# ffmpeg's -q:a for each of our VBR levels: about 32, 48, 64, 96 and 128 kbit/s per channel on
+# the music corpus, as our levels give.
+FFMPEG_Q = {1: "0.35", 2: "0.5", 3: "0.67", 4: "1.0", 5: "1.35"}
 SPEECH_TEXT = ("The quick brown fox jumps over the lazy dog. She sells sea shells by the sea "
                "shore, while a distant bell rings twice and the wind rises over the hills.")
 
@@ -162,6 +168,14 @@ def decode(mp4, wav, n):
     subprocess.run(["sox", "-V1", wav + ".full.wav", wav, "trim", "0", "%ds" % n], check=True)
 
 
+def carried_per_channel(mp4, rate, channels):
+    """kbit/s per channel that the audio frames (1024 samples each) of the MP4 file carry."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=size",
+                        "-of", "default=nw=1:nk=1", mp4], capture_output=True, text=True, check=True)
+    sizes = [int(x) for x in r.stdout.split()]
+    return 8 * sum(sizes) * rate / (1024 * len(sizes)) / channels / 1000
+
+
 def grade(odg, ref, test, advanced):
     cmd = [odg] + (["--advanced"] if advanced else []) + [ref, test]
     r = subprocess.run(cmd, capture_output=True, text=True, check=True)
@@ -180,10 +194,13 @@ def main():
     ap.add_argument("--advanced-off", action="store_true")
     ap.add_argument("--keep", default="")
     ap.add_argument("--no-music", action="store_true", help="leave the music corpus out")
+    ap.add_argument("--vbr-levels", default="1,2,3,4,5")
+    ap.add_argument("--no-vbr", action="store_true", help="leave the variable rates out")
     ap.add_argument("--perceptual-options", type=int, default=MODES["perceptual"],
                     help="option bits of the perceptual mode (default 7: TNS, noise substitution)")
     args = ap.parse_args()
     encode_with = os.path.join(args.build, "tests", "integration", "varnel_encode_with")
+    program = os.path.join(args.build, "VarnelAacEnc")
     rates = [int(r) * 1000 for r in args.rates.split(",")]
     encoders = args.encoders.split(",")
     wanted = set(args.signals.split(",")) if args.signals else None
@@ -194,7 +211,9 @@ def main():
     tmp = args.keep or tmp_holder.name
     os.makedirs(tmp, exist_ok=True)
     cpu = {e: 0.0 for e in encoders}
-    table = []  # (signal, rate per channel, {encoder: {kind: grade}})
+    table = []  # (signal, rate per channel, {encoder: {kind: grade}}, share of the rate spent)
+    vbr_table = []  # (signal, level, {"vbr"/"ffmpeg-q": ({kind: grade}, kbit/s per channel)})
+    levels = [] if args.no_vbr else [int(x) for x in args.vbr_levels.split(",")]
     corpus = signal_set(args.seconds, tmp) + ([] if args.no_music else music_corpus(args.music_seconds, tmp))
     for name, rate, pcm in corpus:
         if wanted and name not in wanted:
@@ -215,15 +234,34 @@ def main():
                 dec = mp4 + ".wav"
                 decode(mp4, dec, len(pcm))
                 grades[e] = {k: grade(args.odg, ref, dec, k == "advanced") for k in kinds}
-            table.append((name, per_channel, grades))
+                if e == "perceptual":
+                    spent = carried_per_channel(mp4, rate, channels) * 1000 / per_channel
+            table.append((name, per_channel, grades, spent if "perceptual" in encoders else None))
             print("%-12s %3dk " % (name, per_channel // 1000) +
                   "  ".join("%s %s" % (e[:4], "/".join("%5.2f" % grades[e][k] for k in kinds)) for e in encoders),
+                  flush=True)
+        for level in levels:
+            row = {}
+            for e in ("vbr", "ffmpeg-q"):
+                mp4 = os.path.join(tmp, "%s-vbr%d-%s.mp4" % (name, level, e))
+                if e == "vbr":
+                    cpu[e] = cpu.get(e, 0.0) + run_timed([program, "--vbr", str(level), ref, mp4])
+                else:
+                    cpu[e] = cpu.get(e, 0.0) + run_timed(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", ref,
+                                                          "-c:a", "aac", "-q:a", FFMPEG_Q[level], mp4])
+                dec = mp4 + ".wav"
+                decode(mp4, dec, len(pcm))
+                row[e] = ({k: grade(args.odg, ref, dec, k == "advanced") for k in kinds},
+                          carried_per_channel(mp4, rate, channels))
+            vbr_table.append((name, level, row))
+            print("%-12s vbr %d " % (name, level) + "  ".join(
+                "%s %s at %5.1fk" % (e, "/".join("%5.2f" % row[e][0][k] for k in kinds), row[e][1]) for e in row),
                   flush=True)
 
     print("\nODG (%s), per signal and rate per channel" % "/".join(kinds))
     header = "%-12s %5s " % ("signal", "rate") + "".join("%16s" % e for e in encoders)
     print(header)
-    for name, per_channel, grades in table:
+    for name, per_channel, grades, _ in table:
         print("%-12s %4dk " % (name, per_channel // 1000) +
               "".join("%16s" % "/".join("%.2f" % grades[e][k] for k in kinds) for e in encoders))
     print("means")
@@ -231,13 +269,29 @@ def main():
               ("music", lambda n: n.startswith("m-"))]
     for label, member in groups:
         for per_channel in rates:
-            rows = [g for n, r, g in table if r == per_channel and member(n)]
+            rows = [g for n, r, g, _ in table if r == per_channel and member(n)]
             if not rows:
                 continue
             means = {e: {k: float(np.mean([g[e][k] for g in rows])) for k in kinds} for e in encoders}
             print("%-12s %4dk " % (label, per_channel // 1000) +
                   "".join("%16s" % "/".join("%.2f" % means[e][k] for k in kinds) for e in encoders))
-    print("CPU seconds over all encodes: " + ", ".join("%s %.2f" % (e, cpu[e]) for e in encoders))
+    spent = [s for _, _, _, s in table if s is not None]
+    if spent:
+        print("perceptual mode, share of the asked rate spent: mean %.3f; below 0.95: %s" % (
+            float(np.mean(spent)), ", ".join("%s %dk %.2f" % (n, r // 1000, s) for n, r, _, s in table
+                                             if s is not None and s < 0.95) or "none"))
+    if vbr_table:
+        print("\nvariable rate: ODG (%s) and kbit/s per channel; ours --vbr N, ffmpeg -q:a %s" %
+              ("/".join(kinds), ", ".join(FFMPEG_Q[v] for v in levels)))
+        for label, member in groups:
+            for level in levels:
+                rows = [row for n, v, row in vbr_table if v == level and member(n)]
+                if not rows:
+                    continue
+                print("%-12s vbr %d " % (label, level) + "  ".join(
+                    "%s %s at %5.1fk" % (e, "/".join("%.2f" % float(np.mean([r[e][0][k] for r in rows])) for k in kinds),
+                                         float(np.mean([r[e][1] for r in rows]))) for e in ("vbr", "ffmpeg-q")))
+    print("CPU seconds over all encodes: " + ", ".join("%s %.2f" % (e, cpu[e]) for e in cpu))
 
 
 if __name__ == "__main__":
