@@ -62,8 +62,13 @@ struct Search : GainTrial {
     Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const BandStats& measured,
            const MaskingResult& m, bool n)
         : GainTrial(c, i, s, n, true, measured.energy), masking(m), stats(measured) {
+        // In the log2 domain: the step that gives a band of form F the noise N is
+        // (8/3) (log2(27/4) + log2 N - log2 F).
+        const double stepBase = std::log2(27.0 / 4.0);
         double step[kMaxBandEntries];
-        double noiseTarget[kMaxBandEntries];  // the noise each coded band aims at; 0 for the others
+        double logThreshold[kMaxBandEntries];
+        double logForm[kMaxBandEntries];
+        bool codes[kMaxBandEntries];
         double logRatioSum = 0.0;
         int codedCount = 0;
         for (int e = 0; e < entries; ++e) {
@@ -71,38 +76,38 @@ struct Search : GainTrial {
             preserved[e] = isPreservedBand(coding.codebook[e], noise);
             nonZero[e] = 1;
             step[e] = 0.0;
-            noiseTarget[e] = 0.0;
             const bool coded = b < coding.bandLimit && !preserved[e];
             // Bands above the coded bandwidth, and bands whose energy the threshold already
             // covers, are not coded: a zero peak makes every pass quantise them to zero.
-            if (!coded || stats.energy[e] <= masking.threshold[e] || stats.form[e] <= 0.0) {
+            codes[e] = coded && stats.energy[e] > masking.threshold[e] && stats.form[e] > 0.0;
+            if (!codes[e]) {
                 if (!preserved[e]) powers.bandPeak[e] = 0.0;
                 continue;
             }
-            noiseTarget[e] = std::pow(masking.threshold[e], kThresholdExponent) *
-                             std::pow(stats.energy[e], kEnergyExponent);
-            logRatioSum += std::log(noiseTarget[e] / masking.threshold[e]);
+            const double logEnergy = std::log2(stats.energy[e]);
+            logThreshold[e] = std::log2(masking.threshold[e]);
+            logForm[e] = std::log2(stats.form[e]);
+            // The noise target, log2(thr^a energy^b), held in step for now.
+            step[e] = kThresholdExponent * logThreshold[e] + kEnergyExponent * logEnergy;
+            logRatioSum += step[e] - logThreshold[e];
             ++codedCount;
+            capStep[e] = static_cast<int>(
+                std::floor(8.0 / 3.0 * (stepBase + logEnergy + std::log2(kMaxNoiseShare) - logForm[e])));
         }
         // The targets' geometric mean over the coded bands is the thresholds'.
-        const double scale = codedCount > 0 ? std::exp(-logRatioSum / codedCount) : 1.0;
-        for (int e = 0; e < entries; ++e) {
-            if (noiseTarget[e] <= 0.0) continue;
-            noiseTarget[e] *= scale;
-            step[e] = std::floor(8.0 / 3.0 * std::log2(27.0 * noiseTarget[e] / (4.0 * stats.form[e])));
-            capStep[e] = static_cast<int>(std::floor(
-                8.0 / 3.0 * std::log2(27.0 * stats.energy[e] * kMaxNoiseShare / (4.0 * stats.form[e]))));
-        }
+        const double logScale = codedCount > 0 ? -logRatioSum / codedCount : 0.0;
+        for (int e = 0; e < entries; ++e)
+            if (codes[e]) step[e] = std::floor(8.0 / 3.0 * (stepBase + step[e] + logScale - logForm[e]));
         // Long blocks: each complete triple of coded bands shares its mean step, which saves
         // scalefactor bits (about 45 % of them on music) for a small change in the noise's shape.
         if (!isShort(ics))
             for (int e = 2; e < entries; e += 3) {
-                if (noiseTarget[e - 2] <= 0.0 || noiseTarget[e - 1] <= 0.0 || noiseTarget[e] <= 0.0) continue;
+                if (!codes[e - 2] || !codes[e - 1] || !codes[e]) continue;
                 step[e - 2] = step[e - 1] = step[e] = std::floor((step[e - 2] + step[e - 1] + step[e]) / 3.0);
             }
         int largestStep = INT_MIN;
         for (int e = 0; e < entries; ++e)
-            if (noiseTarget[e] > 0.0) largestStep = std::max(largestStep, static_cast<int>(step[e]));
+            if (codes[e]) largestStep = std::max(largestStep, static_cast<int>(step[e]));
         thresholdGain = largestStep == INT_MIN ? 0 : largestStep;
         double lowest = kMinGlobalGain;
         for (int e = 0; e < entries; ++e) {
@@ -115,8 +120,8 @@ struct Search : GainTrial {
                 continue;
             }
             baseOffset[e] = thresholdGain - static_cast<int>(step[e]);
-            const double clearStep = std::floor(
-                8.0 / 3.0 * std::log2(27.0 * masking.threshold[e] * kClearMargin / (4.0 * stats.form[e])));
+            const double clearStep =
+                std::floor(8.0 / 3.0 * (stepBase + logThreshold[e] + std::log2(kClearMargin) - logForm[e]));
             clearGain = std::min(clearGain, baseOffset[e] + static_cast<int>(clearStep));
             // No magnitude beyond the escape range: peak * 2^(0.1875 (offset - gain)) <= 8191.
             lowest = std::max(lowest, baseOffset[e] - std::log2((kMaxQuantMagnitude - 1) /

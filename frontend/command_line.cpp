@@ -21,7 +21,7 @@ constexpr OptionSpec kOptions[] = {
     {"--perceptual", OptionKind::Bit, kOptionPerceptual | kOptionPns, nullptr, "",
      "rate control by a psychoacoustic model (noise substitution at low rates)"},
     {"--vbr", OptionKind::Vbr, 0, nullptr, "N",
-     "variable rate at quality N, 1 (smallest) to 5 (best), perceptual mode; the rate becomes optional, a ceiling"},
+     "variable rate at quality 1 (smallest) to 5 (best); the rate is then optional, a ceiling"},
     {"--version", OptionKind::Version, 0, nullptr, "", "print the name and version"},
     {"--help", OptionKind::Help, 0, nullptr, "", "print this text (also -h)"},
 };
