@@ -22,12 +22,16 @@ constexpr OptionSpec kOptions[] = {
      "rate control by a psychoacoustic model (noise substitution at low rates)"},
     {"--vbr", OptionKind::Vbr, 0, nullptr, "N",
      "variable rate at quality 1 (smallest) to 5 (best); the rate is then optional, a ceiling"},
+    {"--quiet", OptionKind::Quiet, 0, nullptr, "", "no console lines, only reasons and notes (also -q)"},
+    {"--progress", OptionKind::Progress, 0, nullptr, "",
+     "one line on standard error in place of the frame lines: percentage, speed, time left"},
     {"--version", OptionKind::Version, 0, nullptr, "", "print the name and version"},
     {"--help", OptionKind::Help, 0, nullptr, "", "print this text (also -h)"},
 };
 
 const OptionSpec* findOption(const std::string& name) {
     if (name == "-h") return findOption("--help");
+    if (name == "-q") return findOption("--quiet");
     for (const OptionSpec& o : kOptions)
         if (name == o.name) return &o;
     return nullptr;
@@ -82,7 +86,7 @@ bool parseTrack(const std::string& text, uint16_t* track, uint16_t* total) {
     const size_t slash = text.find('/');
     uint16_t n = 0, m = 0;
     if (!parseTrackNumber(text.substr(0, slash), &n)) return false;
-    if (slash != std::string::npos && !parseTrackNumber(text.substr(slash + 1), &m)) return false;
+    if (slash != std::string::npos && (!parseTrackNumber(text.substr(slash + 1), &m) || m < n)) return false;
     *track = n;
     *total = m;
     return true;
@@ -159,6 +163,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         case OptionKind::Help: help = true; break;
         case OptionKind::Version: version = true; break;
         case OptionKind::Bit: cl.optionBits |= option->bit; break;
+        case OptionKind::Quiet: cl.quiet = true; break;
+        case OptionKind::Progress: cl.progress = true; break;
         case OptionKind::Text: cl.tags.*(option->text) = *value; break;
         case OptionKind::Vbr:
             if (value->size() == 1 && (*value)[0] >= '1' && (*value)[0] <= '5')
@@ -169,7 +175,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         case OptionKind::Track:
             if (!parseTrack(*value, &cl.tags.track, &cl.tags.trackTotal) && cl.badOption.empty())
                 cl.badOption = "invalid value \"" + *value + "\" for " + name +
-                               ": N or N/M with whole numbers from 1 to 65535 is required";
+                               ": N or N/M with whole numbers from 1 to 65535, N at most M, is required";
             break;
         }
     }

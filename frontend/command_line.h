@@ -40,13 +40,15 @@ struct CommandLine {
     int argumentCount = 0;     // file-and-rate arguments given
     int32_t optionBits = 0;    // encoder option bits switched on by flags
     int32_t vbrLevel = 0;      // --vbr N: 1 .. 5; 0: constant rate
+    bool quiet = false;        // --quiet, -q: no console lines, only reasons and notes
+    bool progress = false;     // --progress: one progress line on standard error
     bool bitRateGiven = false; // false only with --vbr and two file arguments
     TagOptions tags;
     std::string badOption;     // BadOption: the one-line reason, naming the option
 };
 
 // What an option does.
-enum class OptionKind { Help, Version, Bit, Text, Track, Vbr };
+enum class OptionKind { Help, Version, Bit, Text, Track, Vbr, Quiet, Progress };
 
 // One row of the option table: a flag that sets an encoder option bit is a row of kind Bit.
 struct OptionSpec {
@@ -73,7 +75,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 // false for anything else. Values above kBitRateCeiling give kBitRateCeiling.
 bool parseBitRate(const std::string& text, int64_t* bitRate);
 
-// "N" or "N/M" with 1 <= N, M <= 65535; false for anything else.
+// "N" or "N/M" with 1 <= N <= M <= 65535; false for anything else.
 bool parseTrack(const std::string& text, uint16_t* track, uint16_t* total);
 
 }  // namespace varnel

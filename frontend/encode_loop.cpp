@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -36,16 +38,29 @@ enum class Failure {
 };
 
 // The program's two streams: its fixed console texts on `out`, one-line reasons and notes on
-// `err`.
+// `err`. A quiet console prints no fixed texts (--quiet); a console with a progress line
+// (--progress) prints that on `err` in place of the per-frame lines.
 struct Console {
     std::FILE* out;
     std::FILE* err;
+    bool quiet = false;
+    bool progress = false;
 
-    void text(const char* s) const { std::fputs(s, out); }
+    void text(const char* s) const {
+        if (!quiet) std::fputs(s, out);
+    }
+    __attribute__((format(printf, 2, 3))) void print(const char* format, ...) const {
+        if (quiet) return;
+        va_list args;
+        va_start(args, format);
+        std::vfprintf(out, format, args);
+        va_end(args);
+    }
     // Reports why the run stops: the console lines of the failure (after ending the progress
     // line when frames were being encoded) and one reason line. Returns the exit status.
     int fail(Failure failure, const std::string& subject, const std::string& why, bool midRun = false) const {
-        if (midRun) text("\n");
+        if (midRun && !progress) text("\n");
+        if (midRun && progress) std::fputs("\n", err);
         switch (failure) {
         case Failure::Input:
             text(" Input file unable to open... \n");
@@ -161,16 +176,17 @@ int64_t lowestBitRate(int32_t channels, int32_t sampleRate) {
     return int64_t{smallestBlockBits(channels)} * sampleRate / kFrameLength;
 }
 
-// The note for a requested rate below what the smallest frames take, with the rate the stream
-// came to.
-Note belowLowestNote(int32_t totalBitRate, int32_t channels, int32_t sampleRate, const AudioOutput& output) {
-    const int64_t produced = static_cast<int64_t>(8.0 * static_cast<double>(output.audioBytes()) * sampleRate /
-                                                  (double{kFrameLength} * static_cast<double>(output.frames())));
-    return {kProgram, "bit rate " + std::to_string(totalBitRate) + " is below the " +
-                          std::to_string(lowestBitRate(channels, sampleRate)) + " bit/s that the smallest frames take at " +
-                          std::to_string(sampleRate) + " Hz with " + std::to_string(channels) +
-                          (channels == 1 ? " channel" : " channels") + "; the stream has " + std::to_string(produced) +
-                          " bit/s"};
+// A requested rate below what the smallest frames take cannot be produced: the reason, with a
+// hint for a number that reads as kbit/s; the exit status.
+int refuseTooLowRate(const CommandLine& cl, const Console& con, int32_t channels, int32_t sampleRate) {
+    std::string why = "bit rate " + cl.bitRateText + " is below " + std::to_string(lowestBitRate(channels, sampleRate)) +
+                      " bit/s, the lowest the encoder can produce at " + std::to_string(sampleRate) + " Hz with " +
+                      std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+    if (cl.totalBitRate < 1000) why += " (did you mean " + std::to_string(cl.totalBitRate) + "k?)";
+    con.reason(kProgram, why);
+    con.text(kUsage);
+    con.text(kStars65);
+    return 1;
 }
 
 // The checks between the banner and the output file, in the order the program makes them;
@@ -188,8 +204,65 @@ std::optional<int> checkInput(const CommandLine& cl, const Console& con, int ope
     return std::nullopt;
 }
 
+// The --progress line on standard error, rewritten in place at most kProgressPerSecond times a
+// second: the share done and the time left when the input's length is known (`totalSamples`
+// per channel, 0 when not), else the audio time encoded; the time elapsed and the speed.
+class ProgressLine {
+public:
+    static constexpr double kProgressPerSecond = 4.0;
+
+    ProgressLine(const Console& con, uint64_t totalSamples, int32_t sampleRate)
+        : con_(con), total_(totalSamples), rate_(sampleRate), start_(Clock::now()) {}
+
+    // After each frame; `samples` per channel encoded so far.
+    void update(uint64_t samples) {
+        const double elapsed = seconds();
+        if (elapsed - shown_ < 1.0 / kProgressPerSecond) return;
+        shown_ = elapsed;
+        show(samples, elapsed);
+    }
+    // The last state, and the end of the line.
+    void finish(uint64_t samples) {
+        show(samples, seconds());
+        std::fputs("\n", con_.err);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+    static std::string clock(double s) {
+        const long t = static_cast<long>(s + 0.5);
+        char text[32];
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
+        return text;
+    }
+    void show(uint64_t samples, double elapsed) const {
+        const double audio = static_cast<double>(samples) / rate_;
+        const double speed = elapsed > 0.0 ? audio / elapsed : 0.0;
+        std::string line;
+        if (total_ > 0) {
+            const double done = std::min(1.0, static_cast<double>(samples) / static_cast<double>(total_));
+            const double left = speed > 0.0 ? (static_cast<double>(total_) / rate_ - audio) / speed : 0.0;
+            char share[16];
+            std::snprintf(share, sizeof share, "%5.1f%%", 100.0 * done);
+            line = std::string(share) + ", " + clock(elapsed) + " elapsed, " + clock(std::max(left, 0.0)) + " left";
+        } else {
+            line = clock(audio) + " encoded, " + clock(elapsed) + " elapsed";
+        }
+        std::fprintf(con_.err, "\r%s, %.1fx real time   ", line.c_str(), speed);
+        std::fflush(con_.err);
+    }
+
+    const Console& con_;
+    uint64_t total_;
+    int32_t rate_;
+    Clock::time_point start_;
+    double shown_ = -1.0;
+};
+
 // Encodes every frame into the output; the exit status when a frame fails.
-std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const CommandLine& cl, const Console& con) {
+std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const CommandLine& cl, const Console& con,
+                                ProgressLine* progress) {
     while (true) {
         const FrameStatus status = encoder.encodeFrame();
         if (status == FrameStatus::EndOfInput) return std::nullopt;
@@ -203,7 +276,10 @@ std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const 
         errno = 0;
         if (status != FrameStatus::Written || !output.writeFrame(block.data(), static_cast<uint32_t>(block.size())))
             return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno), true);
-        std::fprintf(con.out, "Encoding frame: {%d } \r", static_cast<int>((output.frames() - 1) % 65536));
+        if (progress)
+            progress->update(output.frames() * kFrameLength);
+        else
+            con.print("Encoding frame: {%llu } \r", static_cast<unsigned long long>(output.frames() - 1));
     }
 }
 
@@ -314,7 +390,7 @@ int finishRun(AacEncoder& encoder, AudioOutput& output, OutputFile* target, uint
         return con.fail(Failure::Output, cl.outputFileName,
                         finished ? "cannot be written: " + commitError : writeFailure(closeError), true);
     for (const Note& note : notes) con.reason(note.subject, note.text);
-    std::fprintf(con.out, "Encoded %d Frames.%24s\n", static_cast<int>(output.frames() % 65536), "");
+    con.print("Encoded %llu Frames.%24s\n", static_cast<unsigned long long>(output.frames()), "");
     return 0;
 }
 
@@ -325,7 +401,8 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     const CommandLine cl = parseCommandLine(argc, argv);
     // With the audio on standard output, the console lines go to standard error.
     const bool audioOnStdout = cl.action == CommandAction::Encode && cl.outputFileName == kStandardOutputName;
-    const Console con{audioOnStdout ? err : out, err};
+    const Console con{audioOnStdout ? err : out, err, cl.action == CommandAction::Encode && cl.quiet,
+                      cl.action == CommandAction::Encode && cl.progress};
     if (cl.action != CommandAction::Version) con.text(kStars65);
     if (const auto outcome = commandLineOutcome(cl, con)) return *outcome;
 
@@ -345,14 +422,16 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         stream->getProperty(kPropertyChannelsRead, &channels);
         stream->getProperty(kPropertySampleRate, &sampleRate);
         totalBitRate = usableBitRate(cl, channels, sampleRate, notes);
+        if (findSampleRateIndex(sampleRate) >= 0 && totalBitRate < lowestBitRate(channels, sampleRate))
+            return refuseTooLowRate(cl, con, channels, sampleRate);
     }
-    std::fprintf(con.out, "VarnelAacEnc MPEG-4 AAC-LC encoder\n");
+    con.print("VarnelAacEnc MPEG-4 AAC-LC encoder\n");
     if (cl.vbrLevel > 0)
-        std::fprintf(con.out, " Input file: %s\n Output file: %s\n BitRate: variable, level %d, at most %d\n",
-                     cl.inputFileName.c_str(), cl.outputFileName.c_str(), cl.vbrLevel, totalBitRate);
+        con.print(" Input file: %s\n Output file: %s\n BitRate: variable, level %d, at most %d\n",
+                  cl.inputFileName.c_str(), cl.outputFileName.c_str(), cl.vbrLevel, totalBitRate);
     else
-        std::fprintf(con.out, " Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
-                     cl.outputFileName.c_str(), totalBitRate);
+        con.print(" Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
+                  cl.outputFileName.c_str(), totalBitRate);
     con.text(kStars61);
     if (const auto failed = checkInput(cl, con, opened, why, stream.get(), sampleRate)) return *failed;
 
@@ -368,7 +447,13 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     if (const auto failed = openAudio(std::move(stream), totalBitRate, channels, settings.options | cl.optionBits,
                                       *output, cl, con, &encoder))
         return *failed;
-    if (const auto failed = encodeFrames(*encoder, *output, cl, con)) return *failed;
+    std::optional<ProgressLine> progress;
+    if (con.progress) {
+        const WavFormat& format = input->format();
+        progress.emplace(con, format.dataSize != kDataToEnd ? format.dataSize / format.blockAlign : 0, sampleRate);
+    }
+    if (const auto failed = encodeFrames(*encoder, *output, cl, con, progress ? &*progress : nullptr)) return *failed;
+    if (progress) progress->finish(input->samplesPerChannelRead());
     // A stream's header cannot tell whether samples follow it; one that ended without any
     // is refused as a file with an empty data chunk is.
     if (input->samplesPerChannelRead() == 0)
@@ -382,8 +467,6 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     if (input->clippedSamples() > 0)
         notes.push_back({cl.inputFileName, std::to_string(input->clippedSamples()) +
                                                " float samples beyond full scale were clipped"});
-    if (totalBitRate < lowestBitRate(channels, sampleRate) && output->frames() > 0)
-        notes.push_back(belowLowestNote(totalBitRate, channels, sampleRate, *output));
     return finishRun(*encoder, *output, target.get(), input->samplesPerChannelRead(), notes, cl, con);
 }
 

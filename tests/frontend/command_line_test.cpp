@@ -96,11 +96,11 @@ TEST(CommandLine, TagOptionsInBothFormsAndTrackNumbers) {
     EXPECT_FALSE(cl.tags.album.has_value());
     EXPECT_EQ(std::make_pair(cl.tags.track, cl.tags.trackTotal), std::make_pair(uint16_t{4}, uint16_t{12}));
     uint16_t n = 0, m = 0;
-    for (const char* bad : {"", "0", "000", "65536", "0065536", "1/", "/2", "1/0", "x", "1/2/3", "-1", "+1", "0x1"})
+    for (const char* bad : {"", "0", "000", "65536", "0065536", "1/", "/2", "1/0", "3/2", "x", "1/2/3", "-1", "+1", "0x1"})
         EXPECT_FALSE(parseTrack(bad, &n, &m)) << bad;
     // Leading zeros of any number are taken.
     const std::tuple<const char*, uint16_t, uint16_t> good[] = {
-        {"65535", 65535, 0}, {"000001", 1, 0}, {"0000000000065535/00012", 65535, 12}};
+        {"65535", 65535, 0}, {"000001", 1, 0}, {"00012/0000000000065535", 12, 65535}};
     for (const auto& [text, track, total] : good) {
         EXPECT_TRUE(parseTrack(text, &n, &m)) << text;
         EXPECT_EQ(std::make_pair(n, m), std::make_pair(track, total)) << text;

@@ -96,20 +96,51 @@ class ConsoleAndExitStatus(Workdir):
             self.assertEqual(err, "VarnelAacEnc: bit rate %s is above the 48000 bit/s one frame can carry; "
                                   "using 48000\n" % rate)
 
-    def test_rate_below_the_smallest_frames_gets_a_note(self):
-        # Every frame takes at least 32 bits (mono) or 48 (stereo); silence takes exactly that.
+    def test_rate_below_the_smallest_frames_is_refused(self):
+        # Every frame takes at least 32 bits (mono) or 48 (stereo): a lower rate cannot be
+        # produced. A bare "128" is most likely meant as 128k.
         for channels, lowest in ((1, 1378), (2, 2067)):
-            wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+            wav, mp4 = self.path("in.wav"), self.path("out%d.mp4" % channels)
             write_wav(wav, np.zeros((44100, channels), dtype=np.int16), 44100)
-            code, _, err = run(wav, mp4, "1000")
-            self.assertEqual(code, 0, err)
-            self.assertIn("below the %d bit/s" % lowest, err)
-            frames = audio_samples(read_bytes(mp4))
-            produced = 8 * sum(len(f) for f in frames) * 44100 // (1024 * len(frames))
-            self.assertEqual(produced, lowest)
-            self.assertIn("the stream has %d bit/s" % produced, err)
-            code, _, err = run(wav, mp4, str(lowest + 1))
+            for rate, hint in (("128", True), ("999", True), (str(lowest - 1), False)):
+                code, out, err = run(wav, mp4, rate)
+                self.assertEqual((code, out), (1, STARS65 + USAGE + STARS65), rate)
+                self.assertEqual(err.count("\n"), 1, err)
+                self.assertIn("below %d bit/s" % lowest, err)
+                self.assertEqual("did you mean %sk?" % rate in err, hint, err)
+                self.assertFalse(os.path.exists(mp4))
+            code, _, err = run(wav, mp4, str(lowest))
             self.assertEqual((code, err), (0, ""))
+            frames = audio_samples(read_bytes(mp4))
+            self.assertEqual(8 * sum(len(f) for f in frames) * 44100 // (1024 * len(frames)), lowest)
+
+    def test_quiet_progress_and_counts_past_65535_frames(self):
+        wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+        write_wav(wav, np.zeros((1024 * 40, 2), dtype=np.int16), 48000)
+        head = STARS65 + "VarnelAacEnc MPEG-4 AAC-LC encoder\n" + banner(wav, mp4, 96000)
+        tail = "Encoded 42 Frames.%s\n" % (" " * 24)
+        # (options, standard output, what standard error holds)
+        for options, expected_out, err_part in ((["-q"], "", None), (["--quiet"], "", None),
+                                                (["--progress"], head + tail, "100.0%"),
+                                                (["--quiet", "--progress"], "", "100.0%")):
+            code, out, err = run(*options, wav, mp4, "96000")
+            self.assertEqual((code, out), (0, expected_out), options)
+            if err_part is None:
+                self.assertEqual(err, "", options)
+            else:
+                self.assertIn(err_part, err)
+                self.assertTrue(err.endswith("\n") and len(err) < 400, err)
+        # A failure still gives its one reason line.
+        code, out, err = run("-q", self.path("missing.wav"), mp4, "96000")
+        self.assertEqual((code, out, err.count("\n")), (1, "", 1))
+        # The frame count is not taken modulo 65536: 65537 frames of silence and two to flush.
+        n = 1024 * 65537
+        header = wav_bytes(np.zeros((0, 1), dtype=np.int16), 8000)[:-8] + b"data" + struct.pack("<I", 2 * n)
+        header = header[:4] + struct.pack("<I", len(header) - 8 + 2 * n) + header[8:]
+        r = subprocess.run([ENCODER, "-", self.path("long.aac"), "16k"], input=header + bytes(2 * n),
+                           capture_output=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.decode().endswith("Encoding frame: {65538 } \rEncoded 65539 Frames.%s\n" % (" " * 24)))
 
 
 class BadInput(Workdir):
