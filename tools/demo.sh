@@ -2,8 +2,10 @@
 # Builds the encoder, generates a 5-second stereo demo signal and encodes it to demo/demo.mp4.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+echo "configuring and building the encoder in build/ (a minute or two the first time)..."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target VarnelAacEnc make_signal >/dev/null
+echo "generating a 5-second stereo demo signal and encoding it at 128 kbit/s..."
 mkdir -p demo
 build/tools/make_signal music 5 44100 2 demo/demo.wav
 build/VarnelAacEnc demo/demo.wav demo/demo.mp4 128000

@@ -141,9 +141,10 @@ class InstalledLibrary(unittest.TestCase):
         names = [w for w in exported if w.startswith(("varnel", "_Z"))]
         self.assertTrue(names and all(n.startswith("varnel_aac_") for n in names), names)
 
-        self.build_with_pkg_config(flags, self.path("tone_shared"))
-        env = dict(os.environ, LD_LIBRARY_PATH=lib)
-        shared = self.run_example(self.path("tone_shared"), self.path("shared.aac"), env)
+        # Linked with the rpath the README gives, the example finds the library outside the
+        # system's paths without LD_LIBRARY_PATH.
+        self.build_with_pkg_config(flags + ["-Wl,-rpath," + lib], self.path("tone_shared"))
+        shared = self.run_example(self.path("tone_shared"), self.path("shared.aac"))
         static = self.run_example(os.path.join(BUILD, "examples", "tone_adts"), self.path("static.aac"))
         self.assertEqual(shared, static)
 
