@@ -17,6 +17,9 @@ constexpr OptionSpec kOptions[] = {
     {"--genre", OptionKind::Text, 0, &TagOptions::genre, "TEXT", "genre tag"},
     {"--track", OptionKind::Track, 0, nullptr, "N[/M]", "track number N (of M)"},
     {"--comment", OptionKind::Text, 0, &TagOptions::comment, "TEXT", "comment tag"},
+    {"--tag", OptionKind::Tag, 0, nullptr, "NAME=VALUE", "any other tag, as a free-form item (repeatable)"},
+    {"--cover", OptionKind::Cover, 0, nullptr, "FILE", "cover art: a JPEG or PNG image"},
+    {"--faststart", OptionKind::Faststart, 0, nullptr, "", "the index before the media data (always in .m4a files)"},
     {"--pns", OptionKind::Bit, kOptionPns, nullptr, "", "perceptual noise substitution"},
     {"--perceptual", OptionKind::Bit, kOptionPerceptual | kOptionPns, nullptr, "",
      "rate control by a psychoacoustic model (noise substitution at low rates)"},
@@ -38,7 +41,8 @@ const OptionSpec* findOption(const std::string& name) {
 }
 
 bool takesValue(const OptionSpec& o) {
-    return o.kind == OptionKind::Text || o.kind == OptionKind::Track || o.kind == OptionKind::Vbr;
+    return o.kind == OptionKind::Text || o.kind == OptionKind::Track || o.kind == OptionKind::Vbr ||
+           o.kind == OptionKind::Cover || o.kind == OptionKind::Tag;
 }
 
 // An argument that names an option rather than a file or a rate.
@@ -165,6 +169,18 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         case OptionKind::Bit: cl.optionBits |= option->bit; break;
         case OptionKind::Quiet: cl.quiet = true; break;
         case OptionKind::Progress: cl.progress = true; break;
+        case OptionKind::Faststart: cl.faststart = true; break;
+        case OptionKind::Cover: cl.coverFile = *value; break;
+        case OptionKind::Tag: {
+            const size_t equals = value->find('=');
+            if (equals == 0 || equals == std::string::npos) {
+                if (cl.badOption.empty())
+                    cl.badOption = "invalid value \"" + *value + "\" for " + name + ": NAME=VALUE is required";
+            } else {
+                cl.tags.freeform.emplace_back(value->substr(0, equals), value->substr(equals + 1));
+            }
+            break;
+        }
         case OptionKind::Text: cl.tags.*(option->text) = *value; break;
         case OptionKind::Vbr:
             if (value->size() == 1 && (*value)[0] >= '1' && (*value)[0] <= '5')

@@ -11,6 +11,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace varnel {
 
@@ -29,6 +31,7 @@ struct TagOptions {
     std::optional<std::string> title, artist, album, date, genre, comment;
     uint16_t track = 0;       // 0: not given
     uint16_t trackTotal = 0;  // 0: not given
+    std::vector<std::pair<std::string, std::string>> freeform;  // --tag NAME=VALUE, in order
 };
 
 struct CommandLine {
@@ -42,13 +45,15 @@ struct CommandLine {
     int32_t vbrLevel = 0;      // --vbr N: 1 .. 5; 0: constant rate
     bool quiet = false;        // --quiet, -q: no console lines, only reasons and notes
     bool progress = false;     // --progress: one progress line on standard error
+    bool faststart = false;    // --faststart: the moov before the media data in an .mp4 file
+    std::string coverFile;     // --cover FILE: empty when not given
     bool bitRateGiven = false; // false only with --vbr and two file arguments
     TagOptions tags;
     std::string badOption;     // BadOption: the one-line reason, naming the option
 };
 
 // What an option does.
-enum class OptionKind { Help, Version, Bit, Text, Track, Vbr, Quiet, Progress };
+enum class OptionKind { Help, Version, Bit, Text, Track, Vbr, Quiet, Progress, Faststart, Cover, Tag };
 
 // One row of the option table: a flag that sets an encoder option bit is a row of kind Bit.
 struct OptionSpec {

@@ -322,19 +322,44 @@ std::optional<int> openOutput(const CommandLine& cl, const Console& con, uint32_
     if (adts) {
         *output = AdtsOutput::create(path);
     } else {
-        *output = Mp4Output::create(path, sampleRate, tags);
+        Mp4Layout layout;
+        layout.audioOnly = isM4aName(cl.outputFileName);
+        layout.moovFirst = layout.audioOnly || cl.faststart;
+        *output = Mp4Output::create(path, sampleRate, tags, layout);
     }
     if (!*output) return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
     return std::nullopt;
 }
 
-bool tagsGiven(const TagOptions& t) {
-    return t.title || t.artist || t.album || t.date || t.genre || t.comment || t.track != 0;
+bool tagsGiven(const CommandLine& cl) {
+    const TagOptions& t = cl.tags;
+    return t.title || t.artist || t.album || t.date || t.genre || t.comment || t.track != 0 || !t.freeform.empty() ||
+           !cl.coverFile.empty();
 }
 
 uint64_t tagBytes(const Tags& t) {
-    return t.title.size() + t.artist.size() + t.album.size() + t.date.size() + t.genre.size() + t.comment.size() +
-           std::strlen(kEncodingTool);
+    uint64_t bytes = t.title.size() + t.artist.size() + t.album.size() + t.date.size() + t.genre.size() +
+                     t.comment.size() + std::strlen(kEncodingTool);
+    for (const auto& [name, value] : t.freeform) bytes += name.size() + value.size();
+    return bytes;
+}
+
+// The --cover image, read whole: a JPEG or PNG file of at most MP4_MAX_COVER_BYTES; the reason
+// when it is not.
+std::optional<std::string> readCover(const std::string& file, std::vector<uint8_t>* image) {
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return std::string("cannot be read: ") + std::strerror(errno);
+    uint8_t buffer[1 << 16];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0 && image->size() <= MP4_MAX_COVER_BYTES)
+        image->insert(image->end(), buffer, buffer + n);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) return std::string("cannot be read");
+    if (image->size() > MP4_MAX_COVER_BYTES)
+        return "is larger than the " + std::to_string(MP4_MAX_COVER_BYTES) + " bytes a cover may take";
+    if (coverFormatOf(*image) == CoverFormat::None) return std::string("is not a JPEG or PNG image");
+    return std::nullopt;
 }
 
 // The text tags, by the name a note gives them, the field that holds them and the option
@@ -358,7 +383,7 @@ std::optional<int> gatherTags(const CommandLine& cl, const Console& con, const W
     *tags = tagsFromWavInfo(format.info);
     applyTagOptions(cl.tags, tags);
     if (isAdtsName(cl.outputFileName)) {
-        if (tagsGiven(cl.tags)) notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
+        if (tagsGiven(cl)) notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
         return std::nullopt;
     }
     const std::string room = "the " + std::to_string(MP4_MAX_TAG_BYTES) + " bytes the file holds for tags";
@@ -437,6 +462,8 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 
     Tags tags;
     if (const auto failed = gatherTags(cl, con, stream->format(), notes, &tags)) return *failed;
+    if (!cl.coverFile.empty() && !isAdtsName(cl.outputFileName))
+        if (const auto why = readCover(cl.coverFile, &tags.cover)) return con.fail(Failure::Input, cl.coverFile, *why);
 
     std::unique_ptr<OutputFile> target;
     std::unique_ptr<AudioOutput> output;

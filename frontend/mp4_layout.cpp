@@ -1,7 +1,9 @@
 #include "frontend/mp4_layout.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "records/aac_syntax.h"
@@ -73,8 +75,16 @@ Mp4EsParams esParams(uint32_t esId, uint32_t objectType, uint32_t streamType, st
     return es;
 }
 
-// The initial object descriptor: no profile required, the OD and scene streams.
-bool createFile(const std::string& path, uint32_t sampleRate, Mp4File** file) {
+// The initial object descriptor: no profile required, the OD and scene streams; none and the
+// M4A brands for an audio-only file.
+bool createFile(const std::string& path, uint32_t sampleRate, bool audioOnly, Mp4File** file) {
+    if (audioOnly) {
+        Mp4FileParams fileParams{};
+        fileParams.time_scale = sampleRate;
+        fileParams.brands = MP4_BRANDS_M4A;
+        fileParams.file_name = path.c_str();
+        return mp4_create_file(file, &fileParams) == 0;
+    }
     Mp4IodParams iodParams{};
     for (uint8_t& p : iodParams.profile_levels) p = 0xFF;
     iodParams.es_ids[0] = kOdTrackId;
@@ -112,7 +122,8 @@ bool addSystemsTracks(Mp4File* file, const std::string& path) {
     return mp4_finish_track(od) == 0 && mp4_finish_track(scene) == 0;
 }
 
-// The metadata list: each tag that is set, then the encoding tool; nothing without a tag.
+// The metadata list: each tag that is set, then the encoding tool, the free-form items and
+// the cover; nothing without a tag.
 bool setTags(Mp4File* file, const Tags& tags) {
     if (tags.empty()) return true;
     const auto text = [](const std::string& value) { return Mp4Text{value.data(), static_cast<uint32_t>(value.size())}; };
@@ -127,18 +138,49 @@ bool setTags(Mp4File* file, const Tags& tags) {
     m.encoding_tool = text(tool);
     m.track_number = tags.track;
     m.track_total = tags.trackTotal;
+    std::vector<Mp4FreeformTag> freeform;
+    for (const auto& [name, value] : tags.freeform) freeform.push_back({text(name), text(value)});
+    m.freeform = freeform.data();
+    m.freeform_count = static_cast<uint32_t>(freeform.size());
+    if (!tags.cover.empty()) {
+        m.cover = tags.cover.data();
+        m.cover_size = static_cast<uint32_t>(std::min<size_t>(tags.cover.size(), UINT32_MAX));
+        m.cover_format = coverFormatOf(tags.cover) == CoverFormat::Png ? MP4_COVER_PNG : MP4_COVER_JPEG;
+    }
     return mp4_set_tags(file, &m) == 0;
+}
+
+// The iTunSMPB value: encoder delay, padding and original sample count (hexadecimal), as
+// players that know gapless playback only from it read them.
+std::string gaplessInfo(uint32_t delay, uint64_t padding, uint64_t samples) {
+    char text[160];
+    std::snprintf(text, sizeof text, " 00000000 %08X %08X %016llX 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000",
+                  delay, static_cast<uint32_t>(padding), static_cast<unsigned long long>(samples));
+    return text;
 }
 
 }  // namespace
 
-std::unique_ptr<Mp4Output> Mp4Output::create(const std::string& path, uint32_t sampleRate, const Tags& tags) {
+bool isM4aName(const std::string& name) {
+    if (name.size() < 4) return false;
+    std::string end = name.substr(name.size() - 4);
+    for (char& c : end) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return end == ".m4a";
+}
+
+std::unique_ptr<Mp4Output> Mp4Output::create(const std::string& path, uint32_t sampleRate, const Tags& tags,
+                                             const Mp4Layout& layout) {
     std::unique_ptr<Mp4Output> output(new Mp4Output());
     output->sampleRate_ = sampleRate;
-    if (!createFile(path, sampleRate, &output->file_)) return nullptr;
+    output->path_ = path;
+    output->layout_ = layout;
+    output->tags_ = tags;
+    output->audioTrackId_ = layout.audioOnly ? 1 : kAudioTrackId;
+    if (!createFile(path, sampleRate, layout.audioOnly, &output->file_)) return nullptr;
     if (!setTags(output->file_, tags)) return nullptr;
-    if (!addSystemsTracks(output->file_, path)) return nullptr;
-    if (!addTrack(output->file_, path, MP4_TRACK_AUDIO, kAudioTrackId, sampleRate, &output->audio_)) return nullptr;
+    if (!layout.audioOnly && !addSystemsTracks(output->file_, path)) return nullptr;
+    if (!addTrack(output->file_, path, MP4_TRACK_AUDIO, output->audioTrackId_, sampleRate, &output->audio_))
+        return nullptr;
     return output;
 }
 
@@ -191,12 +233,20 @@ bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
         ok = describeTrack(audio_, es, channels_, sampleRate_);
     }
     if (inputSamples > 0) ok = mp4_set_edit_list(audio_, inputSamples, encoderDelay) == 0 && ok;
+    if (layout_.audioOnly && inputSamples > 0) {
+        const uint64_t coded = frames() * kFrameLength;
+        const uint64_t padding = coded > encoderDelay + inputSamples ? coded - encoderDelay - inputSamples : 0;
+        Tags tags = tags_;
+        tags.freeform.insert(tags.freeform.begin(), {"iTunSMPB", gaplessInfo(encoderDelay, padding, inputSamples)});
+        ok = setTags(file_, tags) && ok;
+    }
     const bool trackFinished = mp4_finish_track(audio_) == 0;
     const int finishError = errno;  // a failed flush of the last samples says why here
     Mp4File* file = file_;
     file_ = nullptr;
-    const bool closed = mp4_close_file(file) == 0;
+    bool closed = mp4_close_file(file) == 0;
     if (!trackFinished) errno = finishError;
+    if (ok && trackFinished && closed && layout_.moovFirst) closed = mp4_place_moov_first(path_.c_str()) == 0;
     return ok && trackFinished && closed;
 }
 

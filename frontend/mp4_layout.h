@@ -26,11 +26,25 @@ inline constexpr uint32_t kSystemsTimeScale = 1000;
 // The name and version the metadata list gives as the encoding tool.
 inline constexpr const char* kEncodingTool = "VarnelAacEnc " VARNEL_VERSION;
 
+// How the file is laid out beyond the design's .mp4 file.
+struct Mp4Layout {
+    // The audio-only file music players and libraries expect (".m4a"): brand "M4A ", one audio
+    // track (ID 1) and no systems tracks or initial object descriptor, the moov first, and an
+    // iTunSMPB item beside the edit list.
+    bool audioOnly = false;
+    bool moovFirst = false;  // the moov before the media data (--faststart; always for .m4a)
+};
+
+// ".m4a" in any case at the end of the name.
+bool isM4aName(const std::string& name);
+
 class Mp4Output final : public AudioOutput {
 public:
-    // Creates the file at `path` with the systems tracks and their samples, and adds the empty
-    // audio track at `sampleRate`. Null when the MP4 writer fails (errno may tell why).
-    static std::unique_ptr<Mp4Output> create(const std::string& path, uint32_t sampleRate, const Tags& tags = {});
+    // Creates the file at `path` with the systems tracks and their samples (not for an
+    // audio-only layout), and adds the empty audio track at `sampleRate`. Null when the MP4
+    // writer fails (errno may tell why).
+    static std::unique_ptr<Mp4Output> create(const std::string& path, uint32_t sampleRate, const Tags& tags = {},
+                                             const Mp4Layout& layout = {});
 
     Mp4Output(const Mp4Output&) = delete;
     Mp4Output& operator=(const Mp4Output&) = delete;
@@ -59,6 +73,10 @@ private:
     uint32_t timeStamp_ = 0;  // wraps after 2^32 samples; the MP4 writer takes differences
     // RateStatement::Carried: what the description is built again from, and the frame sizes
     // of the last second (a ring) with their sum and the largest sum seen.
+    std::string path_;
+    Mp4Layout layout_;
+    Tags tags_;
+    uint32_t audioTrackId_ = kAudioTrackId;
     bool statesCarriedRate_ = false;
     std::vector<uint8_t> audioSpecificConfig_;
     uint16_t channels_ = 0;

@@ -1,5 +1,7 @@
 #include "frontend/tags.h"
 
+#include <algorithm>
+
 namespace varnel {
 namespace {
 
@@ -73,6 +75,18 @@ void applyTagOptions(const TagOptions& options, Tags* tags) {
         tags->track = options.track;
         tags->trackTotal = options.trackTotal;
     }
+    for (const auto& [name, value] : options.freeform) tags->freeform.emplace_back(asUtf8(name), asUtf8(value));
+}
+
+CoverFormat coverFormatOf(const std::vector<uint8_t>& image) {
+    static constexpr uint8_t kJpeg[] = {0xFF, 0xD8, 0xFF};
+    static constexpr uint8_t kPng[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    const auto startsWith = [&image](const uint8_t* magic, size_t n) {
+        return image.size() > n && std::equal(magic, magic + n, image.begin());
+    };
+    if (startsWith(kJpeg, sizeof kJpeg)) return CoverFormat::Jpeg;
+    if (startsWith(kPng, sizeof kPng)) return CoverFormat::Png;
+    return CoverFormat::None;
 }
 
 }  // namespace varnel

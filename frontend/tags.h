@@ -11,14 +11,20 @@
 
 namespace varnel {
 
+// Cover art formats: the image's own first bytes say which it is.
+enum class CoverFormat { None, Jpeg, Png };
+CoverFormat coverFormatOf(const std::vector<uint8_t>& image);
+
 struct Tags {
     std::string title, artist, album, date, genre, comment;  // empty: no such tag
     uint16_t track = 0;                                      // 0: no track number
     uint16_t trackTotal = 0;                                 // 0: not known
+    std::vector<std::pair<std::string, std::string>> freeform;  // --tag NAME=VALUE, in order
+    std::vector<uint8_t> cover;                                // --cover: a JPEG or PNG image
 
     bool empty() const {
         return title.empty() && artist.empty() && album.empty() && date.empty() && genre.empty() &&
-               comment.empty() && track == 0;
+               comment.empty() && track == 0 && freeform.empty() && cover.empty();
     }
 };
 

@@ -295,8 +295,17 @@ void writeTrak(ByteBuffer& out, TrackBoxes& t, std::vector<uint8_t>& scratch) {
 constexpr uint32_t kMetaHdlrSize = kFullBoxHeaderSize + 4 + 4 + 3 * 4 + 1;
 constexpr uint32_t kDataBoxFixed = kFullBoxHeaderSize + 4;  // data: type (version, flags), locale
 
+// The mean of free-form items.
+constexpr char kFreeformMean[] = "com.apple.iTunes";
+constexpr uint32_t kFreeformMeanSize = kFullBoxHeaderSize + sizeof kFreeformMean - 1;
+
+uint32_t freeformNameSize(const TagItem& item) {
+    return kFullBoxHeaderSize + static_cast<uint32_t>(item.name.size());
+}
+
 uint32_t tagItemSize(const TagItem& item) {
-    return kBoxHeaderSize + kDataBoxFixed + static_cast<uint32_t>(item.value.size());
+    const uint32_t freeform = item.type == fourcc("----") ? kFreeformMeanSize + freeformNameSize(item) : 0;
+    return kBoxHeaderSize + freeform + kDataBoxFixed + static_cast<uint32_t>(item.value.size());
 }
 
 uint32_t ilstSize(const Mp4File& file) {
@@ -333,6 +342,14 @@ void writeUdta(ByteBuffer& out, const Mp4File& file) {
     BoxScope ilst(out, fourcc("ilst"), ilstSize(file));
     for (const TagItem& item : file.tags) {
         BoxScope entry(out, item.type, tagItemSize(item));
+        if (item.type == fourcc("----")) {
+            {
+                BoxScope mean(out, fourcc("mean"), kFreeformMeanSize, 0, 0);
+                out.bytes(reinterpret_cast<const uint8_t*>(kFreeformMean), sizeof kFreeformMean - 1);
+            }
+            BoxScope name(out, fourcc("name"), freeformNameSize(item), 0, 0);
+            out.bytes(reinterpret_cast<const uint8_t*>(item.name.data()), item.name.size());
+        }
         BoxScope data(out, fourcc("data"), kDataBoxFixed + static_cast<uint32_t>(item.value.size()), 0,
                       item.data_type);  // version 0, flags: the well-known type
         out.u32(0);  // locale
@@ -356,15 +373,16 @@ BoxScope::BoxScope(ByteBuffer& out, FourCC type, uint32_t size, uint8_t version,
 
 BoxScope::~BoxScope() { checkBoxSize(type_, size_, out_.size() - start_); }
 
-std::vector<uint8_t> serialiseFtyp() {
+std::vector<uint8_t> serialiseFtyp(int32_t brands) {
     ByteBuffer out;
     {
+        const bool m4a = brands == MP4_BRANDS_M4A;
         BoxScope box(out, fourcc("ftyp"), kFtypSize);
-        out.type(fourcc("3gp5"));  // major_brand
-        out.u32(kMinorVersion);    // minor_version
-        out.type(fourcc("3gp5"));  // compatible_brands[0]
-        out.type(fourcc("3gp4"));  // compatible_brands[1]
-        out.type(fourcc("mp41"));  // compatible_brands[2]
+        out.type(fourcc(m4a ? "M4A " : "3gp5"));  // major_brand
+        out.u32(m4a ? 0 : kMinorVersion);         // minor_version
+        out.type(fourcc(m4a ? "M4A " : "3gp5"));  // compatible_brands[0]
+        out.type(fourcc(m4a ? "mp42" : "3gp4"));  // compatible_brands[1]
+        out.type(fourcc(m4a ? "isom" : "mp41"));  // compatible_brands[2]
     }
     return std::move(out).take();
 }

@@ -51,7 +51,7 @@ private:
 };
 
 // The 28-byte ftyp box.
-std::vector<uint8_t> serialiseFtyp();
+std::vector<uint8_t> serialiseFtyp(int32_t brands);
 
 // Size of the moov box as it will be written (the mvhd duration must already be set). It is
 // computed in 64 bits: a moov that does not fit the 32-bit box size is refused by the caller.

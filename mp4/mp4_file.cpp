@@ -48,6 +48,7 @@ int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
     try {
         auto f = std::make_unique<Mp4File>();
         f->mvhd.time_scale = params->time_scale;
+        f->brands = params->brands;
         f->file_name = params->file_name;
         if (params->iod && params->iod_size > 0) {
             f->has_iods = true;
@@ -55,7 +56,7 @@ int mp4_create_file(Mp4File** file, const Mp4FileParams* params) {
         }
         f->media_files = std::make_unique<mp4::MediaFileSet>(MP4_MAX_MEDIA_FILES);
         // Creates the file: ftyp at 0, an mdat header at 28 whose size is patched on close.
-        const std::vector<uint8_t> ftyp = mp4::serialiseFtyp();
+        const std::vector<uint8_t> ftyp = mp4::serialiseFtyp(params->brands);
         mp4::MediaFileHandle handle;
         if (f->media_files->attach(f->file_name, ftyp.data(), static_cast<uint32_t>(ftyp.size()), &handle) != 0)
             return -1;
@@ -146,6 +147,21 @@ std::vector<mp4::TagItem> tagItems(const Mp4Tags& tags) {
     }
     text("\251cmt", tags.comment);
     text("\251too", tags.encoding_tool);
+    for (uint32_t i = 0; i < tags.freeform_count; ++i) {
+        mp4::TagItem item;
+        item.type = mp4::fourcc("----");
+        item.data_type = mp4::kTagDataUtf8;
+        item.name.assign(tags.freeform[i].name.text, tags.freeform[i].name.size);
+        item.value = bytesOf(tags.freeform[i].value);
+        items.push_back(std::move(item));
+    }
+    if (tags.cover_size > 0) {
+        mp4::TagItem item;
+        item.type = mp4::fourcc("covr");
+        item.data_type = static_cast<uint32_t>(tags.cover_format);
+        item.value.assign(tags.cover, tags.cover + tags.cover_size);
+        items.push_back(std::move(item));
+    }
     return items;
 }
 
@@ -160,9 +176,19 @@ int mp4_set_tags(Mp4File* file, const Mp4Tags* tags) {
         if (!t->text && t->size > 0) return -1;
         bytes += t->size;
     }
+    if (tags->freeform_count > 0 && !tags->freeform) return -1;
+    for (uint32_t i = 0; i < tags->freeform_count; ++i) {
+        const Mp4FreeformTag& f = tags->freeform[i];
+        if ((!f.name.text && f.name.size > 0) || (!f.value.text && f.value.size > 0) || f.name.size == 0) return -1;
+        bytes += uint64_t{f.name.size} + f.value.size;
+    }
     if (bytes > MP4_MAX_TAG_BYTES) return -1;
+    if ((tags->cover_size > 0 && !tags->cover) || tags->cover_size > MP4_MAX_COVER_BYTES ||
+        (tags->cover_format != MP4_COVER_JPEG && tags->cover_format != MP4_COVER_PNG))
+        return -1;
     try {
-        file->assets = assetBoxes(*tags);
+        // 3GPP asset boxes only where the brands are 3GPP ones.
+        file->assets = file->brands == MP4_BRANDS_3GP5 ? assetBoxes(*tags) : std::vector<mp4::AssetBox>{};
         file->tags = tagItems(*tags);
         return 0;
     } catch (const std::exception&) {

@@ -30,6 +30,7 @@ struct TagItem {
     FourCC type = 0;
     uint32_t data_type = 0;  // well-known type of the data box: 1 UTF-8, 0 implicit (trkn)
     std::vector<uint8_t> value;
+    std::string name;        // a free-form item ("----"): its name, after the mean
 };
 
 // A 3GPP asset box of udta (titl, perf, ...): its type and the payload after version and flags.
@@ -50,6 +51,7 @@ struct MovieHeader {
 struct Mp4File {
     std::mutex lock;  // guards tracks, handles and mvhd.next_track_id
     mp4::MovieHeader mvhd;
+    int32_t brands = MP4_BRANDS_3GP5;
     bool has_iods = false;
     std::vector<uint8_t> iod;  // InitialObjectDescriptor bytes of the iods box
     std::string file_name;

@@ -70,8 +70,13 @@ inline constexpr uint8_t MP4_OD = 0x11;   // MP4_OD_Tag
 struct Mp4File;   // one output file
 struct Mp4Track;  // one track of an Mp4File, usable until mp4_finish_track
 
+// The file's brands (ftyp): 3GPP ("3gp5"; "3gp5", "3gp4", "mp41"), or the audio-only file of
+// music players and libraries ("M4A "; "M4A ", "mp42", "isom").
+enum Mp4Brands { MP4_BRANDS_3GP5 = 0, MP4_BRANDS_M4A = 1 };
+
 struct Mp4FileParams {
     uint32_t time_scale = 0;         // movie time scale (mvhd)
+    int32_t brands = MP4_BRANDS_3GP5;  // one of Mp4Brands
     const uint8_t* iod = nullptr;    // InitialObjectDescriptor bytes; null or size 0: no iods box
     uint32_t iod_size = 0;
     const char* file_name = nullptr; // output path; media files with this name share its mdat
@@ -146,15 +151,30 @@ struct Mp4Text {
 
 // The movie's tags by name. Each one that is set becomes an item of the iTunes-style metadata
 // list (moov/udta/meta/ilst) and, where 3GPP has one, a 3GPP asset box.
+// A free-form item ("----"): its name under the "com.apple.iTunes" mean, and its UTF-8 value.
+struct Mp4FreeformTag {
+    Mp4Text name, value;
+};
+
+// Cover art formats, as the covr item's data type states them.
+enum Mp4CoverFormat { MP4_COVER_JPEG = 13, MP4_COVER_PNG = 14 };
+
 struct Mp4Tags {
     Mp4Text title, artist, album, date, genre, comment;
     Mp4Text encoding_tool;      // the program that wrote the file
     uint16_t track_number = 0;  // 0: no track number
     uint16_t track_total = 0;   // count of tracks, 0 for unknown
+    const Mp4FreeformTag* freeform = nullptr;  // free-form items, in this order after the others
+    uint32_t freeform_count = 0;
+    const uint8_t* cover = nullptr;  // cover art (covr), `cover_size` bytes; null: none
+    uint32_t cover_size = 0;
+    int32_t cover_format = MP4_COVER_JPEG;  // one of Mp4CoverFormat
 };
 
-// Largest metadata list the file takes, in bytes of item values.
+// Largest metadata list the file takes, in bytes of item values (cover art counted apart).
 inline constexpr uint32_t MP4_MAX_TAG_BYTES = 1u << 20;
+// Largest cover art the file takes.
+inline constexpr uint32_t MP4_MAX_COVER_BYTES = 16u << 20;
 
 // Creates the output file with its ftyp and an mdat header whose size reads 0 until close.
 [[nodiscard]] int mp4_create_file(Mp4File** file, const Mp4FileParams* params);
@@ -184,12 +204,19 @@ inline constexpr uint32_t MP4_MAX_TAG_BYTES = 1u << 20;
 // Gives the movie its tags (replacing earlier ones), written as moov/udta/meta with an "mdir"
 // handler and an ilst holding, in this order, the title (\251nam), artist (\251ART), album
 // (\251alb), date (\251day), genre (\251gen), track number (trkn), comment (\251cmt) and encoding
-// tool (\251too) that are set. Since the file's brands are 3GPP ones, whose readers look for
+// tool (\251too) that are set, then the free-form items and the cover art (covr). Since the file's brands are 3GPP ones, whose readers look for
 // 3GPP asset boxes instead (3GPP TS 26.244, 8), the udta holds those too, before the meta box:
 // titl, perf, albm (with a track number up to 255), yrrc (for a date that starts with a
 // four-digit year), gnre and dscp. With no tag set the moov has no udta. Fails beyond
 // MP4_MAX_TAG_BYTES of values.
 [[nodiscard]] int mp4_set_tags(Mp4File* file, const Mp4Tags* tags);
+
+// Rewrites the closed file at `path` with its moov box right after the ftyp (so that a player
+// can start before it has the media data), every chunk offset moved by the moov's size; the
+// boxes are otherwise unchanged. Through a temporary file beside it, renamed over it. Fails
+// (errno EFBIG) when a 32-bit chunk offset would overflow, and on any read or write failure
+// (errno says why), leaving the file as it was.
+[[nodiscard]] int mp4_place_moov_first(const char* path);
 
 // Closes the track's sample tables and computes its durations. The handle must not be used
 // afterwards except that further calls on it return -1 until the file is closed.

@@ -18,6 +18,7 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 # Other readers of the MP4 file, checked when present.
 command -v mediainfo >/dev/null 2>&1 || need+=(mediainfo)
 command -v AtomicParsley >/dev/null 2>&1 || need+=(atomicparsley)
+command -v exiftool >/dev/null 2>&1 || need+=(libimage-exiftool-perl)
 command -v gst-launch-1.0 >/dev/null 2>&1 || need+=(gstreamer1.0-tools gstreamer1.0-plugins-good)
 # gstreamer's faad element, through which the tests decode with gstreamer as a third decoder.
 gst-inspect-1.0 faad >/dev/null 2>&1 || need+=(gstreamer1.0-plugins-bad)

@@ -12,8 +12,8 @@ import numpy as np
 
 import signals
 from varnel_testlib import (Workdir, DELAY, ENCODER, FAAD_START_SKIP, GSTREAMER_START_SKIP, adts_frames, audio_samples, encode_with,
-                            faad_decode, ffmpeg_decode, gstreamer_decode, parse_boxes, read_bytes, snr_db, wav_bytes,
-                            write_bytes, write_wav)
+                            faad_decode, ffmpeg_decode, ffprobe_presented_samples, gstreamer_decode, parse_boxes,
+                            read_bytes, snr_db, wav_bytes, write_bytes, write_wav)
 
 # ffmpeg's raw AAC demuxer says this for every ADTS stream, its own encoder's included: a raw
 # stream states no duration.
@@ -195,6 +195,74 @@ class Tags(Workdir):
         self.assertEqual(read_bytes(self.path("plain.wav.mp4")), read_bytes(self.path("listed.wav.mp4")))
         moov = parse_boxes(read_bytes(self.path("plain.wav.mp4")))[2]
         self.assertNotIn(b"udta", [c.kind for c in moov.children])
+
+
+# A 1x1 PNG image.
+PNG = bytes.fromhex("89504e470d0a1a0a0000000d4948445200000001000000010802000000907753de0000000c4944415478"
+                    "9c63f8ffff3f0005fe02fea7d6a4e90000000049454e44ae426082")
+
+
+class MusicLibraryFiles(Workdir):
+    def test_m4a_faststart_cover_and_free_form_tags(self):
+        n = 44100 * 2 + 333
+        pcm = signals.music(44100, n / 44100.0)[:n]
+        wav, png = self.path("in.wav"), self.path("cover.png")
+        write_wav(wav, pcm, 44100)
+        write_bytes(png, PNG)
+        code, _, err = run(wav, self.path("plain.mp4"), "96k")
+        self.assertEqual((code, err), (0, ""))
+        reference = read_bytes(self.path("plain.mp4"))
+        frames = audio_samples(reference)
+        # (output name, options, brand, moov before the media data)
+        for name, options, brand, moov_first in (("fast.mp4", ["--faststart"], b"3gp5", True),
+                                                 ("song.m4a", [], b"M4A ", True),
+                                                 ("tagged.M4A", ["--cover", png, "--tag", "MOOD=calm"], b"M4A ", True)):
+            with self.subTest(name):
+                out = self.path(name)
+                code, _, err = run(*options, wav, out, "96k")
+                self.assertEqual((code, err), (0, ""))
+                data = read_bytes(out)
+                kinds = [b.kind for b in parse_boxes(data)]
+                self.assertEqual((data[8:12], kinds.index(b"moov") < kinds.index(b"mdat")), (brand, moov_first))
+                # The audio frames are the plain file's, and ffmpeg presents exactly the input.
+                packets = subprocess.run(["ffmpeg", "-v", "error", "-i", out, "-map", "0:a", "-c", "copy", "-f", "data",
+                                          "-"], capture_output=True, check=True).stdout
+                self.assertEqual(packets, b"".join(frames))
+                self.assertEqual(ffprobe_presented_samples(out), n)
+                _, problems = faad_decode(out, 2, 44100, frames=len(frames))
+                self.assertEqual(problems, [])
+                if shutil.which("gst-launch-1.0"):
+                    self.assertEqual(gstreamer_decode(out, 2)[2], [])
+                if brand != b"M4A ":
+                    continue
+                r = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_format", "-show_streams", out],
+                                   capture_output=True, check=True)
+                probe = json.loads(r.stdout)
+                audio = [st for st in probe["streams"] if st["codec_type"] == "audio"]
+                self.assertEqual(len(audio), 1)
+                self.assertEqual(len(probe["streams"]), 2 if options else 1)  # the cover shows as a picture
+                delay, padding, samples = (int(v, 16) for v in probe["format"]["tags"]["iTunSMPB"].split()[1:4])
+                self.assertEqual((delay, samples, delay + padding + samples), (DELAY, n, 1024 * len(frames)))
+                copy = self.path("copy.m4a")
+                subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", out, "-map", "0", "-c", "copy", copy], check=True)
+                if shutil.which("exiftool"):
+                    info = subprocess.run(["exiftool", out], capture_output=True, check=True).stdout.decode()
+                    self.assertRegex(info, r"MIME Type\s*: audio/mp4")
+                    self.assertEqual("Cover Art" in info, bool(options))
+                if options and shutil.which("AtomicParsley"):
+                    listing = subprocess.run(["AtomicParsley", out, "-t"], capture_output=True).stdout.decode()
+                    self.assertIn("[com.apple.iTunes;MOOD] contains: calm", listing)
+                    self.assertIn('"covr" contains: 1 piece of artwork', listing)
+
+    def test_bad_covers_and_free_form_tags_are_refused(self):
+        wav, out = self.path("in.wav"), self.path("out.m4a")
+        write_wav(wav, np.zeros(3000, dtype=np.int16), 44100)
+        write_bytes(self.path("text.jpg"), b"not an image")
+        for options in (["--cover", self.path("text.jpg")], ["--cover", self.path("missing.png")],
+                        ["--tag", "NOVALUE"], ["--tag", "=x"]):
+            code, _, err = run(*options, wav, out, "96k")
+            self.assertEqual((code, err.count("\n")), (1, 1), (options, err))
+            self.assertFalse(os.path.exists(out))
 
 
 class OptionsAnywhere(Workdir):

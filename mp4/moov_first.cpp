@@ -1,0 +1,147 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mp4/mp4_writer.h"
+
+namespace {
+
+struct TopBox {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint32_t type = 0;
+};
+
+uint32_t typeOf(const char (&name)[5]) {
+    return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 | uint32_t(uint8_t(name[2])) << 8 |
+           uint8_t(name[3]);
+}
+
+uint32_t readU32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+uint64_t readU64(const uint8_t* p) { return uint64_t(readU32(p)) << 32 | readU32(p + 4); }
+void writeU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+void writeU64(uint8_t* p, uint64_t v) {
+    writeU32(p, static_cast<uint32_t>(v >> 32));
+    writeU32(p + 4, static_cast<uint32_t>(v));
+}
+
+// The top-level boxes of the file, in order; false when the file does not parse as boxes.
+bool topBoxes(std::FILE* f, std::vector<TopBox>* boxes) {
+    if (std::fseek(f, 0, SEEK_END) != 0) return false;
+    const off_t end = ftello(f);
+    uint64_t pos = 0;
+    while (pos < static_cast<uint64_t>(end)) {
+        uint8_t head[16];
+        if (fseeko(f, static_cast<off_t>(pos), SEEK_SET) != 0 || std::fread(head, 1, 8, f) != 8) return false;
+        TopBox b{pos, readU32(head), readU32(head + 4)};
+        if (b.size == 1) {
+            if (std::fread(head + 8, 1, 8, f) != 8) return false;
+            b.size = readU64(head + 8);
+        } else if (b.size == 0) {
+            b.size = static_cast<uint64_t>(end) - pos;
+        }
+        if (b.size < 8 || b.size > static_cast<uint64_t>(end) - pos) return false;
+        boxes->push_back(b);
+        pos += b.size;
+    }
+    return true;
+}
+
+// Adds `delta` to every chunk offset (stco, co64) in the boxes of [p, end) that lie on the
+// path moov/trak/mdia/minf/stbl; false when a 32-bit offset would overflow.
+bool shiftChunkOffsets(uint8_t* p, uint8_t* end, uint64_t delta) {
+    while (end - p >= 8) {
+        const uint32_t size = readU32(p);
+        const uint32_t type = readU32(p + 4);
+        if (size < 8 || size > static_cast<uint64_t>(end - p)) return false;
+        if (type == typeOf("trak") || type == typeOf("mdia") || type == typeOf("minf") || type == typeOf("stbl")) {
+            if (!shiftChunkOffsets(p + 8, p + size, delta)) return false;
+        } else if ((type == typeOf("stco") || type == typeOf("co64")) && size >= 16) {
+            const bool wide = type == typeOf("co64");
+            const uint64_t count = readU32(p + 12);
+            if (16 + count * (wide ? 8 : 4) > size) return false;
+            for (uint64_t i = 0; i < count; ++i) {
+                uint8_t* entry = p + 16 + i * (wide ? 8 : 4);
+                if (wide) {
+                    writeU64(entry, readU64(entry) + delta);
+                } else {
+                    const uint64_t shifted = readU32(entry) + delta;
+                    if (shifted > UINT32_MAX) return false;
+                    writeU32(entry, static_cast<uint32_t>(shifted));
+                }
+            }
+        }
+        p += size;
+    }
+    return true;
+}
+
+bool copyRange(std::FILE* from, uint64_t offset, uint64_t size, std::FILE* to) {
+    if (fseeko(from, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+    std::vector<uint8_t> buffer(1 << 16);
+    while (size > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(size, buffer.size()));
+        if (std::fread(buffer.data(), 1, n, from) != n || std::fwrite(buffer.data(), 1, n, to) != n) return false;
+        size -= n;
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace varnel {
+
+int mp4_place_moov_first(const char* path) {
+    if (!path) return -1;
+    std::FILE* in = std::fopen(path, "rb");
+    if (!in) return -1;
+    std::vector<TopBox> boxes;
+    int error = EINVAL;
+    bool ok = topBoxes(in, &boxes) && boxes.size() >= 2 && boxes[0].type == typeOf("ftyp") &&
+              boxes.back().type == typeOf("moov") && boxes.back().size <= (uint64_t{1} << 31);
+    std::vector<uint8_t> moov;
+    if (ok) {
+        moov.resize(boxes.back().size);
+        ok = fseeko(in, static_cast<off_t>(boxes.back().offset), SEEK_SET) == 0 &&
+             std::fread(moov.data(), 1, moov.size(), in) == moov.size() && readU32(moov.data()) == moov.size();
+        // Every box between the ftyp and the moov moves up by the moov's size.
+        if (ok && !shiftChunkOffsets(moov.data() + 8, moov.data() + moov.size(), moov.size())) {
+            ok = false;
+            error = EFBIG;
+        }
+    }
+    const std::string temporary = std::string(path) + ".moov-first";
+    std::FILE* out = ok ? std::fopen(temporary.c_str(), "wb") : nullptr;
+    if (ok && !out) error = errno;
+    ok = ok && out;
+    if (ok) {
+        errno = 0;
+        ok = copyRange(in, 0, boxes[0].size, out) && std::fwrite(moov.data(), 1, moov.size(), out) == moov.size();
+        for (size_t i = 1; ok && i + 1 < boxes.size(); ++i) ok = copyRange(in, boxes[i].offset, boxes[i].size, out);
+        ok = std::fflush(out) == 0 && ok;
+        if (!ok) error = errno != 0 ? errno : EIO;
+    }
+    if (out && std::fclose(out) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    std::fclose(in);
+    if (ok && std::rename(temporary.c_str(), path) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        if (out) std::remove(temporary.c_str());
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace varnel
