@@ -463,7 +463,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     Tags tags;
     if (const auto failed = gatherTags(cl, con, stream->format(), notes, &tags)) return *failed;
     if (!cl.coverFile.empty() && !isAdtsName(cl.outputFileName))
-        if (const auto why = readCover(cl.coverFile, &tags.cover)) return con.fail(Failure::Input, cl.coverFile, *why);
+        if (const auto problem = readCover(cl.coverFile, &tags.cover)) return con.fail(Failure::Input, cl.coverFile, *problem);
 
     std::unique_ptr<OutputFile> target;
     std::unique_ptr<AudioOutput> output;

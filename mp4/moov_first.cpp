@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "mp4/mp4_writer.h"
@@ -82,13 +81,16 @@ bool shiftChunkOffsets(uint8_t* p, uint8_t* end, uint64_t delta) {
     return true;
 }
 
-bool copyRange(std::FILE* from, uint64_t offset, uint64_t size, std::FILE* to) {
-    if (fseeko(from, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+// Moves the bytes [from, end) of the file up by `delta`, the last block first, so that no byte
+// is overwritten before it has been copied.
+bool moveUp(std::FILE* f, uint64_t from, uint64_t end, uint64_t delta) {
     std::vector<uint8_t> buffer(1 << 16);
-    while (size > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(size, buffer.size()));
-        if (std::fread(buffer.data(), 1, n, from) != n || std::fwrite(buffer.data(), 1, n, to) != n) return false;
-        size -= n;
+    while (end > from) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(end - from, buffer.size()));
+        end -= n;
+        if (fseeko(f, static_cast<off_t>(end), SEEK_SET) != 0 || std::fread(buffer.data(), 1, n, f) != n) return false;
+        if (fseeko(f, static_cast<off_t>(end + delta), SEEK_SET) != 0 || std::fwrite(buffer.data(), 1, n, f) != n)
+            return false;
     }
     return true;
 }
@@ -99,45 +101,37 @@ namespace varnel {
 
 int mp4_place_moov_first(const char* path) {
     if (!path) return -1;
-    std::FILE* in = std::fopen(path, "rb");
-    if (!in) return -1;
+    std::FILE* f = std::fopen(path, "r+b");
+    if (!f) return -1;
     std::vector<TopBox> boxes;
     int error = EINVAL;
-    bool ok = topBoxes(in, &boxes) && boxes.size() >= 2 && boxes[0].type == typeOf("ftyp") &&
+    bool ok = topBoxes(f, &boxes) && boxes.size() >= 2 && boxes[0].type == typeOf("ftyp") &&
               boxes.back().type == typeOf("moov") && boxes.back().size <= (uint64_t{1} << 31);
     std::vector<uint8_t> moov;
     if (ok) {
         moov.resize(boxes.back().size);
-        ok = fseeko(in, static_cast<off_t>(boxes.back().offset), SEEK_SET) == 0 &&
-             std::fread(moov.data(), 1, moov.size(), in) == moov.size() && readU32(moov.data()) == moov.size();
+        ok = fseeko(f, static_cast<off_t>(boxes.back().offset), SEEK_SET) == 0 &&
+             std::fread(moov.data(), 1, moov.size(), f) == moov.size() && readU32(moov.data()) == moov.size();
         // Every box between the ftyp and the moov moves up by the moov's size.
         if (ok && !shiftChunkOffsets(moov.data() + 8, moov.data() + moov.size(), moov.size())) {
             ok = false;
             error = EFBIG;
         }
     }
-    const std::string temporary = std::string(path) + ".moov-first";
-    std::FILE* out = ok ? std::fopen(temporary.c_str(), "wb") : nullptr;
-    if (ok && !out) error = errno;
-    ok = ok && out;
     if (ok) {
+        // In place: the file keeps its size, and a run that stops half-way leaves only its own
+        // unfinished file, as any other interrupted write does.
         errno = 0;
-        ok = copyRange(in, 0, boxes[0].size, out) && std::fwrite(moov.data(), 1, moov.size(), out) == moov.size();
-        for (size_t i = 1; ok && i + 1 < boxes.size(); ++i) ok = copyRange(in, boxes[i].offset, boxes[i].size, out);
-        ok = std::fflush(out) == 0 && ok;
+        const uint64_t start = boxes[0].size;
+        ok = moveUp(f, start, boxes.back().offset, moov.size()) && fseeko(f, static_cast<off_t>(start), SEEK_SET) == 0 &&
+             std::fwrite(moov.data(), 1, moov.size(), f) == moov.size() && std::fflush(f) == 0;
         if (!ok) error = errno != 0 ? errno : EIO;
     }
-    if (out && std::fclose(out) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    std::fclose(in);
-    if (ok && std::rename(temporary.c_str(), path) != 0) {
+    if (std::fclose(f) != 0 && ok) {
         ok = false;
         error = errno;
     }
     if (!ok) {
-        if (out) std::remove(temporary.c_str());
         errno = error;
         return -1;
     }

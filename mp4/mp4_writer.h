@@ -211,11 +211,11 @@ inline constexpr uint32_t MP4_MAX_COVER_BYTES = 16u << 20;
 // MP4_MAX_TAG_BYTES of values.
 [[nodiscard]] int mp4_set_tags(Mp4File* file, const Mp4Tags* tags);
 
-// Rewrites the closed file at `path` with its moov box right after the ftyp (so that a player
-// can start before it has the media data), every chunk offset moved by the moov's size; the
-// boxes are otherwise unchanged. Through a temporary file beside it, renamed over it. Fails
-// (errno EFBIG) when a 32-bit chunk offset would overflow, and on any read or write failure
-// (errno says why), leaving the file as it was.
+// Rewrites the closed file at `path` in place with its moov box right after the ftyp (so that
+// a player can start before it has the media data), every chunk offset moved by the moov's
+// size; the boxes are otherwise unchanged. Fails (errno EFBIG) when a 32-bit chunk offset would
+// overflow, before changing anything, and on a read or write failure (errno says why), which
+// may leave the file half moved: write to a file that is put in place only on success.
 [[nodiscard]] int mp4_place_moov_first(const char* path);
 
 // Closes the track's sample tables and computes its durations. The handle must not be used
