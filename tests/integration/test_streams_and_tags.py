@@ -249,6 +249,12 @@ class MusicLibraryFiles(Workdir):
                     info = subprocess.run(["exiftool", out], capture_output=True, check=True).stdout.decode()
                     self.assertRegex(info, r"MIME Type\s*: audio/mp4")
                     self.assertEqual("Cover Art" in info, bool(options))
+                if shutil.which("mediainfo"):
+                    general = json.loads(subprocess.run(["mediainfo", "--Output=JSON", out], capture_output=True,
+                                                        check=True).stdout)["media"]["track"][0]
+                    self.assertEqual((general["CodecID"].strip(), general.get("Cover") == "Yes",
+                                      general.get("extra", {}).get("MOOD")),
+                                     ("M4A", bool(options), "calm" if options else None))
                 if options and shutil.which("AtomicParsley"):
                     listing = subprocess.run(["AtomicParsley", out, "-t"], capture_output=True).stdout.decode()
                     self.assertIn("[com.apple.iTunes;MOOD] contains: calm", listing)
