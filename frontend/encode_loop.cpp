@@ -383,6 +383,7 @@ std::optional<int> gatherTags(const CommandLine& cl, const Console& con, const W
     *tags = tagsFromWavInfo(format.info);
     applyTagOptions(cl.tags, tags);
     if (isAdtsName(cl.outputFileName)) {
+        if (cl.faststart) notes.push_back({cl.outputFileName, "--faststart has no effect: an ADTS stream has no index"});
         if (tagsGiven(cl)) notes.push_back({cl.outputFileName, "the tags are not written: an ADTS stream carries none"});
         return std::nullopt;
     }
