@@ -172,12 +172,12 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         case OptionKind::Faststart: cl.faststart = true; break;
         case OptionKind::Cover: cl.coverFile = *value; break;
         case OptionKind::Tag: {
-            const size_t equals = value->find('=');
-            if (equals == 0 || equals == std::string::npos) {
+            const size_t split = value->find('=');
+            if (split == 0 || split == std::string::npos) {
                 if (cl.badOption.empty())
                     cl.badOption = "invalid value \"" + *value + "\" for " + name + ": NAME=VALUE is required";
             } else {
-                cl.tags.freeform.emplace_back(value->substr(0, equals), value->substr(equals + 1));
+                cl.tags.freeform.emplace_back(value->substr(0, split), value->substr(split + 1));
             }
             break;
         }
