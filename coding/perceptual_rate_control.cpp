@@ -57,7 +57,7 @@ struct Search : GainTrial {
     int thresholdGain = 0;  // the gain at which every coded band's step meets its noise target
     int minGain = kMinGlobalGain;
     int clearGain = INT_MAX;  // the highest gain at which every coded band's noise lies
-                              // kClearMarginDb under its threshold
+                              // kClearMargin (6 dB) under its threshold
 
     Search(ChannelCoding& c, const IcsInfo& i, std::span<const double> s, const BandStats& measured,
            const MaskingResult& m, bool n)

@@ -81,8 +81,9 @@ double codedEntropy(const BandStats& stats, const IcsInfo& ics, const ChannelCod
 int perceptualFrameBits(PerceptualState& state, double frameEntropy, int32_t meanBits,
                         int channels, BitReservoir& reservoir, int32_t limit);
 
-// Quantises one channel: offsets from the noise targets and the gain search to targetBits; with `noise`, bands of [pnsStartBand, bandLimit) that quantised to zero but are
-// noise-like and audible become noise bands when that still fits `bitLimit`. On return
+// Quantises one channel: offsets from the noise targets and the gain search to targetBits;
+// with `noise`, bands of [pnsStartBand, bandLimit) that quantised to zero but are noise-like
+// and audible become noise bands when that still fits `bitLimit`. On return
 // globalGain, scaleOffset, quantSpectrum, codebook, sectionLength, maxSfb and usedBits belong
 // together and usedBits <= bitLimit; without `noise` also usedBits <= targetBits, with it the
 // noise bands' energies may add to the target (the caller charges the reservoir). A channel

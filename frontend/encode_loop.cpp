@@ -388,7 +388,9 @@ std::optional<int> gatherTags(const CommandLine& cl, const Console& con, const W
         return std::nullopt;
     }
     const std::string room = "the " + std::to_string(MP4_MAX_TAG_BYTES) + " bytes the file holds for tags";
-    while (!tags->empty() && tagBytes(*tags) > MP4_MAX_TAG_BYTES) {
+    // An .m4a file adds its iTunSMPB item when it is finished.
+    const uint64_t reserved = isM4aName(cl.outputFileName) ? kGaplessItemBytes : 0;
+    while (!tags->empty() && tagBytes(*tags) + reserved > MP4_MAX_TAG_BYTES) {
         const TagField* largest = nullptr;
         for (const TagField& f : kTagFields) {
             const bool fromFile = !(cl.tags.*f.option) && !(tags->*f.value).empty();

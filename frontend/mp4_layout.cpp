@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "records/aac_syntax.h"
@@ -156,6 +158,7 @@ std::string gaplessInfo(uint32_t delay, uint64_t padding, uint64_t samples) {
     char text[160];
     std::snprintf(text, sizeof text, " 00000000 %08X %08X %016llX 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000",
                   delay, static_cast<uint32_t>(padding), static_cast<unsigned long long>(samples));
+    assert(std::strlen(text) + std::strlen("iTunSMPB") == kGaplessItemBytes);
     return text;
 }
 
@@ -174,7 +177,7 @@ std::unique_ptr<Mp4Output> Mp4Output::create(const std::string& path, uint32_t s
     output->sampleRate_ = sampleRate;
     output->path_ = path;
     output->layout_ = layout;
-    output->tags_ = tags;
+    if (layout.audioOnly) output->tags_ = tags;  // set again with the iTunSMPB item at the end
     output->audioTrackId_ = layout.audioOnly ? 1 : kAudioTrackId;
     if (!createFile(path, sampleRate, layout.audioOnly, &output->file_)) return nullptr;
     if (!setTags(output->file_, tags)) return nullptr;

@@ -35,6 +35,10 @@ struct Mp4Layout {
     bool moovFirst = false;  // the moov before the media data (--faststart; always for .m4a)
 };
 
+// Bytes the iTunSMPB item of an audio-only file adds to the tags: its name and its value of
+// twelve hexadecimal fields.
+inline constexpr uint32_t kGaplessItemBytes = 8 + 116;
+
 // ".m4a" in any case at the end of the name.
 bool isM4aName(const std::string& name);
 
@@ -75,7 +79,7 @@ private:
     // of the last second (a ring) with their sum and the largest sum seen.
     std::string path_;
     Mp4Layout layout_;
-    Tags tags_;
+    Tags tags_;  // audio-only files: the tags, to be set again with the iTunSMPB item
     uint32_t audioTrackId_ = kAudioTrackId;
     bool statesCarriedRate_ = false;
     std::vector<uint8_t> audioSpecificConfig_;

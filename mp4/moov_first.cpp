@@ -5,8 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "mp4/byte_order.h"
 #include "mp4/mp4_writer.h"
 
+namespace varnel {
 namespace {
 
 struct TopBox {
@@ -15,19 +17,14 @@ struct TopBox {
     uint32_t type = 0;
 };
 
-uint32_t typeOf(const char (&name)[5]) {
-    return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 | uint32_t(uint8_t(name[2])) << 8 |
-           uint8_t(name[3]);
-}
+using mp4::fourcc;
+using mp4::loadU32;
+using mp4::storeU32;
 
-uint32_t readU32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
-uint64_t readU64(const uint8_t* p) { return uint64_t(readU32(p)) << 32 | readU32(p + 4); }
-void writeU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-void writeU64(uint8_t* p, uint64_t v) {
-    writeU32(p, static_cast<uint32_t>(v >> 32));
-    writeU32(p + 4, static_cast<uint32_t>(v));
+uint64_t loadU64(const uint8_t* p) { return uint64_t{loadU32(p)} << 32 | loadU32(p + 4); }
+void storeU64(uint8_t* p, uint64_t v) {
+    storeU32(p, static_cast<uint32_t>(v >> 32));
+    storeU32(p + 4, static_cast<uint32_t>(v));
 }
 
 // The top-level boxes of the file, in order; false when the file does not parse as boxes.
@@ -38,10 +35,10 @@ bool topBoxes(std::FILE* f, std::vector<TopBox>* boxes) {
     while (pos < static_cast<uint64_t>(end)) {
         uint8_t head[16];
         if (fseeko(f, static_cast<off_t>(pos), SEEK_SET) != 0 || std::fread(head, 1, 8, f) != 8) return false;
-        TopBox b{pos, readU32(head), readU32(head + 4)};
+        TopBox b{pos, loadU32(head), loadU32(head + 4)};
         if (b.size == 1) {
             if (std::fread(head + 8, 1, 8, f) != 8) return false;
-            b.size = readU64(head + 8);
+            b.size = loadU64(head + 8);
         } else if (b.size == 0) {
             b.size = static_cast<uint64_t>(end) - pos;
         }
@@ -56,23 +53,23 @@ bool topBoxes(std::FILE* f, std::vector<TopBox>* boxes) {
 // path moov/trak/mdia/minf/stbl; false when a 32-bit offset would overflow.
 bool shiftChunkOffsets(uint8_t* p, uint8_t* end, uint64_t delta) {
     while (end - p >= 8) {
-        const uint32_t size = readU32(p);
-        const uint32_t type = readU32(p + 4);
+        const uint32_t size = loadU32(p);
+        const uint32_t type = loadU32(p + 4);
         if (size < 8 || size > static_cast<uint64_t>(end - p)) return false;
-        if (type == typeOf("trak") || type == typeOf("mdia") || type == typeOf("minf") || type == typeOf("stbl")) {
+        if (type == fourcc("trak") || type == fourcc("mdia") || type == fourcc("minf") || type == fourcc("stbl")) {
             if (!shiftChunkOffsets(p + 8, p + size, delta)) return false;
-        } else if ((type == typeOf("stco") || type == typeOf("co64")) && size >= 16) {
-            const bool wide = type == typeOf("co64");
-            const uint64_t count = readU32(p + 12);
+        } else if ((type == fourcc("stco") || type == fourcc("co64")) && size >= 16) {
+            const bool wide = type == fourcc("co64");
+            const uint64_t count = loadU32(p + 12);
             if (16 + count * (wide ? 8 : 4) > size) return false;
             for (uint64_t i = 0; i < count; ++i) {
                 uint8_t* entry = p + 16 + i * (wide ? 8 : 4);
                 if (wide) {
-                    writeU64(entry, readU64(entry) + delta);
+                    storeU64(entry, loadU64(entry) + delta);
                 } else {
-                    const uint64_t shifted = readU32(entry) + delta;
+                    const uint64_t shifted = loadU32(entry) + delta;
                     if (shifted > UINT32_MAX) return false;
-                    writeU32(entry, static_cast<uint32_t>(shifted));
+                    storeU32(entry, static_cast<uint32_t>(shifted));
                 }
             }
         }
@@ -97,21 +94,19 @@ bool moveUp(std::FILE* f, uint64_t from, uint64_t end, uint64_t delta) {
 
 }  // namespace
 
-namespace varnel {
-
 int mp4_place_moov_first(const char* path) {
     if (!path) return -1;
     std::FILE* f = std::fopen(path, "r+b");
     if (!f) return -1;
     std::vector<TopBox> boxes;
     int error = EINVAL;
-    bool ok = topBoxes(f, &boxes) && boxes.size() >= 2 && boxes[0].type == typeOf("ftyp") &&
-              boxes.back().type == typeOf("moov") && boxes.back().size <= (uint64_t{1} << 31);
+    bool ok = topBoxes(f, &boxes) && boxes.size() >= 2 && boxes[0].type == fourcc("ftyp") &&
+              boxes.back().type == fourcc("moov") && boxes.back().size <= (uint64_t{1} << 31);
     std::vector<uint8_t> moov;
     if (ok) {
         moov.resize(boxes.back().size);
         ok = fseeko(f, static_cast<off_t>(boxes.back().offset), SEEK_SET) == 0 &&
-             std::fread(moov.data(), 1, moov.size(), f) == moov.size() && readU32(moov.data()) == moov.size();
+             std::fread(moov.data(), 1, moov.size(), f) == moov.size() && loadU32(moov.data()) == moov.size();
         // Every box between the ftyp and the moov moves up by the moov's size.
         if (ok && !shiftChunkOffsets(moov.data() + 8, moov.data() + moov.size(), moov.size())) {
             ok = false;
