@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "encoder/aac_encoder.h"
+#include "frontend/program_input.h"
 #include "records/aac_syntax.h"
 
 namespace varnel {
@@ -19,6 +21,12 @@ constexpr OptionSpec kOptions[] = {
     {"--comment", OptionKind::Text, 0, &TagOptions::comment, "TEXT", "comment tag"},
     {"--tag", OptionKind::Tag, 0, nullptr, "NAME=VALUE", "any other tag, as a free-form item (repeatable)"},
     {"--cover", OptionKind::Cover, 0, nullptr, "FILE", "cover art: a JPEG or PNG image"},
+    {"--rate", OptionKind::Rate, 0, nullptr, "R", "convert the input to the AAC sampling rate R (8000 to 96000)"},
+    {"--downmix", OptionKind::Downmix, 0, nullptr, "mono|stereo",
+     "mix more input channels down (centre and surround at -3 dB, no LFE)"},
+    {"--raw-rate", OptionKind::RawRate, 0, nullptr, "R", "the input is headerless PCM at R Hz"},
+    {"--raw-channels", OptionKind::RawChannels, 0, nullptr, "C", "headerless PCM: C interleaved channels"},
+    {"--raw-format", OptionKind::RawFormat, 0, nullptr, "F", "headerless PCM: s16le (default), s24le, s32le or f32le"},
     {"--faststart", OptionKind::Faststart, 0, nullptr, "", "the index before the media data (always in .m4a files)"},
     {"--pns", OptionKind::Bit, kOptionPns, nullptr, "", "perceptual noise substitution"},
     {"--perceptual", OptionKind::Bit, kOptionPerceptual | kOptionPns, nullptr, "",
@@ -41,8 +49,19 @@ const OptionSpec* findOption(const std::string& name) {
 }
 
 bool takesValue(const OptionSpec& o) {
-    return o.kind == OptionKind::Text || o.kind == OptionKind::Track || o.kind == OptionKind::Vbr ||
-           o.kind == OptionKind::Cover || o.kind == OptionKind::Tag;
+    switch (o.kind) {
+    case OptionKind::Text:
+    case OptionKind::Track:
+    case OptionKind::Vbr:
+    case OptionKind::Cover:
+    case OptionKind::Tag:
+    case OptionKind::Rate:
+    case OptionKind::Downmix:
+    case OptionKind::RawRate:
+    case OptionKind::RawChannels:
+    case OptionKind::RawFormat: return true;
+    default: return false;
+    }
 }
 
 // An argument that names an option rather than a file or a rate.
@@ -62,6 +81,26 @@ bool parseTrackNumber(const std::string& text, uint16_t* value) {
     *value = static_cast<uint16_t>(v);
     return true;
 }
+
+// A whole number from `low` to `high` in decimal digits; false for anything else.
+bool parseCount(const std::string& text, int32_t low, int32_t high, int32_t* value) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const int32_t v = std::stoi(text);
+    if (v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+// Headerless PCM: any rate the converter takes, any channel count the downmix places.
+constexpr int32_t kMaxRawRate = kMaxConvertibleRate;
+constexpr int32_t kMaxRawChannels = kSpeakerCount;
+
+constexpr std::pair<const char*, SampleEncoding> kRawFormats[] = {
+    {"s16le", SampleEncoding::Signed16},
+    {"s24le", SampleEncoding::Signed24},
+    {"s32le", SampleEncoding::Signed32},
+    {"f32le", SampleEncoding::Float32},
+};
 
 }  // namespace
 
@@ -128,7 +167,7 @@ static void decideAction(const std::vector<std::string>& positional, bool help, 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     CommandLine cl;
     std::vector<std::string> positional;
-    bool help = false, version = false, optionsEnded = false;
+    bool help = false, version = false, optionsEnded = false, rawFormatGiven = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (optionsEnded || !isOption(arg)) {
@@ -188,6 +227,40 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             else if (cl.badOption.empty())
                 cl.badOption = "invalid value \"" + *value + "\" for " + name + ": a level from 1 to 5 is required";
             break;
+        case OptionKind::Rate:
+            if (!parseCount(*value, 0, INT32_MAX, &cl.rate) || findSampleRateIndex(cl.rate) < 0) {
+                cl.rate = 0;
+                if (cl.badOption.empty())
+                    cl.badOption = "invalid value \"" + *value + "\" for " + name +
+                                   ": an AAC sampling rate is required (8000, 11025, 12000, 16000, 22050, 24000, "
+                                   "32000, 44100, 48000, 64000, 88200 or 96000)";
+            }
+            break;
+        case OptionKind::Downmix:
+            if (*value == "mono" || *value == "stereo")
+                cl.downmixChannels = *value == "mono" ? 1 : 2;
+            else if (cl.badOption.empty())
+                cl.badOption = "invalid value \"" + *value + "\" for " + name + ": mono or stereo is required";
+            break;
+        case OptionKind::RawRate:
+        case OptionKind::RawChannels: {
+            const bool rate = option->kind == OptionKind::RawRate;
+            if (!parseCount(*value, 1, rate ? kMaxRawRate : kMaxRawChannels, rate ? &cl.rawRate : &cl.rawChannels) &&
+                cl.badOption.empty())
+                cl.badOption = "invalid value \"" + *value + "\" for " + name + ": a whole number from 1 to " +
+                               std::to_string(rate ? kMaxRawRate : kMaxRawChannels) + " is required";
+            break;
+        }
+        case OptionKind::RawFormat: {
+            const auto* f = std::find_if(std::begin(kRawFormats), std::end(kRawFormats),
+                                         [&](const auto& entry) { return *value == entry.first; });
+            rawFormatGiven = true;
+            if (f != std::end(kRawFormats))
+                cl.rawEncoding = f->second;
+            else if (cl.badOption.empty())
+                cl.badOption = "invalid value \"" + *value + "\" for " + name + ": s16le, s24le, s32le or f32le is required";
+            break;
+        }
         case OptionKind::Track:
             if (!parseTrack(*value, &cl.tags.track, &cl.tags.trackTotal) && cl.badOption.empty())
                 cl.badOption = "invalid value \"" + *value + "\" for " + name +
@@ -195,6 +268,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             break;
         }
     }
+    // Headerless PCM needs its rate and channel count; a format alone says too little.
+    if (cl.badOption.empty() && (cl.rawRate > 0 || cl.rawChannels > 0 || rawFormatGiven) &&
+        (cl.rawRate == 0 || cl.rawChannels == 0))
+        cl.badOption = "raw input needs both --raw-rate and --raw-channels";
     decideAction(positional, help, version, cl);
     return cl;
 }

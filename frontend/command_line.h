@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "frontend/sample_conversion.h"
+
 namespace varnel {
 
 enum class CommandAction {
@@ -48,12 +50,21 @@ struct CommandLine {
     bool faststart = false;    // --faststart: the moov before the media data in an .mp4 file
     std::string coverFile;     // --cover FILE: empty when not given
     bool bitRateGiven = false; // false only with --vbr and two file arguments
+    int32_t rate = 0;          // --rate R: convert to this AAC rate; 0: not given
+    int32_t downmixChannels = 0;  // --downmix mono|stereo: 1 or 2; 0: not given
+    // --raw-rate, --raw-channels, --raw-format: headerless PCM input; rate 0: not raw.
+    int32_t rawRate = 0;
+    int32_t rawChannels = 0;
+    SampleEncoding rawEncoding = SampleEncoding::Signed16;
     TagOptions tags;
     std::string badOption;     // BadOption: the one-line reason, naming the option
 };
 
 // What an option does.
-enum class OptionKind { Help, Version, Bit, Text, Track, Vbr, Quiet, Progress, Faststart, Cover, Tag };
+enum class OptionKind {
+    Help, Version, Bit, Text, Track, Vbr, Quiet, Progress, Faststart, Cover, Tag, Rate, Downmix, RawRate,
+    RawChannels, RawFormat,
+};
 
 // One row of the option table: a flag that sets an encoder option bit is a row of kind Bit.
 struct OptionSpec {

@@ -18,6 +18,7 @@
 #include "frontend/command_line.h"
 #include "frontend/mp4_layout.h"
 #include "frontend/output_file.h"
+#include "frontend/program_input.h"
 #include "frontend/tags.h"
 #include "frontend/wav_input.h"
 
@@ -121,6 +122,7 @@ std::optional<int> commandLineOutcome(const CommandLine& cl, const Console& con)
         return 0;
     case CommandAction::Version:
         std::fprintf(con.out, "%s %s\n", kProgram, VARNEL_VERSION);
+        for (const std::string& line : inputCapabilities()) std::fprintf(con.out, "%s\n", line.c_str());
         return 0;
     case CommandAction::BadOption:
         con.reason(kProgram, cl.badOption);
@@ -191,14 +193,12 @@ int refuseTooLowRate(const CommandLine& cl, const Console& con, int32_t channels
 
 // The checks between the banner and the output file, in the order the program makes them;
 // the exit status when one fails.
-std::optional<int> checkInput(const CommandLine& cl, const Console& con, int opened, const std::string& why,
-                              const InputStream* stream, int32_t sampleRate) {
-    if (opened != kStreamOk) return con.fail(Failure::Input, cl.inputFileName, why.empty() ? "cannot be read" : why);
-    if (stream->format().dataSize < stream->format().blockAlign)
+std::optional<int> checkInput(const CommandLine& cl, const Console& con, const ProgramInput* input,
+                              const std::string& why) {
+    if (!input) return con.fail(Failure::Input, cl.inputFileName, why.empty() ? "cannot be read" : why);
+    if (input->knownEmpty())
         return con.fail(Failure::Input, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
-    if (findSampleRateIndex(sampleRate) < 0)
-        return con.fail(Failure::SamplingFrequency, cl.inputFileName,
-                        std::to_string(sampleRate) + " Hz is not an AAC sampling rate");
+    if (!input->rateProblem().empty()) return con.fail(Failure::SamplingFrequency, cl.inputFileName, input->rateProblem());
     if (sameFile(cl.inputFileName, cl.outputFileName))
         return con.fail(Failure::Output, cl.outputFileName, "the output would overwrite the input file");
     return std::nullopt;
@@ -261,12 +261,13 @@ private:
 };
 
 // Encodes every frame into the output; the exit status when a frame fails.
-std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const CommandLine& cl, const Console& con,
-                                ProgressLine* progress) {
+std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const ProgramInput& input,
+                                const CommandLine& cl, const Console& con, ProgressLine* progress) {
     while (true) {
         const FrameStatus status = encoder.encodeFrame();
         if (status == FrameStatus::EndOfInput) return std::nullopt;
-        if (status == FrameStatus::ReadError) return con.fail(Failure::Input, cl.inputFileName, "read error", true);
+        if (status == FrameStatus::ReadError)
+            return con.fail(Failure::Input, cl.inputFileName, input.readFailure(), true);
         if (output.frames() >= output.maxFrames())
             return con.fail(Failure::Output, cl.outputFileName,
                             "cannot be written: the input is longer than the " +
@@ -284,7 +285,7 @@ std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const 
 }
 
 // Opens the encoder over the stream and describes the audio track with its AudioSpecificConfig.
-std::optional<int> openAudio(std::unique_ptr<InputStream> stream, int32_t totalBitRate, int32_t channels,
+std::optional<int> openAudio(std::unique_ptr<FrameSource> stream, int32_t totalBitRate, int32_t channels,
                              int32_t options, AudioOutput& output, const CommandLine& cl, const Console& con,
                              std::unique_ptr<AacEncoder>* encoder) {
     EncoderConfig config;
@@ -375,12 +376,13 @@ constexpr TagField kTagFields[] = {
     {"genre", &Tags::genre, &TagOptions::genre},   {"comment", &Tags::comment, &TagOptions::comment},
 };
 
-// The tags of the output: the WAV file's INFO items, overridden by the options. Tags from the
+// The tags of the output: the input file's tags (as WAV INFO items), overridden by the options. Tags from the
 // file that do not fit in the file's tag space are dropped with a note, largest first; the
 // exit status when the options' own tags do not fit.
-std::optional<int> gatherTags(const CommandLine& cl, const Console& con, const WavFormat& format,
-                              std::vector<Note>& notes, Tags* tags) {
-    *tags = tagsFromWavInfo(format.info);
+std::optional<int> gatherTags(const CommandLine& cl, const Console& con,
+                              const std::vector<std::pair<std::string, std::string>>& info, std::vector<Note>& notes,
+                              Tags* tags) {
+    *tags = tagsFromWavInfo(info);
     applyTagOptions(cl.tags, tags);
     if (isAdtsName(cl.outputFileName)) {
         if (cl.faststart) notes.push_back({cl.outputFileName, "--faststart has no effect: an ADTS stream has no index"});
@@ -435,22 +437,25 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     if (const auto outcome = commandLineOutcome(cl, con)) return *outcome;
 
     // The input is opened before the banner so that the banner can show the bit rate in use.
-    InputStreamParams streamParams;
-    streamParams.fileName = cl.inputFileName;
-    streamParams.frameLength = kFrameLength;
-    streamParams.trailingSilentFrames = kFlushFrames;
-    std::unique_ptr<InputStream> stream;
+    InputRequest request;
+    request.fileName = cl.inputFileName;
+    if (cl.rawRate > 0)
+        request.raw = RawFormat{static_cast<uint32_t>(cl.rawRate), static_cast<uint16_t>(cl.rawChannels), cl.rawEncoding};
+    request.rate = cl.rate;
+    request.downmixChannels = cl.downmixChannels;
+    request.frameLength = kFrameLength;
+    request.trailingSilentFrames = kFlushFrames;
     std::string why;
-    const int opened = openInputStream(streamParams, &stream, &why);
+    const std::unique_ptr<ProgramInput> input = ProgramInput::open(request, &why);
     std::vector<Note> notes;
     int32_t totalBitRate = static_cast<int32_t>(std::min<int64_t>(cl.totalBitRate, INT32_MAX));
     int32_t channels = 0;
     int32_t sampleRate = 0;
-    if (opened == kStreamOk) {
-        stream->getProperty(kPropertyChannelsRead, &channels);
-        stream->getProperty(kPropertySampleRate, &sampleRate);
+    if (input) {
+        channels = input->channels();
+        sampleRate = input->sampleRate();
         totalBitRate = usableBitRate(cl, channels, sampleRate, notes);
-        if (findSampleRateIndex(sampleRate) >= 0 && totalBitRate < lowestBitRate(channels, sampleRate))
+        if (input->rateProblem().empty() && totalBitRate < lowestBitRate(channels, sampleRate))
             return refuseTooLowRate(cl, con, channels, sampleRate);
     }
     con.print("VarnelAacEnc MPEG-4 AAC-LC encoder\n");
@@ -461,10 +466,11 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
         con.print(" Input file: %s\n Output file: %s\n BitRate: %d\n", cl.inputFileName.c_str(),
                   cl.outputFileName.c_str(), totalBitRate);
     con.text(kStars61);
-    if (const auto failed = checkInput(cl, con, opened, why, stream.get(), sampleRate)) return *failed;
+    if (const auto failed = checkInput(cl, con, input.get(), why)) return *failed;
+    for (const std::string& note : input->notes()) notes.push_back({cl.inputFileName, note});
 
     Tags tags;
-    if (const auto failed = gatherTags(cl, con, stream->format(), notes, &tags)) return *failed;
+    if (const auto failed = gatherTags(cl, con, input->infoItems(), notes, &tags)) return *failed;
     if (!cl.coverFile.empty() && !isAdtsName(cl.outputFileName))
         if (const auto problem = readCover(cl.coverFile, &tags.cover)) return con.fail(Failure::Input, cl.coverFile, *problem);
 
@@ -472,32 +478,32 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     std::unique_ptr<AudioOutput> output;
     if (const auto failed = openOutput(cl, con, static_cast<uint32_t>(sampleRate), tags, &target, &output))
         return *failed;
-    InputStream* input = stream.get();
     std::unique_ptr<AacEncoder> encoder;
-    if (const auto failed = openAudio(std::move(stream), totalBitRate, channels, settings.options | cl.optionBits,
+    if (const auto failed = openAudio(input->takeFrames(), totalBitRate, channels, settings.options | cl.optionBits,
                                       *output, cl, con, &encoder))
         return *failed;
     std::optional<ProgressLine> progress;
-    if (con.progress) {
-        const WavFormat& format = input->format();
-        progress.emplace(con, format.dataSize != kDataToEnd ? format.dataSize / format.blockAlign : 0, sampleRate);
-    }
-    if (const auto failed = encodeFrames(*encoder, *output, cl, con, progress ? &*progress : nullptr)) return *failed;
-    if (progress) progress->finish(input->samplesPerChannelRead());
+    if (con.progress) progress.emplace(con, input->expectedSamples(), sampleRate);
+    if (const auto failed = encodeFrames(*encoder, *output, *input, cl, con, progress ? &*progress : nullptr))
+        return *failed;
+    if (progress) progress->finish(input->samplesEncoded());
     // A stream's header cannot tell whether samples follow it; one that ended without any
     // is refused as a file with an empty data chunk is.
-    if (input->samplesPerChannelRead() == 0)
+    if (input->samplesEncoded() == 0)
         return con.fail(Failure::Input, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
 
-    const uint64_t announced = input->format().announcedSize / input->format().blockAlign;
-    if (input->samplesPerChannelRead() < announced)
+    const uint64_t announced = input->announcedSamples();
+    if (input->samplesRead() < announced)
         notes.push_back({cl.inputFileName, "the input ended early: its header announced " + std::to_string(announced) +
-                                               " samples per channel, and " +
-                                               std::to_string(input->samplesPerChannelRead()) + " arrived"});
-    if (input->clippedSamples() > 0)
-        notes.push_back({cl.inputFileName, std::to_string(input->clippedSamples()) +
+                                               " samples per channel, and " + std::to_string(input->samplesRead()) +
+                                               " arrived"});
+    if (input->clippedFloatSamples() > 0)
+        notes.push_back({cl.inputFileName, std::to_string(input->clippedFloatSamples()) +
                                                " float samples beyond full scale were clipped"});
-    return finishRun(*encoder, *output, target.get(), input->samplesPerChannelRead(), notes, cl, con);
+    if (input->clippedMixSamples() > 0)
+        notes.push_back({cl.inputFileName, std::to_string(input->clippedMixSamples()) +
+                                               " samples of the downmix beyond full scale were clipped"});
+    return finishRun(*encoder, *output, target.get(), input->samplesEncoded(), notes, cl, con);
 }
 
 }  // namespace varnel

@@ -120,6 +120,7 @@ bool parseFmt(const uint8_t* p, uint32_t size, WavFormat* format, std::string* e
             return false;
         }
         format->validBits = le16(p + 18);
+        format->channelMask = le32(p + 20);
         if (std::memcmp(p + 26, kSubFormatTail, sizeof kSubFormatTail) != 0) {
             format->sampleFormat = 0;  // not one of the standard sub-format GUIDs
         } else {
@@ -306,9 +307,10 @@ bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error) {
     return readFileHeader(file, format, error);
 }
 
-bool acceptsFormat(const WavFormat& format, SampleEncoding* encoding, std::string* error) {
-    if (format.channels == 0 || format.channels > 2) {
-        *error = std::to_string(format.channels) + " channels are not supported (1 or 2 required)";
+bool acceptsFormat(const WavFormat& format, SampleEncoding* encoding, std::string* error, int maxChannels) {
+    if (format.channels == 0 || format.channels > maxChannels) {
+        *error = std::to_string(format.channels) + " channels are not supported (" +
+                 (maxChannels == 2 ? std::string("1 or 2") : "1 to " + std::to_string(maxChannels)) + " required)";
         return false;
     }
     if (format.sampleRate == 0) {

@@ -25,6 +25,7 @@ struct WavFormat {
     uint16_t blockAlign = 0;
     uint16_t bitsPerSample = 0;  // container width
     uint16_t validBits = 0;      // valid bits per sample (extensible), else bitsPerSample
+    uint32_t channelMask = 0;    // the speakers of the channels (extensible), else 0: not stated
     uint64_t dataOffset = 0;     // file offset of the first sample byte
     uint64_t dataSize = 0;       // bytes of audio data; kDataToEnd for a stream that runs to its end
     uint64_t announcedSize = 0;  // the data chunk's size as its header gives it; 0 for 0xFFFFFFFF
@@ -51,8 +52,8 @@ inline constexpr uint32_t kMaxInfoChunkBytes = 1u << 20;
 // Only the chunk structure is checked here; acceptsFormat() decides what can be encoded.
 bool readWavHeader(std::FILE* file, WavFormat* format, std::string* error);
 
-// True when the encoder can read this sample format, with the encoding of its samples;
-// otherwise a one-line reason in `error`.
-bool acceptsFormat(const WavFormat& format, SampleEncoding* encoding, std::string* error);
+// True when the encoder can read this sample format with at most `maxChannels` channels, with
+// the encoding of its samples; otherwise a one-line reason in `error`.
+bool acceptsFormat(const WavFormat& format, SampleEncoding* encoding, std::string* error, int maxChannels = 2);
 
 }  // namespace varnel

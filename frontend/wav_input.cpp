@@ -9,6 +9,24 @@ namespace varnel {
 
 InputStream::~InputStream() { closeStream(); }
 
+namespace {
+
+// The header a WAV file of headerless PCM would have: the data runs to the end of the file.
+WavFormat rawWavFormat(const RawFormat& raw) {
+    WavFormat format;
+    const bool isFloat = raw.encoding == SampleEncoding::Float32 || raw.encoding == SampleEncoding::Float64;
+    const auto bytes = static_cast<uint16_t>(sampleBytes(raw.encoding));
+    format.formatTag = format.sampleFormat = isFloat ? kWaveFormatIeeeFloat : kWaveFormatPcm;
+    format.channels = raw.channels;
+    format.sampleRate = raw.sampleRate;
+    format.bitsPerSample = format.validBits = static_cast<uint16_t>(8 * bytes);
+    format.blockAlign = static_cast<uint16_t>(raw.channels * bytes);
+    format.dataSize = kDataToEnd;
+    return format;
+}
+
+}  // namespace
+
 int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream>* out,
                     std::string* error) {
     out->reset();
@@ -34,9 +52,12 @@ int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream
         *error = "cannot be opened for reading";
         return kStreamOpenFailed;
     }
-    if (!readWavHeader(stream->file_, &stream->format_, error) ||
-        !acceptsFormat(stream->format_, &stream->encoding_, error))
+    if (params.raw) {
+        stream->format_ = rawWavFormat(*params.raw);
+    } else if (!readWavHeader(stream->file_, &stream->format_, error)) {
         return kStreamUnsupported;
+    }
+    if (!acceptsFormat(stream->format_, &stream->encoding_, error, params.maxChannels)) return kStreamUnsupported;
 
     stream->channels_ = stream->format_.channels;
     stream->sampleRate_ = static_cast<int32_t>(std::min<uint32_t>(stream->format_.sampleRate, INT32_MAX));
@@ -50,29 +71,34 @@ int openInputStream(const InputStreamParams& params, std::unique_ptr<InputStream
     return kStreamOk;
 }
 
+int64_t InputStream::readPcm(double* out, int64_t frames) {
+    const size_t bytesPerFrame = static_cast<size_t>(format_.blockAlign);
+    const size_t toRead = static_cast<size_t>(
+        std::min(static_cast<uint64_t>(std::max<int64_t>(frames, 0)) * bytesPerFrame, dataRemaining_));
+    if (toRead == 0) return 0;
+    bytes_.resize(toRead);
+    const size_t got = std::fread(bytes_.data(), 1, toRead, file_);
+    if (got != toRead) {
+        if (std::ferror(file_)) return -1;
+        dataRemaining_ = 0;  // the file ended before the data chunk did: a cut file
+    } else {
+        dataRemaining_ -= got;
+    }
+    const size_t sampleFrames = got / bytesPerFrame;
+    clipped_ += convertSamples(encoding_, bytes_.data(), sampleFrames * static_cast<size_t>(channels_), out);
+    samplesRead_ += sampleFrames;
+    return static_cast<int64_t>(sampleFrames);
+}
+
 ReadStatus InputStream::readFrame(FrameView* view) {
     if (frameHeld_) return ReadStatus::FrameHeld;
     const size_t n = static_cast<size_t>(frameLength_) * static_cast<size_t>(channels_);
-    const size_t bytesPerFrame = static_cast<size_t>(format_.blockAlign);
-    const uint64_t wanted = uint64_t{n} / static_cast<uint64_t>(channels_) * bytesPerFrame;
-    const size_t toRead = static_cast<size_t>(std::min(wanted, dataRemaining_));
-
-    size_t values = 0;
-    if (toRead > 0) {
-        bytes_.resize(toRead);
-        const size_t got = std::fread(bytes_.data(), 1, toRead, file_);
-        if (got != toRead) {
-            valuesRead_ = 0;
-            if (std::ferror(file_)) return ReadStatus::ReadError;
-            dataRemaining_ = 0;  // the file ended before the data chunk did: a cut file
-        } else {
-            dataRemaining_ -= got;
-        }
-        const size_t sampleFrames = got / bytesPerFrame;
-        values = sampleFrames * static_cast<size_t>(channels_);
-        clipped_ += convertSamples(encoding_, bytes_.data(), values, samples_.data());
-        samplesRead_ += sampleFrames;
+    const int64_t got = readPcm(samples_.data(), frameLength_);
+    if (got < 0) {
+        valuesRead_ = 0;
+        return ReadStatus::ReadError;
     }
+    const size_t values = static_cast<size_t>(got) * static_cast<size_t>(channels_);
     if (values == 0) {
         // After the data: the silent flush frames, but only when there was any data at all.
         if (trailingSilentFrames_ == 0 || samplesRead_ == 0) {

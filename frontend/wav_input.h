@@ -1,5 +1,6 @@
 // WAV input stream: reads a RIFF/WAVE file (or standard input, or any pipe) and hands out one frame of interleaved samples per
-// read. The header is parsed by walking the RIFF chunks (see wav_header.h); only the samples
+// read, or any number of sample frames through its PcmSource side. Headerless PCM (raw) is
+// read the same way, its format given by the caller. The header is parsed by walking the RIFF chunks (see wav_header.h); only the samples
 // of the "data" chunk are delivered. A trailing partial frame is zero-padded, and after the
 // data a configurable number of silent frames follows, so that an encoder with a look-ahead
 // delay can flush every input sample.
@@ -8,10 +9,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "encoder/frame_source.h"
+#include "frontend/pcm_source.h"
 #include "frontend/wav_header.h"
 
 namespace varnel {
@@ -19,10 +22,19 @@ namespace varnel {
 // The file name that reads standard input.
 inline constexpr const char* kStandardStreamName = "-";
 
+// Headerless PCM: what a WAV header would say.
+struct RawFormat {
+    uint32_t sampleRate = 0;
+    uint16_t channels = 0;
+    SampleEncoding encoding = SampleEncoding::Signed16;  // little-endian
+};
+
 struct InputStreamParams {
     std::string fileName;             // a path, or kStandardStreamName
     int32_t frameLength = 1024;       // samples per channel delivered by each read
     int32_t trailingSilentFrames = 0; // silent frames delivered after the data (none for empty data)
+    int32_t maxChannels = 2;          // more channels than this are refused
+    std::optional<RawFormat> raw;     // set: the file is headerless PCM of this format
 };
 
 // Status results of openInputStream.
@@ -33,7 +45,7 @@ inline constexpr int kStreamUnknownProperty = -5;
 inline constexpr int kStreamOpenFailed = -6;
 inline constexpr int kStreamUnsupported = -7;  // the file is not a WAV file this encoder reads
 
-class InputStream final : public FrameSource {
+class InputStream final : public FrameSource, public PcmSource {
 public:
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
@@ -57,11 +69,18 @@ public:
     // id 8: the sample buffer.
     int getProperty(int id, const double** buffer) const;
 
+    int32_t channels() const override { return channels_; }
+    int32_t sampleRate() const override { return sampleRate_; }
+    // Reads sample frames of the data chunk (no padding, no silent frames after it).
+    int64_t readPcm(double* out, int64_t frames) override;
+    uint64_t expectedFrames() const override {
+        return format_.dataSize == kDataToEnd ? 0 : format_.dataSize / format_.blockAlign;
+    }
+    uint64_t clippedSamples() const override { return clipped_; }
+
     // Samples per channel taken from the data chunk so far (padding and flush excluded).
     uint64_t samplesPerChannelRead() const { return samplesRead_; }
     const WavFormat& format() const { return format_; }
-    // Float samples beyond full scale that were clipped so far.
-    uint64_t clippedSamples() const { return clipped_; }
 
 private:
     InputStream() = default;

@@ -3,7 +3,8 @@
 # (ffmpeg, faad and gstreamer), then all of them again under AddressSanitizer and UndefinedBehaviorSanitizer.
 # The sanitizer build leaves the vector build of the hot kernels out, so that the baseline
 # kernels pass every test as well (the release build runs the vector ones where the CPU has them).
-# Installs the decoders, the other MP4 readers and numpy with apt-get when they are missing.
+# Installs the decoders, the other MP4 readers, numpy and the input libraries (libsndfile, libsoxr)
+# with apt-get when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -13,8 +14,11 @@ command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)
 command -v faad >/dev/null 2>&1 || need+=(faad)
 /usr/bin/python3 -c 'import numpy' >/dev/null 2>&1 || need+=(python3-numpy)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
-# The installed library is built against through pkg-config.
+# The installed library is built against through pkg-config, which also finds the libraries
+# the program reads other formats and converts rates with.
 command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+pkg-config --exists sndfile 2>/dev/null || need+=(libsndfile1-dev)
+pkg-config --exists soxr 2>/dev/null || need+=(libsoxr-dev)
 # Other readers of the MP4 file, checked when present.
 command -v mediainfo >/dev/null 2>&1 || need+=(mediainfo)
 command -v AtomicParsley >/dev/null 2>&1 || need+=(atomicparsley)

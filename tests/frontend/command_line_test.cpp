@@ -67,6 +67,16 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
         {{"--vbr", "6", "a.wav", "b.mp4"}, CommandAction::BadOption, "", "", "for --vbr"},
         {{"--vbr=0", "a.wav", "b.mp4"}, CommandAction::BadOption, "", "", "for --vbr"},
         {{"--vbr", "03", "a.wav", "b.mp4"}, CommandAction::BadOption, "", "", "for --vbr"},
+        // Input options: the rate must be an AAC rate, raw input needs its rate and channels.
+        {{"--rate", "44000", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --rate"},
+        {{"--downmix", "5.1", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --downmix"},
+        {{"--raw-format", "s16le", "-", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "--raw-rate and --raw-channels"},
+        {{"--raw-rate", "44100", "-", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "--raw-rate and --raw-channels"},
+        {{"--raw-rate", "0", "--raw-channels", "2", "-", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --raw-rate"},
+        {{"--raw-rate", "44100", "--raw-channels", "2", "--raw-format", "u8", "-", "b.mp4", "96k"},
+         CommandAction::BadOption, "", "", "for --raw-format"},
+        {{"--raw-rate=11000", "--raw-channels=6", "--downmix=mono", "--rate=8000", "-", "b.mp4", "96k"},
+         CommandAction::Encode, "-", "b.mp4"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv = {"enc"};

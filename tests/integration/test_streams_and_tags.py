@@ -291,7 +291,8 @@ class OptionsAnywhere(Workdir):
     def test_version(self):
         code, out, err = run("--version")
         self.assertEqual((code, err), (0, ""))
-        self.assertRegex(out.decode(), r"^VarnelAacEnc \d+\.\d+(\.\d+)*\n$")
+        # The name and version, then one line per kind of input the build reads.
+        self.assertRegex(out.decode(), r"^VarnelAacEnc \d+\.\d+(\.\d+)*\n(input: .+\n)+$")
 
 
 if __name__ == "__main__":

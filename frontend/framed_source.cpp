@@ -1,0 +1,75 @@
+#include "frontend/framed_source.h"
+
+#include <algorithm>
+
+#include "records/aac_syntax.h"
+
+namespace varnel {
+
+FramedSource::FramedSource(std::unique_ptr<PcmSource> inner, int32_t frameLength, int32_t trailingSilentFrames)
+    : inner_(std::move(inner)),
+      samples_(static_cast<size_t>(frameLength) * static_cast<size_t>(inner_->channels())),
+      frameLength_(frameLength),
+      channels_(inner_->channels()),
+      trailingSilentFrames_(trailingSilentFrames) {}
+
+ReadStatus FramedSource::readFrame(FrameView* view) {
+    if (held_) return ReadStatus::FrameHeld;
+    // A source may deliver fewer frames than asked before its end: read until the frame is
+    // full or the source has ended.
+    int64_t filled = 0;
+    while (!ended_ && filled < frameLength_) {
+        const int64_t got = inner_->readPcm(samples_.data() + filled * channels_, frameLength_ - filled);
+        if (got < 0) {
+            valuesRead_ = 0;
+            return ReadStatus::ReadError;
+        }
+        ended_ = got == 0;
+        filled += got;
+    }
+    if (filled == 0) {
+        if (trailingSilentFrames_ == 0 || delivered_ == 0) {
+            valuesRead_ = 0;
+            return ReadStatus::EndOfData;
+        }
+        --trailingSilentFrames_;
+    }
+    delivered_ += static_cast<uint64_t>(filled);
+    std::fill(samples_.begin() + filled * channels_, samples_.end(), 0.0);
+    valuesRead_ = static_cast<int32_t>(samples_.size());
+    held_ = true;
+    *view = FrameView{samples_.data(), inner_->sampleRate(), valuesRead_, channels_};
+    return ReadStatus::Frame;
+}
+
+int FramedSource::releaseFrame() {
+    held_ = false;
+    return 0;
+}
+
+int FramedSource::closeStream() {
+    held_ = false;
+    ended_ = true;
+    return 0;
+}
+
+int FramedSource::setProperty(int id, int32_t value) {
+    switch (id) {
+    case kPropertyFrameLength: return value == frameLength_ ? 0 : -1;
+    case kPropertyChannels: return value == channels_ ? 0 : -1;
+    case kPropertyAllocate: return 0;
+    default: return -1;
+    }
+}
+
+int FramedSource::getProperty(int id, int32_t* value) const {
+    switch (id) {
+    case kPropertyValuesRead: *value = valuesRead_; return 0;
+    case kPropertyFrameLengthRead: *value = frameLength_; return 0;
+    case kPropertyChannelsRead: *value = channels_; return 0;
+    case kPropertySampleRate: *value = inner_->sampleRate(); return 0;
+    default: return -1;
+    }
+}
+
+}  // namespace varnel
