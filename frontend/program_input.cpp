@@ -68,6 +68,7 @@ ProgramInput::~ProgramInput() = default;
 std::unique_ptr<ProgramInput> ProgramInput::open(const InputRequest& request, std::string* error) {
     std::unique_ptr<ProgramInput> input(new ProgramInput());
     const int maxChannels = request.downmixChannels > 0 ? kSpeakerCount : 2;
+    std::string otherFormats;  // why files other than WAV cannot be read, when they cannot
 #if VARNEL_WITH_SNDFILE
     if (!request.raw && forOtherReader(request.fileName)) {
         bool recognised = false;
@@ -84,7 +85,10 @@ std::unique_ptr<ProgramInput> ProgramInput::open(const InputRequest& request, st
             if (!input->build(request, std::move(file), speakers, error)) return nullptr;
             return input;
         }
-        // Not a format libsndfile knows either: the WAV reader says why the file is not a WAV file.
+        // Not a format libsndfile knows either: the WAV reader says why the file is not a WAV
+        // file (and, when the library could not be loaded, that reason follows).
+        std::string available;
+        otherFormats = sndfileAvailable(&available) ? "" : "; other formats cannot be read here: " + *error;
         error->clear();
     }
 #endif
@@ -97,6 +101,7 @@ std::unique_ptr<ProgramInput> ProgramInput::open(const InputRequest& request, st
     std::unique_ptr<InputStream> wav;
     if (openInputStream(params, &wav, error) != kStreamOk) {
         if (error->empty()) *error = "cannot be read";
+        *error += otherFormats;
         return nullptr;
     }
     const WavFormat& format = wav->format();
@@ -129,7 +134,7 @@ bool ProgramInput::build(const InputRequest& request, std::unique_ptr<PcmSource>
         } else {
 #if VARNEL_WITH_SOXR
             std::string why;
-            if (auto converted = ResampledSource::create(std::move(source), target, &why)) {
+            if (auto converted = ResampledSource::create(source, target, &why)) {
                 source = std::move(converted);
                 if (request.rate == 0) notes_.push_back(notAac + "; converted to " + std::to_string(target) + " Hz");
             } else {

@@ -21,16 +21,14 @@ struct SoxrApi {
 const SoxrApi& api() {
     static const SoxrApi loaded = [] {
         SoxrApi a;
-        void* h = SharedLibrary::open(VARNEL_SOXR_SONAME, &a.failure);
-        if (h && SharedLibrary::resolve(h, "soxr_create", &a.create, &a.failure) &&
-            SharedLibrary::resolve(h, "soxr_process", &a.process, &a.failure) &&
-            SharedLibrary::resolve(h, "soxr_delete", &a.destroy, &a.failure) &&
-            SharedLibrary::resolve(h, "soxr_io_spec", &a.ioSpec, &a.failure) &&
-            SharedLibrary::resolve(h, "soxr_quality_spec", &a.qualitySpec, &a.failure) &&
-            SharedLibrary::resolve(h, "soxr_version", &a.version, &a.failure))
-            a.failure.clear();
-        else if (a.failure.empty())
-            a.failure = "libsoxr cannot be used";
+        SharedLibrary library(VARNEL_SOXR_SONAME);
+        library.resolve("soxr_create", &a.create);
+        library.resolve("soxr_process", &a.process);
+        library.resolve("soxr_delete", &a.destroy);
+        library.resolve("soxr_io_spec", &a.ioSpec);
+        library.resolve("soxr_quality_spec", &a.qualitySpec);
+        library.resolve("soxr_version", &a.version);
+        a.failure = library.failure();
         return a;
     }();
     return loaded;
@@ -53,7 +51,7 @@ uint64_t convertedLength(uint64_t frames, int32_t inRate, int32_t outRate) {
     return frames / in * out + (frames % in * out + in / 2) / in;
 }
 
-std::unique_ptr<ResampledSource> ResampledSource::create(std::unique_ptr<PcmSource> inner, int32_t outRate,
+std::unique_ptr<ResampledSource> ResampledSource::create(std::unique_ptr<PcmSource>& inner, int32_t outRate,
                                                          std::string* error) {
     const SoxrApi& a = api();
     if (!a.failure.empty()) {

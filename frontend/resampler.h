@@ -22,8 +22,9 @@ uint64_t convertedLength(uint64_t frames, int32_t inRate, int32_t outRate);
 
 class ResampledSource final : public PcmSource {
 public:
-    // `inner` converted to `outRate`. Null with the reason in `error` when it cannot be.
-    static std::unique_ptr<ResampledSource> create(std::unique_ptr<PcmSource> inner, int32_t outRate,
+    // `inner` converted to `outRate`, taking it over. Null with the reason in `error` when it
+    // cannot be, and `inner` is then left as it was.
+    static std::unique_ptr<ResampledSource> create(std::unique_ptr<PcmSource>& inner, int32_t outRate,
                                                    std::string* error);
     ~ResampledSource() override;
     ResampledSource(const ResampledSource&) = delete;

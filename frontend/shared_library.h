@@ -11,24 +11,28 @@ namespace varnel {
 
 class SharedLibrary {
 public:
-    // Opens `soname` (once per process; the library stays loaded). Null with the reason when it
-    // cannot be loaded.
-    static void* open(const char* soname, std::string* error) {
-        void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
+    // Opens `soname`; the library stays loaded for the rest of the process.
+    explicit SharedLibrary(const char* soname) : handle_(dlopen(soname, RTLD_NOW | RTLD_LOCAL)) {
+        if (!handle_) {
             const char* why = dlerror();
-            *error = std::string(soname) + " cannot be loaded" + (why ? std::string(": ") + why : "");
+            failure_ = std::string(soname) + " cannot be loaded" + (why ? std::string(": ") + why : "");
         }
-        return handle;
     }
 
-    // Resolves `name` into `*function`; false with the reason when the library lacks it.
+    // Resolves `name` into `*function`, typed as the header declares it; a missing function
+    // makes the library unusable.
     template <typename Function>
-    static bool resolve(void* handle, const char* name, Function** function, std::string* error) {
-        *function = reinterpret_cast<Function*>(dlsym(handle, name));
-        if (!*function) *error = std::string("the library lacks ") + name;
-        return *function != nullptr;
+    void resolve(const char* name, Function** function) {
+        *function = handle_ ? reinterpret_cast<Function*>(dlsym(handle_, name)) : nullptr;
+        if (!*function && failure_.empty()) failure_ = std::string("the library lacks ") + name;
     }
+
+    // Why the library cannot be used; empty when every function resolved.
+    const std::string& failure() const { return failure_; }
+
+private:
+    void* handle_;
+    std::string failure_;
 };
 
 }  // namespace varnel

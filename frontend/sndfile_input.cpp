@@ -30,19 +30,17 @@ struct SndfileApi {
 const SndfileApi& api() {
     static const SndfileApi loaded = [] {
         SndfileApi a;
-        void* h = SharedLibrary::open(VARNEL_SNDFILE_SONAME, &a.failure);
-        if (h && SharedLibrary::resolve(h, "sf_open", &a.open, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_close", &a.close, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_readf_int", &a.readfInt, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_readf_double", &a.readfDouble, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_command", &a.command, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_get_string", &a.getString, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_strerror", &a.strerror, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_error", &a.error, &a.failure) &&
-            SharedLibrary::resolve(h, "sf_version_string", &a.version, &a.failure))
-            a.failure.clear();
-        else if (a.failure.empty())
-            a.failure = "libsndfile cannot be used";
+        SharedLibrary library(VARNEL_SNDFILE_SONAME);
+        library.resolve("sf_open", &a.open);
+        library.resolve("sf_close", &a.close);
+        library.resolve("sf_readf_int", &a.readfInt);
+        library.resolve("sf_readf_double", &a.readfDouble);
+        library.resolve("sf_command", &a.command);
+        library.resolve("sf_get_string", &a.getString);
+        library.resolve("sf_strerror", &a.strerror);
+        library.resolve("sf_error", &a.error);
+        library.resolve("sf_version_string", &a.version);
+        a.failure = library.failure();
         return a;
     }();
     return loaded;

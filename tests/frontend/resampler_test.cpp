@@ -58,7 +58,8 @@ TEST_P(Resampling, SweepErrorIsNinetyDecibelsDown) {
     const auto n = static_cast<size_t>(sweep.seconds * c.in) + 123;
     std::vector<double> input(n);
     for (size_t i = 0; i < n; ++i) input[i] = sweep.at(static_cast<double>(i) / c.in);
-    auto converter = ResampledSource::create(std::make_unique<MemoryPcm>(input, c.in), c.out, &why);
+    std::unique_ptr<PcmSource> source = std::make_unique<MemoryPcm>(input, c.in);
+    auto converter = ResampledSource::create(source, c.out, &why);
     ASSERT_TRUE(converter) << why;
     EXPECT_EQ(converter->expectedFrames(), convertedLength(n, c.in, c.out));
 

@@ -129,6 +129,26 @@ class RateConversion(Workdir):
         self.assertEqual(read_bytes(mp4 + "2"), read_bytes(mp4 + "3"))
 
 
+@unittest.skipUnless(HAVE_SNDFILE and HAVE_SOXR, "built without libsndfile or libsoxr")
+class LibrariesMissingAtRunTime(Workdir):
+    def test_wav_still_encodes_and_the_rest_is_refused_with_the_reason(self):
+        # The program with the libraries' names changed, as on a machine where they are not installed.
+        exe = self.path("VarnelAacEnc")
+        data = read_bytes(ENCODER).replace(b"libsndfile.so.", b"libsndfilx.so.").replace(b"libsoxr.so.", b"libsoxx.so.")
+        with open(exe, "wb") as f:
+            f.write(data)
+        os.chmod(exe, 0o755)
+        tone = (8000 * np.sin(np.arange(22050) * 0.05)).astype(np.int16)
+        write_wav(self.path("in.wav"), tone, 44100)
+        write_wav(self.path("in44000.wav"), tone, 44000)
+        ffmpeg_convert(self.path("in.wav"), self.path("in.flac"))
+        for name, code, reason in (("in.wav", 0, ""), ("in.flac", 1, "libsndfilx.so"), ("in44000.wav", 1, "libsoxx.so")):
+            with self.subTest(name):
+                r = subprocess.run([exe, "-q", self.path(name), self.path("out.mp4"), "64k"], capture_output=True)
+                self.assertEqual((r.returncode, len(r.stderr.splitlines())), (code, 1 if code else 0), r.stderr)
+                self.assertIn(reason, r.stderr.decode())
+
+
 class Downmix(Workdir):
     # One tone per channel of a 5.1 file (L R C LFE Ls Rs), and what each output channel holds.
     TONES = [300, 500, 700, 90, 1100, 1300]
