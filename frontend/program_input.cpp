@@ -67,7 +67,6 @@ ProgramInput::~ProgramInput() = default;
 
 std::unique_ptr<ProgramInput> ProgramInput::open(const InputRequest& request, std::string* error) {
     std::unique_ptr<ProgramInput> input(new ProgramInput());
-    const int maxChannels = request.downmixChannels > 0 ? kSpeakerCount : 2;
     std::string otherFormats;  // why files other than WAV cannot be read, when they cannot
 #if VARNEL_WITH_SNDFILE
     if (!request.raw && forOtherReader(request.fileName)) {
@@ -75,10 +74,6 @@ std::unique_ptr<ProgramInput> ProgramInput::open(const InputRequest& request, st
         std::unique_ptr<SndfileSource> file = SndfileSource::open(request.fileName, error, &recognised);
         if (!file && recognised) return nullptr;
         if (file) {
-            if (file->channels() > maxChannels) {
-                *error = std::to_string(file->channels()) + " channels are not supported (1 or 2 required)";
-                return nullptr;
-            }
             input->knownEmpty_ = file->expectedFrames() == 0;
             input->info_ = file->infoItems();
             const std::vector<Speaker> speakers = file->speakers();
@@ -96,7 +91,7 @@ std::unique_ptr<ProgramInput> ProgramInput::open(const InputRequest& request, st
     params.fileName = request.fileName;
     params.frameLength = request.frameLength;
     params.trailingSilentFrames = request.trailingSilentFrames;
-    params.maxChannels = maxChannels;
+    params.maxChannels = kSpeakerCount;  // more than two are refused below, unless mixed down
     params.raw = request.raw;
     std::unique_ptr<InputStream> wav;
     if (openInputStream(params, &wav, error) != kStreamOk) {
@@ -117,6 +112,11 @@ bool ProgramInput::build(const InputRequest& request, std::unique_ptr<PcmSource>
                          std::vector<Speaker> speakers, std::string* error) {
     reader_ = reader.get();
     std::unique_ptr<PcmSource> source = std::move(reader);
+    if (source->channels() > (request.downmixChannels > 0 ? kSpeakerCount : 2)) {
+        *error = std::to_string(source->channels()) + " channels are not supported (1 or 2 required" +
+                 (source->channels() <= kSpeakerCount ? "; --downmix stereo or --downmix mono mixes them down)" : ")");
+        return false;
+    }
     if (request.downmixChannels > 0 && source->channels() > request.downmixChannels) {
         if (speakers.empty()) speakers = defaultSpeakers(source->channels());
         if (speakers.empty()) {
