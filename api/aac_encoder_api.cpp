@@ -127,7 +127,7 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
         result = VARNEL_AAC_ERR_SAMPLE_RATE;
         return nullptr;
     }
-    if (channels < 1 || channels > kMaxChannels) {
+    if (!channelLayoutFor(channels)) {
         result = VARNEL_AAC_ERR_CHANNELS;
         return nullptr;
     }
@@ -210,6 +210,11 @@ int32_t varnel_aac_encoder_get_sample_rate(const VarnelAacEncoder* enc) {
 int varnel_aac_encoder_get_channels(const VarnelAacEncoder* enc) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
     return enc->channels;
+}
+
+int varnel_aac_encoder_get_channel_configuration(const VarnelAacEncoder* enc) {
+    if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
+    return channelLayoutFor(enc->channels)->configuration;
 }
 
 int varnel_aac_encode_int16(VarnelAacEncoder* enc, const int16_t* pcm, int frame_size, unsigned char* out,

@@ -139,7 +139,7 @@ void writeElement(BitWriter& w, std::span<const IcsInfo> ics, std::span<ChannelC
                   const ElementInfo& element, bool noiseSubstitution) {
     assert(ics.size() == coding.size() && (ics.size() == 1 || ics.size() == 2));
     const bool isPair = ics.size() == 2;
-    w.putBits(kIdSynEleBits, isPair ? ID_CPE : ID_SCE);
+    w.putBits(kIdSynEleBits, isPair ? ID_CPE : element.lowFrequency ? ID_LFE : ID_SCE);
     w.putBits(kElementInstanceTagBits, element.elementInstanceTag);
     if (!isPair) {
         writeIndividualChannelStream(w, ics[0], coding[0], element.sideInfo[0], false, noiseSubstitution);

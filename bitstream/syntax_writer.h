@@ -11,7 +11,8 @@
 
 namespace varnel {
 
-// Writes one single channel element (one channel) or one channel pair element (two channels).
+// Writes one single channel element (one channel; the LFE element when the element info says
+// so) or one channel pair element (two channels).
 // With a common window both channels' maxSfb are raised to the pair's common max_sfb, and the
 // bands a channel gains are rewritten as one zero section per window group.
 void writeElement(BitWriter& writer, std::span<const IcsInfo> ics, std::span<ChannelCoding> coding,

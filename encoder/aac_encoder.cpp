@@ -38,13 +38,39 @@ void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channe
     writer.byteAlign();
 }
 
-// Moves every channel's history on by one frame and appends the new, de-interleaved frame.
-void shiftHistory(std::span<ChannelBuffer> buffers, const double* interleaved) {
-    const int channels = static_cast<int>(buffers.size());
-    for (int c = 0; c < channels; ++c) {
+// Moves every channel's history on by one frame and appends the element's channels of the new
+// frame, de-interleaved from the frame's `stride` channels.
+void shiftHistory(std::span<ChannelBuffer> buffers, const int32_t* inputChannel, const double* interleaved,
+                  int stride) {
+    for (size_t c = 0; c < buffers.size(); ++c) {
         double* newest = buffers[c].advanceHistory();
-        for (int j = 0; j < kFrameLength; ++j) newest[j] = interleaved[j * channels + c];
+        const double* in = interleaved + inputChannel[c];
+        for (int j = 0; j < kFrameLength; ++j) newest[j] = in[j * stride];
     }
+}
+
+// The low-frequency channel codes long blocks only.
+void keepLongBlocks(IcsInfo& ics, int sampleRateIndex) {
+    ics.windowSequence = ONLY_LONG_SEQUENCE;
+    ics.nextWindowSequence = ONLY_LONG_SEQUENCE;
+    ics.swbOffsets = swbOffsetLong[sampleRateIndex];
+    ics.numSwb = numSwbLong[sampleRateIndex];
+    ics.numWindowGroups = 1;
+    ics.windowGroupLength[0] = 1;
+    ics.tnsWanted = 0;
+}
+
+// The low-frequency channel's bands: those that start below kLowFrequencyCutoffHz.
+void limitLowFrequencyBands(const IcsInfo& ics, ChannelCoding& coding, int32_t sampleRate) {
+    int32_t bands = 0;
+    while (bands < ics.numSwb && ics.swbOffsets[bands] * sampleRate < kLowFrequencyCutoffHz * 2 * kFrameLength) ++bands;
+    coding.bandLimit = std::min(coding.bandLimit, bands);
+}
+
+// The option bits an element of `kind` codes with: the low-frequency element uses neither the
+// perceptual mode, noise substitution nor temporal noise shaping.
+int32_t elementOptions(ElementKind kind, int32_t options) {
+    return kind == ElementKind::LowFrequency ? options & ~(kOptionPerceptual | kOptionPns | kOptionTns) : options;
 }
 
 void clearSideInfo(ElementInfo& element, int channels) {
@@ -54,7 +80,6 @@ void clearSideInfo(ElementInfo& element, int channels) {
         side.tnsDataPresent = 0;
         side.gainControlDataPresent = 0;
     }
-    element.elementInstanceTag = kElementInstanceTag;
     element.msUsed = 0;
 }
 
@@ -221,6 +246,41 @@ int32_t usableTotalBitRate(int64_t requested, int32_t sampleRate, int32_t channe
     return static_cast<int32_t>(std::min({requested, maxTotalBitRate(sampleRate, channels), int64_t{INT32_MAX}}));
 }
 
+namespace {
+
+// An element's records, fresh: a full reservoir and the stream's option bits.
+void openElement(ElementCoder& e, const ElementLayout& layout, uint8_t instanceTag, int32_t bitRatePerChannel,
+                 int32_t options, int32_t vbrLevel) {
+    e.kind = layout.kind;
+    e.channels = layout.kind == ElementKind::Pair ? 2 : 1;
+    e.inputChannel[0] = layout.input[0];
+    e.inputChannel[1] = layout.input[1];
+    e.bitRatePerChannel = bitRatePerChannel;
+    e.channelBuffers.resize(e.channels);
+    e.icsInfo.resize(e.channels);
+    e.detectors.resize(e.channels);
+    e.channelCoding.resize(e.channels);
+    e.perceptualFrame = std::make_unique<PerceptualFrame>();
+    for (int c = 0; c < e.channels; ++c) {
+        initChannelBuffer(e.channelBuffers[c]);
+        initIcsInfo(e.icsInfo[c]);
+        initTransientDetector(e.detectors[c]);
+        initChannelCoding(e.channelCoding[c]);
+    }
+    initFrameState(e.frame, e.channels);
+    e.elementInfo = ElementInfo{};
+    e.elementInfo.elementInstanceTag = instanceTag;
+    e.elementInfo.lowFrequency = layout.kind == ElementKind::LowFrequency ? 1 : 0;
+    e.frame.options = elementOptions(e.kind, options);
+    e.perceptual.vbrLevel = e.kind == ElementKind::LowFrequency ? 0 : vbrLevel;
+}
+
+}  // namespace
+
+int32_t lowFrequencyBitRate(int32_t totalBitRate, int32_t channels) {
+    return std::min(kLowFrequencyBitRate, totalBitRate / channels);
+}
+
 OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource> inputStream,
                        std::unique_ptr<AacEncoder>* out) {
     out->reset();
@@ -230,7 +290,8 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     int32_t channels = 0;
     inputStream->getProperty(kPropertySampleRate, &sampleRate);
     inputStream->getProperty(kPropertyChannelsRead, &channels);
-    if (channels < 1 || channels > kMaxChannels) return OpenStatus::InvalidChannels;
+    const ChannelLayout* layout = channelLayoutFor(channels);
+    if (!layout) return OpenStatus::InvalidChannels;
     const int index = findSampleRateIndex(sampleRate);
     if (index < 0) return OpenStatus::InvalidSampleRate;
     if (inputStream->setProperty(kPropertyAllocate, 0) != 0) return OpenStatus::InvalidArgument;
@@ -239,20 +300,21 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     enc->sampleRate = sampleRate;
     enc->sampleRateIndex = index;
     enc->channels = channels;
-    enc->bitRatePerChannel = usableTotalBitRate(config.totalBitRate, sampleRate, channels) / channels;
-    enc->channelBuffers.resize(channels);
-    enc->icsInfo.resize(channels);
-    enc->detectors.resize(channels);
-    enc->channelCoding.resize(channels);
-    enc->perceptualFrame = std::make_unique<PerceptualFrame>();
-    for (int c = 0; c < channels; ++c) {
-        initChannelBuffer(enc->channelBuffers[c]);
-        initIcsInfo(enc->icsInfo[c]);
-        initTransientDetector(enc->detectors[c]);
-        initChannelCoding(enc->channelCoding[c]);
+    enc->bitRate = usableTotalBitRate(config.totalBitRate, sampleRate, channels);
+    enc->optionBits = config.options;
+    // The low-frequency channel takes a small fixed rate; the full-range channels share the rest.
+    bool hasLowFrequency = false;
+    for (int i = 0; i < layout->elementCount; ++i) hasLowFrequency |= layout->elements[i].kind == ElementKind::LowFrequency;
+    const int32_t lowRate = hasLowFrequency ? lowFrequencyBitRate(enc->bitRate, channels) : 0;
+    const int32_t fullRate = (enc->bitRate - lowRate) / (channels - (hasLowFrequency ? 1 : 0));
+    enc->elements.resize(static_cast<size_t>(layout->elementCount));
+    uint8_t nextTag[3] = {};
+    for (int i = 0; i < layout->elementCount; ++i) {
+        const ElementLayout& l = layout->elements[i];
+        const uint8_t tag = channels <= 2 ? kElementInstanceTag : nextTag[static_cast<int>(l.kind)]++;
+        openElement(enc->elements[i], l, tag, l.kind == ElementKind::LowFrequency ? lowRate : fullRate,
+                    config.options, 0);
     }
-    initFrameState(enc->frame, channels);
-    enc->frame.options = config.options;
     enc->setVbrLevel(config.vbrLevel);
 
     // The bit writer's buffer holds the largest block twice over, with room for the writer's last
@@ -260,7 +322,7 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     enc->blockBuffer.resize(2 * (kMaxBlockBytes + 8));
     enc->bitWriter = std::make_unique<BitWriter>();
     enc->bitWriter->setOutput(enc->blockBuffer.data(), static_cast<int>(enc->blockBuffer.size()));
-    writeAudioSpecificConfig(*enc->bitWriter, index, channels);
+    writeAudioSpecificConfig(*enc->bitWriter, index, layout->configuration);
     int bits = 0;
     const uint8_t* asc = enc->bitWriter->takeOutput(&bits);
     assert(bits % 8 == 0 && bits / 8 <= kMaxAudioSpecificConfigBytes);
@@ -269,6 +331,70 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     enc->inputStream = std::move(inputStream);
     *out = std::move(enc);
     return OpenStatus::Ok;
+}
+
+// Codes one element of the frame into the bit writer; the bits it wrote (with the END element
+// and the byte alignment when it is the last) or -1 when they exceed its channels' buffers.
+int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last) {
+    StageClock clock(stageTimes);
+    const std::span<ChannelBuffer> buffers(e.channelBuffers);
+    const std::span<IcsInfo> ics(e.icsInfo);
+    const std::span<ChannelCoding> coding(e.channelCoding);
+    const int32_t options = e.frame.options;
+    const bool noise = (options & kOptionPns) != 0;
+    const StreamRate rate{sampleRate, e.bitRatePerChannel};
+    shiftHistory(buffers, e.inputChannel, view.samples, view.channels);
+    clock.mark(&StageTimes::input);
+
+    if (e.kind == ElementKind::LowFrequency)
+        keepLongBlocks(ics[0], sampleRateIndex);
+    else
+        decideWindows(buffers, ics, e.detectors,
+                      {sampleRateIndex, e.channels, e.frame.bitReservoir.bits(), (options & kOptionTns) != 0});
+    clearSideInfo(e.elementInfo, e.channels);
+    const bool perceptualMode = (options & kOptionPerceptual) != 0;
+    // The perceptual mode's model reads the time samples; its thresholds choose the window shapes.
+    if (perceptualMode)
+        for (int c = 0; c < e.channels; ++c)
+            computeMaskingThresholds(std::span<const double>(buffers[c].timeSamples(), kHistoryLength), ics[c],
+                                     sampleRate, e.maskingState[c], e.perceptualFrame->masking[c]);
+    shapeAndTransformBlocks(buffers, ics,
+                            perceptualMode ? std::span<const MaskingResult>(e.perceptualFrame->masking, e.channels)
+                                           : std::span<const MaskingResult>());
+    clock.mark(&StageTimes::analysis);
+
+    if (perceptualMode) {
+        PerceptualFrame& p = *e.perceptualFrame;
+        // At a variable rate the tools take the level's nominal rate, the bits the ceiling's.
+        StreamRate toolRate = rate;
+        if (e.perceptual.vbrLevel > 0)
+            toolRate.bitRatePerChannel = std::min(rate.bitRatePerChannel, kVbrNominalRate[e.perceptual.vbrLevel - 1]);
+        choosePerceptualTools(buffers, ics, coding, e.elementInfo, options, toolRate, sampleRateIndex, e.perceptual,
+                              p);
+        clock.mark(&StageTimes::tools);
+        const int32_t total = perceptualFrameTotal(ics, coding, e.elementInfo, rate, e.perceptual, e.frame, p);
+        quantisePerceptualFrame(buffers, ics, coding, e.elementInfo, total, rate, e.perceptual, e.frame, p);
+    } else {
+        limitBandwidth(buffers, ics, coding, rate);
+        if (e.kind == ElementKind::LowFrequency) limitLowFrequencyBands(ics[0], coding[0], sampleRate);
+        if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);
+        codeStereoAndTns(ics, coding, buffers, e.elementInfo, e.frame, sampleRateIndex);
+        clock.mark(&StageTimes::tools);
+        allocateFrameBits(buffers, ics, coding, e.elementInfo, e.frame, rate);
+        if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, e.elementInfo);
+    }
+    clock.mark(&StageTimes::search);
+
+    const int64_t bitsBefore = bitWriter->bitCount();
+    writeElement(*bitWriter, ics, coding, e.elementInfo, noise);
+    if (last) {
+        writeEnd(*bitWriter);
+        bitWriter->byteAlign();
+    }
+    const int bits = static_cast<int>(bitWriter->bitCount() - bitsBefore);
+    spendOnSideInformation(coding, bits, e.frame);
+    clock.mark(&StageTimes::writing);
+    return bits <= frameBitCap(e.channels) ? bits : -1;
 }
 
 FrameStatus AacEncoder::encodeFrame() {
@@ -280,62 +406,20 @@ FrameStatus AacEncoder::encodeFrame() {
     case ReadStatus::ReadError:
     case ReadStatus::FrameHeld: return FrameStatus::ReadError;
     }
-    const std::span<ChannelBuffer> buffers(channelBuffers);
-    const std::span<IcsInfo> ics(icsInfo);
-    const std::span<ChannelCoding> coding(channelCoding);
-    const bool noise = (frame.options & kOptionPns) != 0;
-    const StreamRate rate{sampleRate, bitRatePerChannel};
+    clock.mark(&StageTimes::input);
     bitWriter->setOutput(blockBuffer.data(), static_cast<int>(blockBuffer.size()));
     blockBits = 0;
-    shiftHistory(buffers, view.samples);
-    clock.mark(&StageTimes::input);
-
-    decideWindows(buffers, ics, detectors,
-                  {sampleRateIndex, channels, frame.bitReservoir.bits(), (frame.options & kOptionTns) != 0});
-    clearSideInfo(elementInfo, channels);
-    const bool perceptualMode = (frame.options & kOptionPerceptual) != 0;
-    // The perceptual mode's model reads the time samples; its thresholds choose the window shapes.
-    if (perceptualMode)
-        for (int c = 0; c < channels; ++c)
-            computeMaskingThresholds(std::span<const double>(buffers[c].timeSamples(), kHistoryLength), ics[c],
-                                     sampleRate, maskingState[c], perceptualFrame->masking[c]);
-    shapeAndTransformBlocks(buffers, ics,
-                            perceptualMode ? std::span<const MaskingResult>(perceptualFrame->masking, channels)
-                                           : std::span<const MaskingResult>());
-    clock.mark(&StageTimes::analysis);
-
-    if (perceptualMode) {
-        PerceptualFrame& p = *perceptualFrame;
-        // At a variable rate the tools take the level's nominal rate, the bits the ceiling's.
-        StreamRate toolRate = rate;
-        if (perceptual.vbrLevel > 0)
-            toolRate.bitRatePerChannel = std::min(rate.bitRatePerChannel, kVbrNominalRate[perceptual.vbrLevel - 1]);
-        choosePerceptualTools(buffers, ics, coding, elementInfo, frame.options, toolRate, sampleRateIndex, perceptual,
-                              p);
-        clock.mark(&StageTimes::tools);
-        const int32_t total = perceptualFrameTotal(ics, coding, elementInfo, rate, perceptual, frame, p);
-        quantisePerceptualFrame(buffers, ics, coding, elementInfo, total, rate, perceptual, frame, p);
-    } else {
-        limitBandwidth(buffers, ics, coding, rate);
-        if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);
-        codeStereoAndTns(ics, coding, buffers, elementInfo, frame, sampleRateIndex);
-        clock.mark(&StageTimes::tools);
-        allocateFrameBits(buffers, ics, coding, elementInfo, frame, rate);
-        if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, elementInfo);
+    bool fits = true;
+    int bits = 0;
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const int written = encodeElement(elements[i], view, i + 1 == elements.size());
+        fits &= written >= 0;
+        bits += std::max(written, 0);
     }
-    clock.mark(&StageTimes::search);
-
-    const int64_t bitsBefore = bitWriter->bitCount();
-    writeElement(*bitWriter, ics, coding, elementInfo, noise);
-    writeEnd(*bitWriter);
-    bitWriter->byteAlign();
-    const int bits = static_cast<int>(bitWriter->bitCount() - bitsBefore);
-    assert(bits <= frameBitCap(channels));
-    spendOnSideInformation(coding, bits, frame);
+    assert(fits);
     bitWriter->takeOutput(&blockBits);
     inputStream->releaseFrame();
-    clock.mark(&StageTimes::writing);
-    if (bitWriter->overflowed() || blockBits != bits || bits > frameBitCap(channels)) {
+    if (!fits || bitWriter->overflowed() || blockBits > frameBitCap(channels)) {
         blockBits = 0;
         return FrameStatus::Oversized;
     }
@@ -348,8 +432,13 @@ std::span<const uint8_t> AacEncoder::block() const {
 
 int AacEncoder::setOption(int id, int value) {
     if (id != kOptionBitsId) return -1;
-    frame.options = value;
+    setOptionBits(value);
     return 0;
+}
+
+void AacEncoder::setOptionBits(int32_t options) {
+    optionBits = options;
+    for (ElementCoder& e : elements) e.frame.options = elementOptions(e.kind, options);
 }
 
 namespace {
@@ -368,15 +457,17 @@ int32_t optionBit(EncoderOption option) {
 
 void AacEncoder::setOption(EncoderOption option, bool on) {
     const int32_t bit = optionBit(option);
-    frame.options = on ? (frame.options | bit) : (frame.options & ~bit);
+    setOptionBits(on ? (optionBits | bit) : (optionBits & ~bit));
 }
 
-bool AacEncoder::hasOption(EncoderOption option) const { return (frame.options & optionBit(option)) != 0; }
+bool AacEncoder::hasOption(EncoderOption option) const { return (optionBits & optionBit(option)) != 0; }
 
 bool AacEncoder::setVbrLevel(int32_t level) {
     if (level < 0 || level > kMaxVbrLevel) return false;
-    perceptual.vbrLevel = level;
-    if (level > 0) frame.options |= kOptionPerceptual;
+    vbr = level;
+    for (ElementCoder& e : elements)
+        if (e.kind != ElementKind::LowFrequency) e.perceptual.vbrLevel = level;
+    if (level > 0) setOptionBits(optionBits | kOptionPerceptual);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // The AAC-LC encoder object: one raw data block per 1024-sample frame, a channel pair element
-// for stereo or a single channel element for mono.
+// for stereo, a single channel element for mono, and for 3 to 8 channels the elements of the
+// channel configuration in its order (channel_layout.h).
 //
 // The encoder reads its frames from the frame source it owns. The block written by the k-th
 // encodeFrame call (k from 1) is the transform of input frames k - 2 and k - 1 (frame 0 and -1
@@ -16,9 +17,16 @@
 #include "coding/perceptual_rate_control.h"
 #include "encoder/perceptual_frame.h"
 #include "records/channel_records.h"
+#include "encoder/channel_layout.h"
 #include "encoder/frame_source.h"
 
 namespace varnel {
+
+// The low-frequency channel codes the bands that start below this frequency, at a rate of at
+// most kLowFrequencyBitRate that the full-range channels' share leaves out.
+inline constexpr int32_t kLowFrequencyCutoffHz = 250;
+inline constexpr int32_t kLowFrequencyBitRate = 16000;
+int32_t lowFrequencyBitRate(int32_t totalBitRate, int32_t channels);
 
 // Samples per channel by which a decoder's output lags the input: two frames.
 inline constexpr uint32_t kEncoderDelaySamples = 2 * kFrameLength;
@@ -30,7 +38,7 @@ static_assert(kEncoderDelaySamples == kFlushFrames * kFrameLength);
 inline constexpr int32_t kDefaultOptions = kOptionTns | kOptionMidSide;
 
 // The largest raw data block, in bytes: kMaxBitsPerChannel bits for each channel.
-inline constexpr int kMaxBlockBytes = frameBitCap(kMaxChannels) / 8;
+inline constexpr int kMaxBlockBytes = frameBitCap(kMaxStreamChannels) / 8;
 
 // The highest total bit rate frames can carry: kMaxBitsPerChannel bits per channel and frame,
 // that is 6 bit/s per Hz and channel.
@@ -69,6 +77,26 @@ struct StageTimes {
     double writing = 0;   // syntax writer
 };
 
+// One element of the raw data block (a single channel, a channel pair or the low-frequency
+// channel) and everything it carries from frame to frame: each element codes its channels as a
+// mono or stereo stream of its own would, at the stream's rate per channel, with a reservoir of
+// its own.
+struct ElementCoder {
+    ElementKind kind = ElementKind::Single;
+    int32_t channels = 1;                   // 1 or 2
+    int32_t inputChannel[kMaxChannels]{};   // the frame's interleaved channels it codes
+    int32_t bitRatePerChannel = 0;
+    std::vector<ChannelBuffer> channelBuffers;
+    std::vector<IcsInfo> icsInfo;
+    std::vector<TransientDetector> detectors;
+    std::vector<ChannelCoding> channelCoding;
+    ElementInfo elementInfo{};
+    FrameState frame{};                // reservoir, channel share, option bits
+    MaskingState maskingState[kMaxChannels];  // the perceptual mode's memory between frames
+    PerceptualState perceptual;
+    std::unique_ptr<PerceptualFrame> perceptualFrame;  // the perceptual mode's records within a frame
+};
+
 struct AacEncoder {
     AacEncoder();
     ~AacEncoder();
@@ -91,11 +119,16 @@ struct AacEncoder {
     // Quality-targeted variable rate at `level` (1 .. kMaxVbrLevel, switching the perceptual
     // mode on) or a constant rate (0), from the next frame on; false for any other level.
     bool setVbrLevel(int32_t level);
-    int32_t vbrLevel() const { return perceptual.vbrLevel; }
+    int32_t vbrLevel() const { return vbr; }
     // The total bit rate in use, after the cap.
-    int32_t totalBitRate() const { return bitRatePerChannel * channels; }
+    int32_t totalBitRate() const { return bitRate; }
+    // The option bits in use.
+    int32_t options() const { return optionBits; }
     // Closes the frame source and releases the bit writer.
     void closeEncoder();
+    // Sets the option bits of every element from the next frame on.
+    void setOptionBits(int32_t options);
+    int encodeElement(ElementCoder& element, const FrameView& view, bool last);
 
     std::unique_ptr<FrameSource> inputStream;
     std::unique_ptr<BitWriter> bitWriter;  // writes into blockBuffer
@@ -103,26 +136,20 @@ struct AacEncoder {
     int blockBits = 0;
     uint8_t config[kMaxAudioSpecificConfigBytes] = {};
     int configBytes = 0;
-    std::vector<ChannelBuffer> channelBuffers;
-    std::vector<IcsInfo> icsInfo;
-    std::vector<TransientDetector> detectors;
-    std::vector<ChannelCoding> channelCoding;
-    ElementInfo elementInfo{};
-    FrameState frame{};                // reservoir, channel share, option bits
+    std::vector<ElementCoder> elements;  // in the order the raw data block carries them
     int32_t sampleRate = 0;
-    int32_t bitRatePerChannel = 0;
+    int32_t bitRate = 0;       // total, after the cap
     int32_t channels = 0;
     int32_t sampleRateIndex = 0;
-    MaskingState maskingState[kMaxChannels];  // the perceptual mode's memory between frames
-    PerceptualState perceptual;
-    std::unique_ptr<PerceptualFrame> perceptualFrame;  // the perceptual mode's records within a frame
+    int32_t optionBits = 0;
+    int32_t vbr = 0;
     StageTimes* stageTimes = nullptr;  // filled when set
 };
 
 enum class OpenStatus {
     Ok,
     InvalidSampleRate,   // not one of the 12 AAC sampling rates
-    InvalidChannels,     // only mono and stereo are encoded
+    InvalidChannels,     // 1 to 6 or 8 channels are encoded
     InvalidArgument,     // no stream, no bit writer or no output buffer
 };
 

@@ -54,9 +54,11 @@ inline constexpr int kGlobalGainOffset = 100;
 // id_syn_ele values.
 inline constexpr uint32_t ID_SCE = 0;
 inline constexpr uint32_t ID_CPE = 1;
+inline constexpr uint32_t ID_LFE = 3;
 inline constexpr uint32_t ID_END = 7;
 
-// The element_instance_tag of every element the encoder writes.
+// The element_instance_tag of a mono or stereo stream's element; the elements of a stream of 3
+// to 8 channels are numbered from 0 within each kind.
 inline constexpr int kElementInstanceTag = 3;
 
 // ---------------------------------------------------------------- AudioSpecificConfig, in bits

@@ -18,7 +18,9 @@ inline constexpr int kFrameLength = 1024;         // samples per channel per fra
 inline constexpr int kShortWindowLength = 128;    // lines per short window
 inline constexpr int kShortWindows = 8;           // windows in an EIGHT_SHORT_SEQUENCE
 inline constexpr int kHistoryLength = 3 * kFrameLength;
-inline constexpr int kMaxChannels = 2;
+inline constexpr int kMaxChannels = 2;  // channels of one element (a channel pair)
+// Channels of a stream: up to seven full-range channels and the low-frequency channel.
+inline constexpr int kMaxStreamChannels = 8;
 inline constexpr int kMaxBitsPerChannel = 6144;   // decoder input buffer per channel, in bits
 // The most bits a raw data block of `channels` channels may take: every channel's input buffer.
 constexpr int32_t frameBitCap(int channels) { return channels * kMaxBitsPerChannel; }
@@ -137,6 +139,7 @@ struct ChannelSideInfo {
 
 struct ElementInfo {
     uint8_t elementInstanceTag;
+    uint8_t lowFrequency;                    // a single channel written as the LFE element
     ChannelSideInfo sideInfo[kMaxChannels];
     uint8_t msUsed;                          // written as ms_mask_present
     uint8_t msMask[kMaxBandEntries];

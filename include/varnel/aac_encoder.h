@@ -1,7 +1,7 @@
 /* VarnelAac: an MPEG-4 AAC Low Complexity encoder library.
  *
- * The encoder takes frames of 1024 interleaved PCM samples per channel (mono or stereo, at one
- * of the twelve AAC sampling rates) and returns one access unit per frame: a raw AAC data block
+ * The encoder takes frames of 1024 interleaved PCM samples per channel (1 to 6 or 8 channels,
+ * at one of the twelve AAC sampling rates) and returns one access unit per frame: a raw AAC data block
  * without any container or ADTS header, coded at a constant total bit rate with a bit
  * reservoir. The caller wraps the access units in its own container, using
  * varnel_aac_encoder_get_config() for the decoder configuration (AudioSpecificConfig).
@@ -51,9 +51,9 @@ extern "C" {
 #define VARNEL_AAC_DELAY 2048
 /* The largest access unit: 6144 bits (768 bytes) per channel, the decoder's input buffer. An
  * output buffer for varnel_aac_encode_int16(), varnel_aac_encode_float() or
- * varnel_aac_encoder_flush() must hold at least 768 bytes per channel; this size serves both
- * channel counts. */
-#define VARNEL_AAC_MAX_ACCESS_UNIT_BYTES 1536
+ * varnel_aac_encoder_flush() must hold at least 768 bytes per channel; this size serves every
+ * channel count. */
+#define VARNEL_AAC_MAX_ACCESS_UNIT_BYTES 6144
 /* The largest AudioSpecificConfig: 2 bytes, or 5 at 24000 Hz and below, where it also states
  * that no SBR data follows. */
 #define VARNEL_AAC_MAX_CONFIG_BYTES 5
@@ -62,7 +62,7 @@ extern "C" {
 #define VARNEL_AAC_OK 0
 #define VARNEL_AAC_ERR_NULL (-1)             /* a required pointer is null */
 #define VARNEL_AAC_ERR_SAMPLE_RATE (-2)      /* not one of the twelve AAC sampling rates */
-#define VARNEL_AAC_ERR_CHANNELS (-3)         /* not 1 or 2 channels */
+#define VARNEL_AAC_ERR_CHANNELS (-3)         /* not 1 to 6 or 8 channels */
 #define VARNEL_AAC_ERR_BIT_RATE (-4)         /* bit rate not positive */
 #define VARNEL_AAC_ERR_CLOSED (-5)           /* the encoder was closed */
 #define VARNEL_AAC_ERR_FRAME_SIZE (-6)       /* samples per channel not 1..1024 */
@@ -98,11 +98,18 @@ VARNEL_AAC_API const char *varnel_aac_version(void);
 /* A short English description of a result code; never null. */
 VARNEL_AAC_API const char *varnel_aac_strerror(int error);
 
-/* Creates an encoder for `channels` (1 or 2) channels at `sample_rate` Hz, coding
+/* Creates an encoder for `channels` channels at `sample_rate` Hz, coding
  * `bit_rate` bit/s for the whole stream. A bit rate above what a frame can carry (6 bit/s per
  * Hz and channel) is lowered to that; varnel_aac_encoder_get_bit_rate() tells the rate in use.
  * Returns null on failure, with the reason in *error when `error` is not null (VARNEL_AAC_OK
- * on success). */
+ * on success).
+ *
+ * Channels: 1 (mono), 2 (L R), or the layouts of channel configurations 3 to 7, interleaved in
+ * this order: 3 = L R C, 4 = L R C Cs (back centre), 5 = L R C Ls Rs, 6 = L R C LFE Ls Rs (5.1),
+ * 8 = L R C LFE Lb Rb Ls Rs (7.1: back pair, then side pair). The low-frequency channel (LFE)
+ * codes up to 250 Hz in long blocks, at up to 16 kbit/s taken from the total; the other
+ * channels share the rest evenly. varnel_aac_encoder_get_channel_configuration() gives the
+ * configuration the AudioSpecificConfig states. */
 VARNEL_AAC_API VarnelAacEncoder *varnel_aac_encoder_open(int32_t sample_rate, int channels, int32_t bit_rate,
                                                          int *error);
 
@@ -126,6 +133,8 @@ VARNEL_AAC_API int32_t varnel_aac_encoder_get_bit_rate(const VarnelAacEncoder *e
 /* Sampling rate in Hz and channel count, as opened. */
 VARNEL_AAC_API int32_t varnel_aac_encoder_get_sample_rate(const VarnelAacEncoder *enc);
 VARNEL_AAC_API int varnel_aac_encoder_get_channels(const VarnelAacEncoder *enc);
+/* The channel configuration the AudioSpecificConfig states: 1 to 7. */
+VARNEL_AAC_API int varnel_aac_encoder_get_channel_configuration(const VarnelAacEncoder *enc);
 
 /* Encodes one frame of `frame_size` samples per channel, interleaved (left, right, left, ...
  * for stereo), and writes one access unit into `out` (`out_size` bytes of room, at least 768

@@ -211,7 +211,8 @@ TEST(Api, OpenReportsEachRefusal) {
         int expected;
     };
     for (const Case& c : {Case{44000, 2, 128000, VARNEL_AAC_ERR_SAMPLE_RATE}, Case{0, 1, 64000, VARNEL_AAC_ERR_SAMPLE_RATE},
-                          Case{48000, 0, 64000, VARNEL_AAC_ERR_CHANNELS}, Case{48000, 3, 64000, VARNEL_AAC_ERR_CHANNELS},
+                          Case{48000, 0, 64000, VARNEL_AAC_ERR_CHANNELS}, Case{48000, 7, 64000, VARNEL_AAC_ERR_CHANNELS},
+                          Case{48000, 9, 64000, VARNEL_AAC_ERR_CHANNELS},
                           Case{48000, 2, 0, VARNEL_AAC_ERR_BIT_RATE}, Case{48000, 2, -128000, VARNEL_AAC_ERR_BIT_RATE},
                           Case{96000, 2, 1, VARNEL_AAC_OK}, Case{8000, 1, INT32_MAX, VARNEL_AAC_OK}}) {
         int error = 12345;

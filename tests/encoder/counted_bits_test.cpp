@@ -117,21 +117,21 @@ protected:
             SCOPED_TRACE(::testing::Message() << "frame " << frame);
             ASSERT_LE(run.blockBits(), kMaxBitsPerChannel * enc.channels);
             if (!exactCounts) continue;
-            const bool common = enc.channels == 2 && hasCommonWindow(enc.icsInfo[0], enc.icsInfo[1]);
+            const bool common = enc.channels == 2 && hasCommonWindow(enc.elements[0].icsInfo[0], enc.elements[0].icsInfo[1]);
             int matchedAsWritten = 0;
             for (int c = 0; c < enc.channels; ++c) {
                 SCOPED_TRACE(::testing::Message() << "channel " << c << ", window sequence "
-                                                  << enc.icsInfo[c].windowSequence);
-                const ChannelCoding& coding = enc.channelCoding[c];
+                                                  << enc.elements[0].icsInfo[c].windowSequence);
+                const ChannelCoding& coding = enc.elements[0].channelCoding[c];
                 const bool noise = (options & kOptionPns) != 0;
-                const int written = writtenChannelBits(enc.icsInfo[c], coding, noise);
+                const int written = writtenChannelBits(enc.elements[0].icsInfo[c], coding, noise);
                 if (written == coding.usedBits) {
                     ++matchedAsWritten;
                     continue;
                 }
-                const auto own = common ? withoutCommonExtension(enc.icsInfo[c], coding) : nullptr;
+                const auto own = common ? withoutCommonExtension(enc.elements[0].icsInfo[c], coding) : nullptr;
                 ASSERT_TRUE(own) << "counted " << coding.usedBits << " bits, written " << written;
-                ASSERT_EQ(writtenChannelBits(enc.icsInfo[c], *own, noise), coding.usedBits)
+                ASSERT_EQ(writtenChannelBits(enc.elements[0].icsInfo[c], *own, noise), coding.usedBits)
                     << "written with the common max_sfb " << coding.maxSfb << ": " << written;
             }
             // The shared max_sfb is one channel's own: that channel is written as counted.

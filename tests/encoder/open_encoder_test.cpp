@@ -81,24 +81,24 @@ TEST(OpenEncoder, OptionsBySwitchAndByOptionBits) {
     test::EncoderRun run(silentWav(44100, 1), 64000, kOptionTns);
     ASSERT_TRUE(run.opened());
     AacEncoder& enc = run.encoder();
-    EXPECT_EQ(enc.frame.options, kOptionTns | kOptionMidSide);
+    EXPECT_EQ(enc.options(), kOptionTns | kOptionMidSide);
     EXPECT_EQ(enc.setOption(2, kOptionPns), -1);
     EXPECT_EQ(enc.setOption(0, kOptionPns), -1);
-    EXPECT_EQ(enc.frame.options, kOptionTns | kOptionMidSide);
+    EXPECT_EQ(enc.options(), kOptionTns | kOptionMidSide);
     EXPECT_EQ(enc.setOption(1, kOptionTns | kOptionPns), 0);
-    EXPECT_EQ(enc.frame.options, kOptionTns | kOptionPns);
+    EXPECT_EQ(enc.options(), kOptionTns | kOptionPns);
     const std::pair<EncoderOption, int32_t> bits[] = {{EncoderOption::Tns, kOptionTns},
                                                       {EncoderOption::NoiseSubstitution, kOptionPns},
                                                       {EncoderOption::MidSide, kOptionMidSide},
                                                       {EncoderOption::Perceptual, kOptionPerceptual}};
     for (const auto& [option, bit] : bits) {
-        const int32_t others = enc.frame.options & ~bit;
+        const int32_t others = enc.options() & ~bit;
         enc.setOption(option, true);
         EXPECT_TRUE(enc.hasOption(option));
-        EXPECT_EQ(enc.frame.options, others | bit);
+        EXPECT_EQ(enc.options(), others | bit);
         enc.setOption(option, false);
         EXPECT_FALSE(enc.hasOption(option));
-        EXPECT_EQ(enc.frame.options, others);
+        EXPECT_EQ(enc.options(), others);
     }
 }
 

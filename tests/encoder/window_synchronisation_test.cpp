@@ -56,8 +56,8 @@ TEST(WindowSynchronisation, TransientInOneChannelCodesBothShortWithACommonWindow
         int shortFrames = 0;
         for (int frame = 0; run.encodeFrame() == FrameStatus::Written; ++frame) {
             SCOPED_TRACE(::testing::Message() << "frame " << frame);
-            const IcsInfo& left = enc.icsInfo[0];
-            const IcsInfo& right = enc.icsInfo[1];
+            const IcsInfo& left = enc.elements[0].icsInfo[0];
+            const IcsInfo& right = enc.elements[0].icsInfo[1];
             ASSERT_EQ(left.windowSequence, right.windowSequence);
             if (left.windowSequence != EIGHT_SHORT_SEQUENCE) continue;
             ++shortFrames;
@@ -85,12 +85,12 @@ TEST(WindowSynchronisation, EveryBlockRisesWithThePreviousBlocksShape) {
     int kbdBlocks = 0;
     for (int frame = 0; run.encodeFrame() == FrameStatus::Written; ++frame) {
         SCOPED_TRACE(::testing::Message() << "frame " << frame);
-        EXPECT_EQ(enc.icsInfo[0].windowShape, enc.icsInfo[1].windowShape);
+        EXPECT_EQ(enc.elements[0].icsInfo[0].windowShape, enc.elements[0].icsInfo[1].windowShape);
         for (int c = 0; c < 2; ++c) {
-            EXPECT_EQ(enc.icsInfo[c].previousWindowShape, previous[c]);
-            previous[c] = enc.icsInfo[c].windowShape;
+            EXPECT_EQ(enc.elements[0].icsInfo[c].previousWindowShape, previous[c]);
+            previous[c] = enc.elements[0].icsInfo[c].windowShape;
         }
-        kbdBlocks += enc.icsInfo[0].windowShape == WindowShape::Kbd;
+        kbdBlocks += enc.elements[0].icsInfo[0].windowShape == WindowShape::Kbd;
         if (frame == 30) {
             ASSERT_EQ(previous[0], WindowShape::Kbd) << "a steady tone takes the KBD window";
             enc.setOption(EncoderOption::Perceptual, false);
