@@ -85,9 +85,48 @@ std::vector<double> downmixMatrix(const std::vector<Speaker>& speakers, int outC
     return matrix;
 }
 
-DownmixSource::DownmixSource(std::unique_ptr<PcmSource> inner, const std::vector<Speaker>& speakers, int outChannels)
+std::vector<Speaker> codedOrder(const std::vector<Speaker>& speakers) {
+    static const std::vector<Speaker> kOrders[] = {
+        {S::FrontLeft, S::FrontRight, S::FrontCenter},
+        {S::FrontLeft, S::FrontRight, S::FrontCenter, S::BackCenter},
+        {S::FrontLeft, S::FrontRight, S::FrontCenter, S::BackLeft, S::BackRight},
+        {S::FrontLeft, S::FrontRight, S::FrontCenter, S::SideLeft, S::SideRight},
+        {S::FrontLeft, S::FrontRight, S::FrontCenter, S::LowFrequency, S::BackLeft, S::BackRight},
+        {S::FrontLeft, S::FrontRight, S::FrontCenter, S::LowFrequency, S::SideLeft, S::SideRight},
+        {S::FrontLeft, S::FrontRight, S::FrontCenter, S::LowFrequency, S::BackLeft, S::BackRight, S::SideLeft,
+         S::SideRight},
+    };
+    for (const std::vector<Speaker>& order : kOrders)
+        if (order.size() == speakers.size() && std::is_permutation(order.begin(), order.end(), speakers.begin()))
+            return order;
+    return {};
+}
+
+std::string speakerNames(const std::vector<Speaker>& speakers) {
+    static constexpr const char* kNames[kSpeakerCount] = {"L",  "R",  "C",   "LFE", "Lb",  "Rb",  "Lc",  "Rc",  "Cb",
+                                                          "Ls", "Rs", "Tc",  "Tfl", "Tfc", "Tfr", "Tbl", "Tbc", "Tbr"};
+    std::string names;
+    for (Speaker s : speakers) {
+        if (!names.empty()) names += ' ';
+        names += kNames[static_cast<int>(s)];
+    }
+    return names;
+}
+
+std::vector<double> reorderMatrix(const std::vector<Speaker>& speakers, const std::vector<Speaker>& order) {
+    const size_t n = speakers.size();
+    std::vector<double> matrix(order.size() * n);
+    for (size_t o = 0; o < order.size(); ++o) {
+        const auto found = std::find(speakers.begin(), speakers.end(), order[o]);
+        if (found == speakers.end()) return {};
+        matrix[o * n + static_cast<size_t>(found - speakers.begin())] = 1.0;
+    }
+    return matrix;
+}
+
+DownmixSource::DownmixSource(std::unique_ptr<PcmSource> inner, std::vector<double> matrix, int outChannels)
     : inner_(std::move(inner)),
-      matrix_(downmixMatrix(speakers, outChannels)),
+      matrix_(std::move(matrix)),
       inChannels_(inner_->channels()),
       outChannels_(outChannels) {}
 

@@ -1,4 +1,5 @@
-// Speaker positions of input channels, and the downmix of more channels to stereo or mono.
+// Speaker positions of input channels, the downmix of more channels to stereo or mono, and the
+// reordering of channels into the order the encoder takes them in.
 //
 // The stereo mix is the usual one: each left speaker goes to the left channel and each right
 // speaker to the right, the front ones at full level and the centre, surround, back and top
@@ -41,10 +42,23 @@ std::vector<Speaker> speakersOfMask(uint32_t mask, int channels);
 // input weights per output channel, laid out [out][in].
 std::vector<double> downmixMatrix(const std::vector<Speaker>& speakers, int outChannels);
 
-// A source that mixes `inner` down to `outChannels` channels with downmixMatrix.
+// The order the encoder takes channels at `speakers` in (3.0 L R C, 4.0 L R C Cb, 5.0 L R C Ls
+// Rs, 5.1 L R C LFE Ls Rs, 7.1 L R C LFE Lb Rb Ls Rs; the surround pair of 5.0 and 5.1 may be
+// the back or the side pair); empty when no channel configuration states that layout.
+std::vector<Speaker> codedOrder(const std::vector<Speaker>& speakers);
+
+// Short names of the speakers, "L R C LFE Ls Rs".
+std::string speakerNames(const std::vector<Speaker>& speakers);
+
+// The matrix that puts channels at `speakers` in the order of `order` (each speaker of the
+// order once among them); empty when one is missing.
+std::vector<double> reorderMatrix(const std::vector<Speaker>& speakers, const std::vector<Speaker>& order);
+
+// A source whose channels are sums of `inner`'s weighted by a matrix ([out][in], rows of
+// inner->channels() weights): a downmix, or a reordering of the channels.
 class DownmixSource final : public PcmSource {
 public:
-    DownmixSource(std::unique_ptr<PcmSource> inner, const std::vector<Speaker>& speakers, int outChannels);
+    DownmixSource(std::unique_ptr<PcmSource> inner, std::vector<double> matrix, int outChannels);
 
     int32_t channels() const override { return outChannels_; }
     int32_t sampleRate() const override { return inner_->sampleRate(); }

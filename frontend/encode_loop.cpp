@@ -167,12 +167,18 @@ int32_t usableBitRate(const CommandLine& cl, int32_t channels, int32_t sampleRat
     return usable;
 }
 
-// Bits of the smallest raw data block the encoder writes, whatever the input and the rate:
-// mono, an SCE of id_syn_ele 3, element_instance_tag 4, global_gain 8, ics_info 11 (max_sfb 0,
-// so no sections) and three tool flags, then END 3: 32 bits; stereo, a CPE with common_window
-// 1, ics_info 11, ms_mask_present 2, per channel global_gain 8 and three flags, then END 3:
-// 46 bits, byte-aligned to 48. Every frame costs at least this, so it sets the lowest rate.
-int smallestBlockBits(int32_t channels) { return channels == 1 ? 32 : 48; }
+// Bits of the smallest raw data block the encoder writes, whatever the input and the rate: per
+// single channel or LFE element, id_syn_ele 3, element_instance_tag 4, global_gain 8, ics_info
+// 11 (max_sfb 0, so no sections) and three tool flags: 29 bits; per channel pair element,
+// id_syn_ele and tag 7, common_window 1, ics_info 11, ms_mask_present 2, per channel
+// global_gain 8 and three flags: 43 bits; then END 3, byte-aligned. Mono takes 32 bits, stereo
+// 48, 5.1 152. Every frame costs at least this, so it sets the lowest rate.
+int smallestBlockBits(int32_t channels) {
+    const ChannelLayout* layout = channelLayoutFor(channels);
+    int bits = 3;
+    for (int i = 0; layout && i < layout->elementCount; ++i) bits += layout->elements[i].kind == ElementKind::Pair ? 43 : 29;
+    return (bits + 7) / 8 * 8;
+}
 
 int64_t lowestBitRate(int32_t channels, int32_t sampleRate) {
     return int64_t{smallestBlockBits(channels)} * sampleRate / kFrameLength;

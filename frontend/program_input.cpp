@@ -112,18 +112,32 @@ bool ProgramInput::build(const InputRequest& request, std::unique_ptr<PcmSource>
                          std::vector<Speaker> speakers, std::string* error) {
     reader_ = reader.get();
     std::unique_ptr<PcmSource> source = std::move(reader);
-    if (source->channels() > (request.downmixChannels > 0 ? kSpeakerCount : 2)) {
-        *error = std::to_string(source->channels()) + " channels are not supported (1 or 2 required" +
-                 (source->channels() <= kSpeakerCount ? "; --downmix stereo or --downmix mono mixes them down)" : ")");
+    const int n = source->channels();
+    if (n > kSpeakerCount) {
+        *error = std::to_string(n) + " channels are not supported (at most 8 are coded, and " +
+                 std::to_string(kSpeakerCount) + " mixed down)";
         return false;
     }
-    if (request.downmixChannels > 0 && source->channels() > request.downmixChannels) {
-        if (speakers.empty()) speakers = defaultSpeakers(source->channels());
+    if (n > 2 && speakers.empty()) speakers = defaultSpeakers(n);
+    if (request.downmixChannels > 0 && n > request.downmixChannels) {
         if (speakers.empty()) {
-            *error = channelsText(source->channels()) + " without stated speaker positions cannot be mixed down";
+            *error = channelsText(n) + " without stated speaker positions cannot be mixed down";
             return false;
         }
-        source = std::make_unique<DownmixSource>(std::move(source), speakers, request.downmixChannels);
+        source = std::make_unique<DownmixSource>(std::move(source), downmixMatrix(speakers, request.downmixChannels),
+                                                 request.downmixChannels);
+    } else if (n > 2) {
+        // More channels are coded in the order of the channel configuration that states them.
+        const std::vector<Speaker> order = codedOrder(speakers);
+        if (order.empty()) {
+            *error = channelsText(n) + (speakers.empty() ? " without stated speaker positions"
+                                                         : " at " + speakerNames(speakers)) +
+                     ": no AAC channel configuration states this layout (3.0, 4.0, 5.0, 5.1 and 7.1 are coded); "
+                     "--downmix stereo or --downmix mono mixes it down";
+            return false;
+        }
+        if (order != speakers)
+            source = std::make_unique<DownmixSource>(std::move(source), reorderMatrix(speakers, order), n);
     }
     const int32_t rate = source->sampleRate();
     const int32_t target = request.rate > 0 ? request.rate : targetSampleRate(rate);

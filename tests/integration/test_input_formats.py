@@ -176,12 +176,13 @@ class Downmix(Workdir):
                     levels = [tone_level(decoded[4096:n - 4096, ch], rate, f) / 4000 for f in self.TONES]
                     np.testing.assert_allclose(levels, row, atol=0.03, err_msg="%s channel %d" % (mix, ch))
 
-    def test_without_downmix_more_channels_are_refused(self):
-        wav = self.path("in3.wav")
-        write_wav(wav, np.zeros((4096, 3), dtype=np.int16), 48000)
-        code, err = run(wav, self.path("out.mp4"), "96k")
-        self.assertEqual(code, 1)
-        self.assertIn("3 channels are not supported", err)
+    def test_channels_without_speaker_positions_are_refused(self):
+        wav = self.path("in9.wav")
+        write_wav(wav, np.zeros((4096, 9), dtype=np.int16), 48000)
+        for args in ([], ["--downmix", "stereo"]):
+            code, err = run(wav, self.path("out.mp4"), "96k", *args)
+            self.assertEqual(code, 1)
+            self.assertIn("9 channels without stated speaker positions", err)
 
 
 if __name__ == "__main__":

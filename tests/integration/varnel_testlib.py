@@ -39,10 +39,11 @@ def write_bytes(path, data):
 
 
 def wav_bytes(samples, rate, channels=None, bits=16, fmt_tag=1, extensible=False,
-              before=(), after=(), data_size=None, valid_bits=None, raw=None):
+              before=(), after=(), data_size=None, valid_bits=None, raw=None, mask=0):
     """Builds a WAV file. `samples` is an int array shaped (n, channels) or (n,) of 16-bit values,
     or `raw` gives the data payload directly. `before`/`after` are (id, payload) chunks placed
-    around the data chunk. `data_size` overrides the data chunk's size field."""
+    around the data chunk. `data_size` overrides the data chunk's size field; `mask` is an
+    extensible header's channel mask."""
     if raw is None:
         a = np.asarray(samples)
         if a.ndim == 1:
@@ -54,7 +55,7 @@ def wav_bytes(samples, rate, channels=None, bits=16, fmt_tag=1, extensible=False
         sub = struct.pack("<H", fmt_tag) + bytes([0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
                                                   0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71])
         fmt = struct.pack("<HHIIHHHHI", 0xFFFE, channels, rate, rate * block, block, bits, 22,
-                          valid_bits or bits, 0) + sub
+                          valid_bits or bits, mask) + sub
     else:
         fmt = struct.pack("<HHIIHH", fmt_tag, channels, rate, rate * block, block, bits)
     chunks = b""
@@ -93,10 +94,12 @@ def encode(wav, mp4, rate_arg, extra_env=None):
     return subprocess.run([ENCODER, wav, mp4, str(rate_arg)], capture_output=True, env=env)
 
 
-def ffmpeg_decode(mp4, channels):
-    """Decodes with ffmpeg to float samples shaped (n, channels); returns (samples, warnings)."""
-    r = subprocess.run(["ffmpeg", "-v", "warning", "-nostdin", "-i", mp4, "-f", "f32le", "-ac",
-                        str(channels), "-"], capture_output=True)
+def ffmpeg_decode(mp4, channels, native=False):
+    """Decodes with ffmpeg to float samples shaped (n, channels); returns (samples, warnings).
+    `native` keeps the stream's own channel layout instead of asking for `channels` channels
+    (which, for three, is ffmpeg's 2.1, a remix of 3.0)."""
+    r = subprocess.run(["ffmpeg", "-v", "warning", "-nostdin", "-i", mp4, "-f", "f32le"] +
+                       ([] if native else ["-ac", str(channels)]) + ["-"], capture_output=True)
     if r.returncode != 0:
         raise AssertionError("ffmpeg failed: " + r.stderr.decode(errors="replace"))
     data = np.frombuffer(r.stdout, dtype="<f4").reshape(-1, channels)
@@ -105,10 +108,12 @@ def ffmpeg_decode(mp4, channels):
 
 FAAD_START_SKIP = 1024
 # What faad prints for every file of ours and that means nothing: it looks for a metadata box
-# the file does not have, reads past the last box, and skips the two MPEG-4 systems tracks.
+# the file does not have, reads past the last box, and skips the two MPEG-4 systems tracks; for
+# more than two channels it says that it writes them in the WAV order rather than the stream's.
 FAAD_HARMLESS = [re.compile(p) for p in (r"^parse error: atom 'udta' not found$",
                                          r"^can't read atom name @([0-9a-f]+)$",
-                                         r"^\*track media type: '(sdsm|odsm)': unsupported, skipping$")]
+                                         r"^\*track media type: '(sdsm|odsm)': unsupported, skipping$",
+                                         r"^\| Config: .* \| WARNING: channels are reordered according to$")]
 FAAD_TROUBLE = re.compile(r"error|warning|excess|unsupported|can't|cannot|fail|unable|invalid|bad|skipping",
                           re.IGNORECASE)
 
@@ -147,7 +152,7 @@ def faad_decode(mp4, channels, rate=None, frames=None):
         if not FAAD_TROUBLE.search(line):
             continue
         m = [p.match(line) for p in FAAD_HARMLESS]
-        if m[0] or m[2] or (m[1] and int(m[1].group(1), 16) >= size):
+        if m[0] or m[2] or m[3] or (m[1] and int(m[1].group(1), 16) >= size):
             continue
         bad.append(line)
     if r.returncode != 0:
