@@ -13,7 +13,8 @@
 # multiple of real time and our peak resident set size (GNU time) at 60 s and on the long input,
 # in both modes, against the 4 MiB goal; and the machine's load average before and after. The
 # long input shows how memory grows with length: the sample-size table takes about 4 bytes per
-# frame. Finally it prints the per-stage split of the encoder core from encoder_benchmark.
+# frame. Then CPU per channel of a 5.1 version of the input against stereo. Finally it prints
+# the per-stage split of the encoder core from encoder_benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-perf}
@@ -77,6 +78,27 @@ if [ "$long_minutes" -gt 0 ]; then
   done
   rm -f "$work/long.wav" "$work/long.mp4"
 fi
+# CPU per channel of 5.1 against stereo: the same 60 s with a centre and an LFE channel (the
+# pair's mean) and a surround pair (the pair crossed over), at 64 kbit/s for each full-range
+# channel and 16 kbit/s for the LFE, against the stereo file at 128 kbit/s.
+ffmpeg -nostdin -y -v error -i "$work/in.wav" -filter_complex \
+  "pan=5.1|FL=c0|FR=c1|FC=0.5*c0+0.5*c1|LFE=0.5*c0+0.5*c1|BL=0.8*c1+0.2*c0|BR=0.8*c0+0.2*c1" \
+  -c:a pcm_s16le "$work/in51.wav"
+for mode in default perceptual; do
+  flag=$([ "$mode" = perceptual ] && echo --perceptual || true)
+  : >"$work/51.txt"
+  : >"$work/20.txt"
+  # Interleaved with stereo runs of its own, so that a drift of the machine falls on both.
+  for ((i = 0; i < runs; ++i)); do
+    measure "$enc" $flag "$work/in51.wav" "$work/ours51.mp4" 336000 >>"$work/51.txt"
+    measure "$enc" $flag "$work/in.wav" "$work/ours.mp4" 128000 >>"$work/20.txt"
+  done
+  multi=$(cut -d' ' -f1 "$work/51.txt" | median)
+  stereo=$(cut -d' ' -f1 "$work/20.txt" | median)
+  awk -v m="$multi" -v s="$stereo" -v mode="$mode" 'BEGIN {
+    printf "  5.1, %s: CPU %.3f s, %.4f s per channel against %.4f for stereo (%.2f; goal within about 1.10)\n",
+           mode, m, m / 6, s / 2, (m / 6) / (s / 2) }'
+done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "encoder core stages (encoder_benchmark):"
