@@ -277,6 +277,47 @@ void openElement(ElementCoder& e, const ElementLayout& layout, uint8_t instanceT
 
 }  // namespace
 
+void shareReservoirs(std::span<ElementCoder> elements) {
+    if (elements.size() < 2) return;
+    int64_t pool = 0, need = 0;
+    for (const ElementCoder& e : elements) {
+        pool += e.frame.bitReservoir.bits();
+        need += std::max(e.lastBlockBits, 1);
+    }
+    // Water-filling: an element whose part would pass its capacity gets its capacity, and the
+    // others share what is left, until every part fits.
+    std::vector<int32_t> part(elements.size(), -1);
+    int64_t left = pool;
+    for (bool capped = true; capped && left > 0;) {
+        capped = false;
+        for (size_t i = 0; i < elements.size(); ++i) {
+            if (part[i] >= 0 || need <= 0) continue;
+            const int64_t want = left * std::max(elements[i].lastBlockBits, 1) / need;
+            const int32_t capacity = elements[i].frame.bitReservoir.capacity();
+            if (want >= capacity) {
+                part[i] = capacity;
+                left -= capacity;
+                need -= std::max(elements[i].lastBlockBits, 1);
+                capped = true;
+            }
+        }
+    }
+    // The rest in proportion (an overdrawn pool shares its debt the same way); what the
+    // division leaves goes to the first element still open, so that the sum stays the pool's.
+    int64_t given = 0;
+    size_t firstOpen = elements.size();
+    for (size_t i = 0; i < elements.size(); ++i) {
+        if (part[i] < 0) {
+            part[i] = need > 0 ? static_cast<int32_t>(left * std::max(elements[i].lastBlockBits, 1) / need) : 0;
+            firstOpen = std::min(firstOpen, i);
+        }
+        given += part[i];
+    }
+    if (firstOpen < elements.size()) part[firstOpen] += static_cast<int32_t>(pool - given);
+    for (size_t i = 0; i < elements.size(); ++i)
+        elements[i].frame.bitReservoir = BitReservoir(elements[i].frame.bitReservoir.capacity(), part[i]);
+}
+
 int32_t lowFrequencyBitRate(int32_t totalBitRate, int32_t channels) {
     return std::min(kLowFrequencyBitRate, totalBitRate / channels);
 }
@@ -409,12 +450,12 @@ FrameStatus AacEncoder::encodeFrame() {
     clock.mark(&StageTimes::input);
     bitWriter->setOutput(blockBuffer.data(), static_cast<int>(blockBuffer.size()));
     blockBits = 0;
+    shareReservoirs(elements);
     bool fits = true;
-    int bits = 0;
     for (size_t i = 0; i < elements.size(); ++i) {
         const int written = encodeElement(elements[i], view, i + 1 == elements.size());
         fits &= written >= 0;
-        bits += std::max(written, 0);
+        elements[i].lastBlockBits = std::max(written, 0);
     }
     assert(fits);
     bitWriter->takeOutput(&blockBits);

@@ -79,13 +79,14 @@ struct StageTimes {
 
 // One element of the raw data block (a single channel, a channel pair or the low-frequency
 // channel) and everything it carries from frame to frame: each element codes its channels as a
-// mono or stereo stream of its own would, at the stream's rate per channel, with a reservoir of
-// its own.
+// mono or stereo stream of its own would, at its rate per channel. The elements of one stream
+// share their reservoirs (shareReservoirs).
 struct ElementCoder {
     ElementKind kind = ElementKind::Single;
     int32_t channels = 1;                   // 1 or 2
     int32_t inputChannel[kMaxChannels]{};   // the frame's interleaved channels it codes
     int32_t bitRatePerChannel = 0;
+    int32_t lastBlockBits = 0;  // what the element took of the last raw data block
     std::vector<ChannelBuffer> channelBuffers;
     std::vector<IcsInfo> icsInfo;
     std::vector<TransientDetector> detectors;
@@ -96,6 +97,13 @@ struct ElementCoder {
     PerceptualState perceptual;
     std::unique_ptr<PerceptualFrame> perceptualFrame;  // the perceptual mode's records within a frame
 };
+
+// The bits the elements' reservoirs hold, shared out again before each frame: each element
+// gets a part in proportion to the bits its last block took, what it needs, up to its own
+// capacity (6144 bits a channel, the decoder's buffer for its channels), the rest going to the
+// others. So bits one element leaves unspent (the LFE, a silent pair) serve the others, and the
+// sum the decoder's buffers hold is what it was. One element keeps its reservoir as it is.
+void shareReservoirs(std::span<ElementCoder> elements);
 
 struct AacEncoder {
     AacEncoder();

@@ -111,5 +111,31 @@ TEST(OpenEncoder, TheRateIsCappedAtWhatFramesCarry) {
     EXPECT_EQ(run.encoder().totalBitRate(), 96000);
 }
 
+// The reservoirs of a stream's elements are shared out by need within their capacities; the
+// sum is kept, and one element keeps its own.
+TEST(OpenEncoder, ReservoirsAreSharedByNeedWithinCapacities) {
+    struct Case {
+        std::vector<int32_t> capacity, bits, lastBlock, expected;
+    };
+    const Case cases[] = {
+        {{6144}, {100}, {5000}, {100}},                                     // one element: as it was
+        {{6144, 12288, 6144}, {6144, 0, 0}, {100, 200, 100}, {1536, 3072, 1536}},  // by need
+        {{6144, 6144}, {8000, 4000}, {1, 1000}, {5856, 6144}},               // the needy one full
+        {{6144, 12288}, {-300, 100}, {100, 100}, {-100, -100}},              // a debt shared alike
+    };
+    for (const Case& c : cases) {
+        std::vector<ElementCoder> elements(c.capacity.size());
+        for (size_t i = 0; i < elements.size(); ++i) {
+            elements[i].frame.bitReservoir = BitReservoir(c.capacity[i], c.bits[i]);
+            elements[i].lastBlockBits = c.lastBlock[i];
+        }
+        shareReservoirs(elements);
+        for (size_t i = 0; i < elements.size(); ++i) {
+            EXPECT_EQ(elements[i].frame.bitReservoir.bits(), c.expected[i]) << i;
+            EXPECT_EQ(elements[i].frame.bitReservoir.capacity(), c.capacity[i]);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace varnel
