@@ -75,6 +75,9 @@ TEST_P(SameAsProgram, AccessUnitsAndConfig) {
     std::vector<uint8_t> dsi{static_cast<uint8_t>(configBytes)};
     dsi.insert(dsi.end(), config, config + configBytes);
     EXPECT_NE(std::search(esds.begin(), esds.end(), dsi.begin(), dsi.end()), esds.end());
+    // The configuration its channel count has, as the AudioSpecificConfig states it.
+    EXPECT_EQ(varnel_aac_encoder_get_channel_configuration(enc), (config[1] >> 3) & 0xF);
+    EXPECT_EQ(varnel_aac_encoder_get_channel_configuration(enc), p.api.channels == 8 ? 7 : p.api.channels);
     // Up to 6 bit/s per Hz and channel.
     EXPECT_EQ(varnel_aac_encoder_get_bit_rate(enc), std::min<int32_t>(p.api.bitRate, 6 * p.api.sampleRate * p.api.channels));
 
@@ -94,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ProgramCase{{48000, 2, 96000, 1, 1, 0}, 30 * 1024 + 1, false, "noise_substitution_left_right"},
                       ProgramCase{{8000, 1, 1000000, 0, 0, 1}, 12 * 1024 + 700, false, "rate_lowered_no_tns"},
                       ProgramCase{{32000, 2, 64000, 1, 0, 1}, 25 * 1024 + 100, true, "float_clipped"},
-                      ProgramCase{{48000, 2, 96000, 1, 1, 1, 1}, 20 * 1024 + 5, false, "perceptual"}),
+                      ProgramCase{{48000, 2, 96000, 1, 1, 1, 1}, 20 * 1024 + 5, false, "perceptual"},
+                      ProgramCase{{48000, 6, 336000, 1, 0, 1}, 15 * 1024 + 9, false, "five_one"},
+                      ProgramCase{{44100, 8, 512000, 1, 1, 1, 1}, 10 * 1024, false, "seven_one_perceptual"}),
     [](const auto& c) { return std::string(c.param.name); });
 
 // Every call refuses a null and a closed encoder; refused calls between the frames of one
