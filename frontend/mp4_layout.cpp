@@ -201,7 +201,7 @@ bool Mp4Output::describeAudio(std::span<const uint8_t> audioSpecificConfig, uint
         lastSecond_.assign(std::max<size_t>(1, (sampleRate_ + kFrameLength - 1) / kFrameLength), 0);
     }
     Mp4EsParams es = esParams(kAudioEsId, kAudioObjectTypeIndication, kAudioStreamType, audioSpecificConfig,
-                              kAudioBufferSizeDb);
+                              audioBufferSizeDb(channels));
     es.max_bitrate = 2u * totalBitRate;
     es.avg_bitrate = totalBitRate;
     return describeTrack(audio_, es, channels, sampleRate_);
@@ -230,7 +230,7 @@ bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
                 UINT32_MAX, bytes * 8 * sampleRate_ / (frameCount * kFrameLength)));
         };
         Mp4EsParams es = esParams(kAudioEsId, kAudioObjectTypeIndication, kAudioStreamType, audioSpecificConfig_,
-                                  kAudioBufferSizeDb);
+                                  audioBufferSizeDb(channels_));
         es.avg_bitrate = perSecond(audioBytes(), frames());
         es.max_bitrate = perSecond(peakSecondBytes_, std::min<uint64_t>(frames(), lastSecond_.size()));
         ok = describeTrack(audio_, es, channels_, sampleRate_);

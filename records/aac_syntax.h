@@ -100,7 +100,9 @@ inline constexpr int kAdtsHeaderBytes = 7;
 inline constexpr uint32_t kAudioObjectTypeIndication = 0x40;  // objectTypeIndication: ISO/IEC 14496-3 audio
 inline constexpr uint32_t kAudioStreamType = 5;               // streamType: AudioStream
 inline constexpr uint32_t kAudioEsId = 1;                     // ES_ID of the audio stream
-inline constexpr uint32_t kAudioBufferSizeDb = 1024;          // bufferSizeDB, bytes
+inline constexpr uint32_t kAudioBufferSizeDb = 1024;          // bufferSizeDB, bytes (mono, stereo)
+// bufferSizeDB of a stream of more channels: the decoder's input buffer, 6144 bits a channel.
+constexpr uint32_t audioBufferSizeDb(uint32_t channels) { return channels > 2 ? channels * 768 : kAudioBufferSizeDb; }
 
 // ---------------------------------------------------------------- interface ids
 // The encoder's setOption id, and its option bits.
