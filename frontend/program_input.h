@@ -1,8 +1,9 @@
 // The program's input: the file or stream it names, read by the reader that takes it (the WAV
 // reader for WAV files, standard input, pipes and raw PCM; libsndfile for the other formats,
-// recognised by content), mixed down and converted to an AAC sampling rate where asked or
-// needed, and cut into the encoder's frames. A WAV input at an AAC rate with one or two
-// channels and nothing asked of it reaches the encoder straight from the WAV reader.
+// recognised by content), mixed down or put in the encoder's channel order, converted to an AAC
+// sampling rate where asked or needed, and cut into the encoder's frames. A WAV input at an AAC
+// rate whose channels are in the encoder's order, with nothing asked of it, reaches the encoder
+// straight from the WAV reader.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,7 @@ struct InputRequest {
     std::string fileName;
     std::optional<RawFormat> raw;  // headerless PCM of this format
     int32_t rate = 0;              // convert to this AAC rate; 0: only a rate that is not one
-    int32_t downmixChannels = 0;   // mix more channels down to 1 or 2; 0: no downmix
+    int32_t downmixChannels = 0;   // mix more channels down to 1 or 2; 0: code them all
     int32_t frameLength = 1024;
     int32_t trailingSilentFrames = 0;
 };
