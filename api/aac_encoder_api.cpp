@@ -106,7 +106,7 @@ const char* varnel_aac_strerror(int error) {
     case VARNEL_AAC_OK: return "success";
     case VARNEL_AAC_ERR_NULL: return "a required pointer is null";
     case VARNEL_AAC_ERR_SAMPLE_RATE: return "the sampling rate is not one of the twelve AAC rates (8000 to 96000 Hz)";
-    case VARNEL_AAC_ERR_CHANNELS: return "only 1 or 2 channels can be encoded";
+    case VARNEL_AAC_ERR_CHANNELS: return "only 1 to 6 or 8 channels can be encoded";
     case VARNEL_AAC_ERR_BIT_RATE: return "the bit rate must be positive";
     case VARNEL_AAC_ERR_CLOSED: return "the encoder is closed";
     case VARNEL_AAC_ERR_FRAME_SIZE: return "a frame holds 1024 samples per channel (only the last may hold fewer)";
