@@ -137,8 +137,9 @@ VARNEL_AAC_API int varnel_aac_encoder_get_channels(const VarnelAacEncoder *enc);
 VARNEL_AAC_API int varnel_aac_encoder_get_channel_configuration(const VarnelAacEncoder *enc);
 
 /* Encodes one frame of `frame_size` samples per channel, interleaved (left, right, left, ...
- * for stereo; the orders above for more channels), and writes one access unit into `out` (`out_size` bytes of room, at least 768
- * per channel). Returns the access unit's length in bytes.
+ * for stereo; the orders above for more channels), and writes one access unit into `out`
+ * (`out_size` bytes of room, at least 768 per channel). Returns the access unit's length in
+ * bytes.
  *
  * `frame_size` is 1024. Only the last frame of the input may be shorter (1 to 1023); it is
  * completed with silence, and after it only varnel_aac_encoder_flush() is accepted.
