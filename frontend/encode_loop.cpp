@@ -203,7 +203,7 @@ std::optional<int> checkInput(const CommandLine& cl, const Console& con, const P
                               const std::string& why) {
     if (!input) return con.fail(Failure::Input, cl.inputFileName, why.empty() ? "cannot be read" : why);
     if (input->knownEmpty())
-        return con.fail(Failure::Input, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
+        return con.fail(Failure::Input, cl.inputFileName, input->emptyReason());
     if (!input->rateProblem().empty()) return con.fail(Failure::SamplingFrequency, cl.inputFileName, input->rateProblem());
     if (sameFile(cl.inputFileName, cl.outputFileName))
         return con.fail(Failure::Output, cl.outputFileName, "the output would overwrite the input file");
@@ -496,7 +496,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     // A stream's header cannot tell whether samples follow it; one that ended without any
     // is refused as a file with an empty data chunk is.
     if (input->samplesEncoded() == 0)
-        return con.fail(Failure::Input, cl.inputFileName, "holds no audio samples (its data chunk is empty)");
+        return con.fail(Failure::Input, cl.inputFileName, input->emptyReason());
 
     const uint64_t announced = input->announcedSamples();
     if (input->samplesRead() < announced)

@@ -103,6 +103,7 @@ std::unique_ptr<ProgramInput> ProgramInput::open(const InputRequest& request, st
     input->knownEmpty_ = format.dataSize < format.blockAlign;
     input->info_ = format.info;
     input->wav_ = wav.get();
+    input->wavHeader_ = !request.raw;
     std::vector<Speaker> speakers = speakersOfMask(format.channelMask, format.channels);
     if (!input->build(request, std::move(wav), speakers, error)) return nullptr;
     return input;

@@ -55,6 +55,10 @@ public:
     const std::string& rateProblem() const { return rateProblem_; }
     // True when the header says there are no samples.
     bool knownEmpty() const { return knownEmpty_; }
+    // Why an input without samples is refused, in the terms of its format.
+    std::string emptyReason() const {
+        return wavHeader_ ? "holds no audio samples (its data chunk is empty)" : "holds no audio samples";
+    }
     // The file's text tags, by WAV INFO id.
     const std::vector<std::pair<std::string, std::string>>& infoItems() const { return info_; }
     // Notes on what was done to the input (a conversion the user did not ask for).
@@ -89,6 +93,7 @@ private:
     int32_t channels_ = 0;
     int32_t sampleRate_ = 0;
     bool knownEmpty_ = false;
+    bool wavHeader_ = false;  // the input is a WAV file or stream (not raw PCM, not another format)
     std::string rateProblem_;
     std::vector<std::pair<std::string, std::string>> info_;
     std::vector<std::string> notes_;
