@@ -1,6 +1,7 @@
 #include "encoder/aac_encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <chrono>
 #include <cstring>
@@ -275,10 +276,17 @@ void openElement(ElementCoder& e, const ElementLayout& layout, uint8_t instanceT
     e.perceptual.vbrLevel = e.kind == ElementKind::LowFrequency ? 0 : vbrLevel;
 }
 
+// The low-frequency channel's rate: kLowFrequencyBitRate, or an even share of the total when
+// that is less.
+int32_t lowFrequencyBitRate(int32_t totalBitRate, int32_t channels) {
+    return std::min(kLowFrequencyBitRate, totalBitRate / channels);
+}
+
 }  // namespace
 
 void shareReservoirs(std::span<ElementCoder> elements) {
     if (elements.size() < 2) return;
+    assert(elements.size() <= static_cast<size_t>(kMaxElements));
     int64_t pool = 0, need = 0;
     for (const ElementCoder& e : elements) {
         pool += e.frame.bitReservoir.bits();
@@ -286,7 +294,8 @@ void shareReservoirs(std::span<ElementCoder> elements) {
     }
     // Water-filling: an element whose part would pass its capacity gets its capacity, and the
     // others share what is left, until every part fits.
-    std::vector<int32_t> part(elements.size(), -1);
+    std::array<int32_t, kMaxElements> part;
+    part.fill(-1);
     int64_t left = pool;
     for (bool capped = true; capped && left > 0;) {
         capped = false;
@@ -318,9 +327,6 @@ void shareReservoirs(std::span<ElementCoder> elements) {
         elements[i].frame.bitReservoir = BitReservoir(elements[i].frame.bitReservoir.capacity(), part[i]);
 }
 
-int32_t lowFrequencyBitRate(int32_t totalBitRate, int32_t channels) {
-    return std::min(kLowFrequencyBitRate, totalBitRate / channels);
-}
 
 OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource> inputStream,
                        std::unique_ptr<AacEncoder>* out) {

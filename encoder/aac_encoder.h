@@ -26,7 +26,6 @@ namespace varnel {
 // most kLowFrequencyBitRate that the full-range channels' share leaves out.
 inline constexpr int32_t kLowFrequencyCutoffHz = 250;
 inline constexpr int32_t kLowFrequencyBitRate = 16000;
-int32_t lowFrequencyBitRate(int32_t totalBitRate, int32_t channels);
 
 // Samples per channel by which a decoder's output lags the input: two frames.
 inline constexpr uint32_t kEncoderDelaySamples = 2 * kFrameLength;

@@ -13,29 +13,35 @@ FramedSource::FramedSource(std::unique_ptr<PcmSource> inner, int32_t frameLength
       channels_(inner_->channels()),
       trailingSilentFrames_(trailingSilentFrames) {}
 
-ReadStatus FramedSource::readFrame(FrameView* view) {
-    if (held_) return ReadStatus::FrameHeld;
+int64_t cutFrame(PcmSource& source, std::span<double> samples, int32_t frameLength, bool& ended,
+                 int32_t& silentFramesLeft, uint64_t delivered) {
+    const int32_t channels = source.channels();
     // A source may deliver fewer frames than asked before its end: read until the frame is
     // full or the source has ended.
     int64_t filled = 0;
-    while (!ended_ && filled < frameLength_) {
-        const int64_t got = inner_->readPcm(samples_.data() + filled * channels_, frameLength_ - filled);
-        if (got < 0) {
-            valuesRead_ = 0;
-            return ReadStatus::ReadError;
-        }
-        ended_ = got == 0;
+    while (!ended && filled < frameLength) {
+        const int64_t got = source.readPcm(samples.data() + filled * channels, frameLength - filled);
+        if (got < 0) return kFrameReadError;
+        ended = got == 0;
         filled += got;
     }
     if (filled == 0) {
-        if (trailingSilentFrames_ == 0 || delivered_ == 0) {
-            valuesRead_ = 0;
-            return ReadStatus::EndOfData;
-        }
-        --trailingSilentFrames_;
+        // After the samples: the silent flush frames, but only when there were any samples.
+        if (silentFramesLeft == 0 || delivered == 0) return kNoMoreFrames;
+        --silentFramesLeft;
+    }
+    std::fill(samples.begin() + filled * channels, samples.end(), 0.0);
+    return filled;
+}
+
+ReadStatus FramedSource::readFrame(FrameView* view) {
+    if (held_) return ReadStatus::FrameHeld;
+    const int64_t filled = cutFrame(*inner_, samples_, frameLength_, ended_, trailingSilentFrames_, delivered_);
+    if (filled < 0) {
+        valuesRead_ = 0;
+        return filled == kNoMoreFrames ? ReadStatus::EndOfData : ReadStatus::ReadError;
     }
     delivered_ += static_cast<uint64_t>(filled);
-    std::fill(samples_.begin() + filled * channels_, samples_.end(), 0.0);
     valuesRead_ = static_cast<int32_t>(samples_.size());
     held_ = true;
     *view = FrameView{samples_.data(), inner_->sampleRate(), valuesRead_, channels_};

@@ -1,17 +1,30 @@
 // The encoder's frames cut from any PcmSource: each read hands out one frame of interleaved
 // samples, the last one completed with silence, then a set number of silent frames so that an
 // encoder with a look-ahead delay can flush every sample (none when the source had no
-// samples at all), as the WAV reader does for its own files.
+// samples at all). The WAV reader cuts its own frames the same way (cutFrame).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "encoder/frame_source.h"
 #include "frontend/pcm_source.h"
 
 namespace varnel {
+
+// What cutFrame returns instead of a count.
+inline constexpr int64_t kFrameReadError = -1;  // the source cannot be read
+inline constexpr int64_t kNoMoreFrames = -2;    // the source and its silent frames have ended
+
+// Cuts the next frame of `frameLength` sample frames from `source` into `samples`: the source's
+// samples, read until the frame is full or the source ends (`ended` is then set), completed
+// with silence. After the end, a frame is one of `silentFramesLeft` silent frames (counted
+// down), when `delivered` sample frames came before it. Returns the source's sample frames in
+// the frame, or kFrameReadError, or kNoMoreFrames.
+int64_t cutFrame(PcmSource& source, std::span<double> samples, int32_t frameLength, bool& ended,
+                 int32_t& silentFramesLeft, uint64_t delivered);
 
 class FramedSource final : public FrameSource {
 public:

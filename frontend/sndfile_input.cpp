@@ -212,16 +212,16 @@ int64_t SndfileSource::readPcm(double* out, int64_t frames) {
         doubles_.resize(values);
         got = a.readfDouble(handle(file_), doubles_.data(), frames);
         size_t clipped = 0;
-        for (size_t i = 0; i < static_cast<size_t>(std::max<sf_count_t>(got, 0)) * channels_; ++i)
-            out[i] = scaleFloatSample(doubles_[i], &clipped);
+        const size_t n = static_cast<size_t>(std::max<sf_count_t>(got, 0)) * static_cast<size_t>(channels_);
+        for (size_t i = 0; i < n; ++i) out[i] = scaleFloatSample(doubles_[i], &clipped);
         clipped_ += clipped;
     } else {
         // Integer samples arrive left-aligned in 32-bit words: word / 65536 is the sample at
         // the 16-bit scale, exact for every width up to 32 bits.
         ints_.resize(values);
         got = a.readfInt(handle(file_), ints_.data(), frames);
-        for (size_t i = 0; i < static_cast<size_t>(std::max<sf_count_t>(got, 0)) * channels_; ++i)
-            out[i] = ints_[i] / 65536.0;
+        const size_t n = static_cast<size_t>(std::max<sf_count_t>(got, 0)) * static_cast<size_t>(channels_);
+        for (size_t i = 0; i < n; ++i) out[i] = ints_[i] / 65536.0;
     }
     if (got < 0 || (got < frames && a.error(handle(file_)) != SF_ERR_NO_ERROR)) {
         failure_ = std::string("read error: ") + a.strerror(handle(file_)) + " (the file is damaged)";

@@ -5,6 +5,8 @@
 #include <new>
 #include <system_error>
 
+#include "frontend/framed_source.h"
+
 namespace varnel {
 
 InputStream::~InputStream() { closeStream(); }
@@ -92,23 +94,12 @@ int64_t InputStream::readPcm(double* out, int64_t frames) {
 
 ReadStatus InputStream::readFrame(FrameView* view) {
     if (frameHeld_) return ReadStatus::FrameHeld;
-    const size_t n = static_cast<size_t>(frameLength_) * static_cast<size_t>(channels_);
-    const int64_t got = readPcm(samples_.data(), frameLength_);
-    if (got < 0) {
+    const int64_t filled = cutFrame(*this, samples_, frameLength_, ended_, trailingSilentFrames_, samplesRead_);
+    if (filled < 0) {
         valuesRead_ = 0;
-        return ReadStatus::ReadError;
+        return filled == kNoMoreFrames ? ReadStatus::EndOfData : ReadStatus::ReadError;
     }
-    const size_t values = static_cast<size_t>(got) * static_cast<size_t>(channels_);
-    if (values == 0) {
-        // After the data: the silent flush frames, but only when there was any data at all.
-        if (trailingSilentFrames_ == 0 || samplesRead_ == 0) {
-            valuesRead_ = 0;
-            return ReadStatus::EndOfData;
-        }
-        --trailingSilentFrames_;
-    }
-    std::fill(samples_.begin() + static_cast<std::ptrdiff_t>(values), samples_.end(), 0.0);
-    valuesRead_ = static_cast<int32_t>(n);
+    valuesRead_ = static_cast<int32_t>(samples_.size());
     frameHeld_ = true;
     *view = FrameView{samples_.data(), sampleRate_, valuesRead_, channels_};
     return ReadStatus::Frame;

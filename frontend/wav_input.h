@@ -98,6 +98,7 @@ private:
     int32_t valuesRead_ = 0;
     int32_t channels_ = 0;
     bool frameHeld_ = false;
+    bool ended_ = false;  // the data has been read to its end
     int32_t frameLength_ = 0;
     int32_t trailingSilentFrames_ = 0;
     uint64_t dataRemaining_ = 0;  // bytes of the data chunk not read yet
