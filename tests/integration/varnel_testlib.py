@@ -147,6 +147,9 @@ def faad_decode(mp4, channels, rate=None, frames=None):
         r = subprocess.run(["faad", "-b", "4", "-o", out, mp4], capture_output=True)
         text = (r.stdout + r.stderr).decode(errors="replace").replace("\r", "\n")
         raw = read_bytes(out) if os.path.exists(out) else b""
+    # The file names faad echoes are not its words: a temporary directory named tmp..bad..
+    # must not read as trouble.
+    text = text.replace(mp4, "FILE").replace(out, "OUT")
     bad = []
     for line in (l.strip() for l in text.splitlines()):
         if not FAAD_TROUBLE.search(line):
