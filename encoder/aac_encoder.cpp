@@ -24,14 +24,25 @@ namespace {
 // count serves: rate control sets it for every coded block).
 constexpr int32_t kInitialMaxSfb = 40;
 
-void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channels) {
+// `outputRateIndex`: the rate index of the replicated output, or -1 without replication.
+void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channels, int outputRateIndex) {
     writer.putBits(kAudioObjectTypeBits, kAacLowComplexity);
     writer.putBits(kSamplingFrequencyIndexBits, static_cast<uint32_t>(sampleRateIndex));
     writer.putBits(kChannelConfigurationBits, static_cast<uint32_t>(channels));
     writer.putBits(1, 0);  // frameLengthFlag: 1024-sample frames
     writer.putBits(1, 0);  // dependsOnCoreCoder
     writer.putBits(1, 0);  // extensionFlag
-    if (sampleRateTable[sampleRateIndex] <= kHighestRateForImplicitSbr) {
+    if (outputRateIndex >= 0) {
+        // The backward-compatible statement: a decoder without replication plays the core; one
+        // with it learns the output rate, and that no parametric stereo follows (else a mono
+        // stream may be decoded as stereo).
+        writer.putBits(kSyncExtensionTypeBits, kSyncExtensionType);
+        writer.putBits(kAudioObjectTypeBits, kSbrObjectType);
+        writer.putBits(1, 1);  // sbrPresentFlag
+        writer.putBits(kSamplingFrequencyIndexBits, static_cast<uint32_t>(outputRateIndex));
+        writer.putBits(kSyncExtensionTypeBits, kParametricStereoSyncType);
+        writer.putBits(1, 0);  // psPresentFlag
+    } else if (sampleRateTable[sampleRateIndex] <= kHighestRateForImplicitSbr) {
         writer.putBits(kSyncExtensionTypeBits, kSyncExtensionType);
         writer.putBits(kAudioObjectTypeBits, kSbrObjectType);  // extensionAudioObjectType
         writer.putBits(1, 0);                                  // sbrPresentFlag
@@ -177,6 +188,31 @@ void spendOnSideInformation(std::span<const ChannelCoding> coding, int blockBits
     int counted = 0;
     for (const ChannelCoding& c : coding) counted += c.usedBits;
     if (blockBits > counted) frame.bitReservoir.spend(blockBits - counted);
+}
+
+// With replication the core codes the lines below the crossover only: the lines above are
+// cleared, so that no mode spends bits on what a decoder replaces, and the band limit ends there.
+void clearAboveCrossover(std::span<ChannelBuffer> buffers, std::span<const IcsInfo> ics, int crossoverLine) {
+    for (size_t c = 0; c < buffers.size(); ++c) {
+        if (isShort(ics[c])) {
+            const int line = crossoverLine / 8;
+            for (int w = 0; w < 8; ++w)
+                std::fill(buffers[c].spectrum + 128 * w + line, buffers[c].spectrum + 128 * (w + 1), 0.0);
+        } else {
+            std::fill(buffers[c].spectrum + crossoverLine, buffers[c].spectrum + kFrameLength, 0.0);
+        }
+    }
+}
+
+// The core's bandwidth is the crossover: the replication starts there whatever the rate, so a
+// core narrower than that would leave a gap. Silent channels stay empty.
+void bandwidthToCrossover(std::span<const IcsInfo> ics, std::span<ChannelCoding> coding, int crossoverLine) {
+    for (size_t c = 0; c < ics.size(); ++c) {
+        const int line = isShort(ics[c]) ? crossoverLine / 8 : crossoverLine;
+        int bands = 0;
+        while (bands < ics[c].numSwb && ics[c].swbOffsets[bands] < line) ++bands;
+        if (coding[c].bandLimit > 0) coding[c].bandLimit = bands;
+    }
 }
 
 // Adds the time since the last mark to one stage when timing is on.
@@ -339,6 +375,17 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     inputStream->getProperty(kPropertyChannelsRead, &channels);
     const ChannelLayout* layout = channelLayoutFor(channels);
     if (!layout) return OpenStatus::InvalidChannels;
+    const bool replicate = config.spectralBandReplication;
+    int outputIndex = -1;
+    if (replicate) {
+        if (channels > 2) return OpenStatus::InvalidChannels;
+        if (!sbrOutputRateSupported(sampleRate)) return OpenStatus::InvalidSampleRate;
+        int32_t frameLength = 0;
+        inputStream->getProperty(kPropertyFrameLengthRead, &frameLength);
+        if (frameLength != kSbrFrameLength) return OpenStatus::InvalidArgument;
+        outputIndex = findSampleRateIndex(sampleRate);
+        sampleRate /= 2;
+    }
     const int index = findSampleRateIndex(sampleRate);
     if (index < 0) return OpenStatus::InvalidSampleRate;
     if (inputStream->setProperty(kPropertyAllocate, 0) != 0) return OpenStatus::InvalidArgument;
@@ -363,13 +410,25 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
                     config.options, 0);
     }
     enc->setVbrLevel(config.vbrLevel);
+    if (replicate) {
+        for (ElementCoder& e : enc->elements) {
+            enc->sbr.push_back(std::make_unique<SbrElementEncoder>(2 * sampleRate, e.channels, e.bitRatePerChannel));
+            enc->sbrPayload.emplace_back(kMaxSbrPayloadBits / 8 + 16);
+            enc->sbrPayloadBits.push_back(0);
+            enc->sbrMeanBits.push_back(0.0);
+            enc->elementRate.push_back(e.bitRatePerChannel);
+        }
+        enc->downsamplers.resize(static_cast<size_t>(channels));
+        enc->coreFrame.resize(static_cast<size_t>(kFrameLength * channels));
+        enc->channelInput.resize(static_cast<size_t>(kSbrLeadIn + kSbrFrameLength) * static_cast<size_t>(channels));
+    }
 
     // The bit writer's buffer holds the largest block twice over, with room for the writer's last
     // partial word, so that a block past its limit is seen, not cut.
     enc->blockBuffer.resize(2 * (kMaxBlockBytes + 8));
     enc->bitWriter = std::make_unique<BitWriter>();
     enc->bitWriter->setOutput(enc->blockBuffer.data(), static_cast<int>(enc->blockBuffer.size()));
-    writeAudioSpecificConfig(*enc->bitWriter, index, layout->configuration);
+    writeAudioSpecificConfig(*enc->bitWriter, index, layout->configuration, outputIndex);
     int bits = 0;
     const uint8_t* asc = enc->bitWriter->takeOutput(&bits);
     assert(bits % 8 == 0 && bits / 8 <= kMaxAudioSpecificConfigBytes);
@@ -408,6 +467,9 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
     shapeAndTransformBlocks(buffers, ics,
                             perceptualMode ? std::span<const MaskingResult>(e.perceptualFrame->masking, e.channels)
                                            : std::span<const MaskingResult>());
+    const size_t index = static_cast<size_t>(&e - elements.data());
+    const int crossover = sbr.empty() ? 0 : sbr[index]->crossoverLine();
+    if (crossover > 0) clearAboveCrossover(buffers, ics, crossover);
     clock.mark(&StageTimes::analysis);
 
     if (perceptualMode) {
@@ -424,6 +486,7 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
     } else {
         limitBandwidth(buffers, ics, coding, rate);
         if (e.kind == ElementKind::LowFrequency) limitLowFrequencyBands(ics[0], coding[0], sampleRate);
+        if (crossover > 0) bandwidthToCrossover(ics, coding, crossover);
         if (noise) runNoiseSubstitution(coding, ics, buffers, sampleRate);
         codeStereoAndTns(ics, coding, buffers, e.elementInfo, e.frame, sampleRateIndex);
         clock.mark(&StageTimes::tools);
@@ -434,6 +497,7 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
 
     const int64_t bitsBefore = bitWriter->bitCount();
     writeElement(*bitWriter, ics, coding, e.elementInfo, noise);
+    if (crossover > 0) writeSbrFillElement(*bitWriter, sbrPayload[index].data(), sbrPayloadBits[index]);
     if (last) {
         writeEnd(*bitWriter);
         bitWriter->byteAlign();
@@ -453,10 +517,22 @@ FrameStatus AacEncoder::encodeFrame() {
     case ReadStatus::ReadError:
     case ReadStatus::FrameHeld: return FrameStatus::ReadError;
     }
+    if (!sbr.empty()) view = replicate(view);
     clock.mark(&StageTimes::input);
     bitWriter->setOutput(blockBuffer.data(), static_cast<int>(blockBuffer.size()));
     blockBits = 0;
     shareReservoirs(elements);
+    // The fill elements' bits come out of each element's rate: its core is given the rest, and
+    // its reservoir the running mean, from which the block's actual bits are spent.
+    for (size_t i = 0; i < sbr.size(); ++i) {
+        const double bits = sbrFillElementBits(sbrPayloadBits[i]);
+        sbrMeanBits[i] = frames == 0 ? bits : sbrMeanBits[i] + (bits - sbrMeanBits[i]) / 16.0;
+        const int32_t perFrame = static_cast<int32_t>(sbrMeanBits[i]);
+        ElementCoder& e = elements[i];
+        e.bitRatePerChannel = elementRate[i] - static_cast<int32_t>(int64_t{perFrame} * sampleRate / kFrameLength / e.channels);
+        e.frame.bitReservoir.charge(perFrame);
+    }
+    ++frames;
     bool fits = true;
     for (size_t i = 0; i < elements.size(); ++i) {
         const int written = encodeElement(elements[i], view, i + 1 == elements.size());
@@ -471,6 +547,31 @@ FrameStatus AacEncoder::encodeFrame() {
         return FrameStatus::Oversized;
     }
     return FrameStatus::Written;
+}
+
+FrameView AacEncoder::replicate(const FrameView& view) {
+    const int n = channels;
+    // Each channel's input runs kSbrLeadIn samples late: the last of them wait for the next frame.
+    const size_t stride = kSbrLeadIn + kSbrFrameLength;
+    for (int c = 0; c < n; ++c) {
+        double* in = &channelInput[static_cast<size_t>(c) * stride];
+        std::copy(in + kSbrFrameLength, in + stride, in);
+        for (int j = 0; j < kSbrFrameLength; ++j) in[kSbrLeadIn + j] = view.samples[j * n + c];
+        double half[kFrameLength];
+        downsamplers[static_cast<size_t>(c)].process(in, kFrameLength, half);
+        for (int j = 0; j < kFrameLength; ++j) coreFrame[static_cast<size_t>(j * n + c)] = half[j];
+    }
+    for (size_t i = 0; i < sbr.size(); ++i) {
+        const ElementCoder& e = elements[i];
+        const double* input[2] = {&channelInput[static_cast<size_t>(e.inputChannel[0]) * stride],
+                                  &channelInput[static_cast<size_t>(e.inputChannel[e.channels - 1]) * stride]};
+        sbrPayloadBits[i] = sbr[i]->encodeFrame(input, sbrPayload[i].data(), static_cast<int>(sbrPayload[i].size()));
+    }
+    FrameView core = view;
+    core.samples = coreFrame.data();
+    core.sampleRate = sampleRate;
+    core.valuesRead = view.valuesRead / 2;
+    return core;
 }
 
 std::span<const uint8_t> AacEncoder::block() const {

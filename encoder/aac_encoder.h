@@ -19,6 +19,8 @@
 #include "records/channel_records.h"
 #include "encoder/channel_layout.h"
 #include "encoder/frame_source.h"
+#include "sbr/downsampler.h"
+#include "sbr/sbr_encoder.h"
 
 namespace varnel {
 
@@ -52,7 +54,25 @@ struct EncoderConfig {
     // 1 .. kMaxVbrLevel: quality-targeted variable rate in the perceptual mode (which it switches
     // on), the bit rate then a ceiling; 0: constant rate.
     int32_t vbrLevel = 0;
+    // Spectral band replication (HE-AAC): the source's rate is the output rate (32000, 44100
+    // or 48000 Hz), the AAC core codes the input downsampled by two up to the crossover, and
+    // each frame carries the replication data of the band above. One or two channels.
+    bool spectralBandReplication = false;
 };
+
+// With spectral band replication, by how many samples a decoder's output lags the input, at
+// the output rate: the core's two frames (twice 2048 samples), the downsampler's delay, the
+// delay of a decoder's two filterbanks (962 samples, measured with ffmpeg, faad and
+// gstreamer) and a lead-in of silence that makes the sum three whole frames, so that a
+// decoder that drops the delay returns the input rounded up to whole frames.
+inline constexpr uint32_t kSbrDecoderFilterbankDelay = 962;
+inline constexpr uint32_t kSbrLeadIn = 1024;
+inline constexpr uint32_t kSbrEncoderDelaySamples =
+    2 * kEncoderDelaySamples + kDownsamplerDelay + kSbrDecoderFilterbankDelay + kSbrLeadIn;
+static_assert(kSbrEncoderDelaySamples == 3 * kSbrFrameLength);
+static_assert(kSbrEncoderDelaySamples % 2 == 0, "a whole number of core samples");
+// Silent frames after the input that carry its last samples through that delay.
+inline constexpr int kSbrFlushFrames = (kSbrEncoderDelaySamples + kSbrFrameLength - 1) / kSbrFrameLength;
 
 // The encoder's switches by name.
 enum class EncoderOption { Tns, NoiseSubstitution, MidSide, Perceptual };
@@ -129,6 +149,14 @@ struct AacEncoder {
     int32_t vbrLevel() const { return vbr; }
     // The total bit rate in use, after the cap.
     int32_t totalBitRate() const { return bitRate; }
+    // Samples per channel each frame reads and each block stands for, at the output rate.
+    int32_t frameLength() const { return sbr.empty() ? kFrameLength : kSbrFrameLength; }
+    // By how many samples per channel a decoder's output lags the input, at the output rate.
+    uint32_t delay() const { return sbr.empty() ? kEncoderDelaySamples : kSbrEncoderDelaySamples; }
+    // Silent frames after the input that bring its last sample out of a decoder.
+    int flushFrames() const { return sbr.empty() ? kFlushFrames : kSbrFlushFrames; }
+    // The rate of the decoded output: the core's, or twice it with replication.
+    int32_t outputSampleRate() const { return sbr.empty() ? sampleRate : 2 * sampleRate; }
     // The option bits in use.
     int32_t options() const { return optionBits; }
     // Closes the frame source and releases the bit writer.
@@ -136,6 +164,9 @@ struct AacEncoder {
     // Sets the option bits of every element from the next frame on.
     void setOptionBits(int32_t options);
     int encodeElement(ElementCoder& element, const FrameView& view, bool last);
+    // With replication: splits the frame into the core's half-rate frame and each element's
+    // replication data; the core's view of the frame.
+    FrameView replicate(const FrameView& view);
 
     std::unique_ptr<FrameSource> inputStream;
     std::unique_ptr<BitWriter> bitWriter;  // writes into blockBuffer
@@ -151,6 +182,20 @@ struct AacEncoder {
     int32_t optionBits = 0;
     int32_t vbr = 0;
     StageTimes* stageTimes = nullptr;  // filled when set
+
+    // Spectral band replication, one encoder per element (none without it), the channels'
+    // downsamplers, the core's frame and each element's replication data for the frame.
+    std::vector<std::unique_ptr<SbrElementEncoder>> sbr;
+    std::vector<Downsampler> downsamplers;
+    std::vector<double> coreFrame;
+    std::vector<double> channelInput;  // per channel: kSbrLeadIn samples held back, then the frame
+    std::vector<std::vector<uint8_t>> sbrPayload;
+    std::vector<int> sbrPayloadBits;
+    // Each element's running mean of its fill element's bits per frame, and its rate per
+    // channel before they are taken out.
+    std::vector<double> sbrMeanBits;
+    std::vector<int32_t> elementRate;
+    int64_t frames = 0;  // frames encoded
 };
 
 enum class OpenStatus {
@@ -162,7 +207,9 @@ enum class OpenStatus {
 
 // Creates the encoder over the frame source (taken over) with the config's rate, capped, and
 // options, initialises the per-channel records and writes the AudioSpecificConfig: 2 bytes, or
-// 5 at 24000 Hz and below, where it also states that no SBR data follows.
+// 5 at 24000 Hz and below, where it also states that no SBR data follows; with replication 7,
+// stating the core's rate, that SBR data follows at the output rate, and that no parametric
+// stereo does.
 // On failure `out` stays null and the stream is released.
 OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource> inputStream,
                        std::unique_ptr<AacEncoder>* out);

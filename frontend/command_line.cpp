@@ -28,6 +28,8 @@ constexpr OptionSpec kOptions[] = {
     {"--raw-channels", OptionKind::RawChannels, 0, nullptr, "C", "headerless PCM: C interleaved channels"},
     {"--raw-format", OptionKind::RawFormat, 0, nullptr, "F", "headerless PCM: s16le (default), s24le, s32le or f32le"},
     {"--faststart", OptionKind::Faststart, 0, nullptr, "", "the index before the media data (always in .m4a files)"},
+    {"--he", OptionKind::He, 0, nullptr, "[=auto]",
+     "HE-AAC (spectral band replication) at 32000, 44100 or 48000 Hz; =auto: at 40k per channel and below"},
     {"--pns", OptionKind::Bit, kOptionPns, nullptr, "", "perceptual noise substitution"},
     {"--perceptual", OptionKind::Bit, kOptionPerceptual | kOptionPns, nullptr, "",
      "rate control by a psychoacoustic model (noise substitution at low rates)"},
@@ -191,7 +193,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             if (cl.badOption.empty()) cl.badOption = "unknown option \"" + name + "\"";
             continue;
         }
-        if (!takesValue(*option) && value) {
+        if (!takesValue(*option) && value && option->kind != OptionKind::He) {
             if (cl.badOption.empty()) cl.badOption = "option " + name + " takes no value";
             continue;
         }
@@ -209,6 +211,14 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
         case OptionKind::Quiet: cl.quiet = true; break;
         case OptionKind::Progress: cl.progress = true; break;
         case OptionKind::Faststart: cl.faststart = true; break;
+        case OptionKind::He:
+            if (!value)
+                cl.he = HighEfficiency::On;
+            else if (*value == "auto")
+                cl.he = HighEfficiency::Auto;
+            else if (cl.badOption.empty())
+                cl.badOption = "invalid value \"" + *value + "\" for " + name + ": --he or --he=auto is required";
+            break;
         case OptionKind::Cover: cl.coverFile = *value; break;
         case OptionKind::Tag: {
             const size_t split = value->find('=');

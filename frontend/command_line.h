@@ -36,6 +36,13 @@ struct TagOptions {
     std::vector<std::pair<std::string, std::string>> freeform;  // --tag NAME=VALUE, in order
 };
 
+// Spectral band replication (HE-AAC): never, always (--he), or where it sounds better than
+// AAC-LC at the rate asked for (--he=auto: kHighEfficiencyAutoRate bit/s per channel and below).
+enum class HighEfficiency { Off, On, Auto };
+inline constexpr int32_t kHighEfficiencyAutoRate = 40000;
+// The lowest HE-AAC rate, per channel: below it the replication data leaves the core too little.
+inline constexpr int32_t kHighEfficiencyLowestRate = 6000;
+
 struct CommandLine {
     CommandAction action = CommandAction::Usage;
     std::string inputFileName;
@@ -52,6 +59,7 @@ struct CommandLine {
     bool bitRateGiven = false; // false only with --vbr and two file arguments
     int32_t rate = 0;          // --rate R: convert to this AAC rate; 0: not given
     int32_t downmixChannels = 0;  // --downmix mono|stereo: 1 or 2; 0: not given
+    HighEfficiency he = HighEfficiency::Off;  // --he, --he=auto
     // --raw-rate, --raw-channels, --raw-format: headerless PCM input; rate 0: not raw.
     int32_t rawRate = 0;
     int32_t rawChannels = 0;
@@ -63,7 +71,7 @@ struct CommandLine {
 // What an option does.
 enum class OptionKind {
     Help, Version, Bit, Text, Track, Vbr, Quiet, Progress, Faststart, Cover, Tag, Rate, Downmix, RawRate,
-    RawChannels, RawFormat,
+    RawChannels, RawFormat, He,
 };
 
 // One row of the option table: a flag that sets an encoder option bit is a row of kind Bit.

@@ -180,15 +180,42 @@ int smallestBlockBits(int32_t channels) {
     return (bits + 7) / 8 * 8;
 }
 
-int64_t lowestBitRate(int32_t channels, int32_t sampleRate) {
+int64_t lowestBitRate(int32_t channels, int32_t sampleRate, bool he) {
+    if (he) return int64_t{kHighEfficiencyLowestRate} * channels;
     return int64_t{smallestBlockBits(channels)} * sampleRate / kFrameLength;
+}
+
+// Whether the stream is coded as HE-AAC: always with --he (checkHighEfficiency refuses what it
+// cannot code), with --he=auto where it sounds better than AAC-LC: one or two channels at an
+// output rate it codes and kHighEfficiencyAutoRate bit/s per channel or less.
+bool useHighEfficiency(const CommandLine& cl, int32_t channels, int32_t sampleRate) {
+    if (cl.he == HighEfficiency::On) return true;
+    return cl.he == HighEfficiency::Auto && channels <= 2 && sbrOutputRateSupported(sampleRate) &&
+           cl.totalBitRate <= int64_t{kHighEfficiencyAutoRate} * channels && cl.vbrLevel == 0;
+}
+
+// What --he cannot code: more than two channels, another output rate, a variable rate.
+std::optional<int> checkHighEfficiency(const CommandLine& cl, const Console& con, int32_t channels, int32_t sampleRate) {
+    if (cl.he != HighEfficiency::On) return std::nullopt;
+    if (channels > 2)
+        return con.fail(Failure::Input, cl.inputFileName,
+                        "HE-AAC codes one or two channels, not " + std::to_string(channels) +
+                            " (--downmix stereo mixes them down)");
+    if (!sbrOutputRateSupported(sampleRate))
+        return con.fail(Failure::SamplingFrequency, cl.inputFileName,
+                        "HE-AAC codes 32000, 44100 or 48000 Hz, not " + std::to_string(sampleRate) +
+                            " Hz (--rate converts the input)");
+    if (cl.vbrLevel > 0)
+        return con.fail(Failure::Input, kProgram, "--he codes a constant rate: --vbr cannot go with it");
+    return std::nullopt;
 }
 
 // A requested rate below what the smallest frames take cannot be produced: the reason, with a
 // hint for a number that reads as kbit/s; the exit status.
-int refuseTooLowRate(const CommandLine& cl, const Console& con, int32_t channels, int32_t sampleRate) {
-    std::string why = "bit rate " + cl.bitRateText + " is below " + std::to_string(lowestBitRate(channels, sampleRate)) +
-                      " bit/s, the lowest the encoder can produce at " + std::to_string(sampleRate) + " Hz with " +
+int refuseTooLowRate(const CommandLine& cl, const Console& con, int32_t channels, int32_t sampleRate, bool he) {
+    std::string why = "bit rate " + cl.bitRateText + " is below " +
+                      std::to_string(lowestBitRate(channels, sampleRate, he)) + " bit/s, the lowest the " +
+                      (he ? "HE-AAC " : "") + "encoder can produce at " + std::to_string(sampleRate) + " Hz with " +
                       std::to_string(channels) + (channels == 1 ? " channel" : " channels");
     if (cl.totalBitRate < 1000) why += " (did you mean " + std::to_string(cl.totalBitRate) + "k?)";
     con.reason(kProgram, why);
@@ -284,7 +311,7 @@ std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const 
         if (status != FrameStatus::Written || !output.writeFrame(block.data(), static_cast<uint32_t>(block.size())))
             return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno), true);
         if (progress)
-            progress->update(output.frames() * kFrameLength);
+            progress->update(output.frames() * static_cast<uint64_t>(encoder.frameLength()));
         else
             con.print("Encoding frame: {%llu } \r", static_cast<unsigned long long>(output.frames() - 1));
     }
@@ -292,9 +319,10 @@ std::optional<int> encodeFrames(AacEncoder& encoder, AudioOutput& output, const 
 
 // Opens the encoder over the stream and describes the audio track with its AudioSpecificConfig.
 std::optional<int> openAudio(std::unique_ptr<FrameSource> stream, int32_t totalBitRate, int32_t channels,
-                             int32_t options, AudioOutput& output, const CommandLine& cl, const Console& con,
+                             int32_t options, bool he, AudioOutput& output, const CommandLine& cl, const Console& con,
                              std::unique_ptr<AacEncoder>* encoder) {
     EncoderConfig config;
+    config.spectralBandReplication = he;
     config.totalBitRate = totalBitRate;
     config.options = options | (cl.vbrLevel > 0 ? kOptionPerceptual | kOptionPns : 0);
     config.vbrLevel = cl.vbrLevel;
@@ -313,8 +341,9 @@ std::optional<int> openAudio(std::unique_ptr<FrameSource> stream, int32_t totalB
 
 // Where the frames go: an ADTS stream for "-" or a name ending in ".aac", else an MP4 file with
 // the tags. `target` is null for standard output. The exit status when it cannot be created.
-std::optional<int> openOutput(const CommandLine& cl, const Console& con, uint32_t sampleRate, const Tags& tags,
-                              std::unique_ptr<OutputFile>* target, std::unique_ptr<AudioOutput>* output) {
+std::optional<int> openOutput(const CommandLine& cl, const Console& con, uint32_t sampleRate, uint32_t frameLength,
+                              const Tags& tags, std::unique_ptr<OutputFile>* target,
+                              std::unique_ptr<AudioOutput>* output) {
     const bool adts = isAdtsName(cl.outputFileName);
     std::string why;
     if (cl.outputFileName == kStandardOutputName && isatty(STDOUT_FILENO))
@@ -332,6 +361,8 @@ std::optional<int> openOutput(const CommandLine& cl, const Console& con, uint32_
         Mp4Layout layout;
         layout.audioOnly = isM4aName(cl.outputFileName);
         layout.moovFirst = layout.audioOnly || cl.faststart;
+        layout.frameLength = frameLength;
+        layout.coreRateDelay = frameLength == kSbrFrameLength;
         *output = Mp4Output::create(path, sampleRate, tags, layout);
     }
     if (!*output) return con.fail(Failure::Output, cl.outputFileName, writeFailure(errno));
@@ -418,7 +449,7 @@ std::optional<int> gatherTags(const CommandLine& cl, const Console& con,
 int finishRun(AacEncoder& encoder, AudioOutput& output, OutputFile* target, uint64_t inputSamples,
               const std::vector<Note>& notes, const CommandLine& cl, const Console& con) {
     errno = 0;
-    const bool finished = output.finish(inputSamples, kEncoderDelaySamples);
+    const bool finished = output.finish(inputSamples, encoder.delay());
     const int closeError = errno;
     encoder.closeEncoder();
     std::string commitError;
@@ -457,14 +488,17 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     int32_t totalBitRate = static_cast<int32_t>(std::min<int64_t>(cl.totalBitRate, INT32_MAX));
     int32_t channels = 0;
     int32_t sampleRate = 0;
+    bool he = false;
     if (input) {
         channels = input->channels();
         sampleRate = input->sampleRate();
-        totalBitRate = usableBitRate(cl, channels, sampleRate, notes);
-        if (input->rateProblem().empty() && totalBitRate < lowestBitRate(channels, sampleRate))
-            return refuseTooLowRate(cl, con, channels, sampleRate);
+        he = useHighEfficiency(cl, channels, sampleRate);
+        // The core runs at half the rate, and a frame can carry what the core's can.
+        totalBitRate = usableBitRate(cl, channels, he ? sampleRate / 2 : sampleRate, notes);
+        if (input->rateProblem().empty() && totalBitRate < lowestBitRate(channels, sampleRate, he))
+            return refuseTooLowRate(cl, con, channels, sampleRate, he);
     }
-    con.print("VarnelAacEnc MPEG-4 AAC-LC encoder\n");
+    con.print(he ? "VarnelAacEnc MPEG-4 HE-AAC encoder\n" : "VarnelAacEnc MPEG-4 AAC-LC encoder\n");
     if (cl.vbrLevel > 0)
         con.print(" Input file: %s\n Output file: %s\n BitRate: variable, level %d, at most %d\n",
                   cl.inputFileName.c_str(), cl.outputFileName.c_str(), cl.vbrLevel, totalBitRate);
@@ -473,6 +507,9 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
                   cl.outputFileName.c_str(), totalBitRate);
     con.text(kStars61);
     if (const auto failed = checkInput(cl, con, input.get(), why)) return *failed;
+    if (const auto failed = checkHighEfficiency(cl, con, channels, sampleRate)) return *failed;
+    if (he && !input->reframe(kSbrFrameLength, kSbrFlushFrames))
+        return con.fail(Failure::Input, cl.inputFileName, "cannot be cut into HE-AAC frames");
     for (const std::string& note : input->notes()) notes.push_back({cl.inputFileName, note});
 
     Tags tags;
@@ -482,11 +519,12 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 
     std::unique_ptr<OutputFile> target;
     std::unique_ptr<AudioOutput> output;
-    if (const auto failed = openOutput(cl, con, static_cast<uint32_t>(sampleRate), tags, &target, &output))
+    if (const auto failed = openOutput(cl, con, static_cast<uint32_t>(sampleRate), he ? kSbrFrameLength : kFrameLength, tags,
+                                          &target, &output))
         return *failed;
     std::unique_ptr<AacEncoder> encoder;
     if (const auto failed = openAudio(input->takeFrames(), totalBitRate, channels, settings.options | cl.optionBits,
-                                      *output, cl, con, &encoder))
+                                      he, *output, cl, con, &encoder))
         return *failed;
     std::optional<ProgressLine> progress;
     if (con.progress) progress.emplace(con, input->expectedSamples(), sampleRate);

@@ -61,7 +61,14 @@ int FramedSource::closeStream() {
 
 int FramedSource::setProperty(int id, int32_t value) {
     switch (id) {
-    case kPropertyFrameLength: return value == frameLength_ ? 0 : -1;
+    case kPropertyFrameLength:
+    case kPropertyTrailingSilentFrames:
+        // Either may change before the first frame is cut.
+        if (value == (id == kPropertyFrameLength ? frameLength_ : trailingSilentFrames_)) return 0;
+        if (delivered_ > 0 || held_ || value < (id == kPropertyFrameLength ? 1 : 0)) return -1;
+        (id == kPropertyFrameLength ? frameLength_ : trailingSilentFrames_) = value;
+        samples_.resize(static_cast<size_t>(frameLength_) * static_cast<size_t>(channels_));
+        return 0;
     case kPropertyChannels: return value == channels_ ? 0 : -1;
     case kPropertyAllocate: return 0;
     default: return -1;

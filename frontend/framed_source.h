@@ -33,7 +33,8 @@ public:
     ReadStatus readFrame(FrameView* view) override;
     int releaseFrame() override;
     int closeStream() override;
-    // Frame length and channels may be set only to the values they have.
+    // The channels may be set only to the count they have; the frame length and the silent
+    // frames after the input to any value before the first frame.
     int setProperty(int id, int32_t value) override;
     int getProperty(int id, int32_t* value) const override;
 

@@ -198,7 +198,7 @@ bool Mp4Output::describeAudio(std::span<const uint8_t> audioSpecificConfig, uint
         audioSpecificConfig_.assign(audioSpecificConfig.begin(), audioSpecificConfig.end());
         channels_ = channels;
         // The frames that one second spans, at least one.
-        lastSecond_.assign(std::max<size_t>(1, (sampleRate_ + kFrameLength - 1) / kFrameLength), 0);
+        lastSecond_.assign(std::max<size_t>(1, (sampleRate_ + layout_.frameLength - 1) / layout_.frameLength), 0);
     }
     Mp4EsParams es = esParams(kAudioEsId, kAudioObjectTypeIndication, kAudioStreamType, audioSpecificConfig,
                               audioBufferSizeDb(channels));
@@ -209,7 +209,7 @@ bool Mp4Output::describeAudio(std::span<const uint8_t> audioSpecificConfig, uint
 
 bool Mp4Output::writeFrame(const uint8_t* data, uint32_t size) {
     if (!writeSample(audio_, data, size, timeStamp_)) return false;
-    timeStamp_ += kFrameLength;
+    timeStamp_ += layout_.frameLength;
     countFrame(size);
     if (statesCarriedRate_) {
         secondBytes_ = secondBytes_ + size - lastSecond_[ringPosition_];
@@ -227,7 +227,7 @@ bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
         // a second long (over all frames when there are fewer).
         const auto perSecond = [&](uint64_t bytes, uint64_t frameCount) {
             return static_cast<uint32_t>(std::min<uint64_t>(
-                UINT32_MAX, bytes * 8 * sampleRate_ / (frameCount * kFrameLength)));
+                UINT32_MAX, bytes * 8 * sampleRate_ / (frameCount * layout_.frameLength)));
         };
         Mp4EsParams es = esParams(kAudioEsId, kAudioObjectTypeIndication, kAudioStreamType, audioSpecificConfig_,
                                   audioBufferSizeDb(channels_));
@@ -235,9 +235,11 @@ bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
         es.max_bitrate = perSecond(peakSecondBytes_, std::min<uint64_t>(frames(), lastSecond_.size()));
         ok = describeTrack(audio_, es, channels_, sampleRate_);
     }
-    if (inputSamples > 0) ok = mp4_set_edit_list(audio_, inputSamples, encoderDelay) == 0 && ok;
+    const uint32_t mediaDelay = layout_.coreRateDelay ? encoderDelay / 2 : encoderDelay;
+    if (inputSamples > 0)
+        ok = mp4_set_edit_list(audio_, inputSamples + (encoderDelay - mediaDelay), mediaDelay) == 0 && ok;
     if (layout_.audioOnly && inputSamples > 0) {
-        const uint64_t coded = frames() * kFrameLength;
+        const uint64_t coded = frames() * layout_.frameLength;
         const uint64_t padding = coded > encoderDelay + inputSamples ? coded - encoderDelay - inputSamples : 0;
         Tags tags = tags_;
         tags.freeform.insert(tags.freeform.begin(), {"iTunSMPB", gaplessInfo(encoderDelay, padding, inputSamples)});

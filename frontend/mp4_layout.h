@@ -33,6 +33,15 @@ struct Mp4Layout {
     // iTunSMPB item beside the edit list.
     bool audioOnly = false;
     bool moovFirst = false;  // the moov before the media data (--faststart; always for .m4a)
+    uint32_t frameLength = 1024;  // samples per channel each frame stands for (2048 for HE-AAC)
+    // HE-AAC: the edit list's start counts samples of the core, at half the output rate, and
+    // its duration is longer by as much, as ffmpeg reads HE-AAC edit lists: it doubles the
+    // start for the replicated output (a start at the output rate was skipped twice) but keeps
+    // the packets the edit spans at the output rate (a duration of the input alone cut the last
+    // frame). The track's time scale and durations stay at the output rate, which faad takes
+    // as the output's length. A reader that takes the start at the output rate (gstreamer)
+    // starts half the delay early, with the whole input after it.
+    bool coreRateDelay = false;
 };
 
 // Bytes the iTunSMPB item of an audio-only file adds to the tags: its name and its value of
@@ -61,7 +70,7 @@ public:
     // file is finished, the mean over all frames and the peak over any second of them.
     bool describeAudio(std::span<const uint8_t> audioSpecificConfig, uint16_t channels,
                        uint32_t totalBitRate, RateStatement statement = RateStatement::Requested) override;
-    // One raw data block as the next audio sample, 1024 samples after the previous one.
+    // One raw data block as the next audio sample, a frame length after the previous one.
     bool writeFrame(const uint8_t* data, uint32_t size) override;
     // The edit list for `inputSamples` samples per channel (none for an empty input), the
     // audio track finished and the file closed.

@@ -64,6 +64,14 @@ public:
     // Notes on what was done to the input (a conversion the user did not ask for).
     const std::vector<std::string>& notes() const { return notes_; }
 
+    // Cuts frames of `frameLength` samples per channel, and `trailingSilentFrames` silent ones
+    // after the input, in place of the request's; before the frames are taken. False when the
+    // source cannot.
+    bool reframe(int32_t frameLength, int32_t trailingSilentFrames) {
+        return frames_ && frames_->setProperty(kPropertyFrameLength, frameLength) == 0 &&
+               frames_->setProperty(kPropertyTrailingSilentFrames, trailingSilentFrames) == 0;
+    }
+
     // Hands the frames to the encoder; the counts below stay readable while it codes them.
     std::unique_ptr<FrameSource> takeFrames() { return std::move(frames_); }
 

@@ -123,6 +123,10 @@ int InputStream::setProperty(int id, int32_t value) {
         if (value <= 0) return kStreamBadArgument;
         frameLength_ = value;
         break;
+    case kPropertyTrailingSilentFrames:
+        if (value < 0 || samplesRead_ > 0) return kStreamBadArgument;
+        trailingSilentFrames_ = value;
+        break;
     case kPropertyChannels:
         // The channel count is the file's: readFrame takes whole sample frames of the header's
         // block align and converts channels values from each, so another count would read

@@ -75,7 +75,8 @@ inline constexpr uint32_t kSyncExtensionType = 0x2B7;
 inline constexpr uint32_t kSbrObjectType = 5;
 inline constexpr int kHighestRateForImplicitSbr = 24000;
 // The longest AudioSpecificConfig written: 13 + 3 bits, then 17 more bits padded to whole bytes.
-inline constexpr int kMaxAudioSpecificConfigBytes = 5;
+inline constexpr uint32_t kParametricStereoSyncType = 0x548;
+inline constexpr int kMaxAudioSpecificConfigBytes = 7;
 
 // ---------------------------------------------------------------- adts_frame header (1.A.2.2), in bits
 // adts_fixed_header, then adts_variable_header; without CRC (protection_absent 1) 7 bytes.
@@ -115,7 +116,7 @@ inline constexpr int32_t kOptionPerceptual = 4;
 // Mid/side stereo for channel pairs; without it a pair is always coded left/right.
 inline constexpr int32_t kOptionMidSide = 8;
 
-// Frame-source (input stream) properties: set 3, 4 and 7; read 8 to 12.
+// Frame-source (input stream) properties: set 3, 4, 7 and 13; read 8 to 12.
 inline constexpr int kPropertyFrameLength = 3;    // set: samples per channel per frame
 inline constexpr int kPropertyChannels = 4;       // set: channel count
 inline constexpr int kPropertyAllocate = 7;       // set: make sure the sample buffer exists
@@ -124,6 +125,7 @@ inline constexpr int kPropertyValuesRead = 9;     // read: values in the last fr
 inline constexpr int kPropertyFrameLengthRead = 10;
 inline constexpr int kPropertyChannelsRead = 11;
 inline constexpr int kPropertySampleRate = 12;
+inline constexpr int kPropertyTrailingSilentFrames = 13;  // set, before the first frame: flush frames
 
 // Bit writer counters: query 1 (total) and 2 (current), control 3 (clear) and 4 (fold).
 inline constexpr int kCounterTotal = 1;

@@ -55,8 +55,9 @@ extern "C" {
  * channel count. */
 #define VARNEL_AAC_MAX_ACCESS_UNIT_BYTES 6144
 /* The largest AudioSpecificConfig: 2 bytes, or 5 at 24000 Hz and below, where it also states
- * that no SBR data follows. */
-#define VARNEL_AAC_MAX_CONFIG_BYTES 5
+ * that no SBR data follows; 7 for HE-AAC (the core's rate, then the output rate of the SBR data
+ * and that no parametric stereo follows). */
+#define VARNEL_AAC_MAX_CONFIG_BYTES 7
 
 /* Results: 0 or a byte count for success, one of these for a refusal. */
 #define VARNEL_AAC_OK 0
