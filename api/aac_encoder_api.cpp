@@ -56,6 +56,7 @@ struct VarnelAacEncoder {
     bool inputSeen = false;   // at least one frame was encoded
     bool inputEnded = false;  // a short frame or a flush ended the input
     int flushFramesLeft = kFlushFrames;
+    int frameLength = kFrameLength;  // samples per channel in a frame (2048 for HE-AAC)
 };
 
 namespace {
@@ -88,10 +89,10 @@ int encodePcm(VarnelAacEncoder* enc, const Sample* pcm, int frameSize, unsigned 
     if (pcm == nullptr) return VARNEL_AAC_ERR_NULL;
     if (const int r = checkOutput(enc, out, outSize); r != VARNEL_AAC_OK) return r;
     if (enc->inputEnded) return VARNEL_AAC_ERR_ENDED;
-    if (frameSize < 1 || frameSize > kFrameLength) return VARNEL_AAC_ERR_FRAME_SIZE;
+    if (frameSize < 1 || frameSize > enc->frameLength) return VARNEL_AAC_ERR_FRAME_SIZE;
     if (!enc->source->putFrame(pcm, frameSize)) return VARNEL_AAC_ERR_INTERNAL;
     enc->inputSeen = true;
-    if (frameSize < kFrameLength) enc->inputEnded = true;
+    if (frameSize < enc->frameLength) enc->inputEnded = true;
     return encodeQueued(enc, out);
 }
 
@@ -109,7 +110,8 @@ const char* varnel_aac_strerror(int error) {
     case VARNEL_AAC_ERR_CHANNELS: return "only 1 to 6 or 8 channels can be encoded";
     case VARNEL_AAC_ERR_BIT_RATE: return "the bit rate must be positive";
     case VARNEL_AAC_ERR_CLOSED: return "the encoder is closed";
-    case VARNEL_AAC_ERR_FRAME_SIZE: return "a frame holds 1024 samples per channel (only the last may hold fewer)";
+    case VARNEL_AAC_ERR_FRAME_SIZE:
+        return "a frame holds 1024 samples per channel, 2048 for HE-AAC (only the last may hold fewer)";
     case VARNEL_AAC_ERR_BUFFER_TOO_SMALL: return "the output buffer needs 768 bytes per channel";
     case VARNEL_AAC_ERR_OPTION: return "unknown option, or a value the option does not take";
     case VARNEL_AAC_ERR_ENDED: return "the input has ended: only flush and close remain";
@@ -119,15 +121,20 @@ const char* varnel_aac_strerror(int error) {
     }
 }
 
-VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int32_t bit_rate, int* error) {
+}  // extern "C"
+
+namespace {
+
+// The encoder of varnel_aac_encoder_open (AAC-LC) or varnel_aac_encoder_open_he (HE-AAC).
+VarnelAacEncoder* openWith(int32_t sample_rate, int channels, int32_t bit_rate, int* error, bool he) {
     int dummy = 0;
     int& result = error ? *error : dummy;
     const int index = findSampleRateIndex(sample_rate);
-    if (index < 0) {
+    if (index < 0 || (he && !sbrOutputRateSupported(sample_rate))) {
         result = VARNEL_AAC_ERR_SAMPLE_RATE;
         return nullptr;
     }
-    if (!channelLayoutFor(channels)) {
+    if (!channelLayoutFor(channels) || (he && channels > 2)) {
         result = VARNEL_AAC_ERR_CHANNELS;
         return nullptr;
     }
@@ -137,14 +144,18 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
     }
     try {
         auto enc = std::make_unique<VarnelAacEncoder>();
-        enc->bitRate = usableTotalBitRate(bit_rate, sample_rate, channels);
+        // HE-AAC's frames are those of its core, at half the rate.
+        enc->bitRate = usableTotalBitRate(bit_rate, he ? sample_rate / 2 : sample_rate, channels);
         enc->sampleRate = sample_rate;
         enc->channels = channels;
-        auto source = std::make_unique<MemoryFrameSource>(sample_rate, channels, kFrameLength);
+        enc->frameLength = he ? kSbrFrameLength : kFrameLength;
+        enc->flushFramesLeft = he ? kSbrFlushFrames : kFlushFrames;
+        auto source = std::make_unique<MemoryFrameSource>(sample_rate, channels, enc->frameLength);
         enc->source = source.get();
         EncoderConfig config;
         config.totalBitRate = enc->bitRate;
         config.options = kDefaultOptions;
+        config.spectralBandReplication = he;
         if (openEncoder(config, std::move(source), &enc->core) != OpenStatus::Ok) {
             result = VARNEL_AAC_ERR_INTERNAL;
             return nullptr;
@@ -159,10 +170,25 @@ VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int
     return nullptr;
 }
 
+}  // namespace
+
+extern "C" {
+
+VarnelAacEncoder* varnel_aac_encoder_open(int32_t sample_rate, int channels, int32_t bit_rate, int* error) {
+    return openWith(sample_rate, channels, bit_rate, error, false);
+}
+
+VarnelAacEncoder* varnel_aac_encoder_open_he(int32_t sample_rate, int channels, int32_t bit_rate, int* error) {
+    return openWith(sample_rate, channels, bit_rate, error, true);
+}
+
 int varnel_aac_encoder_set_option(VarnelAacEncoder* enc, int option, int value) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
-    if (option == VARNEL_AAC_OPTION_VBR)
+    if (option == VARNEL_AAC_OPTION_VBR) {
+        // HE-AAC codes a constant rate.
+        if (enc->frameLength != kFrameLength && value != 0) return VARNEL_AAC_ERR_OPTION;
         return enc->core->setVbrLevel(value) ? VARNEL_AAC_OK : VARNEL_AAC_ERR_OPTION;
+    }
     if (!isSwitch(value)) return VARNEL_AAC_ERR_OPTION;
     const std::optional<EncoderOption> named = encoderOption(option);
     if (!named) return VARNEL_AAC_ERR_OPTION;
@@ -189,12 +215,12 @@ int varnel_aac_encoder_get_config(const VarnelAacEncoder* enc, unsigned char* co
 
 int varnel_aac_encoder_get_delay(const VarnelAacEncoder* enc) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
-    return static_cast<int>(kEncoderDelaySamples);
+    return static_cast<int>(enc->core->delay());
 }
 
 int varnel_aac_encoder_get_frame_length(const VarnelAacEncoder* enc) {
     if (const int r = checkOpen(enc); r != VARNEL_AAC_OK) return r;
-    return kFrameLength;
+    return enc->frameLength;
 }
 
 int32_t varnel_aac_encoder_get_bit_rate(const VarnelAacEncoder* enc) {

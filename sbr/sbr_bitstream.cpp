@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <climits>
 
 #include "sbr/sbr_tables_data.h"
 
@@ -45,11 +44,15 @@ Books noiseBooks(bool balance) {
                    : Books{&timeNoise30, &frequencyEnvelope30, kNoiseStartBits, 1};
 }
 
-// Length of the codeword of a stored-value difference, or INT_MAX when it cannot be coded.
+// What a run that cannot be coded in a direction costs: more than any run that can (at most
+// 48 codewords of at most 20 bits), and no sum of them overflows.
+constexpr int kCannotCode = 1 << 20;
+
+// Length of the codeword of a stored-value difference, or kCannotCode.
 int codeLength(const SbrCodebook& book, int difference, int step) {
-    if (difference % step != 0) return INT_MAX / 4;
+    if (difference % step != 0) return kCannotCode;
     const int v = difference / step;
-    if (v < -book.lav || v > book.lav) return INT_MAX / 4;
+    if (v < -book.lav || v > book.lav) return kCannotCode;
     return book.lengths[v + book.lav];
 }
 
@@ -75,14 +78,14 @@ struct Run {
 };
 
 int frequencyCost(const Run& r, const Books& b) {
-    if (r.values[0] % b.step != 0 || r.values[0] / b.step >= (1 << b.startBits) || r.values[0] < 0) return INT_MAX / 4;
+    if (r.values[0] % b.step != 0 || r.values[0] / b.step >= (1 << b.startBits) || r.values[0] < 0) return kCannotCode;
     int bits = b.startBits;
     for (int k = 1; k < r.count; ++k) bits += codeLength(*b.frequency, r.values[k] - r.values[k - 1], b.step);
     return bits;
 }
 
 int timeCost(const Run& r, const Books& b) {
-    if (!r.previous) return INT_MAX / 4;
+    if (!r.previous) return kCannotCode;
     int bits = 0;
     for (int k = 0; k < r.count; ++k)
         bits += codeLength(*b.time, r.values[k] - r.previous[previousBand(k, r.resolution, r.previousResolution, r.odd)],

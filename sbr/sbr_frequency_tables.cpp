@@ -53,8 +53,10 @@ bool fail(const char** why, const char* text) {
 bool masterTable(const SbrHeader& h, int k0, int k2, SbrFrequencyTables& t, const char** why) {
     int* master = t.master;
     if (h.freqScale == 0) {
+        // Steps of one subband (an even count of them, rounded down), or of two (rounded to the
+        // nearest even count).
         const int dk = h.alterScale ? 2 : 1;
-        const int count = 2 * ((k2 - k0) / (dk * 2));
+        const int count = h.alterScale ? 2 * ((k2 - k0 + 2) / 4) : 2 * ((k2 - k0) / 2);
         if (count <= 0 || count > kSbrMaxMasterBands) return fail(why, "no master bands");
         int widths[kSbrMaxMasterBands];
         std::fill_n(widths, count, dk);

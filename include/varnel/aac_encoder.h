@@ -113,6 +113,15 @@ VARNEL_AAC_API const char *varnel_aac_strerror(int error);
  * configuration the AudioSpecificConfig states. */
 VARNEL_AAC_API VarnelAacEncoder *varnel_aac_encoder_open(int32_t sample_rate, int channels, int32_t bit_rate,
                                                          int *error);
+/* Creates an HE-AAC encoder (spectral band replication): `sample_rate` is the output rate,
+ * 32000, 44100 or 48000 Hz, and the AAC core codes the input downsampled by two; 1 or 2
+ * channels. Frames hold 2048 samples per channel, a decoder's output lags the input by 6144,
+ * and three access units carry the last samples out at the flush. The AudioSpecificConfig (7
+ * bytes) states the core's rate and the SBR output rate; VARNEL_AAC_OPTION_VBR is refused. A
+ * rate or channel count it cannot code gives VARNEL_AAC_ERR_SAMPLE_RATE or
+ * VARNEL_AAC_ERR_CHANNELS. */
+VARNEL_AAC_API VarnelAacEncoder *varnel_aac_encoder_open_he(int32_t sample_rate, int channels, int32_t bit_rate,
+                                                            int *error);
 
 /* Switches a coding tool on (value 1) or off (value 0), or sets the VBR level (0 to 5), from
  * the next frame on. `option` is one of the VarnelAacOption ids; any other int, or a value the
@@ -123,11 +132,11 @@ VARNEL_AAC_API int varnel_aac_encoder_set_option(VarnelAacEncoder *enc, int opti
 VARNEL_AAC_API int varnel_aac_encoder_get_option(const VarnelAacEncoder *enc, int option);
 
 /* Copies the AudioSpecificConfig into `config` (`size` bytes of room) and returns its length
- * in bytes (2 or 5). */
+ * in bytes (2 or 5; 7 for HE-AAC). */
 VARNEL_AAC_API int varnel_aac_encoder_get_config(const VarnelAacEncoder *enc, unsigned char *config, int size);
-/* Samples per channel by which a decoder's output lags the input: 2048. */
+/* Samples per channel by which a decoder's output lags the input: 2048 (6144 for HE-AAC). */
 VARNEL_AAC_API int varnel_aac_encoder_get_delay(const VarnelAacEncoder *enc);
-/* Samples per channel in one frame: 1024. */
+/* Samples per channel in one frame: 1024 (2048 for HE-AAC). */
 VARNEL_AAC_API int varnel_aac_encoder_get_frame_length(const VarnelAacEncoder *enc);
 /* The total bit rate in use, in bit/s. */
 VARNEL_AAC_API int32_t varnel_aac_encoder_get_bit_rate(const VarnelAacEncoder *enc);
@@ -142,7 +151,7 @@ VARNEL_AAC_API int varnel_aac_encoder_get_channel_configuration(const VarnelAacE
  * (`out_size` bytes of room, at least 768 per channel). Returns the access unit's length in
  * bytes.
  *
- * `frame_size` is 1024. Only the last frame of the input may be shorter (1 to 1023); it is
+ * `frame_size` is 1024 (2048 for HE-AAC). Only the last frame of the input may be shorter; it is
  * completed with silence, and after it only varnel_aac_encoder_flush() is accepted.
  *
  * 16-bit samples are taken as they are; float samples have full scale at +-1.0 and are clipped
