@@ -20,7 +20,7 @@ constexpr int kColumnsPerFrame = kSbrFrameLength / kQmfBands;
 // first column of the frame two frames back: what aligns the grid with the decoder's
 // filterbank, whose envelopes start two columns into its frame and whose own analysis and the
 // core's delays add to the encoder's.
-constexpr int kColumnOffset = 2;
+constexpr int kColumnOffset = -6;
 // A decoder's envelope energy is 64 * 2^(v/a) per subband sample of its filterbank; this is what
 // one unit of the analysis's energy (the power of white noise of unit variance) comes to there.
 constexpr double kEnergyScale = 64.0;
@@ -93,10 +93,10 @@ bool sbrOutputRateSupported(int32_t outputRate) {
 }
 
 SbrHeader chooseSbrHeader(int32_t outputRate, int32_t bitRatePerChannel) {
-    // The crossover rises from about 4.6 kHz at 8 kbit/s per channel to 10.5 kHz; the top from
-    // 13 to 16 kHz.
+    // The crossover rises from 4.5 kHz at 8 kbit/s per channel to 10.5 kHz at 47 kbit/s and
+    // above; the replication reaches 16 kHz (or the nearest top the rate allows).
     const double crossoverHz = std::clamp(3500.0 + 0.15 * bitRatePerChannel, 4500.0, 10500.0);
-    const double stopHz = bitRatePerChannel < 12000 ? 13000.0 : bitRatePerChannel < 20000 ? 14500.0 : 16000.0;
+    const double stopHz = 16000.0;
     SbrHeader best;
     double bestError = 1e9;
     for (int start = 0; start < 16; ++start) {

@@ -132,14 +132,15 @@ def wav_payload(data):
     return fmt[2], fmt[1], fmt[5], payload
 
 
-def faad_decode(mp4, channels, rate=None, frames=None):
+def faad_decode(mp4, channels, rate=None, frames=None, frame_length=1024):
     """Decodes with faad (without -q, which hides its warnings) to float samples; a mono stream
     comes back as two identical channels, of which the first is kept. faad does not apply the
     edit list: it drops the first frame's output only, so its output lags ffmpeg's by one frame;
     that frame is cut here so that both decoders line up with the input. faad exits 0 even when
     it cannot open a file or stops early, so the output must come at the stream's rate `rate`
     (when given) and hold (frames - 1) x 1024 samples per channel; `frames` is counted from
-    the MP4 file's audio track unless given (for an ADTS stream, which faad reads as well).
+    the MP4 file's audio track unless given (for an ADTS stream, which faad reads as well);
+    an HE-AAC stream's frames hold `frame_length` 2048 samples.
     Returns (samples shaped (n, channels), problem lines)."""
     size = os.path.getsize(mp4)
     with tempfile.TemporaryDirectory() as d:
@@ -168,7 +169,7 @@ def faad_decode(mp4, channels, rate=None, frames=None):
         bad.append("faad decoded at %d Hz, not %d" % (out_rate, rate))
     data = np.frombuffer(payload, dtype="<f4").astype(np.float64) * 32768.0
     data = data.reshape(-1, out_channels)[:, :channels]
-    expected = ((len(audio_samples(read_bytes(mp4))) if frames is None else frames) - 1) * 1024
+    expected = ((len(audio_samples(read_bytes(mp4))) if frames is None else frames) - 1) * frame_length
     if len(data) != expected:
         bad.append("faad returned %d samples per channel, not %d" % (len(data), expected))
     return data[FAAD_START_SKIP:], bad
