@@ -212,6 +212,10 @@ void bandwidthToCrossover(std::span<const IcsInfo> ics, std::span<ChannelCoding>
         int bands = 0;
         while (bands < ics[c].numSwb && ics[c].swbOffsets[bands] < line) ++bands;
         if (coding[c].bandLimit > 0) coding[c].bandLimit = bands;
+        // No noise band above it either.
+        coding[c].pnsBandLimit = std::min(coding[c].pnsBandLimit, bands);
+        for (int g = 0; g < groupCount(ics[c]); ++g)
+            for (int b = bands; b < ics[c].numSwb; ++b) coding[c].noiseFlag[g * ics[c].numSwb + b] = 0;
     }
 }
 
@@ -480,6 +484,7 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
             toolRate.bitRatePerChannel = std::min(rate.bitRatePerChannel, kVbrNominalRate[e.perceptual.vbrLevel - 1]);
         choosePerceptualTools(buffers, ics, coding, e.elementInfo, options, toolRate, sampleRateIndex, e.perceptual,
                               p);
+        if (crossover > 0) bandwidthToCrossover(ics, coding, crossover);
         clock.mark(&StageTimes::tools);
         const int32_t total = perceptualFrameTotal(ics, coding, e.elementInfo, rate, e.perceptual, e.frame, p);
         quantisePerceptualFrame(buffers, ics, coding, e.elementInfo, total, rate, e.perceptual, e.frame, p);
