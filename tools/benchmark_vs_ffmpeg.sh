@@ -13,7 +13,8 @@
 # multiple of real time and our peak resident set size (GNU time) at 60 s and on the long input,
 # in both modes, against the 4 MiB goal; and the machine's load average before and after. The
 # long input shows how memory grows with length: the sample-size table takes about 4 bytes per
-# frame. Then CPU per channel of a 5.1 version of the input against stereo. Finally it prints
+# frame. Then CPU per channel of a 5.1 version of the input against stereo, and the CPU time of
+# --he at 48 kbit/s against ffmpeg's aac at 48 kbit/s. Finally it prints
 # the per-stage split of the encoder core from encoder_benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -99,6 +100,19 @@ for mode in default perceptual; do
     printf "  5.1, %s: CPU %.3f s, %.4f s per channel against %.4f for stereo (%.2f; goal within about 1.10)\n",
            mode, m, m / 6, s / 2, (m / 6) / (s / 2) }'
 done
+# HE-AAC at 48 kbit/s stereo against ffmpeg's aac at the same rate (which codes AAC-LC: it
+# has no HE-AAC), interleaved.
+: >"$work/he.txt"
+: >"$work/ffmpeg48.txt"
+for ((i = 0; i < runs; ++i)); do
+  measure ffmpeg -nostdin -y -v error -i "$work/in.wav" -c:a aac -b:a 48k "$work/ffmpeg48.m4a" >>"$work/ffmpeg48.txt"
+  measure "$enc" --he "$work/in.wav" "$work/he.mp4" 48000 >>"$work/he.txt"
+done
+he=$(cut -d' ' -f1 "$work/he.txt" | median)
+theirs48=$(cut -d' ' -f1 "$work/ffmpeg48.txt" | median)
+awk -v o="$he" -v t="$theirs48" -v r="$(cut -d' ' -f2 "$work/he.txt" | sort -n | tail -1)" 'BEGIN {
+  printf "  --he at 48 kbit/s: CPU %.3f s against ffmpeg aac %.3f s: ratio %.2f (goal >= 3), peak RSS %d KiB\n",
+         o, t, t / o, r }'
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "encoder core stages (encoder_benchmark):"

@@ -26,6 +26,7 @@ struct ApiSettings {
     int noiseSubstitution = 0;
     int midSide = 1;
     int perceptual = 0;
+    int he = 0;  // varnel_aac_encoder_open_he
 };
 
 // A tone with noise bursts every 8192 samples (short blocks), float at full scale 1; `peak`
@@ -49,7 +50,8 @@ inline std::vector<int16_t> toInt16(const std::vector<float>& pcm) {
 
 inline VarnelAacEncoder* openWith(const ApiSettings& s) {
     int error = 1;
-    VarnelAacEncoder* enc = varnel_aac_encoder_open(s.sampleRate, s.channels, s.bitRate, &error);
+    VarnelAacEncoder* enc = (s.he ? varnel_aac_encoder_open_he : varnel_aac_encoder_open)(s.sampleRate, s.channels,
+                                                                                         s.bitRate, &error);
     EXPECT_EQ(error, VARNEL_AAC_OK) << varnel_aac_strerror(error);
     if (!enc) return nullptr;
     EXPECT_EQ(varnel_aac_encoder_set_option(enc, VARNEL_AAC_OPTION_TNS, s.tns), VARNEL_AAC_OK);
@@ -71,8 +73,9 @@ AccessUnits encodeThrough(VarnelAacEncoder* enc, const std::vector<Sample>& pcm,
         return size > 0;
     };
     const long total = static_cast<long>(pcm.size()) / channels;
-    for (long n = 0; n < total; n += VARNEL_AAC_FRAME_LENGTH) {
-        const int count = static_cast<int>(std::min<long>(VARNEL_AAC_FRAME_LENGTH, total - n));
+    const long frame = varnel_aac_encoder_get_frame_length(enc);
+    for (long n = 0; n < total; n += frame) {
+        const int count = static_cast<int>(std::min<long>(frame, total - n));
         if constexpr (std::is_same_v<Sample, float>) {
             if (!keep(varnel_aac_encode_float(enc, pcm.data() + n * channels, count, au, sizeof au))) return units;
         } else {

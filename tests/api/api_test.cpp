@@ -44,12 +44,12 @@ AccessUnits programOutput(const std::vector<uint8_t>& wav, const ApiSettings& s,
     TempFile input(wav);
     const std::string output = (input.dir() / "out.mp4").string();
     const std::string rate = std::to_string(s.bitRate);
-    const char* argv[] = {"VarnelAacEnc", input.path().c_str(), output.c_str(), rate.c_str()};
+    const char* argv[] = {"VarnelAacEnc", input.path().c_str(), output.c_str(), rate.c_str(), "--he"};
     ProgramSettings settings;
     settings.options = (s.tns ? kOptionTns : 0) | (s.noiseSubstitution ? kOptionPns : 0) |
                        (s.perceptual ? kOptionPerceptual : 0) | (s.midSide ? kOptionMidSide : 0);
     std::FILE* null = std::fopen("/dev/null", "w");
-    const int status = runProgram(4, argv, null, null, settings);
+    const int status = runProgram(s.he ? 5 : 4, argv, null, null, settings);
     std::fclose(null);
     EXPECT_EQ(status, 0);
     const mp4_test::ParsedFile file(output);
@@ -78,14 +78,15 @@ TEST_P(SameAsProgram, AccessUnitsAndConfig) {
     // The configuration its channel count has, as the AudioSpecificConfig states it.
     EXPECT_EQ(varnel_aac_encoder_get_channel_configuration(enc), (config[1] >> 3) & 0xF);
     EXPECT_EQ(varnel_aac_encoder_get_channel_configuration(enc), p.api.channels == 8 ? 7 : p.api.channels);
-    // Up to 6 bit/s per Hz and channel.
-    EXPECT_EQ(varnel_aac_encoder_get_bit_rate(enc), std::min<int32_t>(p.api.bitRate, 6 * p.api.sampleRate * p.api.channels));
+    // Up to 6 bit/s per Hz of the core and channel.
+    EXPECT_EQ(varnel_aac_encoder_get_bit_rate(enc),
+              std::min<int32_t>(p.api.bitRate, 6 * p.api.sampleRate / (p.api.he ? 2 : 1) * p.api.channels));
 
     const AccessUnits api = p.floatInput ? encodeThrough(enc, pcm, p.api.channels)
                                          : encodeThrough(enc, toInt16(pcm), p.api.channels);
     varnel_aac_encoder_destroy(enc);
-    const long frames = (p.samplesPerChannel + VARNEL_AAC_FRAME_LENGTH - 1) / VARNEL_AAC_FRAME_LENGTH;
-    EXPECT_EQ(api.size(), static_cast<size_t>(frames + 2));
+    const long frame = p.api.he ? 2 * VARNEL_AAC_FRAME_LENGTH : VARNEL_AAC_FRAME_LENGTH;
+    EXPECT_EQ(api.size(), static_cast<size_t>((p.samplesPerChannel + frame - 1) / frame + (p.api.he ? 3 : 2)));
     ASSERT_EQ(api.size(), program.size());
     for (size_t i = 0; i < api.size(); ++i) ASSERT_EQ(api[i], program[i]) << "access unit " << i;
 }
@@ -99,7 +100,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ProgramCase{{32000, 2, 64000, 1, 0, 1}, 25 * 1024 + 100, true, "float_clipped"},
                       ProgramCase{{48000, 2, 96000, 1, 1, 1, 1}, 20 * 1024 + 5, false, "perceptual"},
                       ProgramCase{{48000, 6, 336000, 1, 0, 1}, 15 * 1024 + 9, false, "five_one"},
-                      ProgramCase{{44100, 8, 512000, 1, 1, 1, 1}, 10 * 1024, false, "seven_one_perceptual"}),
+                      ProgramCase{{44100, 8, 512000, 1, 1, 1, 1}, 10 * 1024, false, "seven_one_perceptual"},
+                      ProgramCase{{44100, 2, 32000, 1, 0, 1, 0, 1}, 12 * 2048 + 77, false, "he_stereo"},
+                      ProgramCase{{32000, 1, 16000, 1, 0, 1, 1, 1}, 9 * 2048, true, "he_mono_perceptual"}),
     [](const auto& c) { return std::string(c.param.name); });
 
 // Every call refuses a null and a closed encoder; refused calls between the frames of one

@@ -36,6 +36,7 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
         int32_t bits = 0;
         int32_t vbr = 0;
         int64_t rate = 96000;
+        HighEfficiency he = HighEfficiency::Off;
     };
     const Case cases[] = {
         {{}, CommandAction::Usage},
@@ -77,6 +78,11 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
          CommandAction::BadOption, "", "", "for --raw-format"},
         {{"--raw-rate=11000", "--raw-channels=6", "--downmix=mono", "--rate=8000", "-", "b.mp4", "96k"},
          CommandAction::Encode, "-", "b.mp4"},
+        // --he takes no value but "=auto".
+        {{"--he", "a.wav", "b.mp4", "96k"}, CommandAction::Encode, "a.wav", "b.mp4", "", 0, 0, 96000, HighEfficiency::On},
+        {{"a.wav", "--he=auto", "b.mp4", "96k"}, CommandAction::Encode, "a.wav", "b.mp4", "", 0, 0, 96000,
+         HighEfficiency::Auto},
+        {{"--he=on", "a.wav", "b.mp4", "96k"}, CommandAction::BadOption, "", "", "for --he"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv = {"enc"};
@@ -91,6 +97,7 @@ TEST(CommandLine, ActionsOptionsAndFileNames) {
         EXPECT_EQ(cl.totalBitRate, c.rate) << trace;
         EXPECT_EQ(cl.optionBits, c.bits) << trace;
         EXPECT_EQ(cl.vbrLevel, c.vbr) << trace;
+        EXPECT_EQ(cl.he, c.he) << trace;
     }
 }
 

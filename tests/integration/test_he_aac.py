@@ -74,6 +74,26 @@ class HeAac(Workdir):
                 seconds = len(frames) * FRAME / rate
                 self.assertLessEqual(8 * sum(len(f) for f in frames), 1.03 * bit_rate * seconds + 6144 * channels)
 
+    def test_what_it_refuses_and_what_auto_chooses(self):
+        # (rate, channels, arguments): the exit status and a part of the reason, or the profile.
+        for rate, channels, args, outcome in [
+                (22050, 1, ["--he"], (1, "HE-AAC codes 32000, 44100 or 48000 Hz, not 22050 Hz")),
+                (48000, 3, ["--he"], (1, "HE-AAC codes one or two channels, not 3")),
+                (44100, 2, ["--he", "--vbr", "3"], (1, "--vbr cannot go with it")),
+                (44100, 2, ["--he=auto", "80000"], "HE-AAC"), (44100, 2, ["--he=auto", "96000"], "LC"),
+                (22050, 2, ["--he=auto", "32000"], "LC")]:
+            with self.subTest(rate=rate, channels=channels, args=args):
+                wav, mp4 = self.path("in.wav"), self.path("out.mp4")
+                write_wav(wav, signals.music(rate, 1.0, channels=channels), rate)
+                rate_arg = [] if args[-1].isdigit() else ["32000"]
+                r = subprocess.run([ENCODER, *args[:1], wav, mp4, *(args[1:] + rate_arg)], capture_output=True, text=True)
+                if isinstance(outcome, tuple):
+                    self.assertEqual(r.returncode, outcome[0])
+                    self.assertIn(outcome[1], r.stderr)
+                else:
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(ffprobe(mp4, "profile"), outcome)
+
     def test_the_replicated_band_follows_the_input(self):
         rate = 44100
         pink = signals.pink_noise(rate, 4.0, channels=2)
