@@ -4,6 +4,8 @@
 // side_i being the tap at distance d = 2K - 1 - 2i from the centre 2n - 2K + 2.
 #include "sbr/downsampler.h"
 
+#include "sbr/kaiser_window.h"
+
 #include <cmath>
 
 namespace varnel {
@@ -14,15 +16,6 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kKaiserBeta = 10.0;
 static_assert(kDownsamplerHalfLength % 4 == 0, "the side taps are summed four at a time");
 
-// Zeroth-order modified Bessel function of the first kind, by its power series.
-double besselI0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; term > 1e-17 * sum; ++k) {
-        term *= (x / (2 * k)) * (x / (2 * k));
-        sum += term;
-    }
-    return sum;
-}
 }  // namespace
 
 Downsampler::Downsampler() {
@@ -32,7 +25,7 @@ Downsampler::Downsampler() {
     for (int i = 0; i < K; ++i) {
         const int d = 2 * K - 1 - 2 * i;
         const double r = static_cast<double>(d) / (2 * K);
-        const double window = besselI0(kKaiserBeta * std::sqrt(1.0 - r * r)) / besselI0(kKaiserBeta);
+        const double window = kaiserWindow(kKaiserBeta, r);
         side_[i] = window * std::sin(kPi * d / 2) / (kPi * d);
     }
 }

@@ -13,6 +13,8 @@
 //   E_k = (a + b) / 2,  O_k = (a - b) / (2i),  X_k = (a + b) / 2 - (i/2) e^(i pi (2k+1) / 128) (a - b).
 #include "sbr/qmf_analysis.h"
 
+#include "sbr/kaiser_window.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -24,15 +26,6 @@ constexpr double kKaiserBeta = 8.0;  // sidelobes below -90 dB from two bands ou
 
 fft::Complex polar(double radius, double angle) { return {radius * std::cos(angle), radius * std::sin(angle)}; }
 
-// Zeroth-order modified Bessel function of the first kind, by its power series.
-double besselI0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; term > 1e-17 * sum; ++k) {
-        term *= (x / (2 * k)) * (x / (2 * k));
-        sum += term;
-    }
-    return sum;
-}
 
 using Prototype = std::array<double, kQmfPrototypeLength>;
 
@@ -70,7 +63,7 @@ Prototype designPrototype() {
     Prototype window;
     for (int n = 0; n < kQmfPrototypeLength; ++n) {
         const double r = (n - centre) / centre;
-        window[n] = besselI0(kKaiserBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(kKaiserBeta);
+        window[n] = kaiserWindow(kKaiserBeta, r);
     }
     const double bandEdge = kPi / (2 * kQmfBands);
     const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
