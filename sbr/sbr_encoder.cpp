@@ -30,6 +30,10 @@ constexpr double kEnergyScale = 64.0;
 constexpr double kTransientRatio = 10.0;
 constexpr double kTransientFloor = 1000.0;
 constexpr int kTransientHistorySlots = 8;
+// Without a transient: the level ratio between neighbouring quarters of a frame above which it
+// gets four envelopes, and between its halves above which it gets two.
+constexpr double kQuarterSwing = 4.0;
+constexpr double kHalfSwing = 2.0;
 
 // Sinusoid detection: the strongest subband of a band this far above the others' mean, and
 // predictable (residual share below kToneResidual), while the copied source there is not.
@@ -143,9 +147,11 @@ void SbrElementEncoder::analyse(Channel& ch, const double* input) {
     }
 }
 
-// The first slot of the frame (starting at column `first`) whose energy in the replicated range
-// jumps above the slots before it, or -1.
-int SbrElementEncoder::detectTransient(int64_t first) const {
+// The frame's time grid (the frame starts at column `first`), from the energies of its slots in
+// the replicated range, all channels together: at the first slot whose energy jumps above the
+// slots before it (a transient) an envelope starts; a frame whose level moves between its
+// halves or quarters without a jump gets two or four even envelopes; a steady one, one.
+SbrGrid SbrElementEncoder::chooseGrid(int64_t first) const {
     const int lo = tables_.kx, hi = tables_.kx + tables_.m;
     double energy[kTransientHistorySlots + kSbrTimeSlots] = {};
     for (int s = 0; s < kTransientHistorySlots + kSbrTimeSlots; ++s) {
@@ -159,9 +165,18 @@ int SbrElementEncoder::detectTransient(int64_t first) const {
         for (int s = t; s < t + kTransientHistorySlots; ++s) before += energy[s];
         before /= kTransientHistorySlots;
         const double now = energy[t + kTransientHistorySlots];
-        if (now > floor && now > kTransientRatio * before) return t;
+        if (now > floor && now > kTransientRatio * before)
+            return t >= 2 ? transientGrid(std::min(t / 2 * 2, kSbrTimeSlots - 2), 0) : fixedGrid(4, 0);
     }
-    return -1;
+    // Energies of the quarters and halves, with the floor so that near silence counts as steady.
+    double quarter[4] = {};
+    for (int t = 0; t < kSbrTimeSlots; ++t) quarter[t / 4] += energy[t + kTransientHistorySlots] + floor;
+    const auto swing = [](double a, double b) { return std::max(a, b) / std::min(a, b); };
+    double most = 0;
+    for (int q = 1; q < 4; ++q) most = std::max(most, swing(quarter[q - 1], quarter[q]));
+    if (most > kQuarterSwing) return fixedGrid(4, 0);
+    if (swing(quarter[0] + quarter[1], quarter[2] + quarter[3]) > kHalfSwing) return fixedGrid(2, 1);
+    return fixedGrid(1, 1);
 }
 
 // Energies, noise floors, inverse filtering and sinusoids of one channel over the frame that
@@ -286,14 +301,7 @@ int SbrElementEncoder::encodeFrame(const double* const input[2], uint8_t* payloa
     // The frame the core codes now began two frames before the one just analysed.
     const int64_t analysed = frames_++;
     const int64_t first = (analysed - 2) * kColumnsPerFrame + kColumnOffset;
-    const int transient = detectTransient(first);
-    // Steady frames take one envelope at the high resolution; a transient takes the grid that
-    // starts an envelope at it, at the low resolution.
-    SbrGrid grid = fixedGrid(1, 1);
-    if (transient >= 2)
-        grid = transientGrid(std::min(transient / 2 * 2, kSbrTimeSlots - 2), 0);
-    else if (transient >= 0)
-        grid = fixedGrid(4, 0);
+    const SbrGrid grid = chooseGrid(first);
 
     ChannelMeasure measure[2];
     SbrFrame independent;

@@ -63,7 +63,7 @@ private:
         uint8_t addHarmonic[kSbrMaxBands];
     };
     void analyse(Channel& ch, const double* input);
-    int detectTransient(int64_t firstColumn) const;
+    SbrGrid chooseGrid(int64_t firstColumn) const;
     void measureChannel(Channel& ch, const SbrGrid& grid, int64_t firstColumn, ChannelMeasure& out);
     void quantise(const ChannelMeasure& m, SbrChannelData& d) const;
     void quantiseCoupled(const ChannelMeasure& left, const ChannelMeasure& right, SbrChannelData& l,
