@@ -239,10 +239,14 @@ bool Mp4Output::finish(uint64_t inputSamples, uint32_t encoderDelay) {
     if (inputSamples > 0)
         ok = mp4_set_edit_list(audio_, inputSamples + (encoderDelay - mediaDelay), mediaDelay) == 0 && ok;
     if (layout_.audioOnly && inputSamples > 0) {
-        const uint64_t coded = frames() * layout_.frameLength;
-        const uint64_t padding = coded > encoderDelay + inputSamples ? coded - encoderDelay - inputSamples : 0;
+        // The same units as the edit list's start: core samples for HE-AAC (ffmpeg doubles the
+        // delay it reads here as well).
+        const uint64_t divisor = layout_.coreRateDelay ? 2 : 1;
+        const uint64_t coded = frames() * layout_.frameLength / divisor;
+        const uint64_t samples = (inputSamples + divisor - 1) / divisor;
+        const uint64_t padding = coded > mediaDelay + samples ? coded - mediaDelay - samples : 0;
         Tags tags = tags_;
-        tags.freeform.insert(tags.freeform.begin(), {"iTunSMPB", gaplessInfo(encoderDelay, padding, inputSamples)});
+        tags.freeform.insert(tags.freeform.begin(), {"iTunSMPB", gaplessInfo(mediaDelay, padding, samples)});
         ok = setTags(file_, tags) && ok;
     }
     const bool trackFinished = mp4_finish_track(audio_) == 0;

@@ -40,7 +40,8 @@ struct Mp4Layout {
     // the packets the edit spans at the output rate (a duration of the input alone cut the last
     // frame). The track's time scale and durations stay at the output rate, which faad takes
     // as the output's length. A reader that takes the start at the output rate (gstreamer)
-    // starts half the delay early, with the whole input after it.
+    // starts half the delay early, with the whole input after it. The iTunSMPB item of an
+    // audio-only file counts core samples as well.
     bool coreRateDelay = false;
 };
 

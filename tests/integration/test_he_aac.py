@@ -8,7 +8,7 @@ import unittest
 import numpy as np
 
 import signals
-from varnel_testlib import (ENCODER, Workdir, audio_samples, faad_decode, ffmpeg_decode, frame_agreement_db,
+from varnel_testlib import (ENCODER, FFMPEG_ADTS_NOTE, Workdir, audio_samples, faad_decode, ffmpeg_decode, frame_agreement_db,
                             gstreamer_decode, lowpass, read_bytes, snr_db, write_wav)
 
 FRAME = 2048
@@ -30,8 +30,8 @@ def band_energy_db(x, rate, low, high, block):
 
 
 class HeAac(Workdir):
-    def encode(self, pcm, rate, bit_rate, name, options=()):
-        wav, mp4 = self.path(name + ".wav"), self.path(name + ".mp4")
+    def encode(self, pcm, rate, bit_rate, name, options=(), ext=".mp4"):
+        wav, mp4 = self.path(name + ".wav"), self.path(name + ext)
         write_wav(wav, pcm, rate)
         r = subprocess.run([ENCODER, "--he", *options, wav, mp4, str(bit_rate)], capture_output=True)
         self.assertEqual(r.returncode, 0, r.stderr.decode())
@@ -73,6 +73,22 @@ class HeAac(Workdir):
                 self.assertLessEqual(max(len(f) for f in frames), 768 * channels)
                 seconds = len(frames) * FRAME / rate
                 self.assertLessEqual(8 * sum(len(f) for f in frames), 1.03 * bit_rate * seconds + 6144 * channels)
+
+    def test_m4a_and_adts(self):
+        # The audio-only file's iTunSMPB counts core samples as its edit list does (ffmpeg
+        # reads both); an ADTS stream states the core and carries the replication implicitly.
+        pcm = signals.music(44100, 2.0, channels=2)
+        ff, warnings = ffmpeg_decode(self.encode(pcm, 44100, 32000, "music", ext=".m4a"), 2)
+        self.assertEqual((warnings, len(ff)), ("", -(-len(pcm) // FRAME) * FRAME))
+        self.assertGreater(snr_db(lowpass(pcm[:, 0].astype(float), 44100, 3000), lowpass(ff[:len(pcm), 0], 44100, 3000)),
+                           10.0)
+        adts = self.encode(pcm, 44100, 32000, "music", ext=".aac")
+        ff, warnings = ffmpeg_decode(adts, 2)
+        self.assertEqual([line for line in warnings.splitlines() if FFMPEG_ADTS_NOTE not in line], [])
+        self.assertEqual(len(ff), (-(-len(pcm) // FRAME) + 3) * FRAME)  # no edit list: the delay stays
+        self.assertEqual(ffprobe(adts, "sample_rate"), "44100")
+        fa, problems = faad_decode(adts, 2, 44100, frames=len(ff) // FRAME, frame_length=FRAME)
+        self.assertEqual(problems, [])
 
     def test_what_it_refuses_and_what_auto_chooses(self):
         # (rate, channels, arguments): the exit status and a part of the reason, or the profile.

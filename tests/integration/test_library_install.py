@@ -9,14 +9,13 @@ import unittest
 
 import numpy as np
 
-from varnel_testlib import DELAY, encode, ffmpeg_decode, snr_db, wav_bytes, write_bytes
+from varnel_testlib import FFMPEG_ADTS_NOTE, DELAY, encode, ffmpeg_decode, snr_db, wav_bytes, write_bytes
 
 BUILD = os.environ.get("VARNEL_BUILD_DIR", "")
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLE = os.path.join(SOURCE, "examples", "tone_adts.c")
 STRICT_C = ["-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror"]
 # What ffmpeg says of every raw ADTS stream, its own encoder's included: the stream has no index.
-FFMPEG_ADTS_NOTE = "Estimating duration from bitrate, this may be inaccurate"
 
 FIND_PACKAGE_PROJECT = """cmake_minimum_required(VERSION 3.16)
 project(tone C)

@@ -11,13 +11,12 @@ import unittest
 import numpy as np
 
 import signals
-from varnel_testlib import (Workdir, DELAY, ENCODER, FAAD_START_SKIP, GSTREAMER_START_SKIP, adts_frames, audio_samples, encode_with,
+from varnel_testlib import (FFMPEG_ADTS_NOTE, Workdir, DELAY, ENCODER, FAAD_START_SKIP, GSTREAMER_START_SKIP, adts_frames, audio_samples, encode_with,
                             faad_decode, ffmpeg_decode, ffprobe_presented_samples, gstreamer_decode, parse_boxes,
                             read_bytes, snr_db, wav_bytes, write_bytes, write_wav)
 
 # ffmpeg's raw AAC demuxer says this for every ADTS stream, its own encoder's included: a raw
 # stream states no duration.
-FFMPEG_ADTS_NOTE = "Estimating duration from bitrate, this may be inaccurate"
 
 
 def run(*args, stdin=None, input_bytes=None, cwd=None):

@@ -106,6 +106,9 @@ def ffmpeg_decode(mp4, channels, native=False):
     return data.astype(np.float64) * 32768.0, r.stderr.decode(errors="replace").strip()
 
 
+# What ffmpeg says of every ADTS stream, which has no index to read the duration from.
+FFMPEG_ADTS_NOTE = "Estimating duration from bitrate, this may be inaccurate"
+
 FAAD_START_SKIP = 1024
 # What faad prints for every file of ours and that means nothing: it looks for a metadata box
 # the file does not have, reads past the last box, and skips the two MPEG-4 systems tracks; for
