@@ -42,7 +42,8 @@ int channelSideInfoBits(const IcsInfo& ics, const ChannelSideInfo& side, int cha
     const bool shortBlock = isShort(ics);
     const int groups = groupCount(ics);
     int bits = kElementHeaderBits + kEndBits + kMaxAlignmentBits + kGlobalGainBits +
-               (shortBlock ? kIcsInfoBitsShort : kIcsInfoBitsLong) + kToolFlagBits + tnsDataBits(ics, side);
+               (shortBlock ? kIcsInfoBitsShort : kIcsInfoBitsLong) + kToolFlagBits + tnsDataBits(ics, side) +
+               side.extraBits;
     if (channels == 2) {
         bits += kCommonWindowBits + kMsMaskPresentBits;
         if (midSideUsed) bits += groups * ics.numSwb * kMsUsedBits;  // max_sfb <= numSwb

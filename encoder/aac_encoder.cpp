@@ -168,15 +168,17 @@ int measureBlockBits(std::span<const IcsInfo> ics, std::span<ChannelCoding> codi
 }
 
 // Turns bands that quantised to zero into noise bands, unless the noise energies would push
-// the block past the decoder's input buffer (rate control fitted the block without them); then
+// the block (with `extraBits` outside the element) past the decoder's input buffer (rate
+// control fitted the block without them); then
 // the bands stay zero. Their bits are not spent here: they are outside the channels' counted
 // bits, so spendOnSideInformation takes them from the reservoir with the rest of the block.
 void substituteNoiseWithinBuffer(std::span<ChannelCoding> coding, std::span<const IcsInfo> ics,
-                                 std::span<const ChannelBuffer> buffers, const ElementInfo& element) {
+                                 std::span<const ChannelBuffer> buffers, const ElementInfo& element, int extraBits) {
     CodingSnapshot saved[kMaxChannels];
     for (size_t c = 0; c < coding.size(); ++c) saved[c] = CodingSnapshot(coding[c]);
     if (substituteZeroBands(coding, ics, buffers, element.msUsed != 0 ? element.msMask : nullptr) == 0) return;
-    if (measureBlockBits(ics, coding, element, true) <= frameBitCap(static_cast<int>(coding.size()))) return;
+    if (measureBlockBits(ics, coding, element, true) + extraBits <= frameBitCap(static_cast<int>(coding.size())))
+        return;
     for (size_t c = 0; c < coding.size(); ++c) saved[c].restore(coding[c]);
 }
 
@@ -462,6 +464,12 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
         decideWindows(buffers, ics, e.detectors,
                       {sampleRateIndex, e.channels, e.frame.bitReservoir.bits(), (options & kOptionTns) != 0});
     clearSideInfo(e.elementInfo, e.channels);
+    const size_t index = static_cast<size_t>(&e - elements.data());
+    const int crossover = sbr.empty() ? 0 : sbr[index]->crossoverLine();
+    // The fill element with the replication data takes part of what the block may hold.
+    const int fillBits = crossover > 0 ? sbrFillElementBits(sbrPayloadBits[index]) : 0;
+    for (int c = 0; c < e.channels; ++c)
+        e.elementInfo.sideInfo[c].extraBits = static_cast<int16_t>((fillBits + e.channels - 1) / e.channels);
     const bool perceptualMode = (options & kOptionPerceptual) != 0;
     // The perceptual mode's model reads the time samples; its thresholds choose the window shapes.
     if (perceptualMode)
@@ -471,8 +479,6 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
     shapeAndTransformBlocks(buffers, ics,
                             perceptualMode ? std::span<const MaskingResult>(e.perceptualFrame->masking, e.channels)
                                            : std::span<const MaskingResult>());
-    const size_t index = static_cast<size_t>(&e - elements.data());
-    const int crossover = sbr.empty() ? 0 : sbr[index]->crossoverLine();
     if (crossover > 0) clearAboveCrossover(buffers, ics, crossover);
     clock.mark(&StageTimes::analysis);
 
@@ -496,7 +502,7 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
         codeStereoAndTns(ics, coding, buffers, e.elementInfo, e.frame, sampleRateIndex);
         clock.mark(&StageTimes::tools);
         allocateFrameBits(buffers, ics, coding, e.elementInfo, e.frame, rate);
-        if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, e.elementInfo);
+        if (noise) substituteNoiseWithinBuffer(coding, ics, buffers, e.elementInfo, fillBits);
     }
     clock.mark(&StageTimes::search);
 

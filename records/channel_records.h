@@ -135,6 +135,9 @@ struct ChannelSideInfo {
     uint8_t tnsCoefCompress[kMaxTnsFilterSlots];
     uint8_t tnsCoef[kShortWindows][kMaxTnsFilterSlots];
     uint8_t gainControlDataPresent;
+    // Bits of the block outside the element that this channel answers for: its share of the
+    // fill element with the element's replication data (HE-AAC); 0 otherwise.
+    int16_t extraBits;
 };
 
 struct ElementInfo {

@@ -296,13 +296,21 @@ void SbrElementEncoder::quantiseCoupled(const ChannelMeasure& left, const Channe
     limitFrequencySteps(r, tables_, header_.ampRes, true);
 }
 
-int SbrElementEncoder::encodeFrame(const double* const input[2], uint8_t* payload, int capacity) {
-    for (int c = 0; c < channels_; ++c) analyse(*channelState_[static_cast<size_t>(c)], input[c]);
-    // The frame the core codes now began two frames before the one just analysed.
-    const int64_t analysed = frames_++;
-    const int64_t first = (analysed - 2) * kColumnsPerFrame + kColumnOffset;
-    const SbrGrid grid = chooseGrid(first);
+// The bits `frame` would take now, written into the scratch buffer from copies of the memories
+// (bits past its end are counted, not stored).
+int SbrElementEncoder::trialBits(const SbrFrame& frame) {
+    SbrChannelMemory trial[2] = {memory_[0], memory_[1]};
+    BitWriter writer;
+    writer.setOutput(scratch_.data(), static_cast<int>(scratch_.size()));
+    const int bits = writeSbrPayload(writer, header_, tables_, frame, channels_, trial);
+    int taken = 0;
+    writer.takeOutput(&taken);
+    return bits;
+}
 
+// The frame on `grid` (the frame starts at column `first`): for a pair, level and balance or
+// each channel on its own, whichever takes fewer bits.
+SbrFrame SbrElementEncoder::buildFrame(const SbrGrid& grid, int64_t first) {
     ChannelMeasure measure[2];
     SbrFrame independent;
     independent.sendHeader = frames_ % kSbrHeaderInterval == 1;
@@ -311,32 +319,28 @@ int SbrElementEncoder::encodeFrame(const double* const input[2], uint8_t* payloa
         independent.channel[c].grid = grid;
         quantise(measure[c], independent.channel[c]);
     }
-    BitWriter writer;
-    if (channels_ == 1) {
-        writer.setOutput(payload, capacity);
-        const int bits = writeSbrPayload(writer, header_, tables_, independent, 1, memory_);
-        int taken = 0;
-        writer.takeOutput(&taken);
-        frame_ = independent;
-        return bits;
-    }
-    // A pair: level and balance, or each channel on its own, whichever takes fewer bits.
+    if (channels_ == 1) return independent;
     SbrFrame coupled = independent;
     coupled.coupling = true;
     quantiseCoupled(measure[0], measure[1], coupled.channel[0], coupled.channel[1]);
-    SbrChannelMemory trial[2] = {memory_[0], memory_[1]};
-    writer.setOutput(scratch_.data(), static_cast<int>(scratch_.size()));
-    const int coupledBits = writeSbrPayload(writer, header_, tables_, coupled, 2, trial);
+    return trialBits(coupled) <= trialBits(independent) ? coupled : independent;
+}
+
+int SbrElementEncoder::encodeFrame(const double* const input[2], uint8_t* payload, int capacity) {
+    for (int c = 0; c < channels_; ++c) analyse(*channelState_[static_cast<size_t>(c)], input[c]);
+    // The frame the core codes now began two frames before the one just analysed.
+    const int64_t analysed = frames_++;
+    const int64_t first = (analysed - 2) * kColumnsPerFrame + kColumnOffset;
+    frame_ = buildFrame(chooseGrid(first), first);
+    // A frame past what a fill element carries (several envelopes of spectra that change
+    // steeply in time and frequency) takes one envelope at the low resolution, which fits.
+    if (trialBits(frame_) > kMaxSbrPayloadBits) frame_ = buildFrame(fixedGrid(1, 0), first);
+    BitWriter writer;
+    writer.setOutput(payload, capacity);
+    const int bits = writeSbrPayload(writer, header_, tables_, frame_, channels_, memory_);
     int taken = 0;
     writer.takeOutput(&taken);
-    SbrChannelMemory trial2[2] = {memory_[0], memory_[1]};
-    writer.setOutput(scratch_.data(), static_cast<int>(scratch_.size()));
-    const int independentBits = writeSbrPayload(writer, header_, tables_, independent, 2, trial2);
-    writer.takeOutput(&taken);
-    frame_ = coupledBits <= independentBits ? coupled : independent;
-    writer.setOutput(payload, capacity);
-    const int bits = writeSbrPayload(writer, header_, tables_, frame_, 2, memory_);
-    writer.takeOutput(&taken);
+    assert(bits <= kMaxSbrPayloadBits && !writer.overflowed());
     return bits;
 }
 

@@ -68,6 +68,8 @@ private:
     void quantise(const ChannelMeasure& m, SbrChannelData& d) const;
     void quantiseCoupled(const ChannelMeasure& left, const ChannelMeasure& right, SbrChannelData& l,
                          SbrChannelData& r) const;
+    int trialBits(const SbrFrame& frame);
+    SbrFrame buildFrame(const SbrGrid& grid, int64_t firstColumn);
 
     int32_t outputRate_;
     int channels_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sbr/sbr_bitstream.h"
+#include "sbr/sbr_encoder.h"
 #include "sbr/sbr_frequency_tables.h"
 #include "sbr/sbr_tables_data.h"
 
@@ -318,6 +319,42 @@ TEST(SbrPayload, ReadsBackWhatWasWrittenFrameAfterFrame) {
                 }
             }
         }
+}
+
+}  // namespace
+}  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// Input whose high band jumps by tens of dB from one slot and band to the next in two unrelated
+// channels: every frame's data stays within what a fill element carries.
+TEST(SbrEncoder, PayloadFitsAFillElementOnExtremeInput) {
+    std::mt19937 random(3);
+    std::normal_distribution<double> gauss;
+    SbrElementEncoder encoder(44100, 2, 64000);
+    std::vector<double> input[2] = {std::vector<double>(kSbrFrameLength), std::vector<double>(kSbrFrameLength)};
+    std::vector<uint8_t> payload(kMaxSbrPayloadBits / 8 + 16);
+    int largest = 0;
+    for (int f = 0; f < 30; ++f) {
+        for (auto& x : input) {
+            // Every 256 samples, tones in 24 regions of the upper band at levels 0 to 90 dB down,
+            // or silence.
+            std::fill(x.begin(), x.end(), 0.0);
+            for (int block = 0; block < kSbrFrameLength / 256; ++block) {
+                if (random() % 3 == 0) continue;
+                for (int region = 0; region < 24; ++region) {
+                    const double freq = (0.13 + 0.015 * region) * 2 * 3.14159265, level = 1500 * std::pow(10, -double(random() % 90) / 20.0);
+                    for (int n = 0; n < 256; ++n) x[block * 256 + n] += level * std::sin(freq * n + gauss(random) * 0.01);
+                }
+            }
+        }
+        const double* channels[2] = {input[0].data(), input[1].data()};
+        const int b = encoder.encodeFrame(channels, payload.data(), int(payload.size()));
+        largest = std::max(largest, b);
+    }
+    EXPECT_LE(largest, kMaxSbrPayloadBits);
+    EXPECT_GT(largest, 100);  // the input asks for many envelopes
 }
 
 }  // namespace
