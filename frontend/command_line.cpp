@@ -29,7 +29,7 @@ constexpr OptionSpec kOptions[] = {
     {"--raw-format", OptionKind::RawFormat, 0, nullptr, "F", "headerless PCM: s16le (default), s24le, s32le or f32le"},
     {"--faststart", OptionKind::Faststart, 0, nullptr, "", "the index before the media data (always in .m4a files)"},
     {"--he", OptionKind::He, 0, nullptr, "",
-     "HE-AAC at 32000, 44100 or 48000 Hz (--he=auto: where the rate is 40k per channel or less)"},
+     "HE-AAC at 32000, 44100 or 48000 Hz (--he=auto: where the rate is 32k per channel or less)"},
     {"--pns", OptionKind::Bit, kOptionPns, nullptr, "", "perceptual noise substitution"},
     {"--perceptual", OptionKind::Bit, kOptionPerceptual | kOptionPns, nullptr, "",
      "rate control by a psychoacoustic model (noise substitution at low rates)"},

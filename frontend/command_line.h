@@ -39,7 +39,7 @@ struct TagOptions {
 // Spectral band replication (HE-AAC): never, always (--he), or where it sounds better than
 // AAC-LC at the rate asked for (--he=auto: kHighEfficiencyAutoRate bit/s per channel and below).
 enum class HighEfficiency { Off, On, Auto };
-inline constexpr int32_t kHighEfficiencyAutoRate = 40000;
+inline constexpr int32_t kHighEfficiencyAutoRate = 32000;
 // The lowest HE-AAC rate, per channel: below it the replication data leaves the core too little.
 inline constexpr int32_t kHighEfficiencyLowestRate = 6000;
 
