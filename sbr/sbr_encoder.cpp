@@ -17,9 +17,10 @@ namespace {
 constexpr int kRingColumns = 128;
 constexpr int kColumnsPerFrame = kSbrFrameLength / kQmfBands;
 // The column of the analysis at which the frame the core codes now begins, counted from the
-// first column of the frame two frames back: what aligns the grid with the decoder's
-// filterbank, whose envelopes start two columns into its frame and whose own analysis and the
-// core's delays add to the encoder's.
+// first column of the input frame two frames back: what lines the grid up with the envelopes a
+// decoder applies, after the delays of the core, of its filterbanks and of ours. Measured on
+// noise bursts: at -6 the decoded high band starts within 32 samples of the input's onsets;
+// a few columns later, energy arrives before them.
 constexpr int kColumnOffset = -6;
 // A decoder's envelope energy is 64 * 2^(v/a) per subband sample of its filterbank; this is what
 // one unit of the analysis's energy (the power of white noise of unit variance) comes to there.

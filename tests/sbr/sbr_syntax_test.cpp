@@ -98,7 +98,10 @@ TEST(SbrGrid, BordersAndTransientEnvelope) {
 class Reader {
 public:
     Reader(const uint8_t* data, const SbrFrequencyTables& t) : data_(data), t_(t) {}
-    int bit() { return (data_[pos_ / 8] >> (7 - pos_++ % 8)) & 1; }
+    int bit() {
+        const int p = pos_++;
+        return (data_[p / 8] >> (7 - p % 8)) & 1;
+    }
     int bits(int n) {
         int v = 0;
         while (n--) v = v << 1 | bit();
