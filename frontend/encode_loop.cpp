@@ -482,6 +482,7 @@ int runProgram(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     request.downmixChannels = cl.downmixChannels;
     request.frameLength = kFrameLength;
     request.trailingSilentFrames = kFlushFrames;
+    request.highEfficiency = cl.he == HighEfficiency::On;
     std::string why;
     const std::unique_ptr<ProgramInput> input = ProgramInput::open(request, &why);
     std::vector<Note> notes;

@@ -141,9 +141,12 @@ bool ProgramInput::build(const InputRequest& request, std::unique_ptr<PcmSource>
             source = std::make_unique<DownmixSource>(std::move(source), reorderMatrix(speakers, order), n);
     }
     const int32_t rate = source->sampleRate();
-    const int32_t target = request.rate > 0 ? request.rate : targetSampleRate(rate);
+    int32_t target = request.rate > 0 ? request.rate : targetSampleRate(rate);
+    const bool aboveHighEfficiency = request.highEfficiency && request.rate == 0 && target > 48000;
+    if (aboveHighEfficiency) target = rate % 11025 == 0 ? 44100 : 48000;
     if (target != rate) {
-        const std::string notAac = std::to_string(rate) + " Hz is not an AAC sampling rate";
+        const std::string notAac = std::to_string(rate) + " Hz is " +
+                                   (aboveHighEfficiency ? "above the rates HE-AAC codes" : "not an AAC sampling rate");
         if (rate < kMinConvertibleRate || rate > kMaxConvertibleRate) {
             rateProblem_ = notAac + ", and too " + (rate < kMinConvertibleRate ? "low" : "high") + " to convert";
         } else {

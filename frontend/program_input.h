@@ -28,6 +28,9 @@ struct InputRequest {
     int32_t downmixChannels = 0;   // mix more channels down to 1 or 2; 0: code them all
     int32_t frameLength = 1024;
     int32_t trailingSilentFrames = 0;
+    // HE-AAC codes at most 48000 Hz: without `rate`, a higher input rate is converted to 44100
+    // (from a multiple of 11025) or 48000.
+    bool highEfficiency = false;
 };
 
 // Input rates the converter takes when the input is not at an AAC rate.

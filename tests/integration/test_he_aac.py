@@ -96,6 +96,7 @@ class HeAac(Workdir):
                 (22050, 1, ["--he"], (1, "HE-AAC codes 32000, 44100 or 48000 Hz, not 22050 Hz")),
                 (48000, 3, ["--he"], (1, "HE-AAC codes one or two channels, not 3")),
                 (44100, 2, ["--he", "--vbr", "3"], (1, "--vbr cannot go with it")),
+                (96000, 1, ["--he"], "HE-AAC"),  # converted to 48000 Hz
                 (44100, 2, ["--he=auto", "64000"], "HE-AAC"), (44100, 2, ["--he=auto", "80000"], "LC"),
                 (22050, 2, ["--he=auto", "32000"], "LC")]:
             with self.subTest(rate=rate, channels=channels, args=args):
