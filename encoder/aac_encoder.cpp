@@ -401,7 +401,9 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     enc->sampleRateIndex = index;
     enc->channels = channels;
     enc->bitRate = usableTotalBitRate(config.totalBitRate, sampleRate, channels);
-    enc->optionBits = config.options;
+    int32_t options = config.options;
+    if (replicate && enc->bitRate <= int64_t{kSbrPerceptualCoreRate} * channels) options |= kOptionPerceptual;
+    enc->optionBits = options;
     // The low-frequency channel takes a small fixed rate; the full-range channels share the rest.
     bool hasLowFrequency = false;
     for (int i = 0; i < layout->elementCount; ++i) hasLowFrequency |= layout->elements[i].kind == ElementKind::LowFrequency;
@@ -412,8 +414,7 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     for (int i = 0; i < layout->elementCount; ++i) {
         const ElementLayout& l = layout->elements[i];
         const uint8_t tag = channels <= 2 ? kElementInstanceTag : nextTag[static_cast<int>(l.kind)]++;
-        openElement(enc->elements[i], l, tag, l.kind == ElementKind::LowFrequency ? lowRate : fullRate,
-                    config.options, 0);
+        openElement(enc->elements[i], l, tag, l.kind == ElementKind::LowFrequency ? lowRate : fullRate, options, 0);
     }
     enc->setVbrLevel(config.vbrLevel);
     if (replicate) {

@@ -101,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ProgramCase{{48000, 2, 96000, 1, 1, 1, 1}, 20 * 1024 + 5, false, "perceptual"},
                       ProgramCase{{48000, 6, 336000, 1, 0, 1}, 15 * 1024 + 9, false, "five_one"},
                       ProgramCase{{44100, 8, 512000, 1, 1, 1, 1}, 10 * 1024, false, "seven_one_perceptual"},
-                      ProgramCase{{44100, 2, 32000, 1, 0, 1, 0, 1}, 12 * 2048 + 77, false, "he_stereo"},
+                      ProgramCase{{44100, 2, 32000, 1, 0, 1, 1, 1}, 12 * 2048 + 77, false, "he_stereo"},
+                      ProgramCase{{48000, 2, 64000, 1, 0, 1, 0, 1}, 7 * 2048 + 1, false, "he_default_core"},
                       ProgramCase{{32000, 1, 16000, 1, 0, 1, 1, 1}, 9 * 2048, true, "he_mono_perceptual"}),
     [](const auto& c) { return std::string(c.param.name); });
 
