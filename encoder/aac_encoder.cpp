@@ -418,12 +418,10 @@ OpenStatus openEncoder(const EncoderConfig& config, std::unique_ptr<FrameSource>
     }
     enc->setVbrLevel(config.vbrLevel);
     if (replicate) {
-        for (ElementCoder& e : enc->elements) {
-            enc->sbr.push_back(std::make_unique<SbrElementEncoder>(2 * sampleRate, e.channels, e.bitRatePerChannel));
-            enc->sbrPayload.emplace_back(kMaxSbrPayloadBits / 8 + 16);
-            enc->sbrPayloadBits.push_back(0);
-            enc->sbrMeanBits.push_back(0.0);
-            enc->elementRate.push_back(e.bitRatePerChannel);
+        for (const ElementCoder& e : enc->elements) {
+            ElementReplication& r = enc->sbr.emplace_back();
+            r.encoder = std::make_unique<SbrElementEncoder>(2 * sampleRate, e.channels, e.bitRatePerChannel);
+            r.fullRate = e.bitRatePerChannel;
         }
         enc->downsamplers.resize(static_cast<size_t>(channels));
         enc->coreFrame.resize(static_cast<size_t>(kFrameLength * channels));
@@ -466,9 +464,10 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
                       {sampleRateIndex, e.channels, e.frame.bitReservoir.bits(), (options & kOptionTns) != 0});
     clearSideInfo(e.elementInfo, e.channels);
     const size_t index = static_cast<size_t>(&e - elements.data());
-    const int crossover = sbr.empty() ? 0 : sbr[index]->crossoverLine();
+    const ElementReplication* replication = sbr.empty() ? nullptr : &sbr[index];
+    const int crossover = replication ? replication->encoder->crossoverLine() : 0;
     // The fill element with the replication data takes part of what the block may hold.
-    const int fillBits = crossover > 0 ? sbrFillElementBits(sbrPayloadBits[index]) : 0;
+    const int fillBits = replication ? sbrFillElementBits(replication->payloadBits) : 0;
     for (int c = 0; c < e.channels; ++c)
         e.elementInfo.sideInfo[c].extraBits = static_cast<int16_t>((fillBits + e.channels - 1) / e.channels);
     const bool perceptualMode = (options & kOptionPerceptual) != 0;
@@ -509,7 +508,7 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
 
     const int64_t bitsBefore = bitWriter->bitCount();
     writeElement(*bitWriter, ics, coding, e.elementInfo, noise);
-    if (crossover > 0) writeSbrFillElement(*bitWriter, sbrPayload[index].data(), sbrPayloadBits[index]);
+    if (replication) writeSbrFillElement(*bitWriter, replication->payload.data(), replication->payloadBits);
     if (last) {
         writeEnd(*bitWriter);
         bitWriter->byteAlign();
@@ -537,11 +536,12 @@ FrameStatus AacEncoder::encodeFrame() {
     // The fill elements' bits come out of each element's rate: its core is given the rest, and
     // its reservoir the running mean, from which the block's actual bits are spent.
     for (size_t i = 0; i < sbr.size(); ++i) {
-        const double bits = sbrFillElementBits(sbrPayloadBits[i]);
-        sbrMeanBits[i] = frames == 0 ? bits : sbrMeanBits[i] + (bits - sbrMeanBits[i]) / 16.0;
-        const int32_t perFrame = static_cast<int32_t>(sbrMeanBits[i]);
+        ElementReplication& r = sbr[i];
+        const double bits = sbrFillElementBits(r.payloadBits);
+        r.meanBits = frames == 0 ? bits : r.meanBits + (bits - r.meanBits) / 16.0;
+        const int32_t perFrame = static_cast<int32_t>(r.meanBits);
         ElementCoder& e = elements[i];
-        e.bitRatePerChannel = elementRate[i] - static_cast<int32_t>(int64_t{perFrame} * sampleRate / kFrameLength / e.channels);
+        e.bitRatePerChannel = r.fullRate - static_cast<int32_t>(int64_t{perFrame} * sampleRate / kFrameLength / e.channels);
         e.frame.bitReservoir.charge(perFrame);
     }
     ++frames;
@@ -577,7 +577,8 @@ FrameView AacEncoder::replicate(const FrameView& view) {
         const ElementCoder& e = elements[i];
         const double* input[2] = {&channelInput[static_cast<size_t>(e.inputChannel[0]) * stride],
                                   &channelInput[static_cast<size_t>(e.inputChannel[e.channels - 1]) * stride]};
-        sbrPayloadBits[i] = sbr[i]->encodeFrame(input, sbrPayload[i].data(), static_cast<int>(sbrPayload[i].size()));
+        ElementReplication& r = sbr[i];
+        r.payloadBits = r.encoder->encodeFrame(input, r.payload.data(), static_cast<int>(r.payload.size()));
     }
     FrameView core = view;
     core.samples = coreFrame.data();

@@ -128,6 +128,17 @@ struct ElementCoder {
 // sum the decoder's buffers hold is what it was. One element keeps its reservoir as it is.
 void shareReservoirs(std::span<ElementCoder> elements);
 
+// An element's spectral band replication: its encoder, the frame's replication data, the
+// running mean of its fill element's bits per frame and the element's rate per channel before
+// they are taken out.
+struct ElementReplication {
+    std::unique_ptr<SbrElementEncoder> encoder;
+    std::vector<uint8_t> payload = std::vector<uint8_t>(kMaxSbrPayloadBits / 8 + 16);
+    int payloadBits = 0;
+    double meanBits = 0;
+    int32_t fullRate = 0;
+};
+
 struct AacEncoder {
     AacEncoder();
     ~AacEncoder();
@@ -187,18 +198,12 @@ struct AacEncoder {
     int32_t vbr = 0;
     StageTimes* stageTimes = nullptr;  // filled when set
 
-    // Spectral band replication, one encoder per element (none without it), the channels'
-    // downsamplers, the core's frame and each element's replication data for the frame.
-    std::vector<std::unique_ptr<SbrElementEncoder>> sbr;
+    // Spectral band replication (none without it): one per element, the channels'
+    // downsamplers, the core's frame.
+    std::vector<ElementReplication> sbr;
     std::vector<Downsampler> downsamplers;
     std::vector<double> coreFrame;
     std::vector<double> channelInput;  // per channel: kSbrLeadIn samples held back, then the frame
-    std::vector<std::vector<uint8_t>> sbrPayload;
-    std::vector<int> sbrPayloadBits;
-    // Each element's running mean of its fill element's bits per frame, and its rate per
-    // channel before they are taken out.
-    std::vector<double> sbrMeanBits;
-    std::vector<int32_t> elementRate;
     int64_t frames = 0;  // frames encoded
 };
 

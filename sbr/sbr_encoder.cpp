@@ -309,9 +309,9 @@ int SbrElementEncoder::trialBits(const SbrFrame& frame) {
     return bits;
 }
 
-// The frame on `grid` (the frame starts at column `first`): for a pair, level and balance or
-// each channel on its own, whichever takes fewer bits.
-SbrFrame SbrElementEncoder::buildFrame(const SbrGrid& grid, int64_t first) {
+// The frame on `grid` (the frame starts at column `first`), with the bits it takes in `bits`:
+// for a pair, level and balance or each channel on its own, whichever takes fewer.
+SbrFrame SbrElementEncoder::buildFrame(const SbrGrid& grid, int64_t first, int* bits) {
     ChannelMeasure measure[2];
     SbrFrame independent;
     independent.sendHeader = frames_ % kSbrHeaderInterval == 1;
@@ -320,11 +320,15 @@ SbrFrame SbrElementEncoder::buildFrame(const SbrGrid& grid, int64_t first) {
         independent.channel[c].grid = grid;
         quantise(measure[c], independent.channel[c]);
     }
+    *bits = trialBits(independent);
     if (channels_ == 1) return independent;
     SbrFrame coupled = independent;
     coupled.coupling = true;
     quantiseCoupled(measure[0], measure[1], coupled.channel[0], coupled.channel[1]);
-    return trialBits(coupled) <= trialBits(independent) ? coupled : independent;
+    const int coupledBits = trialBits(coupled);
+    if (coupledBits > *bits) return independent;
+    *bits = coupledBits;
+    return coupled;
 }
 
 int SbrElementEncoder::encodeFrame(const double* const input[2], uint8_t* payload, int capacity) {
@@ -332,16 +336,17 @@ int SbrElementEncoder::encodeFrame(const double* const input[2], uint8_t* payloa
     // The frame the core codes now began two frames before the one just analysed.
     const int64_t analysed = frames_++;
     const int64_t first = (analysed - 2) * kColumnsPerFrame + kColumnOffset;
-    frame_ = buildFrame(chooseGrid(first), first);
+    int bits = 0;
+    frame_ = buildFrame(chooseGrid(first), first, &bits);
     // A frame past what a fill element carries (several envelopes of spectra that change
     // steeply in time and frequency) takes one envelope at the low resolution, which fits.
-    if (trialBits(frame_) > kMaxSbrPayloadBits) frame_ = buildFrame(fixedGrid(1, 0), first);
+    if (bits > kMaxSbrPayloadBits) frame_ = buildFrame(fixedGrid(1, 0), first, &bits);
     BitWriter writer;
     writer.setOutput(payload, capacity);
-    const int bits = writeSbrPayload(writer, header_, tables_, frame_, channels_, memory_);
+    [[maybe_unused]] const int written = writeSbrPayload(writer, header_, tables_, frame_, channels_, memory_);
     int taken = 0;
     writer.takeOutput(&taken);
-    assert(bits <= kMaxSbrPayloadBits && !writer.overflowed());
+    assert(written == bits && bits <= kMaxSbrPayloadBits && !writer.overflowed());
     return bits;
 }
 

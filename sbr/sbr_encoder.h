@@ -69,7 +69,7 @@ private:
     void quantiseCoupled(const ChannelMeasure& left, const ChannelMeasure& right, SbrChannelData& l,
                          SbrChannelData& r) const;
     int trialBits(const SbrFrame& frame);
-    SbrFrame buildFrame(const SbrGrid& grid, int64_t firstColumn);
+    SbrFrame buildFrame(const SbrGrid& grid, int64_t firstColumn, int* bits);
 
     int32_t outputRate_;
     int channels_;
