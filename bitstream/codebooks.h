@@ -96,13 +96,10 @@ constexpr int indexDigit(const CodebookInfo& book, int value) {
 
 // Smallest spectral codebook that can code a band whose largest magnitude is m >= 1: the first
 // of 1..10 whose LAV reaches m, else the escape codebook.
+// A table lookup: the rate control asks for every band of every trial, in no predictable order.
 constexpr int smallestUsableCodebook(int m) {
-    if (m <= 1) return 1;
-    if (m == 2) return 3;
-    if (m <= 4) return 5;
-    if (m <= 7) return 7;
-    if (m <= 12) return 9;
-    return ESC_HCB;
+    constexpr int8_t kByMagnitude[14] = {1, 1, 3, 5, 5, 7, 7, 7, 9, 9, 9, 9, 9, ESC_HCB};
+    return kByMagnitude[m < 13 ? m : 13];
 }
 
 }  // namespace varnel

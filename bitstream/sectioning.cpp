@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cassert>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -35,11 +36,27 @@ struct SectionRules {
 };
 
 // Per band of one group: the smallest usable codebook (or the kept codebook 0, 13, 14, 15)
-// and the spectral bits in each codebook from that smallest one up. Other entries are unset.
+// and, for a coded band, the spectral bits in each codebook 1..11, kUnusableCost in those that
+// cannot code it.
 struct BandCosts {
     int smallest[kMaxSectionBands];
     int cost[kMaxSectionBands][kNumCodebooks];
 };
+
+// The cost of a codebook that cannot code a band. It lies above every real sum (a section holds
+// at most 1024 values, which cost less than 2^16 bits in any codebook), so that the choices over
+// all codebooks 1..11 never take it, and 51 of them with the codebook in the low 4 bits stay
+// within an int.
+constexpr int kUnusableCost = 1 << 17;
+static_assert(int64_t{kMaxSectionBands} * kUnusableCost * 16 < INT_MAX);
+
+// The first codebook of least cost among first .. last, without a branch on the costs: each
+// key carries its codebook in its low 4 bits, so the least key is the first of least cost.
+inline int leastCostKey(const int* cost, int first, int last) {
+    int least = INT_MAX;
+    for (int k = first; k <= last; ++k) least = std::min(least, cost[k] << 4 | k);
+    return least;
+}
 
 constexpr bool isUnescapedSpectral(int codebook) {
     return codebook >= 1 && codebook <= kLastUnescapedCodebook;
@@ -89,19 +106,20 @@ bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
         const int smallest = smallestUsableCodebook(largest);
         costs.smallest[b] = smallest;
         // Every spectral codebook's sum starts at 0 (a fixed count of stores rather than a
-        // call per band); those below `smallest` are not read.
+        // call per band).
         for (int k = 1; k < kNumCodebooks; ++k) cost[k] = 0;
         for (int w = firstWindow; w < firstWindow + windows; ++w)
             addBandCosts(spectrum.subspan(kShortWindowLength * w + start, width), smallest, cost);
-        // The first cheapest codebook, without a branch on the (unpredictable) comparison.
-        int best = smallest, bestCost = cost[smallest];
-        for (int k = smallest + 1; k <= kLastUnescapedCodebook; ++k) {
-            const bool cheaper = cost[k] < bestCost;
-            best = cheaper ? k : best;
-            bestCost = cheaper ? cost[k] : bestCost;
+        // Codebooks that cannot code the band (below `smallest`, and the escape codebook beside
+        // the others) take kUnusableCost, so that every choice runs over all of 1..11.
+        const bool escaped = smallest == ESC_HCB;
+        for (int k = 1; k < kNumCodebooks; ++k) {
+            const bool usable = escaped ? k == ESC_HCB : k >= smallest && k <= kLastUnescapedCodebook;
+            cost[k] = usable ? cost[k] : kUnusableCost;
         }
-        codebook[b] = best;
-        floor += bestCost;
+        const int best = leastCostKey(cost, 1, ESC_HCB);
+        codebook[b] = best & 15;
+        floor += best >> 4;
         if (floor > stopAbove) return false;
     }
     return true;
@@ -128,22 +146,16 @@ int mergeSections(BandCosts& costs, int maxSfb, bool shortBlock, int32_t* codebo
             int* sums = costs.cost[e];
             int chosen = codebook[e];
             int total = sums[chosen];
-            int sectionSmallest = first;
             for (; end < maxSfb && isUnescapedSpectral(costs.smallest[end]); ++end) {
                 const int* next = costs.cost[end];
                 const int threshold = total + next[codebook[end]] + mergeAllowance(end - e, shortBlock);
-                sectionSmallest = std::max(sectionSmallest, costs.smallest[end]);
-                // The first codebook with the least sum, if that lies below the threshold.
-                int least = INT_MAX;
-                for (int k = sectionSmallest; k <= kLastUnescapedCodebook; ++k) {
-                    sums[k] += next[k];
-                    least = std::min(least, sums[k]);
-                }
-                if (least >= threshold) break;  // the section ends before this band
-                int candidate = sectionSmallest;
-                while (sums[candidate] != least) ++candidate;
-                chosen = candidate;
-                total = sums[chosen];
+                // The first codebook with the least sum, if that lies below the threshold. A
+                // codebook that cannot code some band of the section sums kUnusableCost or more.
+                for (int k = 1; k <= kLastUnescapedCodebook; ++k) sums[k] += next[k];
+                const int least = leastCostKey(sums, 1, kLastUnescapedCodebook);
+                if (least >> 4 >= threshold) break;  // the section ends before this band
+                chosen = least & 15;
+                total = least >> 4;
             }
             spectralBits = total;
             if (end - e > 1) std::fill(codebook + e, codebook + end, chosen);

@@ -311,9 +311,11 @@ int countEscapeBits(int start, int end, std::span<const int32_t> values) {
     for (int i = start; i < end; i += 2) {
         const int m0 = magnitudeOf(values[i]), m1 = magnitudeOf(values[i + 1]);
         const int d0 = std::min(m0, kEscapeMarker), d1 = std::min(m1, kEscapeMarker);
-        // The escape sequences' bits without a branch on the magnitudes.
-        bits += kEscapePairBits[d0 * 17 + d1] + (m0 >= kEscapeMarker ? escapeSequenceBits(m0) : 0) +
-                (m1 >= kEscapeMarker ? escapeSequenceBits(m1) : 0);
+        // The escape sequences' bits without a branch on the magnitudes: a magnitude below the
+        // marker is counted as the marker and its bits masked off.
+        const int e0 = escapeSequenceBits(std::max(m0, kEscapeMarker)) & -(m0 >= kEscapeMarker);
+        const int e1 = escapeSequenceBits(std::max(m1, kEscapeMarker)) & -(m1 >= kEscapeMarker);
+        bits += kEscapePairBits[d0 * 17 + d1] + e0 + e1;
     }
     return bits;
 }

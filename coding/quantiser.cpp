@@ -352,17 +352,26 @@ double limitedEnergy(const MagnitudePowers& powers, int i) {
 }
 
 VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, const IcsInfo& ics,
-                                           MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy) {
+                                           MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy,
+                                           int endBand) {
     assert(spectrum.size() >= static_cast<size_t>(kFrameLength));
-    for (int k = 0; k < kFrameLength; ++k) {
-        const double a = std::fabs(spectrum[k]);
-        powers.line[k] = std::sqrt(a * std::sqrt(a));  // a^0.75
-    }
+    assert(endBand >= 0 && endBand <= ics.numSwb);
+    const int windows = isShort(ics) ? kShortWindows : 1;
+    const int end = ics.swbOffsets[endBand];
+    for (int w = 0; w < windows; ++w)
+        for (int k = kShortWindowLength * w; k < kShortWindowLength * w + end; ++k) {
+            const double a = std::fabs(spectrum[k]);
+            powers.line[k] = std::sqrt(a * std::sqrt(a));  // a^0.75
+        }
     powers.limitEnergy = limitEnergy;
     int firstWindow = 0;
     for (int g = 0; g < groupCount(ics); ++g) {
         for (int b = 0; b < ics.numSwb; ++b) {
             const int i = g * ics.numSwb + b;
+            if (b >= endBand) {
+                powers.bandPeak[i] = powers.bandEnergy[i] = 0.0;
+                continue;
+            }
             const bool sum = limitEnergy && !knownEnergy;
             double peak = 0.0, energy = 0.0;
             for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
@@ -397,12 +406,13 @@ VARNEL_KERNEL_BODY void quantiseBandsBody(ChannelCoding& coding, std::span<const
 
 // The kernels' two builds (see records/instruction_set.h).
 void magnitudePowersScalar(std::span<const double> spectrum, const IcsInfo& ics, MagnitudePowers& powers,
-                           bool limitEnergy, const double* knownEnergy) {
-    magnitudePowersBody(spectrum, ics, powers, limitEnergy, knownEnergy);
+                           bool limitEnergy, const double* knownEnergy, int endBand) {
+    magnitudePowersBody(spectrum, ics, powers, limitEnergy, knownEnergy, endBand);
 }
 VARNEL_VECTOR_TARGET void magnitudePowersVector(std::span<const double> spectrum, const IcsInfo& ics,
-                                                MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy) {
-    magnitudePowersBody(spectrum, ics, powers, limitEnergy, knownEnergy);
+                                                MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy,
+                                                int endBand) {
+    magnitudePowersBody(spectrum, ics, powers, limitEnergy, knownEnergy, endBand);
 }
 void quantiseBandsScalar(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,
                          const MagnitudePowers& powers, int firstBand, int endBand, uint8_t* nonZero,
@@ -430,8 +440,9 @@ constexpr QuantiserKernels kVectorKernels{magnitudePowersVector, quantiseBandsVe
 const QuantiserKernels& quantiserKernels(bool vector) { return vector ? kVectorKernels : kScalarKernels; }
 
 void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
-                            MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy) {
-    quantiserKernels(useVectorKernels()).magnitudePowers(spectrum, ics, powers, limitEnergy, knownEnergy);
+                            MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy, int endBand) {
+    quantiserKernels(useVectorKernels())
+        .magnitudePowers(spectrum, ics, powers, limitEnergy, knownEnergy, endBand < 0 ? ics.numSwb : endBand);
 }
 
 void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, const IcsInfo& ics,

@@ -56,9 +56,11 @@ struct MagnitudePowers {
 };
 
 // `knownEnergy`, when given, holds the band entries' energies summed in that same order (the
-// perceptual mode has measured them), which are taken instead of summing them again.
-void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics,
-                            MagnitudePowers& powers, bool limitEnergy, const double* knownEnergy = nullptr);
+// perceptual mode has measured them), which are taken instead of summing them again. With
+// `endBand` (>= 0) only the lines of bands below it in every window are computed, and the peaks
+// and energies of the bands from it up are 0: a search that quantises no band above needs no more.
+void computeMagnitudePowers(std::span<const double> spectrum, const IcsInfo& ics, MagnitudePowers& powers,
+                            bool limitEnergy, const double* knownEnergy = nullptr, int endBand = -1);
 
 // Largest |spectrum[k]| over the 1024 lines; 0 for a silent channel.
 double spectrumPeak(std::span<const double> spectrum);
@@ -122,7 +124,7 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
 // The baseline (vector = false) and vector builds of computeMagnitudePowers, quantiseBands and
 // limitScalefactorRange, which use the one this CPU runs best; both give identical results.
 struct QuantiserKernels {
-    void (*magnitudePowers)(std::span<const double>, const IcsInfo&, MagnitudePowers&, bool, const double*);
+    void (*magnitudePowers)(std::span<const double>, const IcsInfo&, MagnitudePowers&, bool, const double*, int);
     void (*quantiseBands)(ChannelCoding&, std::span<const double>, const IcsInfo&, const MagnitudePowers&, int, int,
                           uint8_t*, int32_t*);
     bool (*limitScalefactorRange)(ChannelCoding&, std::span<const double>, const IcsInfo&, const MagnitudePowers&,

@@ -76,7 +76,7 @@ bool carriesNoise(const ChannelCoding& coding, const IcsInfo& ics) {
 }
 
 // Bandwidth of one channel in bands, from the bit rate and the spectrum's low-band share.
-int channelBandLimit(std::span<const double> spectrum, const IcsInfo& ics, double total, const StreamRate& rate) {
+int channelBandLimit(const IcsInfo& ics, double low, double total, const StreamRate& rate) {
     const uint16_t* swb = ics.swbOffsets;
     const int numSwb = ics.numSwb;
     int limit;
@@ -92,8 +92,6 @@ int channelBandLimit(std::span<const double> spectrum, const IcsInfo& ics, doubl
     } else {
         const int64_t product = int64_t{rate.bitRatePerChannel} * kLongBandwidthFactor;
         const int32_t line = truncToInt(static_cast<double>(product) / rate.sampleRate);
-        double low = 0.0;
-        for (int k = 0; k < swb[kLowBands]; ++k) low += std::fabs(spectrum[k]);
         const double lowShare = low / total;
         int i = kFirstLongSearchBand;
         if (numSwb > kFirstLongSearchBand) {
@@ -142,19 +140,47 @@ int32_t meanFrameBits(const StreamRate& rate) {
 
 void limitBandwidth(std::span<const ChannelBuffer> buffers, std::span<IcsInfo> ics,
                     std::span<ChannelCoding> coding, const StreamRate& rate) {
-    for (size_t c = 0; c < ics.size(); ++c) {
-        const std::span<const double> spectrum(buffers[c].spectrum);
-        double total = 0.0;
-        for (const double x : spectrum) total += std::fabs(x);
-        if (total == 0.0) {
-            coding[c].bandLimit = 0;
-            if (!isShort(ics[c])) {
-                ics[c].numWindowGroups = 1;
-                ics[c].windowGroupLength[0] = 1;
+    // Each channel's sum of |x| over the long block's low bands and over all lines, each one
+    // serial sum in line order (the low sum is its prefix). Two channels' sums run side by side.
+    int lowEnd = 0;
+    for (const IcsInfo& info : ics)
+        if (!isShort(info)) lowEnd = info.swbOffsets[kLowBands];
+    double low[2] = {0.0, 0.0}, total[2] = {0.0, 0.0};
+    for (size_t first = 0; first < ics.size(); first += 2) {
+        const double* a = buffers[first].spectrum;
+        if (first + 1 < ics.size()) {
+            const double* b = buffers[first + 1].spectrum;
+            double sa = 0.0, sb = 0.0;
+            for (int k = 0; k < lowEnd; ++k) {
+                sa += std::fabs(a[k]);
+                sb += std::fabs(b[k]);
             }
-            continue;
+            low[0] = sa;
+            low[1] = sb;
+            for (int k = lowEnd; k < kFrameLength; ++k) {
+                sa += std::fabs(a[k]);
+                sb += std::fabs(b[k]);
+            }
+            total[0] = sa;
+            total[1] = sb;
+        } else {
+            double sa = 0.0;
+            for (int k = 0; k < lowEnd; ++k) sa += std::fabs(a[k]);
+            low[0] = sa;
+            for (int k = lowEnd; k < kFrameLength; ++k) sa += std::fabs(a[k]);
+            total[0] = sa;
         }
-        coding[c].bandLimit = channelBandLimit(spectrum, ics[c], total, rate);
+        for (size_t c = first; c < std::min(first + 2, ics.size()); ++c) {
+            if (total[c - first] == 0.0) {
+                coding[c].bandLimit = 0;
+                if (!isShort(ics[c])) {
+                    ics[c].numWindowGroups = 1;
+                    ics[c].windowGroupLength[0] = 1;
+                }
+                continue;
+            }
+            coding[c].bandLimit = channelBandLimit(ics[c], low[c - first], total[c - first], rate);
+        }
     }
     if (ics.size() == 2) {
         int32_t& a = coding[0].bandLimit;

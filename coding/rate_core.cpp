@@ -92,7 +92,7 @@ GainTrial::GainTrial(ChannelCoding& c, const IcsInfo& info, std::span<const doub
     : coding(c), ics(info), spectrum(lines), noise(noiseSubstitution),
       codedBands(noiseSubstitution ? c.pnsBandLimit : c.bandLimit), entries(info.numSwb * groupCount(info)) {
     assert(codedBands >= 0 && codedBands <= ics.numSwb);
-    computeMagnitudePowers(spectrum, ics, powers, limitEnergy, bandEnergy);
+    computeMagnitudePowers(spectrum, ics, powers, limitEnergy, bandEnergy, codedBands);
 }
 
 void GainTrial::trial(int gain, int stopAbove) {
@@ -145,7 +145,12 @@ bool GainTrial::recall(int gain) {
 }
 
 void GainTrial::finishUnsectionedBands() {
-    quantiseBands(coding, spectrum, ics, powers, codedBands, ics.numSwb, nonZero);
+    const int windows = isShort(ics) ? kShortWindows : 1;
+    for (int w = 0; w < windows; ++w)
+        std::fill(coding.quantSpectrum + kShortWindowLength * w + ics.swbOffsets[codedBands],
+                  coding.quantSpectrum + kShortWindowLength * w + ics.swbOffsets[ics.numSwb], 0);
+    for (int g = 0; g < groupCount(ics); ++g)
+        std::fill(nonZero + g * ics.numSwb + codedBands, nonZero + (g + 1) * ics.numSwb, uint8_t{0});
 }
 
 }  // namespace varnel

@@ -71,8 +71,8 @@ struct GainTrial {
     // The all-zero quantisation: the cheapest the channel can be coded with.
     void zero();
 
-    // Bands outside the sectioned range do not enter the count; they are quantised once, with
-    // the final gain, so that quantSpectrum holds every band.
+    // Bands outside the sectioned range do not enter the count and are not coded; their lines
+    // are set to zero once, at the end, so that quantSpectrum holds no value of an earlier frame.
     void finishUnsectionedBands();
 
     // A search often ends one trial past the gain it returns and would repeat that gain's

@@ -164,8 +164,8 @@ TEST(VectorKernels, QuantiserAndBandMeasuresMatchTheBaselineBitForBit) {
             std::copy(lines.begin(), lines.end(), ch.x);
             const bool limit = seed % 2 == 1;
             MagnitudePowers scalarPowers, vectorPowers;
-            scalar.magnitudePowers(ch.spectrum, ch.ics, scalarPowers, limit, nullptr);
-            vector.magnitudePowers(ch.spectrum, ch.ics, vectorPowers, limit, nullptr);
+            scalar.magnitudePowers(ch.spectrum, ch.ics, scalarPowers, limit, nullptr, ch.ics.numSwb);
+            vector.magnitudePowers(ch.spectrum, ch.ics, vectorPowers, limit, nullptr, ch.ics.numSwb);
             const int entries = ch.ics.numSwb * ch.ics.numWindowGroups;
             ASSERT_TRUE(sameBits(scalarPowers.line, vectorPowers.line, kFrameLength));
             ASSERT_TRUE(sameBits(scalarPowers.bandPeak, vectorPowers.bandPeak, entries));
