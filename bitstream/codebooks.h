@@ -97,9 +97,7 @@ constexpr int indexDigit(const CodebookInfo& book, int value) {
 // Smallest spectral codebook that can code a band whose largest magnitude is m >= 1: the first
 // of 1..10 whose LAV reaches m, else the escape codebook.
 // A table lookup: the rate control asks for every band of every trial, in no predictable order.
-constexpr int smallestUsableCodebook(int m) {
-    constexpr int8_t kByMagnitude[14] = {1, 1, 3, 5, 5, 7, 7, 7, 9, 9, 9, 9, 9, ESC_HCB};
-    return kByMagnitude[m < 13 ? m : 13];
-}
+inline constexpr int8_t kSmallestCodebookByMagnitude[14] = {1, 1, 3, 5, 5, 7, 7, 7, 9, 9, 9, 9, 9, ESC_HCB};
+constexpr int smallestUsableCodebook(int m) { return kSmallestCodebookByMagnitude[m < 13 ? m : 13]; }
 
 }  // namespace varnel

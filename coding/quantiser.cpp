@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "coding/truncation.h"
+#include "records/band_tables.h"
 #include "records/instruction_set.h"
 
 #if VARNEL_HAS_VECTOR_BUILD
@@ -241,7 +242,9 @@ void limitBandEnergy(ChannelCoding& coding, const double* spectrum, int firstWin
 }
 
 // One window's lines [begin, end) of a band at `factor`: q = trunc(min(factor |x|^0.75 + 0.4054,
-// 8191)) with the sign of x. Returns the OR of the magnitudes (nonzero when a line is).
+// 8191)) with the sign of x. With Any, returns the OR of the magnitudes (nonzero when a line
+// is); without, 0 (the caller knows from the band's peak).
+template <bool Any = true>
 VARNEL_KERNEL_BODY int32_t quantiseLines(const double* spectrum, const double* magnitudePow, int32_t* out, int begin,
                                          int end, double factor) {
     int32_t any = 0;
@@ -252,13 +255,14 @@ VARNEL_KERNEL_BODY int32_t quantiseLines(const double* spectrum, const double* m
             std::min(factor * magnitudePow[k] + kQuantiserRounding, static_cast<double>(kMaxQuantMagnitude));
         const int32_t q = static_cast<int32_t>(v);
         out[k] = spectrum[k] < 0.0 ? -q : q;
-        any |= q;
+        if constexpr (Any) any |= q;
     }
     return any;
 }
 
 #if VARNEL_HAS_VECTOR_BUILD
 // The same four lines at a time (band widths are multiples of 4), with the same operations.
+template <bool Any = true>
 VARNEL_VECTOR_TARGET inline int32_t quantiseLinesAvx2(const double* spectrum, const double* magnitudePow,
                                                       int32_t* out, int begin, int end, double factor) {
     assert((end - begin) % 4 == 0);
@@ -277,8 +281,9 @@ VARNEL_VECTOR_TARGET inline int32_t quantiseLinesAvx2(const double* spectrum, co
             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(negative), lowHalves));
         // (q ^ mask) - mask: -q where the line is negative.
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_sub_epi32(_mm_xor_si128(q, mask), mask));
-        any = _mm_or_si128(any, q);
+        if constexpr (Any) any = _mm_or_si128(any, q);
     }
+    if constexpr (!Any) return 0;
     any = _mm_or_si128(any, _mm_unpackhi_epi64(any, any));
     any = _mm_or_si128(any, _mm_srli_si128(any, 4));
     return _mm_cvtsi128_si32(any);
@@ -316,6 +321,21 @@ VARNEL_KERNEL_BODY bool quantiseGroupBand(ChannelCoding& coding, const double* s
         const double v = factor * peak + kQuantiserRounding;
         *largest = v < kMaxQuantMagnitude ? static_cast<int32_t>(v) : kMaxQuantMagnitude;
     }
+    const bool limit = energy >= 0.0;
+    if (peak >= 0.0 && !limit) {
+        // The peak line quantises to 1 or more (tested above), so the band is nonzero.
+        for (int w = firstWindow; w < firstWindow + windows; ++w) {
+            const int base = kShortWindowLength * w;  // 0 for long blocks (one window)
+#if VARNEL_HAS_VECTOR_BUILD
+            if constexpr (Vector) {
+                quantiseLinesAvx2<false>(spectrum, magnitudePow, coding.quantSpectrum, base + lo, base + hi, factor);
+                continue;
+            }
+#endif
+            quantiseLines<false>(spectrum, magnitudePow, coding.quantSpectrum, base + lo, base + hi, factor);
+        }
+        return true;
+    }
     int32_t any = 0;
     for (int w = firstWindow; w < firstWindow + windows; ++w) {
         const int base = kShortWindowLength * w;  // 0 for long blocks (one window)
@@ -327,7 +347,6 @@ VARNEL_KERNEL_BODY bool quantiseGroupBand(ChannelCoding& coding, const double* s
 #endif
         any |= quantiseLines(spectrum, magnitudePow, coding.quantSpectrum, base + lo, base + hi, factor);
     }
-    const bool limit = energy >= 0.0;
     if (!limit || any == 0) return any != 0;
     const double* energyOf = decodedEnergies();
     double decoded = 0.0;  // in units of the step's square
@@ -388,10 +407,103 @@ VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, co
     }
 }
 
+// The band of each group of four lines of a long block, per sampling rate (band edges are
+// multiples of 4).
+constexpr int kQuadsPerLongBlock = kFrameLength / 4;
+constexpr auto kBandOfQuad = [] {
+    std::array<std::array<uint8_t, kQuadsPerLongBlock>, kNumSampleRates> t{};
+    for (int r = 0; r < kNumSampleRates; ++r)
+        for (int b = 0; b < numSwbLong[r]; ++b)
+            for (int j = swbOffsetLong[r][b] / 4; j < swbOffsetLong[r][b + 1] / 4; ++j) t[r][j] = static_cast<uint8_t>(b);
+    return t;
+}();
+static_assert([] {
+    for (int r = 0; r < kNumSampleRates; ++r)
+        for (int b = 0; b <= numSwbLong[r]; ++b)
+            if (swbOffsetLong[r][b] % 4 != 0) return false;
+    return true;
+}());
+
+// The long-block band map of `ics`'s band table, or null when that is not one of the tables.
+const uint8_t* longBandOfQuad(const IcsInfo& ics) {
+    const uint16_t* first = swbOffsetLong[0];
+    if (isShort(ics) || ics.swbOffsets < first || ics.swbOffsets >= first + kNumSampleRates * kLongOffsetRow)
+        return nullptr;
+    const auto offset = ics.swbOffsets - first;
+    return offset % kLongOffsetRow == 0 ? kBandOfQuad[offset / kLongOffsetRow].data() : nullptr;
+}
+
+#if VARNEL_HAS_VECTOR_BUILD
+// Lines [begin, end) (multiples of 4), each group of four at its band's factor, with the
+// operations of quantiseLinesAvx2.
+VARNEL_VECTOR_TARGET inline void quantiseRunAvx2(const double* spectrum, const double* line, const double* factor,
+                                                 const uint8_t* bandOfQuad, int32_t* out, int begin, int end) {
+    const __m256d rounding = _mm256_set1_pd(kQuantiserRounding);
+    const __m256d ceiling = _mm256_set1_pd(static_cast<double>(kMaxQuantMagnitude));
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256i lowHalves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    for (int k = begin; k < end; k += 4) {
+        const __m256d f = _mm256_broadcast_sd(&factor[bandOfQuad[k / 4]]);
+        const __m256d v = _mm256_add_pd(_mm256_mul_pd(f, _mm256_loadu_pd(line + k)), rounding);
+        const __m128i q = _mm256_cvttpd_epi32(_mm256_min_pd(v, ceiling));
+        const __m256d negative = _mm256_cmp_pd(_mm256_loadu_pd(spectrum + k), zero, _CMP_LT_OQ);
+        const __m128i mask =
+            _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(negative), lowHalves));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_sub_epi32(_mm_xor_si128(q, mask), mask));
+    }
+}
+#endif
+
+// quantiseBands for a long block without the energy limit, with the same results, in two
+// passes without a branch per band: the first decides from each band's peak whether it
+// quantises to zero and takes its factor (0 for such a band, which quantises every line to 0
+// with the same formula); the second quantises the lines up to the last nonzero band in one
+// run, four at a time, each group of four with its band's factor. Lines above are set to zero.
+template <bool Vector>
+VARNEL_KERNEL_BODY void quantiseLongBands(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
+                                         const MagnitudePowers& powers, const uint8_t* bandOfQuad, int firstBand,
+                                         int endBand, uint8_t* nonZero, int32_t* largest) {
+    double factor[kMaxBandEntries];
+    int lastCoded = firstBand - 1;
+    for (int b = firstBand; b < endBand; ++b) {
+        const double f = scaleFactorGain(coding.scaleOffset[b] - coding.globalGain);
+        const double v = f * powers.bandPeak[b] + kQuantiserRounding;
+        const bool coded = !(v < 1.0);
+        factor[b] = coded ? f : 0.0;
+        nonZero[b] = coded;
+        if (largest) largest[b] = coded ? (v < kMaxQuantMagnitude ? static_cast<int32_t>(v) : kMaxQuantMagnitude) : 0;
+        lastCoded = coded ? b : lastCoded;
+    }
+    const int begin = ics.swbOffsets[firstBand];
+    const int end = ics.swbOffsets[lastCoded + 1];
+    int32_t* out = coding.quantSpectrum;
+    const double* line = powers.line;
+#if VARNEL_HAS_VECTOR_BUILD
+    if constexpr (Vector) {
+        quantiseRunAvx2(spectrum, line, factor, bandOfQuad, out, begin, end);
+    } else
+#endif
+    {
+        for (int k = begin; k < end; ++k) {
+            const double v = std::min(factor[bandOfQuad[k / 4]] * line[k] + kQuantiserRounding,
+                                      static_cast<double>(kMaxQuantMagnitude));
+            const int32_t q = static_cast<int32_t>(v);
+            out[k] = spectrum[k] < 0.0 ? -q : q;
+        }
+    }
+    std::fill(out + end, out + ics.swbOffsets[endBand], 0);
+}
+
 template <bool Vector>
 VARNEL_KERNEL_BODY void quantiseBandsBody(ChannelCoding& coding, std::span<const double> spectrum,
                                          const IcsInfo& ics, const MagnitudePowers& powers, int firstBand,
                                          int endBand, uint8_t* nonZero, int32_t* largest) {
+    if (!powers.limitEnergy && firstBand < endBand)
+        if (const uint8_t* bandOfQuad = longBandOfQuad(ics)) {
+            quantiseLongBands<Vector>(coding, spectrum.data(), ics, powers, bandOfQuad, firstBand, endBand, nonZero,
+                                      largest);
+            return;
+        }
     int firstWindow = 0;
     for (int g = 0; g < groupCount(ics); ++g) {
         for (int b = firstBand; b < endBand; ++b) {
