@@ -105,18 +105,10 @@ bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
         }
         const int smallest = smallestUsableCodebook(largest);
         costs.smallest[b] = smallest;
-        // Every spectral codebook's sum starts at 0 (a fixed count of stores rather than a
-        // call per band).
-        for (int k = 1; k < kNumCodebooks; ++k) cost[k] = 0;
-        for (int w = firstWindow; w < firstWindow + windows; ++w)
-            addBandCosts(spectrum.subspan(kShortWindowLength * w + start, width), smallest, cost);
         // Codebooks that cannot code the band (below `smallest`, and the escape codebook beside
         // the others) take kUnusableCost, so that every choice runs over all of 1..11.
-        const bool escaped = smallest == ESC_HCB;
-        for (int k = 1; k < kNumCodebooks; ++k) {
-            const bool usable = escaped ? k == ESC_HCB : k >= smallest && k <= kLastUnescapedCodebook;
-            cost[k] = usable ? cost[k] : kUnusableCost;
-        }
+        bandCosts(coding.quantSpectrum + kShortWindowLength * firstWindow + start, width, windows,
+                  kShortWindowLength, smallest, kUnusableCost, cost);
         const int best = leastCostKey(cost, 1, ESC_HCB);
         codebook[b] = best & 15;
         floor += best >> 4;

@@ -146,56 +146,74 @@ static_assert(indexBase(codebookTable[1]) == 3 && indexBase(codebookTable[3]) ==
               indexBase(codebookTable[5]) == 9 && indexBase(codebookTable[9]) == 13,
               "the packed tables assume the standard's index radices");
 
+// One band's values: `windows` runs of `width` values, `stride` apart.
+struct BandValues {
+    const int32_t* first;
+    int width;
+    int windows;
+    int stride;
+};
+
 // All codebooks 1..10 for values of magnitude at most 1: one table row per quad.
-void addCostsMagnitudeOne(std::span<const int32_t> values, int costs[kNumCodebooks]) {
+void costsMagnitudeOne(const BandValues& band, int unusable, int costs[kNumCodebooks]) {
     uint64_t sums[3] = {0, 0, 0};
-    const int32_t* v = values.data();
-    for (std::size_t i = 0; i < values.size(); i += 4, v += 4) {
-        const uint64_t* row = kPacked.quadAllLav1[(((v[0] + 1) * 3 + v[1] + 1) * 3 + v[2] + 1) * 3 + v[3] + 1];
-        sums[0] += row[0];
-        sums[1] += row[1];
-        sums[2] += row[2];
+    for (int w = 0; w < band.windows; ++w) {
+        const int32_t* v = band.first + w * band.stride;
+        for (int i = 0; i < band.width; i += 4, v += 4) {
+            // The base-3 index of digits v + 1, as independent products rather than a chain.
+            const uint64_t* row = kPacked.quadAllLav1[27 * v[0] + 9 * v[1] + (3 * v[2] + v[3]) + 40];
+            sums[0] += row[0];
+            sums[1] += row[1];
+            sums[2] += row[2];
+        }
     }
-    for (int k = 1; k <= 10; ++k) costs[k] += unpackField(sums[(k - 1) / 4], (k - 1) % 4);
+    for (int k = 1; k <= 10; ++k) costs[k] = unpackField(sums[(k - 1) / 4], (k - 1) % 4);
+    costs[ESC_HCB] = unusable;
 }
 
 // Codebooks 3..10 for values of magnitude at most 2: one table row per quad.
-void addCostsMagnitudeTwo(std::span<const int32_t> values, int costs[kNumCodebooks]) {
+void costsMagnitudeTwo(const BandValues& band, int unusable, int costs[kNumCodebooks]) {
     uint64_t sums[2] = {0, 0};
-    const int32_t* v = values.data();
-    for (std::size_t i = 0; i < values.size(); i += 4, v += 4) {
-        const uint64_t* row = kPacked.quadAllLav2[(((v[0] + 2) * 5 + v[1] + 2) * 5 + v[2] + 2) * 5 + v[3] + 2];
-        sums[0] += row[0];
-        sums[1] += row[1];
+    for (int w = 0; w < band.windows; ++w) {
+        const int32_t* v = band.first + w * band.stride;
+        for (int i = 0; i < band.width; i += 4, v += 4) {
+            const uint64_t* row = kPacked.quadAllLav2[125 * v[0] + 25 * v[1] + (5 * v[2] + v[3]) + 312];
+            sums[0] += row[0];
+            sums[1] += row[1];
+        }
     }
-    for (int k = 3; k <= 10; ++k) costs[k] += unpackField(sums[(k - 3) / 4], (k - 3) % 4);
+    costs[1] = costs[2] = costs[ESC_HCB] = unusable;
+    for (int k = 3; k <= 10; ++k) costs[k] = unpackField(sums[(k - 3) / 4], (k - 3) % 4);
 }
 
 // One pass over the values for all codebooks from Smallest (5, 7 or 9) to 10.
 template <int Smallest>
-void addCostsUpToTen(std::span<const int32_t> values, int costs[kNumCodebooks]) {
+void costsUpToTen(const BandValues& band, int unusable, int costs[kNumCodebooks]) {
     uint64_t signedPairs = 0, unsignedPairs = 0;
     int signs = 0;
-    const int32_t* v = values.data();
-    for (std::size_t i = 0; i < values.size(); i += 4, v += 4) {
-        const int m0 = magnitudeOf(v[0]), m1 = magnitudeOf(v[1]);
-        const int m2 = magnitudeOf(v[2]), m3 = magnitudeOf(v[3]);
-        signs += (m0 != 0) + (m1 != 0) + (m2 != 0) + (m3 != 0);
-        if constexpr (Smallest <= 5)
-            signedPairs += kPacked.pairSigned[(v[0] + 4) * 9 + v[1] + 4] +
-                           kPacked.pairSigned[(v[2] + 4) * 9 + v[3] + 4];
-        unsignedPairs += kPacked.pairUnsigned[m0 * 13 + m1] + kPacked.pairUnsigned[m2 * 13 + m3];
+    for (int w = 0; w < band.windows; ++w) {
+        const int32_t* v = band.first + w * band.stride;
+        for (int i = 0; i < band.width; i += 4, v += 4) {
+            const int m0 = magnitudeOf(v[0]), m1 = magnitudeOf(v[1]);
+            const int m2 = magnitudeOf(v[2]), m3 = magnitudeOf(v[3]);
+            signs += (m0 != 0) + (m1 != 0) + (m2 != 0) + (m3 != 0);
+            if constexpr (Smallest <= 5)
+                signedPairs += kPacked.pairSigned[9 * v[0] + v[1] + 40] + kPacked.pairSigned[9 * v[2] + v[3] + 40];
+            unsignedPairs += kPacked.pairUnsigned[m0 * 13 + m1] + kPacked.pairUnsigned[m2 * 13 + m3];
+        }
     }
+    for (int k = 1; k < Smallest; ++k) costs[k] = unusable;
     if constexpr (Smallest <= 5) {
-        costs[5] += unpackField(signedPairs, 0);
-        costs[6] += unpackField(signedPairs, 1);
+        costs[5] = unpackField(signedPairs, 0);
+        costs[6] = unpackField(signedPairs, 1);
     }
     if constexpr (Smallest <= 7) {
-        costs[7] += unpackField(unsignedPairs, 0) + signs;
-        costs[8] += unpackField(unsignedPairs, 1) + signs;
+        costs[7] = unpackField(unsignedPairs, 0) + signs;
+        costs[8] = unpackField(unsignedPairs, 1) + signs;
     }
-    costs[9] += unpackField(unsignedPairs, 2) + signs;
-    costs[10] += unpackField(unsignedPairs, 3) + signs;
+    costs[9] = unpackField(unsignedPairs, 2) + signs;
+    costs[10] = unpackField(unsignedPairs, 3) + signs;
+    costs[ESC_HCB] = unusable;
 }
 
 // Codebook index of the N values at v (quads for codebooks 1..4, pairs for 5..10).
@@ -369,18 +387,25 @@ void writeSpectralValues(BitWriter& writer, std::span<const int32_t> values, int
     }
 }
 
-void addBandCosts(std::span<const int32_t> values, int smallest, int costs[kNumCodebooks]) {
-    assert(values.size() % 4 == 0 && values.size() <= static_cast<std::size_t>(kFrameLength));
+void bandCosts(const int32_t* values, int width, int windows, int stride, int smallest, int unusable,
+               int costs[kNumCodebooks]) {
+    assert(width % 4 == 0 && width * windows <= kFrameLength);
+    const BandValues band{values, width, windows, stride};
     switch (smallest) {
-    case 1: addCostsMagnitudeOne(values, costs); break;
-    case 3: addCostsMagnitudeTwo(values, costs); break;
-    case 5: addCostsUpToTen<5>(values, costs); break;
-    case 7: addCostsUpToTen<7>(values, costs); break;
-    case 9: addCostsUpToTen<9>(values, costs); break;
-    default:
+    case 1: costsMagnitudeOne(band, unusable, costs); break;
+    case 3: costsMagnitudeTwo(band, unusable, costs); break;
+    case 5: costsUpToTen<5>(band, unusable, costs); break;
+    case 7: costsUpToTen<7>(band, unusable, costs); break;
+    case 9: costsUpToTen<9>(band, unusable, costs); break;
+    default: {
         assert(smallest == ESC_HCB);
-        costs[ESC_HCB] += countEscapeBits(0, static_cast<int>(values.size()), values);
+        int bits = 0;
+        for (int w = 0; w < windows; ++w)
+            bits += countEscapeBits(0, width, std::span<const int32_t>(values + w * stride, width));
+        for (int k = 1; k <= kLastUnescapedCodebook; ++k) costs[k] = unusable;
+        costs[ESC_HCB] = bits;
         break;
+    }
     }
 }
 

@@ -42,10 +42,13 @@ int countSpectralBits(std::span<const int32_t> values, int codebook);
 // Writes `values` in codebook 1..11, by the codebook's kind.
 void writeSpectralValues(BitWriter& writer, std::span<const int32_t> values, int codebook);
 
-// The sectioning's fast path: adds to costs[k] the bits of `values` in every codebook k from
-// `smallest` to 10 in one pass (or to costs[11] alone when smallest is 11). `smallest` must be
-// smallestUsableCodebook of the values' largest magnitude; values.size() is a multiple of 4
-// and at most 1024. Agrees exactly with countQuadBits / countPairBits / countEscapeBits.
-void addBandCosts(std::span<const int32_t> values, int smallest, int costs[kNumCodebooks]);
+// The sectioning's fast path: the bits of one band, `windows` runs of `width` values (a
+// multiple of 4) starting `stride` values apart, at most 1024 values in all, in every codebook
+// that can code them, in one pass: costs[k] for k from `smallest` to 10 (or 11 alone when
+// smallest is 11), and `unusable` in the other entries 1..11. `smallest` must be
+// smallestUsableCodebook of the values' largest magnitude. Agrees exactly with countQuadBits /
+// countPairBits / countEscapeBits.
+void bandCosts(const int32_t* values, int width, int windows, int stride, int smallest, int unusable,
+               int costs[kNumCodebooks]);
 
 }  // namespace varnel

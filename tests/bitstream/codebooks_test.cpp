@@ -86,12 +86,17 @@ TEST(SpectralHuffman, MultiCodebookCountAgreesWithEachCodebooksCount) {
             }
             values[rng() % count] = (rng() & 1) ? largest : -largest;
             const int smallest = smallestUsableCodebook(largest);
-            int costs[kNumCodebooks] = {};
-            addBandCosts(values, smallest, costs);
-            const int last = smallest == ESC_HCB ? ESC_HCB : kLastUnescapedCodebook;
-            for (int k = smallest; k <= last; ++k)
-                ASSERT_EQ(costs[k], countSpectralBits(values, k))
-                    << "largest " << largest << " codebook " << k;
+            // As one run, and as two windows' runs of half the values each.
+            for (const int windows : {1, 2}) {
+                if (count % (4 * windows) != 0) continue;
+                int costs[kNumCodebooks] = {};
+                const int width = count / windows;
+                bandCosts(values.data(), width, windows, width, smallest, -1, costs);
+                const int last = smallest == ESC_HCB ? ESC_HCB : kLastUnescapedCodebook;
+                for (int k = 1; k <= ESC_HCB; ++k)
+                    ASSERT_EQ(costs[k], k >= smallest && k <= last ? countSpectralBits(values, k) : -1)
+                        << "largest " << largest << " codebook " << k << " windows " << windows;
+            }
         }
     }
 }
