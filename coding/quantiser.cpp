@@ -381,6 +381,7 @@ VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, co
         for (int k = kShortWindowLength * w; k < kShortWindowLength * w + end; ++k) {
             const double a = std::fabs(spectrum[k]);
             powers.line[k] = std::sqrt(a * std::sqrt(a));  // a^0.75
+            powers.negative[k] = spectrum[k] < 0.0 ? -1 : 0;
         }
     powers.limitEnergy = limitEnergy;
     int firstWindow = 0;
@@ -436,19 +437,15 @@ const uint8_t* longBandOfQuad(const IcsInfo& ics) {
 #if VARNEL_HAS_VECTOR_BUILD
 // Lines [begin, end) (multiples of 4), each group of four at its band's factor, with the
 // operations of quantiseLinesAvx2.
-VARNEL_VECTOR_TARGET inline void quantiseRunAvx2(const double* spectrum, const double* line, const double* factor,
+VARNEL_VECTOR_TARGET inline void quantiseRunAvx2(const double* line, const int32_t* negative, const double* factor,
                                                  const uint8_t* bandOfQuad, int32_t* out, int begin, int end) {
     const __m256d rounding = _mm256_set1_pd(kQuantiserRounding);
     const __m256d ceiling = _mm256_set1_pd(static_cast<double>(kMaxQuantMagnitude));
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256i lowHalves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     for (int k = begin; k < end; k += 4) {
         const __m256d f = _mm256_broadcast_sd(&factor[bandOfQuad[k / 4]]);
         const __m256d v = _mm256_add_pd(_mm256_mul_pd(f, _mm256_loadu_pd(line + k)), rounding);
         const __m128i q = _mm256_cvttpd_epi32(_mm256_min_pd(v, ceiling));
-        const __m256d negative = _mm256_cmp_pd(_mm256_loadu_pd(spectrum + k), zero, _CMP_LT_OQ);
-        const __m128i mask =
-            _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(negative), lowHalves));
+        const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(negative + k));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_sub_epi32(_mm_xor_si128(q, mask), mask));
     }
 }
@@ -460,7 +457,7 @@ VARNEL_VECTOR_TARGET inline void quantiseRunAvx2(const double* spectrum, const d
 // with the same formula); the second quantises the lines up to the last nonzero band in one
 // run, four at a time, each group of four with its band's factor. Lines above are set to zero.
 template <bool Vector>
-VARNEL_KERNEL_BODY void quantiseLongBands(ChannelCoding& coding, const double* spectrum, const IcsInfo& ics,
+VARNEL_KERNEL_BODY void quantiseLongBands(ChannelCoding& coding, const IcsInfo& ics,
                                          const MagnitudePowers& powers, const uint8_t* bandOfQuad, int firstBand,
                                          int endBand, uint8_t* nonZero, int32_t* largest) {
     double factor[kMaxBandEntries];
@@ -480,7 +477,7 @@ VARNEL_KERNEL_BODY void quantiseLongBands(ChannelCoding& coding, const double* s
     const double* line = powers.line;
 #if VARNEL_HAS_VECTOR_BUILD
     if constexpr (Vector) {
-        quantiseRunAvx2(spectrum, line, factor, bandOfQuad, out, begin, end);
+        quantiseRunAvx2(line, powers.negative, factor, bandOfQuad, out, begin, end);
     } else
 #endif
     {
@@ -488,7 +485,7 @@ VARNEL_KERNEL_BODY void quantiseLongBands(ChannelCoding& coding, const double* s
             const double v = std::min(factor[bandOfQuad[k / 4]] * line[k] + kQuantiserRounding,
                                       static_cast<double>(kMaxQuantMagnitude));
             const int32_t q = static_cast<int32_t>(v);
-            out[k] = spectrum[k] < 0.0 ? -q : q;
+            out[k] = (q ^ powers.negative[k]) - powers.negative[k];  // -q for a line below zero
         }
     }
     std::fill(out + end, out + ics.swbOffsets[endBand], 0);
@@ -500,7 +497,7 @@ VARNEL_KERNEL_BODY void quantiseBandsBody(ChannelCoding& coding, std::span<const
                                          int endBand, uint8_t* nonZero, int32_t* largest) {
     if (!powers.limitEnergy && firstBand < endBand)
         if (const uint8_t* bandOfQuad = longBandOfQuad(ics)) {
-            quantiseLongBands<Vector>(coding, spectrum.data(), ics, powers, bandOfQuad, firstBand, endBand, nonZero,
+            quantiseLongBands<Vector>(coding, ics, powers, bandOfQuad, firstBand, endBand, nonZero,
                                       largest);
             return;
         }

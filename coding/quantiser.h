@@ -44,12 +44,13 @@ inline constexpr int kMaxScalefactorDifference = kScalefactorIndexMax - kScalefa
 // noise adds far less than the ratio and nothing changes. No magnitude is ever raised.
 inline constexpr double kMaxCodedEnergyRatio = 1.2589254117941673;  // 10^(1 / 10): 1 dB
 
-// |x|^0.75 of every line, computed once per channel and frame, and per band of each window
+// |x|^0.75 of every line with its sign as a mask, computed once per channel and frame, and per band of each window
 // group (index group * numSwb + band) the largest of them over the group's windows, which
 // tells without touching the lines whether a band quantises to all zero. With the energy limit
 // on, also each band entry's energy, sum x^2 over the group's windows (else 0).
 struct MagnitudePowers {
     double line[kFrameLength];
+    int32_t negative[kFrameLength];  // -1 for a line below zero, else 0 (the lines of `line`)
     double bandPeak[kMaxBandEntries];
     double bandEnergy[kMaxBandEntries];
     bool limitEnergy = false;
