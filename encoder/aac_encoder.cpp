@@ -54,6 +54,21 @@ void writeAudioSpecificConfig(BitWriter& writer, int sampleRateIndex, int channe
 // frame, de-interleaved from the frame's `stride` channels.
 void shiftHistory(std::span<ChannelBuffer> buffers, const int32_t* inputChannel, const double* interleaved,
                   int stride) {
+    // The usual layouts with a constant stride, which the compiler turns into vector copies:
+    // mono, and a stereo pair taken from its two interleaved lanes in one pass.
+    if (stride == 1 && buffers.size() == 1) {
+        std::memcpy(buffers[0].advanceHistory(), interleaved, sizeof(double) * kFrameLength);
+        return;
+    }
+    if (stride == 2 && buffers.size() == 2 && inputChannel[0] == 0 && inputChannel[1] == 1) {
+        double* left = buffers[0].advanceHistory();
+        double* right = buffers[1].advanceHistory();
+        for (int j = 0; j < kFrameLength; ++j) {
+            left[j] = interleaved[2 * j];
+            right[j] = interleaved[2 * j + 1];
+        }
+        return;
+    }
     for (size_t c = 0; c < buffers.size(); ++c) {
         double* newest = buffers[c].advanceHistory();
         const double* in = interleaved + inputChannel[c];
