@@ -20,6 +20,7 @@
 
 #include "bitstream/codebooks.h"
 #include "bitstream/scalefactor_coding.h"
+#include "bitstream/band_costs.h"
 #include "bitstream/spectral_huffman.h"
 
 namespace varnel {

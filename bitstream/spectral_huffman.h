@@ -42,13 +42,4 @@ int countSpectralBits(std::span<const int32_t> values, int codebook);
 // Writes `values` in codebook 1..11, by the codebook's kind.
 void writeSpectralValues(BitWriter& writer, std::span<const int32_t> values, int codebook);
 
-// The sectioning's fast path: the bits of one band, `windows` runs of `width` values (a
-// multiple of 4) starting `stride` values apart, at most 1024 values in all, in every codebook
-// that can code them, in one pass: costs[k] for k from `smallest` to 10 (or 11 alone when
-// smallest is 11), and `unusable` in the other entries 1..11. `smallest` must be
-// smallestUsableCodebook of the values' largest magnitude. Agrees exactly with countQuadBits /
-// countPairBits / countEscapeBits.
-void bandCosts(const int32_t* values, int width, int windows, int stride, int smallest, int unusable,
-               int costs[kNumCodebooks]);
-
 }  // namespace varnel

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bitstream/bit_writer.h"
+#include "bitstream/band_costs.h"
 #include "bitstream/spectral_huffman.h"
 #include "tests/bitstream/bitstream_reader_for_test.h"
 
