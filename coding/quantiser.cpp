@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -382,6 +383,7 @@ VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, co
             const double a = std::fabs(spectrum[k]);
             powers.line[k] = std::sqrt(a * std::sqrt(a));  // a^0.75
             powers.negative[k] = spectrum[k] < 0.0 ? -1 : 0;
+            powers.exponent[k] = static_cast<int16_t>(static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1023);
         }
     powers.limitEnergy = limitEnergy;
     int firstWindow = 0;
@@ -684,6 +686,47 @@ VARNEL_VECTOR_TARGET bool limitRangeVector(ChannelCoding& coding, std::span<cons
 }
 
 }  // namespace
+
+int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
+                         const uint8_t* preserved) {
+    // The chain of coded bands must already be codable (the check limitScalefactorRange starts
+    // with), with each band coded exactly when its peak quantises to 1 or more.
+    const int32_t upper = coding.globalGain + kGlobalGainOffset;
+    int32_t previous = 0;
+    for (int g = 0; g < groupCount(ics); ++g)
+        for (int b = 0; b < codedBands; ++b) {
+            const int i = g * ics.numSwb + b;
+            const int32_t offset = coding.scaleOffset[i];
+            const double factor = scaleFactorGain(offset - coding.globalGain);
+            if (preserved[i] || factor * powers.bandPeak[i] + kQuantiserRounding < 1.0) continue;
+            if (offset > upper || offset > previous + kMaxScalefactorDifference ||
+                previous > offset + kMaxScalefactorDifference)
+                return -1;
+            previous = offset;
+        }
+    // log2 q >= log2(factor |x|^0.75) >= (3 d + 12 e) / 16 with d = offset - globalGain and
+    // e = floor(log2 |x|): both terms are exact in sixteenths. The factor and the power are
+    // rounded values and may lie a hair below, so a sum that is a whole number n counts as
+    // n - 1: floor(log2 q) >= floor((3 d + 12 e - 1) / 16). Magnitudes stop at 8191, below 2^13.
+    int bits = 0;
+    int firstWindow = 0;
+    for (int g = 0; g < groupCount(ics); ++g) {
+        for (int b = 0; b < codedBands; ++b) {
+            const int i = g * ics.numSwb + b;
+            if (preserved[i]) continue;
+            const int scale = 3 * (coding.scaleOffset[i] - coding.globalGain) - 1;
+            for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
+                const int base = kShortWindowLength * w;
+                for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
+                    const int log2q = std::min((scale + 12 * powers.exponent[k]) >> 4, 12);
+                    bits += log2q >= 4 ? 2 * log2q - 2 : 0;
+                }
+            }
+        }
+        firstWindow += groupLength(ics, g);
+    }
+    return bits;
+}
 
 bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
                            const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,

@@ -51,6 +51,7 @@ inline constexpr double kMaxCodedEnergyRatio = 1.2589254117941673;  // 10^(1 / 1
 struct MagnitudePowers {
     double line[kFrameLength];
     int32_t negative[kFrameLength];  // -1 for a line below zero, else 0 (the lines of `line`)
+    int16_t exponent[kFrameLength];  // floor(log2 |x|) (-1023 for 0 and the tiniest), the same lines
     double bandPeak[kMaxBandEntries];
     double bandEnergy[kMaxBandEntries];
     bool limitEnergy = false;
@@ -121,6 +122,16 @@ void quantiseBands(ChannelCoding& coding, std::span<const double> spectrum, cons
 bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectrum,
                            const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
                            const uint8_t* preserved, uint8_t* nonZero, int32_t* largest = nullptr);
+
+// A lower bound on the bits countChannelBits would count for the quantisation of bands
+// below codedBands at the current globalGain and offsets, found without quantising: every line
+// of magnitude 16 or more takes an escape sequence and a sign bit, 2 floor(log2 q) - 2 bits,
+// and floor(log2 q) is bounded from below by the exponents of |x| and of the band's factor. The
+// bound covers only quantisations that limitScalefactorRange would leave as they are; for
+// others (some offset would be lowered, which shrinks magnitudes) it returns -1. Preserved
+// bands (noise, intensity) are not counted.
+int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
+                         const uint8_t* preserved);
 
 // The baseline (vector = false) and vector builds of computeMagnitudePowers, quantiseBands and
 // limitScalefactorRange, which use the one this CPU runs best; both give identical results.

@@ -63,6 +63,20 @@ struct GainSearch : GainTrial {
         std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
         trial(gain, stopAbove);
     }
+
+    // A trial that only needs to tell whether its count exceeds stopAbove, skipped when the
+    // escape sequences alone prove that it does (the search's first trial, at its finest gain,
+    // nearly always): usedBits then holds that bound, and nothing is quantised.
+    void passOrBound(int gain, int stopAbove) {
+        std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
+        coding.globalGain = gain;
+        const int bound = escapeBitsLowerBound(coding, ics, powers, codedBands, preserved);
+        if (bound > stopAbove) {
+            coding.usedBits = bound;
+            return;
+        }
+        trial(gain, stopAbove);
+    }
 };
 
 // True when some noise band of the channel carries energy. The side of a mid/side pair of
@@ -332,7 +346,7 @@ void searchGlobalGain(ChannelCoding& coding, const IcsInfo& ics, std::span<const
     int gain = startGain;
     int step = kFirstGainStep;
     int passes = 1;
-    search.pass(gain, coding.targetBits);
+    search.passOrBound(gain, coding.targetBits);
     if (over() && gain < kMaxGlobalGain) {
         for (;;) {
             step /= 2;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bitstream/bit_writer.h"
+#include "bitstream/spectral_huffman.h"
 #include "bitstream/syntax_writer.h"
 #include "coding/noise_substitution.h"
 #include "coding/quantiser.h"
@@ -239,6 +240,60 @@ TEST(GainSearch, EqualsTheDefinedSearch) {
                         }
                     EXPECT_TRUE(decodable(a, fast->ics[0], noise));
                 }
+}
+
+// The bound that lets the search skip its first trial never exceeds the trial's count, and
+// is only given where the range limit would leave the offsets as they are.
+TEST(GainSearch, EscapeBoundStaysBelowTheCount) {
+    int proved = 0;
+    for (const bool shortBlock : {false, true})
+        for (const auto& [noise, rate] : {std::pair(false, k44100), {false, k16000}, {true, k48000}})
+            for (unsigned seed = 1; seed <= 4; ++seed) {
+                auto enc = searchCase(shortBlock, noise, rate, seed);
+                ChannelCoding& coding = enc->coding[0];
+                const IcsInfo& ics = enc->ics[0];
+                const std::span<const double> x(enc->buffers[0].spectrum);
+                const int codedBands = noise ? coding.pnsBandLimit : coding.bandLimit;
+                MagnitudePowers powers;
+                computeMagnitudePowers(x, ics, powers, noise);
+                if (!noise) std::fill(std::begin(coding.scaleOffset), std::end(coding.scaleOffset), 0);
+                (noise ? computeScaleOffsetsWithNoise : computeScaleOffsets)(coding, ics, x, enc->offsets());
+                int32_t base[kMaxBandEntries];
+                uint8_t preserved[kMaxBandEntries], nonZero[kMaxBandEntries];
+                for (int i = 0; i < kMaxBandEntries; ++i) {
+                    preserved[i] = isPreservedBand(coding.codebook[i], noise);
+                    base[i] = coding.scaleOffset[i];
+                }
+                // Offsets far apart in some cases, so that the range limit would act.
+                if (seed == 4)
+                    for (int i = 0; i < kMaxBandEntries; i += 2) base[i] += 70;
+                const int start = coding.globalGain;
+                for (int gain = start - 10; gain <= start + 60; gain += 7) {
+                    std::copy(base, base + kMaxBandEntries, coding.scaleOffset);
+                    coding.globalGain = gain;
+                    const int bound = escapeBitsLowerBound(coding, ics, powers, codedBands, preserved);
+                    std::fill(std::begin(nonZero), std::end(nonZero), uint8_t{1});
+                    quantiseBands(coding, x, ics, powers, 0, codedBands, nonZero);
+                    const bool changed = limitScalefactorRange(coding, x, ics, powers, codedBands, preserved, nonZero);
+                    // What the escape sequences and their signs take in this quantisation.
+                    int escape = 0;
+                    for (int g = 0, w0 = 0; g < groupCount(ics); w0 += groupLength(ics, g++))
+                        for (int b = 0; b < codedBands; ++b)
+                            for (int w = w0; w < w0 + groupLength(ics, g) && !preserved[g * ics.numSwb + b]; ++w)
+                                for (int k = ics.swbOffsets[b]; k < ics.swbOffsets[b + 1]; ++k) {
+                                    const int q = std::abs(coding.quantSpectrum[kShortWindowLength * w + k]);
+                                    escape += q >= 16 ? escapeSequenceBits(q) + 1 : 0;
+                                }
+                    const int count = enc->count(0);
+                    SCOPED_TRACE(::testing::Message() << shortBlock << noise << rate << seed << " gain " << gain);
+                    EXPECT_LE(escape, count);
+                    if (bound < 0) continue;
+                    EXPECT_FALSE(changed);
+                    EXPECT_LE(bound, escape);
+                    proved += bound > escape / 2;
+                }
+            }
+    EXPECT_GT(proved, 10) << "the bound should carry weight at fine gains";
 }
 
 TEST(GainSearch, NoiseSubstitutionStopsAfterTenPasses) {
