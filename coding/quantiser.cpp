@@ -688,7 +688,7 @@ VARNEL_VECTOR_TARGET bool limitRangeVector(ChannelCoding& coding, std::span<cons
 }  // namespace
 
 int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
-                         const uint8_t* preserved) {
+                         const uint8_t* preserved, int stopAbove) {
     // The chain of coded bands must already be codable (the check limitScalefactorRange starts
     // with), with each band coded exactly when its peak quantises to 1 or more.
     const int32_t upper = coding.globalGain + kGlobalGainOffset;
@@ -722,6 +722,8 @@ int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const 
                     bits += log2q >= 4 ? 2 * log2q - 2 : 0;
                 }
             }
+            // The bound only has to pass stopAbove.
+            if (bits > stopAbove) return bits;
         }
         firstWindow += groupLength(ics, g);
     }

@@ -15,6 +15,7 @@
 // globalGain; limitScalefactorRange keeps every trial quantisation codable.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <span>
 
@@ -129,9 +130,10 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
 // and floor(log2 q) is bounded from below by the exponents of |x| and of the band's factor. The
 // bound covers only quantisations that limitScalefactorRange would leave as they are; for
 // others (some offset would be lowered, which shrinks magnitudes) it returns -1. Preserved
-// bands (noise, intensity) are not counted.
+// bands (noise, intensity) are not counted. The sum may stop at any band once it exceeds
+// stopAbove.
 int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
-                         const uint8_t* preserved);
+                         const uint8_t* preserved, int stopAbove = INT_MAX);
 
 // The baseline (vector = false) and vector builds of computeMagnitudePowers, quantiseBands and
 // limitScalefactorRange, which use the one this CPU runs best; both give identical results.
