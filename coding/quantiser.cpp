@@ -689,6 +689,8 @@ VARNEL_VECTOR_TARGET bool limitRangeVector(ChannelCoding& coding, std::span<cons
 
 int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
                          const uint8_t* preserved, int stopAbove) {
+    // The energy limit lowers magnitudes after the rounding: no bound then.
+    if (powers.limitEnergy) return -1;
     // The chain of coded bands must already be codable (the check limitScalefactorRange starts
     // with), with each band coded exactly when its peak quantises to 1 or more.
     const int32_t upper = coding.globalGain + kGlobalGainOffset;
