@@ -219,29 +219,44 @@ inline int escapeBits(const int32_t* values, int count) {
 
 // The sectioning's fast path: the bits of one band, `windows` runs of `width` values (a
 // multiple of 4) starting `stride` values apart, at most 1024 values in all, in every codebook
-// that can code them, in one pass: costs[k] for k from `smallest` to 10 (or 11 alone when
-// smallest is 11), and `unusable` in the other entries 1..11. `smallest` must be
+// that can code them, in one pass: costs[k] for k from `Smallest` to 10 (or 11 alone when
+// Smallest is 11), and `unusable` in the other entries 1..11. `Smallest` must be
 // smallestUsableCodebook of the values' largest magnitude. Agrees exactly with countQuadBits /
 // countPairBits / countEscapeBits.
-inline void bandCosts(const int32_t* values, int width, int windows, int stride, int smallest, int unusable,
-                      int costs[kNumCodebooks]) {
+template <int Smallest>
+inline void bandCostsOf(const int32_t* values, int width, int windows, int stride, int unusable,
+                        int costs[kNumCodebooks]) {
     assert(width % 4 == 0 && width * windows <= kFrameLength);
     using namespace spectral_detail;
     const BandValues band{values, width, windows, stride};
-    switch (smallest) {
-    case 1: costsMagnitudeOne(band, unusable, costs); break;
-    case 3: costsMagnitudeTwo(band, unusable, costs); break;
-    case 5: costsUpToTen<5>(band, unusable, costs); break;
-    case 7: costsUpToTen<7>(band, unusable, costs); break;
-    case 9: costsUpToTen<9>(band, unusable, costs); break;
-    default: {
-        assert(smallest == ESC_HCB);
+    if constexpr (Smallest == 1) {
+        costsMagnitudeOne(band, unusable, costs);
+    } else if constexpr (Smallest == 3) {
+        costsMagnitudeTwo(band, unusable, costs);
+    } else if constexpr (Smallest == 5 || Smallest == 7 || Smallest == 9) {
+        costsUpToTen<Smallest>(band, unusable, costs);
+    } else {
+        static_assert(Smallest == ESC_HCB);
         int bits = 0;
         for (int w = 0; w < windows; ++w) bits += escapeBits(values + w * stride, width);
         for (int k = 1; k <= kLastUnescapedCodebook; ++k) costs[k] = unusable;
         costs[ESC_HCB] = bits;
-        break;
     }
+}
+
+// The same with the smallest codebook given at run time.
+inline void bandCosts(const int32_t* values, int width, int windows, int stride, int smallest, int unusable,
+                      int costs[kNumCodebooks]) {
+    switch (smallest) {
+    case 1: bandCostsOf<1>(values, width, windows, stride, unusable, costs); break;
+    case 3: bandCostsOf<3>(values, width, windows, stride, unusable, costs); break;
+    case 5: bandCostsOf<5>(values, width, windows, stride, unusable, costs); break;
+    case 7: bandCostsOf<7>(values, width, windows, stride, unusable, costs); break;
+    case 9: bandCostsOf<9>(values, width, windows, stride, unusable, costs); break;
+    default:
+        assert(smallest == ESC_HCB);
+        bandCostsOf<ESC_HCB>(values, width, windows, stride, unusable, costs);
+        break;
     }
 }
 

@@ -72,16 +72,52 @@ static_assert(mergeAllowance(1, false) == 9 && mergeAllowance(30, false) == 4);
 static_assert(mergeAllowance(1, true) == 7 && mergeAllowance(6, true) == 4 &&
               mergeAllowance(13, true) == 4);
 
+// The costs and own codebooks of listed bands of one group, whose first window's values start
+// at `values`, class by class: adds each band's cheapest cost to `floor` and tells false as
+// soon as that exceeds `stopAbove`.
+struct ClassCount {
+    const IcsInfo& ics;
+    const int32_t* values;
+    int windows;
+    int32_t* codebook;
+    BandCosts& costs;
+    int& floor;
+    int stopAbove;
+
+    // Bands list[0 .. listed - 1], all of smallest codebook Smallest.
+    template <int Smallest>
+    bool run(const uint8_t* list, int listed) {
+        for (int j = 0; j < listed; ++j) {
+            const int b = list[j];
+            const int start = ics.swbOffsets[b];
+            int* cost = costs.cost[b];
+            // Codebooks that cannot code the band (below Smallest, and the escape codebook
+            // beside the others) take kUnusableCost, so that every choice runs over all of 1..11.
+            bandCostsOf<Smallest>(values + start, ics.swbOffsets[b + 1] - start, windows, kShortWindowLength,
+                                  kUnusableCost, cost);
+            const int best = leastCostKey(cost, 1, ESC_HCB);
+            codebook[b] = best & 15;
+            floor += best >> 4;
+            if (floor > stopAbove) return false;
+        }
+        return true;
+    }
+};
+
 // Chooses each band's own codebook and fills its costs. The group's windows are
 // firstWindow .. firstWindow + windows - 1 (one window at line 0 for long blocks).
 // `floor` accumulates the bands' own cheapest costs, which no sectioning can undercut: a merged
 // section codes each band in a codebook at or above the band's smallest, which costs at least
-// the band's best. Returns false, with the remaining bands left unset, as soon as `floor`
-// exceeds `stopAbove`.
+// the band's best. Returns false, with some bands left unset, as soon as `floor` exceeds
+// `stopAbove`. The bands are counted class by class (all those of smallest codebook 1, then
+// 3, ...), so that the kind of count changes five times per group rather than at nearly every
+// band; the floor and the choices do not depend on the order.
 bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int firstWindow,
                          int windows, int bandCount, bool keepNoiseBands, const int32_t* known,
                          int32_t* codebook, BandCosts& costs, int& floor, int stopAbove) {
     const std::span<const int32_t> spectrum(coding.quantSpectrum);
+    uint8_t list[kNumCodebooks][kMaxSectionBands];
+    int listed[kNumCodebooks] = {};
     for (int b = 0; b < bandCount; ++b) {
         if (isPreservedBand(codebook[b], keepNoiseBands)) {
             costs.smallest[b] = codebook[b];
@@ -98,24 +134,16 @@ bool chooseBandCodebooks(const IcsInfo& ics, const ChannelCoding& coding, int fi
         };
         const int largest = known ? known[b] : searchLines();
         assert(!known || largest == searchLines());
-        int* cost = costs.cost[b];
-        if (largest == 0) {
-            codebook[b] = costs.smallest[b] = ZERO_HCB;
-            cost[ZERO_HCB] = 0;
-            continue;
-        }
-        const int smallest = smallestUsableCodebook(largest);
-        costs.smallest[b] = smallest;
-        // Codebooks that cannot code the band (below `smallest`, and the escape codebook beside
-        // the others) take kUnusableCost, so that every choice runs over all of 1..11.
-        bandCosts(coding.quantSpectrum + kShortWindowLength * firstWindow + start, width, windows,
-                  kShortWindowLength, smallest, kUnusableCost, cost);
-        const int best = leastCostKey(cost, 1, ESC_HCB);
-        codebook[b] = best & 15;
-        floor += best >> 4;
-        if (floor > stopAbove) return false;
+        const int smallest = largest == 0 ? ZERO_HCB : smallestUsableCodebook(largest);
+        codebook[b] = costs.smallest[b] = smallest;
+        costs.cost[b][ZERO_HCB] = 0;
+        list[smallest][listed[smallest]++] = static_cast<uint8_t>(b);
     }
-    return true;
+    ClassCount count{ics, coding.quantSpectrum + kShortWindowLength * firstWindow, windows, codebook, costs, floor,
+                     stopAbove};
+    return count.run<1>(list[1], listed[1]) && count.run<3>(list[3], listed[3]) && count.run<5>(list[5], listed[5]) &&
+           count.run<7>(list[7], listed[7]) && count.run<9>(list[9], listed[9]) &&
+           count.run<ESC_HCB>(list[ESC_HCB], listed[ESC_HCB]);
 }
 
 // Forms the sections of bands 0 .. maxSfb - 1 of one group, sets the codebook of every band
