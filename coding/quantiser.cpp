@@ -383,7 +383,6 @@ VARNEL_KERNEL_BODY void magnitudePowersBody(std::span<const double> spectrum, co
             const double a = std::fabs(spectrum[k]);
             powers.line[k] = std::sqrt(a * std::sqrt(a));  // a^0.75
             powers.negative[k] = spectrum[k] < 0.0 ? -1 : 0;
-            powers.exponent[k] = static_cast<int16_t>(static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1023);
         }
     powers.limitEnergy = limitEnergy;
     int firstWindow = 0;
@@ -687,8 +686,8 @@ VARNEL_VECTOR_TARGET bool limitRangeVector(ChannelCoding& coding, std::span<cons
 
 }  // namespace
 
-int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
-                         const uint8_t* preserved, int stopAbove) {
+int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                         const MagnitudePowers& powers, int codedBands, const uint8_t* preserved, int stopAbove) {
     // The energy limit lowers magnitudes after the rounding: no bound then.
     if (powers.limitEnergy) return -1;
     // The chain of coded bands must already be codable (the check limitScalefactorRange starts
@@ -720,7 +719,9 @@ int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const 
             for (int w = firstWindow; w < firstWindow + groupLength(ics, g); ++w) {
                 const int base = kShortWindowLength * w;
                 for (int k = base + ics.swbOffsets[b]; k < base + ics.swbOffsets[b + 1]; ++k) {
-                    const int log2q = std::min((scale + 12 * powers.exponent[k]) >> 4, 12);
+                    // floor(log2 |x|) from its exponent bits (-1023 for zero and the tiniest: no bits).
+                    const int exponent = static_cast<int>(std::bit_cast<uint64_t>(std::fabs(spectrum[k])) >> 52) - 1023;
+                    const int log2q = std::min((scale + 12 * exponent) >> 4, 12);
                     bits += log2q >= 4 ? 2 * log2q - 2 : 0;
                 }
             }

@@ -45,15 +45,13 @@ inline constexpr int kMaxScalefactorDifference = kScalefactorIndexMax - kScalefa
 // noise adds far less than the ratio and nothing changes. No magnitude is ever raised.
 inline constexpr double kMaxCodedEnergyRatio = 1.2589254117941673;  // 10^(1 / 10): 1 dB
 
-// |x|^0.75 of every line, with its sign as a mask and the exponent of |x|, computed once per
-// channel and frame, and per band of each window group (index group * numSwb + band) the
-// largest of them over the group's windows, which tells without touching the lines whether a
-// band quantises to all zero. With the energy limit on, also each band entry's energy, sum x^2
-// over the group's windows (else 0).
+// |x|^0.75 of every line, with its sign as a mask, computed once per channel and frame, and per
+// band of each window group (index group * numSwb + band) the largest of them over the group's
+// windows, which tells without touching the lines whether a band quantises to all zero. With
+// the energy limit on, also each band entry's energy, sum x^2 over the group's windows (else 0).
 struct MagnitudePowers {
     double line[kFrameLength];
     int32_t negative[kFrameLength];  // -1 for a line below zero, else 0 (the lines of `line`)
-    int16_t exponent[kFrameLength];  // floor(log2 |x|) (-1023 for 0 and the tiniest), the same lines
     double bandPeak[kMaxBandEntries];
     double bandEnergy[kMaxBandEntries];
     bool limitEnergy = false;
@@ -128,13 +126,14 @@ bool limitScalefactorRange(ChannelCoding& coding, std::span<const double> spectr
 // A lower bound on the bits countChannelBits would count for the quantisation of bands
 // below codedBands at the current globalGain and offsets, found without quantising: every line
 // of magnitude 16 or more takes an escape sequence and a sign bit, 2 floor(log2 q) - 2 bits,
-// and floor(log2 q) is bounded from below by the exponents of |x| and of the band's factor. The
-// bound covers only quantisations that limitScalefactorRange would leave as they are, without
-// the energy limit; for others (some offset would be lowered, or a line, which shrinks
-// magnitudes) it returns -1. Preserved bands (noise, intensity) are not counted. The sum may
-// stop at any band once it exceeds stopAbove.
-int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, const MagnitudePowers& powers, int codedBands,
-                         const uint8_t* preserved, int stopAbove = INT_MAX);
+// and floor(log2 q) is bounded from below by the exponents of |x| (read from `spectrum`, whose
+// powers `powers` holds) and of the band's factor. The bound covers only quantisations that
+// limitScalefactorRange would leave as they are, without the energy limit; for others (some
+// offset would be lowered, or a line, which shrinks magnitudes) it returns -1. Preserved bands
+// (noise, intensity) are not counted. The sum may stop at any band once it exceeds stopAbove.
+int escapeBitsLowerBound(const ChannelCoding& coding, const IcsInfo& ics, std::span<const double> spectrum,
+                         const MagnitudePowers& powers, int codedBands, const uint8_t* preserved,
+                         int stopAbove = INT_MAX);
 
 // The baseline (vector = false) and vector builds of computeMagnitudePowers, quantiseBands and
 // limitScalefactorRange, which use the one this CPU runs best; both give identical results.

@@ -70,7 +70,7 @@ struct GainSearch : GainTrial {
     void passOrBound(int gain, int stopAbove) {
         std::memcpy(coding.scaleOffset, baseOffset, sizeof(int32_t) * entries);
         coding.globalGain = gain;
-        const int bound = escapeBitsLowerBound(coding, ics, powers, codedBands, preserved, stopAbove);
+        const int bound = escapeBitsLowerBound(coding, ics, spectrum, powers, codedBands, preserved, stopAbove);
         if (bound > stopAbove) {
             coding.usedBits = bound;
             return;

@@ -271,7 +271,7 @@ TEST(GainSearch, EscapeBoundStaysBelowTheCount) {
                 for (int gain = start - 10; gain <= start + 60; gain += 7) {
                     std::copy(base, base + kMaxBandEntries, coding.scaleOffset);
                     coding.globalGain = gain;
-                    const int bound = escapeBitsLowerBound(coding, ics, powers, codedBands, preserved);
+                    const int bound = escapeBitsLowerBound(coding, ics, x, powers, codedBands, preserved);
                     std::fill(std::begin(nonZero), std::end(nonZero), uint8_t{1});
                     quantiseBands(coding, x, ics, powers, 0, codedBands, nonZero);
                     const bool changed = limitScalefactorRange(coding, x, ics, powers, codedBands, preserved, nonZero);
