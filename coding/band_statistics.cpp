@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "coding/noise_substitution.h"
 #include "records/instruction_set.h"
 
 #if VARNEL_HAS_VECTOR_BUILD
@@ -88,7 +87,10 @@ double activeLineCount(double formFactor, double energy, int lines) {
 }
 
 int32_t bandNoiseEnergy(const BandStats& stats, const IcsInfo& ics, int e) {
-    return noiseEnergyValue(stats.energy[e] / groupLength(ics, e / ics.numSwb));
+    // The nearest step, so that the noise keeps the band's level on average: a step below it
+    // measured lower on music (PEAQ).
+    const double nrg = std::round(2.0 * std::log2(stats.energy[e] / groupLength(ics, e / ics.numSwb)));
+    return nrg < 0.0 ? 0 : static_cast<int32_t>(nrg);
 }
 
 }  // namespace varnel

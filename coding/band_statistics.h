@@ -27,7 +27,8 @@ void measureBandsWith(bool vector, std::span<const double> spectrum, const IcsIn
 // the mean line energy; the width for a flat band, the fourth root of the width for one line.
 double activeLineCount(double formFactor, double energy, int lines);
 
-// Noise energy of band entry e (per window: the decoder fills each window of the group).
+// Noise energy of band entry e, the nearest step to its energy per window (the decoder fills
+// each window of the group).
 int32_t bandNoiseEnergy(const BandStats& stats, const IcsInfo& ics, int e);
 
 }  // namespace varnel

@@ -15,7 +15,7 @@ struct CutoffPoint {
     double hz;
 };
 constexpr CutoffPoint kCutoffs[] = {
-    {16000, 5600.0}, {32000, 8800.0}, {48000, 13500.0}, {64000, 16000.0},
+    {16000, 5600.0}, {32000, 12000.0}, {48000, 13500.0}, {64000, 16000.0},
     {96000, 19000.0}, {128000, 21000.0},
 };
 
@@ -70,12 +70,18 @@ void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const Mask
     int start = 0;
     while (start < coding.bandLimit && ics.swbOffsets[start] * hzPerLine < kNoiseStartHz) ++start;
     coding.pnsStartBand = start;
+    // A band is sent as noise where it is noise-like and audible.
+    const auto noiseLike = [&](int e) {
+        return masking.tonality[e] < kNoiseTonality && masking.energy[e] > masking.threshold[e];
+    };
+    if (!isShort(ics) && ics.swbOffsets[coding.bandLimit] * hzPerLine >= 2.0 * kNoiseAlwaysHz)
+        for (int b = start; b < coding.bandLimit; ++b)
+            if (ics.swbOffsets[b] * hzPerLine >= kNoiseAlwaysHz && noiseLike(b)) coding.noiseFlag[b] = 1;
     int top = coding.bandLimit;
     for (int g = 0; g < groupCount(ics); ++g)
         for (int b = coding.bandLimit; b < ics.numSwb && ics.swbOffsets[b] * hzPerLine < kNoiseTopHz; ++b) {
             const int e = g * ics.numSwb + b;
-            if (masking.tonality[e] >= kNoiseTonality || masking.energy[e] <= masking.threshold[e])
-                continue;
+            if (!noiseLike(e)) continue;
             coding.noiseFlag[e] = 1;
             top = std::max(top, b + 1);
         }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -218,6 +219,50 @@ TEST(PerceptualBandwidth, GrowsWithTheBitRateUpToNyquist) {
         previous = limit;
     }
     EXPECT_EQ(previous, ics.numSwb);
+}
+
+// Inside the coded bandwidth noise goes only to a long block's noise-like audible bands from
+// 4 kHz up, and only where the bandwidth reaches 8 kHz; its energy is the band's to half a step.
+TEST(PerceptualNoiseBands, InsideTheBandwidthOnlyFrom4kHzInWideLongBlocks) {
+    const struct {
+        int32_t bitRate;
+        bool shortBlock;
+        bool inside;
+    } cases[] = {{32000, false, true}, {24000, false, true}, {20000, false, false}, {32000, true, false}};
+    int sampleRateIndex = 0;
+    while (sampleRateTable[sampleRateIndex] != kRate) ++sampleRateIndex;
+    for (const auto& t : cases) {
+        SCOPED_TRACE(::testing::Message() << t.bitRate << (t.shortBlock ? " short" : " long"));
+        IcsInfo ics = longIcs();
+        if (t.shortBlock) {
+            ics.windowSequence = EIGHT_SHORT_SEQUENCE;
+            ics.swbOffsets = swbOffsetShort[sampleRateIndex];
+            ics.numSwb = numSwbShort[sampleRateIndex];
+            ics.windowGroupLength[0] = 8;
+        }
+        const double hzPerLine = 0.5 * kRate / windowLines(ics);
+        MaskingResult m{};
+        for (int b = 0; b < ics.numSwb; ++b) {
+            m.energy[b] = 1e9;
+            m.threshold[b] = b % 3 == 2 ? 2e9 : 1e7;  // every third band inaudible
+            m.tonality[b] = b % 4 == 1 ? 0.9 : 0.1;   // every fourth band tonal
+        }
+        auto coding = std::make_unique<ChannelCoding>();
+        choosePerceptualBands(*coding, ics, m, kRate, t.bitRate, true);
+        int flagged = 0;
+        for (int b = 0; b < coding->bandLimit; ++b) {
+            const bool wanted = t.inside && ics.swbOffsets[b] * hzPerLine >= 4000.0 && b % 3 != 2 && b % 4 != 1;
+            EXPECT_EQ(coding->noiseFlag[b], wanted ? 1 : 0) << "band " << b;
+            flagged += coding->noiseFlag[b];
+        }
+        EXPECT_EQ(flagged > 0, t.inside);
+    }
+    BandStats stats{};
+    const IcsInfo ics = longIcs();
+    for (double energy : {3.0, 1e3, 7.7e8, 2.5e12}) {
+        stats.energy[0] = energy;
+        EXPECT_NEAR(bandNoiseEnergy(stats, ics, 0), 2.0 * std::log2(energy), 0.5) << energy;
+    }
 }
 
 }  // namespace
