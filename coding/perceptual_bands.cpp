@@ -74,7 +74,8 @@ void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const Mask
     const auto noiseLike = [&](int e) {
         return masking.tonality[e] < kNoiseTonality && masking.energy[e] > masking.threshold[e];
     };
-    if (!isShort(ics) && ics.swbOffsets[coding.bandLimit] * hzPerLine >= 2.0 * kNoiseAlwaysHz)
+    if (!isShort(ics) && bitRatePerChannel < kNoiseAlwaysMaxRate &&
+        ics.swbOffsets[coding.bandLimit] * hzPerLine >= 2.0 * kNoiseAlwaysHz)
         for (int b = start; b < coding.bandLimit; ++b)
             if (ics.swbOffsets[b] * hzPerLine >= kNoiseAlwaysHz && noiseLike(b)) coding.noiseFlag[b] = 1;
     int top = coding.bandLimit;

@@ -19,12 +19,14 @@ inline constexpr double kNoiseStartHz = 3000.0;
 inline constexpr double kNoiseTopHz = 16000.0;
 inline constexpr double kNoiseTonality = 0.5;
 // Inside the coded bandwidth, a long block's noise-like audible bands from kNoiseAlwaysHz up are
-// sent as noise before any bits are spent, where the bandwidth reaches twice that frequency: at
-// these rates the bits that would code them at a low signal-to-noise ratio buy more in the lower
-// bands, and noise at the band's energy keeps the spectrum's level (PEAQ on music at 24 to 40
-// kbit/s per channel: 0.3 to 0.6 higher). In a narrower bandwidth it would leave too little
-// coded (0.15 lower at 20 kbit/s), and in short blocks it smears attacks over the group.
+// sent as noise before any bits are spent, below kNoiseAlwaysMaxRate and where the bandwidth
+// reaches twice that frequency: at these rates the bits that would code them at a low
+// signal-to-noise ratio buy more in the lower bands, and noise at the band's energy keeps the
+// spectrum's level (PEAQ on music at 24 to 40 kbit/s per channel: 0.3 to 0.6 higher). From
+// about 42 kbit/s coding them grades higher; in a narrower bandwidth the noise would leave too
+// little coded (0.15 lower at 20 kbit/s), and in short blocks it smears attacks over the group.
 inline constexpr double kNoiseAlwaysHz = 4000.0;
+inline constexpr int32_t kNoiseAlwaysMaxRate = 42000;
 
 // The coded bandwidth for the bit rate, in Hz, and the bands of the block below it (below
 // `cutoffHz` for the second form).

@@ -222,13 +222,15 @@ TEST(PerceptualBandwidth, GrowsWithTheBitRateUpToNyquist) {
 }
 
 // Inside the coded bandwidth noise goes only to a long block's noise-like audible bands from
-// 4 kHz up, and only where the bandwidth reaches 8 kHz; its energy is the band's to half a step.
+// 4 kHz up, below 42 kbit/s and where the bandwidth reaches 8 kHz; its energy is the band's to
+// half a step.
 TEST(PerceptualNoiseBands, InsideTheBandwidthOnlyFrom4kHzInWideLongBlocks) {
     const struct {
         int32_t bitRate;
         bool shortBlock;
         bool inside;
-    } cases[] = {{32000, false, true}, {24000, false, true}, {20000, false, false}, {32000, true, false}};
+    } cases[] = {{32000, false, true}, {40000, false, true}, {24000, false, true},
+                 {20000, false, false}, {44000, false, false}, {32000, true, false}};
     int sampleRateIndex = 0;
     while (sampleRateTable[sampleRateIndex] != kRate) ++sampleRateIndex;
     for (const auto& t : cases) {
