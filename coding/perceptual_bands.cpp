@@ -56,7 +56,8 @@ int32_t bandLimitBelow(const IcsInfo& ics, int32_t sampleRate, double cutoff) {
 }
 
 void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
-                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise, double extraCutoffHz) {
+                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise, double extraCutoffHz,
+                           int crossoverLine) {
     const int entries = ics.numSwb * groupCount(ics);
     coding.bandLimit =
         bandLimitBelow(ics, sampleRate, perceptualCutoffHz(bitRatePerChannel, sampleRate) + extraCutoffHz);
@@ -74,9 +75,14 @@ void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const Mask
     const auto noiseLike = [&](int e) {
         return masking.tonality[e] < kNoiseTonality && masking.energy[e] > masking.threshold[e];
     };
+    int codedLimit = coding.bandLimit;
+    if (crossoverLine > 0) {
+        codedLimit = 0;
+        while (codedLimit < ics.numSwb && ics.swbOffsets[codedLimit] < crossoverLine) ++codedLimit;
+    }
     if (!isShort(ics) && bitRatePerChannel < kNoiseAlwaysMaxRate &&
-        ics.swbOffsets[coding.bandLimit] * hzPerLine >= 2.0 * kNoiseAlwaysHz)
-        for (int b = start; b < coding.bandLimit; ++b)
+        ics.swbOffsets[codedLimit] * hzPerLine >= 2.0 * kNoiseAlwaysHz)
+        for (int b = start; b < std::min(coding.bandLimit, codedLimit); ++b)
             if (ics.swbOffsets[b] * hzPerLine >= kNoiseAlwaysHz && noiseLike(b)) coding.noiseFlag[b] = 1;
     int top = coding.bandLimit;
     for (int g = 0; g < groupCount(ics); ++g)

@@ -39,9 +39,12 @@ int32_t bandLimitBelow(const IcsInfo& ics, int32_t sampleRate, double cutoffHz);
 // model finds noise-like and audible are flagged as noise (codebook and energy follow with
 // setNoiseEnergies); with `noise` false, or at rates from
 // kNoiseSubstitutionMaxRate up, none is, and pnsBandLimit = bandLimit. Bands below pnsBandLimit
-// are the ones the rate control sections. `extraCutoffHz` widens the bit rate's bandwidth.
+// are the ones the rate control sections. `extraCutoffHz` widens the bit rate's bandwidth. A
+// `crossoverLine` > 0 is the long-block line at which the caller will end the bandwidth instead
+// (replication): the noise bands inside the bandwidth go by that one.
 void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
-                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise, double extraCutoffHz = 0.0);
+                           int32_t sampleRate, int32_t bitRatePerChannel, bool noise, double extraCutoffHz = 0.0,
+                           int crossoverLine = 0);
 
 // Noise bands flagged in noiseFlag get codebook NOISE_HCB and, in scaleOffset, the noise energy
 // of their mean energy per window, from the spectrum's `stats`.

@@ -504,7 +504,7 @@ int AacEncoder::encodeElement(ElementCoder& e, const FrameView& view, bool last)
         if (e.perceptual.vbrLevel > 0)
             toolRate.bitRatePerChannel = std::min(rate.bitRatePerChannel, kVbrNominalRate[e.perceptual.vbrLevel - 1]);
         choosePerceptualTools(buffers, ics, coding, e.elementInfo, options, toolRate, sampleRateIndex, e.perceptual,
-                              p);
+                              p, crossover);
         if (crossover > 0) bandwidthToCrossover(ics, coding, crossover);
         clock.mark(&StageTimes::tools);
         const int32_t total = perceptualFrameTotal(ics, coding, e.elementInfo, rate, e.perceptual, e.frame, p);

@@ -61,12 +61,12 @@ void decideMidSideBands(std::span<ChannelBuffer> buffers, std::span<const IcsInf
 void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const IcsInfo> ics,
                            std::span<ChannelCoding> coding, ElementInfo& element, int32_t options,
                            const StreamRate& rate, int32_t sampleRateIndex, const PerceptualState& state,
-                           PerceptualFrame& frame) {
+                           PerceptualFrame& frame, int crossoverLine) {
     const bool noise = (options & kOptionPns) != 0;
     for (size_t c = 0; c < ics.size(); ++c) {
         frame.silent[c] = spectrumPeak(buffers[c].spectrum) == 0.0;
         choosePerceptualBands(coding[c], ics[c], frame.masking[c], rate.sampleRate, rate.bitRatePerChannel, noise,
-                              state.extraCutoffHz);
+                              state.extraCutoffHz, crossoverLine);
     }
     element.msUsed = 0;
     if (options & kOptionTns) filterTransients(buffers, ics, coding, element, noise, sampleRateIndex, frame.masking);

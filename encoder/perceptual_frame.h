@@ -24,11 +24,12 @@ struct PerceptualFrame {
 // Per channel the coded bandwidth and the noise bands from the model's thresholds; with
 // kOptionTns, TNS for the channels whose transient detector asks for it; for a pair with
 // kOptionMidSide the per-band mid/side decision; the noise bands' energies. The bandwidth is the
-// bit rate's widened by the state's extraCutoffHz.
+// bit rate's widened by the state's extraCutoffHz; with replication (`crossoverLine` > 0) the
+// caller sets it to the crossover afterwards, and the noise bands inside it follow that.
 void choosePerceptualTools(std::span<ChannelBuffer> buffers, std::span<const IcsInfo> ics,
                            std::span<ChannelCoding> coding, ElementInfo& element, int32_t options,
                            const StreamRate& rate, int32_t sampleRateIndex, const PerceptualState& state,
-                           PerceptualFrame& frame);
+                           PerceptualFrame& frame, int crossoverLine = 0);
 
 // The frame's bits from its perceptual entropy through the reservoir (never more than it holds,
 // and what it cannot hold spent).

@@ -222,19 +222,22 @@ TEST(PerceptualBandwidth, GrowsWithTheBitRateUpToNyquist) {
 }
 
 // Inside the coded bandwidth noise goes only to a long block's noise-like audible bands from
-// 4 kHz up, below 42 kbit/s and where the bandwidth reaches 8 kHz; its energy is the band's to
-// half a step.
+// 4 kHz up, below 42 kbit/s and where the bandwidth (or the crossover that will end it) reaches
+// 8 kHz; its energy is the band's to half a step.
 TEST(PerceptualNoiseBands, InsideTheBandwidthOnlyFrom4kHzInWideLongBlocks) {
     const struct {
         int32_t bitRate;
         bool shortBlock;
+        int crossoverLine;
         bool inside;
-    } cases[] = {{32000, false, true}, {40000, false, true}, {24000, false, true},
-                 {20000, false, false}, {44000, false, false}, {32000, true, false}};
+    } cases[] = {{32000, false, 0, true},    {40000, false, 0, true},  {24000, false, 0, true},
+                 {20000, false, 0, false},   {44000, false, 0, false}, {32000, true, 0, false},
+                 {32000, false, 300, false}, {20000, false, 500, true}};
     int sampleRateIndex = 0;
     while (sampleRateTable[sampleRateIndex] != kRate) ++sampleRateIndex;
     for (const auto& t : cases) {
-        SCOPED_TRACE(::testing::Message() << t.bitRate << (t.shortBlock ? " short" : " long"));
+        SCOPED_TRACE(::testing::Message() << t.bitRate << (t.shortBlock ? " short" : " long") << ", crossover "
+                                          << t.crossoverLine);
         IcsInfo ics = longIcs();
         if (t.shortBlock) {
             ics.windowSequence = EIGHT_SHORT_SEQUENCE;
@@ -250,9 +253,10 @@ TEST(PerceptualNoiseBands, InsideTheBandwidthOnlyFrom4kHzInWideLongBlocks) {
             m.tonality[b] = b % 4 == 1 ? 0.9 : 0.1;   // every fourth band tonal
         }
         auto coding = std::make_unique<ChannelCoding>();
-        choosePerceptualBands(*coding, ics, m, kRate, t.bitRate, true);
+        choosePerceptualBands(*coding, ics, m, kRate, t.bitRate, true, 0.0, t.crossoverLine);
         int flagged = 0;
         for (int b = 0; b < coding->bandLimit; ++b) {
+            if (t.crossoverLine > 0 && ics.swbOffsets[b] >= t.crossoverLine) break;
             const bool wanted = t.inside && ics.swbOffsets[b] * hzPerLine >= 4000.0 && b % 3 != 2 && b % 4 != 1;
             EXPECT_EQ(coding->noiseFlag[b], wanted ? 1 : 0) << "band " << b;
             flagged += coding->noiseFlag[b];
