@@ -46,7 +46,7 @@ inline constexpr double kReservoirPull = 0.5;   // of the frame's mean bits, at 
 // two lowest levels code a wider band than the constant rate would at those rates (12.8 and
 // 14.7 kHz against 12.0 and 13.5 kHz), which graded 0.1 to 0.5 higher at the same mean rate.
 // Level 1's distance lies below level 2's because only level 1 sends noise-like bands from 4 kHz
-// up as noise, which takes a third fewer bits at the same distance.
+// up as noise, which takes about a quarter fewer bits at the same distance.
 inline constexpr int kMaxVbrLevel = 5;
 inline constexpr int32_t kVbrGainOffset[kMaxVbrLevel] = {6, 7, 4, -2, -7};
 inline constexpr int32_t kVbrNominalRate[kMaxVbrLevel] = {40000, 56000, 64000, 96000, 128000};
