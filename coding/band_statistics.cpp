@@ -87,8 +87,10 @@ double activeLineCount(double formFactor, double energy, int lines) {
 }
 
 int32_t bandNoiseEnergy(const BandStats& stats, const IcsInfo& ics, int e) {
-    // The nearest step, so that the noise keeps the band's level on average: a step below it
-    // measured lower on music (PEAQ).
+    // The nearest step, so that the noise keeps the band's level on average. Half a step lower
+    // on average (trunc(2 log2 E - 0.5)) graded 0.1 higher on PEAQ's basic version and 0.3
+    // lower on the advanced one at 32 kbit/s per channel on music (at 16k, where most of the
+    // spectrum is noise, 0.2 higher and 0.05 lower).
     const double nrg = std::round(2.0 * std::log2(stats.energy[e] / groupLength(ics, e / ics.numSwb)));
     return nrg < 0.0 ? 0 : static_cast<int32_t>(nrg);
 }

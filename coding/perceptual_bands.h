@@ -22,9 +22,10 @@ inline constexpr double kNoiseTonality = 0.5;
 // sent as noise before any bits are spent, below kNoiseAlwaysMaxRate and where the bandwidth
 // reaches twice that frequency: at these rates the bits that would code them at a low
 // signal-to-noise ratio buy more in the lower bands, and noise at the band's energy keeps the
-// spectrum's level (PEAQ on music at 24 to 40 kbit/s per channel: 0.3 to 0.6 higher). From
-// about 42 kbit/s coding them grades higher; in a narrower bandwidth the noise would leave too
-// little coded (0.15 lower at 20 kbit/s), and in short blocks it smears attacks over the group.
+// spectrum's level (PEAQ on music, basic/advanced, against coding them: +0.4/0.0 at 24 kbit/s
+// per channel, +0.25/+0.56 at 36k, 0.0/+0.36 at 40k). From about 42 kbit/s coding them grades
+// higher; in a narrower bandwidth the noise would leave too little coded (0.0/-0.2 at 20k), and
+// in short blocks it smears attacks over the group.
 inline constexpr double kNoiseAlwaysHz = 4000.0;
 inline constexpr int32_t kNoiseAlwaysMaxRate = 42000;
 
@@ -37,8 +38,8 @@ int32_t bandLimitBelow(const IcsInfo& ics, int32_t sampleRate, double cutoffHz);
 // Sets bandLimit, noiseFlag, pnsStartBand and pnsBandLimit of a channel: bands of [pnsStartBand,
 // pnsBandLimit) at or above bandLimit, and those from kNoiseAlwaysHz up in a long block, that the
 // model finds noise-like and audible are flagged as noise (codebook and energy follow with
-// setNoiseEnergies); with `noise` false, or at rates from
-// kNoiseSubstitutionMaxRate up, none is, and pnsBandLimit = bandLimit. Bands below pnsBandLimit
+// setNoiseEnergies); with `noise` false, or at rates from kNoiseSubstitutionMaxRate up, none is,
+// and pnsBandLimit = bandLimit. Bands below pnsBandLimit
 // are the ones the rate control sections. `extraCutoffHz` widens the bit rate's bandwidth. A
 // `crossoverLine` > 0 is the long-block line at which the caller will end the bandwidth instead
 // (replication): the noise bands inside the bandwidth go by that one.
