@@ -22,10 +22,10 @@ inline constexpr double kNoiseTonality = 0.5;
 // sent as noise before any bits are spent, below kNoiseAlwaysMaxRate and where the bandwidth
 // reaches twice that frequency: at these rates the bits that would code them at a low
 // signal-to-noise ratio buy more in the lower bands, and noise at the band's energy keeps the
-// spectrum's level (PEAQ on music, basic/advanced, against coding them: +0.4/0.0 at 24 kbit/s
-// per channel, +0.25/+0.56 at 36k, 0.0/+0.36 at 40k). From about 42 kbit/s coding them grades
-// higher; in a narrower bandwidth the noise would leave too little coded (0.0/-0.2 at 20k), and
-// in short blocks it smears attacks over the group.
+// spectrum's level (PEAQ on music, basic/advanced, against coding them: +0.4/-0.2 at 24 kbit/s
+// per channel, +0.5/+0.3 at 28k, +0.25/+0.56 at 36k, 0.0/+0.36 at 40k). From about 42 kbit/s
+// coding them grades higher; in a narrower bandwidth the noise would leave too little coded
+// (0.0/-0.2 at 20k), and in short blocks it smears attacks over the group.
 inline constexpr double kNoiseAlwaysHz = 4000.0;
 inline constexpr int32_t kNoiseAlwaysMaxRate = 42000;
 
