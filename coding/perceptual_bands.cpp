@@ -55,6 +55,12 @@ int32_t bandLimitBelow(const IcsInfo& ics, int32_t sampleRate, double cutoff) {
     return limit;
 }
 
+int32_t bandsStartingBelow(const IcsInfo& ics, int line) {
+    int32_t bands = 0;
+    while (bands < ics.numSwb && ics.swbOffsets[bands] < line) ++bands;
+    return bands;
+}
+
 void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const MaskingResult& masking,
                            int32_t sampleRate, int32_t bitRatePerChannel, bool noise, double extraCutoffHz,
                            int crossoverLine) {
@@ -75,11 +81,7 @@ void choosePerceptualBands(ChannelCoding& coding, const IcsInfo& ics, const Mask
     const auto noiseLike = [&](int e) {
         return masking.tonality[e] < kNoiseTonality && masking.energy[e] > masking.threshold[e];
     };
-    int codedLimit = coding.bandLimit;
-    if (crossoverLine > 0) {
-        codedLimit = 0;
-        while (codedLimit < ics.numSwb && ics.swbOffsets[codedLimit] < crossoverLine) ++codedLimit;
-    }
+    const int codedLimit = crossoverLine > 0 ? bandsStartingBelow(ics, crossoverLine) : coding.bandLimit;
     if (!isShort(ics) && bitRatePerChannel < kNoiseAlwaysMaxRate &&
         ics.swbOffsets[codedLimit] * hzPerLine >= 2.0 * kNoiseAlwaysHz)
         for (int b = start; b < std::min(coding.bandLimit, codedLimit); ++b)

@@ -34,6 +34,8 @@ inline constexpr int32_t kNoiseAlwaysMaxRate = 42000;
 double perceptualCutoffHz(int32_t bitRatePerChannel, int32_t sampleRate);
 int32_t perceptualBandLimit(const IcsInfo& ics, int32_t sampleRate, int32_t bitRatePerChannel);
 int32_t bandLimitBelow(const IcsInfo& ics, int32_t sampleRate, double cutoffHz);
+// The bands of the block that start below line `line` of its windows.
+int32_t bandsStartingBelow(const IcsInfo& ics, int line);
 
 // Sets bandLimit, noiseFlag, pnsStartBand and pnsBandLimit of a channel: bands of [pnsStartBand,
 // pnsBandLimit) at or above bandLimit, and those from kNoiseAlwaysHz up in a long block, that the

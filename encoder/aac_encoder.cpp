@@ -12,6 +12,7 @@
 #include "bitstream/syntax_writer.h"
 #include "coding/mid_side.h"
 #include "coding/noise_substitution.h"
+#include "coding/perceptual_bands.h"
 #include "coding/rate_control.h"
 #include "coding/tns.h"
 #include "records/band_tables.h"
@@ -225,9 +226,7 @@ void clearAboveCrossover(std::span<ChannelBuffer> buffers, std::span<const IcsIn
 // core narrower than that would leave a gap. Silent channels stay empty.
 void bandwidthToCrossover(std::span<const IcsInfo> ics, std::span<ChannelCoding> coding, int crossoverLine) {
     for (size_t c = 0; c < ics.size(); ++c) {
-        const int line = isShort(ics[c]) ? crossoverLine / 8 : crossoverLine;
-        int bands = 0;
-        while (bands < ics[c].numSwb && ics[c].swbOffsets[bands] < line) ++bands;
+        const int bands = bandsStartingBelow(ics[c], isShort(ics[c]) ? crossoverLine / 8 : crossoverLine);
         if (coding[c].bandLimit > 0) coding[c].bandLimit = bands;
         // No noise band above it either.
         coding[c].pnsBandLimit = std::min(coding[c].pnsBandLimit, bands);
